@@ -1,0 +1,39 @@
+#pragma once
+// The plug-in bridge, libLoadPlugin.so: the program opens it at run time with
+// dlopen and calls these functions, each of which takes the plug-in file's
+// path first and forwards to that plug-in's export of the same name. Texts are
+// NUL-terminated in the system code page.
+//
+// The bridge also exports LocalAlloc, LocalLock, LocalUnlock, LocalFree and
+// LocalSize (platform/LocalMemory.h); the host releases the blocks that
+// GetPicture returns with them.
+#include <cstdint>
+
+extern "C" {
+
+#pragma pack(push, 1)
+struct PictureInfo {
+    std::int32_t left, top;
+    std::int32_t width, height;
+    std::uint16_t x_density, y_density;
+    std::int16_t colorDepth;
+    void* hInfo;
+};
+#pragma pack(pop)
+
+typedef int (*SpiProgressCallback)(int nNum, int nDenom, std::intptr_t lData);
+
+int GetPluginInfo(const char* pluginPath, int infono, char* buf, int buflen);
+int IsSupported(const char* pluginPath, const char* fileName);
+int GetPictureInfo(const char* pluginPath, const char* buf, std::intptr_t len, unsigned int flag,
+                   PictureInfo* lpInfo);
+int GetPicture(const char* pluginPath, const char* buf, std::intptr_t len, unsigned int flag,
+               void** pHBInfo, void** pHBm, SpiProgressCallback progressCallback,
+               std::intptr_t lData);
+
+// Null when the last bridge call on this thread reached the plug-in;
+// otherwise what went wrong (the plug-in file could not be opened, is not a
+// shared object, or lacks the export). The call's own result is then
+// meaningless and the host raises an error with this message.
+const char* LoadPluginLastError(void);
+}

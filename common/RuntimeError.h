@@ -1,0 +1,30 @@
+#pragma once
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+// The error kinds that the program's logic raises and that reach the
+// uncaught-error report when nobody handles them.
+enum class ErrorKind {
+    IndexOutOfRange,
+    Overflow,
+    DivisionByZero,
+    TypeMismatch,
+    LibraryNotFound,
+    EntryPointNotFound,
+    PluginFailed,
+};
+
+class RuntimeError : public std::runtime_error {
+public:
+    RuntimeError(ErrorKind kind, const std::string& message);
+    ErrorKind Kind() const { return mKind; }
+
+private:
+    ErrorKind mKind;
+};
+
+// 16-bit Booleans as the program keeps them in members: True is -1.
+using VbBool = std::int16_t;
+inline constexpr VbBool VbTrue = -1;
+inline constexpr VbBool VbFalse = 0;

@@ -1,0 +1,55 @@
+#pragma once
+// Device-independent bitmaps as plug-ins deliver them: a BITMAPINFO block
+// (40-byte header, then masks or colour table) and a block of pixel rows.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include <QImage>
+
+#pragma pack(push, 1)
+struct BITMAPINFOHEADER {
+    std::uint32_t biSize;
+    std::int32_t biWidth;
+    std::int32_t biHeight;
+    std::uint16_t biPlanes;
+    std::uint16_t biBitCount;
+    std::uint32_t biCompression;
+    std::uint32_t biSizeImage;
+    std::int32_t biXPelsPerMeter;
+    std::int32_t biYPelsPerMeter;
+    std::uint32_t biClrUsed;
+    std::uint32_t biClrImportant;
+};
+struct RGBQUAD {
+    std::uint8_t rgbBlue;
+    std::uint8_t rgbGreen;
+    std::uint8_t rgbRed;
+    std::uint8_t rgbReserved;
+};
+struct BITMAPINFO {
+    BITMAPINFOHEADER bmiHeader;
+    RGBQUAD bmiColors[1];
+};
+#pragma pack(pop)
+static_assert(sizeof(BITMAPINFOHEADER) == 40);
+
+inline constexpr std::uint32_t BI_RGB = 0;
+inline constexpr std::uint32_t BI_RLE8 = 1;
+inline constexpr std::uint32_t BI_RLE4 = 2;
+inline constexpr std::uint32_t BI_BITFIELDS = 3;
+
+// Pictures whose decoded pixel data would exceed this are refused.
+inline constexpr std::uint64_t kMaxDibPixelBytes = 1ull << 30;
+
+// Checks a DIB against the sizes of the blocks it came in: header size,
+// width, height, planes, bit depth, compression, masks / colour table and
+// pixel rows must all fit, and the decoded picture must stay within
+// kMaxDibPixelBytes. On refusal, *why (when given) says what did not fit.
+bool CheckDibBlocks(const void* info, std::size_t infoSize, const void* bits, std::size_t bitsSize,
+                    std::string* why = nullptr);
+
+// Decodes a DIB that passed CheckDibBlocks into a top-down image
+// (Format_RGB32). RLE data is read at most biSizeImage bytes far; runs past a
+// row or the picture are cut off. A null image when the header is unusable.
+QImage DibToImage(const BITMAPINFO* info, const void* bits);

@@ -1,0 +1,84 @@
+#include "support/TestSupport.h"
+
+#include "common/AppPaths.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <stdexcept>
+
+QString BuildDir()
+{
+    const QString fromEnv = qEnvironmentVariable("VELMORA_BUILD_DIR");
+    return fromEnv.isEmpty() ? QStringLiteral(VELMORA_BUILD_DIR) : fromEnv;
+}
+
+QString TestPluginDir() { return BuildDir() + "/tests/plugins"; }
+
+TempTree::TempTree()
+{
+    if (!mDir.isValid())
+        throw std::runtime_error("cannot create a temporary folder");
+}
+
+QString TempTree::Path() const { return mDir.path(); }
+
+QString TempTree::MakeDir(const QString& rel) const
+{
+    const QString full = Path() + "/" + rel;
+    if (!QDir().mkpath(full))
+        throw std::runtime_error("cannot create " + full.toStdString());
+    return full;
+}
+
+QString TempTree::WriteFile(const QString& rel, const QByteArray& contents) const
+{
+    const QString full = Path() + "/" + rel;
+    QDir().mkpath(QFileInfo(full).path());
+    QFile f(full);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(contents) != contents.size())
+        throw std::runtime_error("cannot write " + full.toStdString());
+    return full;
+}
+
+ProgramFolder::ProgramFolder()
+{
+    MakeDir("Plugin");
+    const QString bridge = BuildDir() + "/libLoadPlugin.so";
+    if (QFileInfo::exists(bridge))
+        QFile::copy(bridge, Path() + "/libLoadPlugin.so");
+    SetAppFolder(Path());
+}
+
+ProgramFolder::~ProgramFolder() { SetAppFolder(QString()); }
+
+QString ProgramFolder::PluginFolder() const { return Path() + "/Plugin"; }
+
+QString ProgramFolder::AddPlugin(const QString& builtPlugin, const QString& asName) const
+{
+    QString source = builtPlugin;
+    if (!source.contains(u'/')) {
+        source = TestPluginDir() + "/" + builtPlugin;
+        if (!QFileInfo::exists(source))
+            source = BuildDir() + "/Plugin/" + builtPlugin;
+    }
+    const QString target = PluginFolder() + "/" + (asName.isEmpty() ? QFileInfo(source).fileName() : asName);
+    QFile::remove(target);
+    if (!QFile::copy(source, target))
+        throw std::runtime_error("cannot copy plug-in " + source.toStdString());
+    return target;
+}
+
+QString ProgramFolder::SettingsFile() const { return Path() + "/SlideShow.ini"; }
+
+void ProgramFolder::WriteSettings(const QByteArray& contents) const
+{
+    WriteFile("SlideShow.ini", contents);
+}
+
+QByteArray ProgramFolder::ReadSettings() const
+{
+    QFile f(SettingsFile());
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}

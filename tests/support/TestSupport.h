@@ -1,0 +1,40 @@
+#pragma once
+// Shared helpers of the test suite: real folders and files in temporary
+// directories, and a program folder laid out like an installed Velmora.
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+
+// The build folder (where velmora, libLoadPlugin.so and Plugin/ are built).
+QString BuildDir();
+// Where the test suite's own plug-ins are built (BuildDir()/tests/plugins).
+QString TestPluginDir();
+
+class TempTree {
+public:
+    TempTree();
+    // The temporary folder, without a trailing "/".
+    QString Path() const;
+    // Creates the folder rel (and its parents) below Path(); returns its full path.
+    QString MakeDir(const QString& rel) const;
+    // Writes a file below Path() (parents created); returns its full path.
+    QString WriteFile(const QString& rel, const QByteArray& contents) const;
+
+private:
+    QTemporaryDir mDir;
+};
+
+// A temporary program folder: the bridge library of the build beside an
+// empty Plugin/ folder, with AppFolder() pointed at it while the object lives.
+class ProgramFolder : public TempTree {
+public:
+    ProgramFolder();
+    ~ProgramFolder();
+    QString PluginFolder() const;
+    // Copies a built plug-in (a path, or a file name looked up in
+    // TestPluginDir() and then BuildDir()/Plugin) into Plugin/ as asName.
+    QString AddPlugin(const QString& builtPlugin, const QString& asName = QString()) const;
+    QString SettingsFile() const;
+    void WriteSettings(const QByteArray& contents) const;
+    QByteArray ReadSettings() const;
+};
