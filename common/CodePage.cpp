@@ -1,17 +1,6 @@
 #include "common/CodePage.h"
 
-#include <QStringDecoder>
-#include <QStringEncoder>
-
 namespace {
-
-bool LocaleIsUtf8()
-{
-    static const bool utf8 = QStringConverter::encodingForName(
-                                 QStringConverter::nameForEncoding(QStringConverter::System))
-                             == QStringConverter::Utf8;
-    return utf8;
-}
 
 // Length of the valid UTF-8 sequence that starts at p, or 0 when none does.
 int ValidUtf8Length(const unsigned char* p, qsizetype left)
@@ -42,8 +31,6 @@ int ValidUtf8Length(const unsigned char* p, qsizetype left)
 
 QString FromCodePage(QByteArrayView bytes)
 {
-    if (!LocaleIsUtf8())
-        return QString::fromLocal8Bit(bytes);
     QString out;
     out.reserve(bytes.size());
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -64,8 +51,6 @@ QString FromCodePage(QByteArrayView bytes)
 
 QByteArray ToCodePage(const QString& text)
 {
-    if (!LocaleIsUtf8())
-        return text.toLocal8Bit();
     QByteArray out;
     out.reserve(text.size());
     const qsizetype n = text.size();

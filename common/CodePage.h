@@ -4,7 +4,7 @@
 #include <QString>
 
 // Texts cross the file system, the settings file and the plug-in bridge in the
-// system code page (the locale's 8-bit encoding, UTF-8 on current systems).
+// system code page, UTF-8 (as Qt takes it on every Unix system).
 //
 // File names on Linux are bytes and need not be valid UTF-8. So that every
 // name read from a folder can be opened again, bytes that do not decode are

@@ -1,0 +1,27 @@
+#pragma once
+// The built-in picture loader: Windows bitmaps (also RLE-compressed), JPEG,
+// GIF (first frame), icons and cursors, PNG, Windows metafiles and enhanced
+// metafiles, recognised by content whatever the file's name.
+#include <memory>
+
+#include <QImage>
+#include <QSize>
+#include <QString>
+
+class PictureFile {
+public:
+    virtual ~PictureFile() = default;
+
+    // Opens a picture and reads its natural size; raises RuntimeError when
+    // the file cannot be read as one of the built-in formats.
+    static std::unique_ptr<PictureFile> Open(const QString& path);
+
+    // Width and height in pixels as the picture is shown: photos upright
+    // (their EXIF orientation applied), metafiles at 96 dots per inch.
+    virtual QSize NaturalSize() const = 0;
+
+    // The whole picture decoded and smoothly scaled to exactly size (photos
+    // are decoded at that size rather than decoded whole and shrunk;
+    // metafiles are drawn at it). Raises RuntimeError when decoding fails.
+    virtual QImage Render(QSize size) const = 0;
+};
