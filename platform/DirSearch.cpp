@@ -1,0 +1,229 @@
+#include "platform/DirSearch.h"
+
+#include <cerrno>
+#include <cstring>
+#include <cwctype>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+struct Entry {
+    std::uint32_t attributes;
+    std::uint32_t nameOffset; // into Search::names, NUL-terminated there
+    dev_t device;
+    ino_t inode;
+};
+
+// A search holds its folder's entries in memory: the folder's descriptor is
+// closed before FindFirstFileA returns, so any number of searches can be
+// open at once (a walk thousands of folders deep keeps one per level).
+struct Search {
+    std::vector<Entry> entries;
+    std::string names;
+    std::size_t next = 0;
+};
+
+std::mutex gLiveMutex;
+std::unordered_set<Search*> gLive;
+
+Search* LiveSearch(FindHandle handle)
+{
+    if (handle <= 0)
+        return nullptr;
+    auto* search = reinterpret_cast<Search*>(handle);
+    std::lock_guard lock(gLiveMutex);
+    return gLive.count(search) ? search : nullptr;
+}
+
+// One code point of a UTF-8 text; a byte that does not start a valid
+// sequence stands for itself (as U+DC00 + byte, never equal to a real
+// character), so names that are not UTF-8 still match byte for byte.
+char32_t NextCodePoint(const unsigned char*& p, const unsigned char* end)
+{
+    const unsigned char c = *p;
+    if (c < 0x80) {
+        ++p;
+        return c;
+    }
+    int len;
+    char32_t min;
+    if ((c & 0xE0) == 0xC0) { len = 2; min = 0x80; }
+    else if ((c & 0xF0) == 0xE0) { len = 3; min = 0x800; }
+    else if ((c & 0xF8) == 0xF0) { len = 4; min = 0x10000; }
+    else { ++p; return 0xDC00 + c; }
+    if (end - p < len) { ++p; return 0xDC00 + c; }
+    char32_t cp = c & (0x7F >> len);
+    for (int i = 1; i < len; ++i) {
+        if ((p[i] & 0xC0) != 0x80) { ++p; return 0xDC00 + c; }
+        cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) { ++p; return 0xDC00 + c; }
+    p += len;
+    return cp;
+}
+
+std::u32string Folded(const char* text, std::size_t length)
+{
+    std::u32string out;
+    out.reserve(length);
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    const auto* end = p + length;
+    while (p < end) {
+        char32_t cp = NextCodePoint(p, end);
+        if (cp < 0x80) {
+            if (cp >= 'A' && cp <= 'Z')
+                cp += 'a' - 'A';
+        } else if (cp < 0xDC80 || cp > 0xDCFF) {
+            cp = static_cast<char32_t>(std::towlower(static_cast<wint_t>(cp)));
+        }
+        out += cp;
+    }
+    return out;
+}
+
+// "*" any run of characters, "?" exactly one; both texts already folded.
+bool WildcardMatch(const std::u32string& pattern, const std::u32string& name)
+{
+    std::size_t p = 0, n = 0, starP = std::u32string::npos, starN = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && (pattern[p] == U'?' || pattern[p] == name[n])) {
+            ++p;
+            ++n;
+        } else if (p < pattern.size() && pattern[p] == U'*') {
+            starP = p++;
+            starN = n;
+        } else if (starP != std::u32string::npos) {
+            p = starP + 1;
+            n = ++starN;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == U'*')
+        ++p;
+    return p == pattern.size();
+}
+
+// Opens a folder for reading. A path longer than the kernel takes in one
+// piece is opened component by component, so deep trees stay searchable.
+int OpenFolder(const std::string& path)
+{
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    int fd = open(path.c_str(), flags);
+    if (fd >= 0 || errno != ENAMETOOLONG)
+        return fd;
+    int at = path.starts_with('/') ? open("/", flags) : open(".", flags);
+    std::size_t pos = 0;
+    while (at >= 0 && pos < path.size()) {
+        const std::size_t slash = path.find('/', pos);
+        const std::size_t stop = slash == std::string::npos ? path.size() : slash;
+        if (stop > pos) {
+            const std::string part = path.substr(pos, stop - pos);
+            const int sub = openat(at, part.c_str(), flags);
+            close(at);
+            at = sub;
+        }
+        pos = stop + 1;
+    }
+    return at;
+}
+
+void Fill(const Search& search, FindData* data)
+{
+    const Entry& e = search.entries[search.next];
+    data->dwFileAttributes = e.attributes;
+    std::strncpy(data->cFileName, search.names.c_str() + e.nameOffset, sizeof data->cFileName - 1);
+    data->cFileName[sizeof data->cFileName - 1] = '\0';
+    data->folderDevice = e.device;
+    data->folderInode = e.inode;
+}
+
+} // namespace
+
+FindHandle FindFirstFileA(const char* pattern, FindData* data)
+{
+    if (pattern == nullptr || data == nullptr)
+        return INVALID_FIND_HANDLE;
+    const std::string full(pattern);
+    const std::size_t slash = full.rfind('/');
+    std::string folder = slash == std::string::npos ? std::string(".") : full.substr(0, slash + 1);
+    const std::string namePattern = slash == std::string::npos ? full : full.substr(slash + 1);
+    // "*" and "*.*" take every name, also those without a dot.
+    const bool all = namePattern == "*" || namePattern == "*.*";
+    const std::u32string folded = all ? std::u32string() : Folded(namePattern.data(), namePattern.size());
+
+    const int fd = OpenFolder(folder);
+    if (fd < 0)
+        return INVALID_FIND_HANDLE;
+    DIR* dir = fdopendir(fd);
+    if (dir == nullptr) {
+        close(fd);
+        return INVALID_FIND_HANDLE;
+    }
+
+    auto* search = new Search;
+    while (const dirent* ent = readdir(dir)) {
+        const char* name = ent->d_name;
+        const std::size_t length = std::strlen(name);
+        if (!all && !WildcardMatch(folded, Folded(name, length)))
+            continue;
+        Entry e{0, static_cast<std::uint32_t>(search->names.size()), 0, 0};
+        // Only entries that may be folders are looked at more closely;
+        // plain files are known from the entry type alone.
+        if (ent->d_type == DT_DIR || ent->d_type == DT_LNK || ent->d_type == DT_UNKNOWN) {
+            struct stat st;
+            if (fstatat(fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode)) {
+                e.attributes |= FILE_ATTRIBUTE_DIRECTORY;
+                e.device = st.st_dev;
+                e.inode = st.st_ino;
+            }
+        }
+        if (name[0] == '.' && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0)
+            e.attributes |= FILE_ATTRIBUTE_HIDDEN;
+        search->names.append(name, length + 1);
+        search->entries.push_back(e);
+    }
+    closedir(dir);
+
+    if (search->entries.empty()) {
+        delete search;
+        return INVALID_FIND_HANDLE;
+    }
+    {
+        std::lock_guard lock(gLiveMutex);
+        gLive.insert(search);
+    }
+    Fill(*search, data);
+    return reinterpret_cast<FindHandle>(search);
+}
+
+int FindNextFileA(FindHandle handle, FindData* data)
+{
+    Search* search = LiveSearch(handle);
+    if (search == nullptr || data == nullptr || search->next + 1 >= search->entries.size())
+        return 0;
+    ++search->next;
+    Fill(*search, data);
+    return 1;
+}
+
+int FindClose(FindHandle handle)
+{
+    Search* search = LiveSearch(handle);
+    if (search == nullptr)
+        return 0;
+    {
+        std::lock_guard lock(gLiveMutex);
+        gLive.erase(search);
+    }
+    delete search;
+    return 1;
+}
