@@ -1,0 +1,30 @@
+#pragma once
+// A file list that is never shown: point it at a folder and it lists the
+// names of the files there that match its pattern, sorted by name.
+#include <cstdint>
+
+#include <QString>
+#include <QStringList>
+
+class FileListBox {
+public:
+    // Patterns separated by ";" ("*.jpg;*.png"), matched case-insensitively.
+    void SetPattern(const QString& pattern);
+    QString Pattern() const { return mPattern; }
+
+    // Lists the folder anew. A folder that cannot be read lists nothing.
+    void SetPath(const QString& path);
+    QString Path() const { return mPath; }
+
+    std::int32_t ListCount() const { return std::int32_t(mNames.size()); }
+    // The name at index i, or "" where there is none.
+    QString List(std::int32_t i) const;
+
+private:
+    bool Matches(const QString& name) const;
+
+    QString mPath;
+    QString mPattern;
+    QStringList mPatterns; // lower-cased, empty ones dropped
+    QStringList mNames;
+};

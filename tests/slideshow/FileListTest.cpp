@@ -1,0 +1,70 @@
+#include "slideshow/FileList.h"
+
+#include "common/CodePage.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+const QString kBuiltInPattern = "*.jpeg;*.jpg;*.bmp;*.dib;*.ico;*.rle;*.gif;*.wmf;*.emf;*.png;*.cur";
+
+QStringList Names(const FileListBox& list)
+{
+    QStringList names;
+    for (int i = 0; i < list.ListCount(); ++i)
+        names << list.List(i);
+    return names;
+}
+} // namespace
+
+TEST(FileListBox, ListsMatchingFilesCaseInsensitivelySortedByName)
+{
+    TempTree tree;
+    for (const char* name : {"b.jpg", "IMG_0001.JPG", "a.Png", "notes.txt", "A.png", "c.jpeg.bak",
+                             ".hidden.gif", "noext"})
+        tree.WriteFile(name, "x");
+    tree.MakeDir("folder.jpg");
+
+    FileListBox list;
+    list.SetPattern(kBuiltInPattern);
+    list.SetPath(tree.Path());
+    // Case-insensitive order; "A.png" and "a.Png" tie and the exact name decides.
+    EXPECT_EQ(Names(list), QStringList({".hidden.gif", "A.png", "a.Png", "b.jpg", "IMG_0001.JPG"}));
+    EXPECT_EQ(list.ListCount(), 5);
+    EXPECT_EQ(list.List(5), "");
+    EXPECT_EQ(list.List(-1), "");
+}
+
+TEST(FileListBox, PluginPatternsInFrontWidenTheList)
+{
+    TempTree tree;
+    tree.WriteFile("x.heic", "x");
+    tree.WriteFile("y.jpg", "x");
+    FileListBox list;
+    list.SetPath(tree.Path());
+    list.SetPattern(kBuiltInPattern);
+    EXPECT_EQ(Names(list), QStringList({"y.jpg"}));
+    list.SetPattern("*.heic;*.heif;" + kBuiltInPattern);
+    EXPECT_EQ(Names(list), QStringList({"x.heic", "y.jpg"}));
+}
+
+TEST(FileListBox, MissingFolderListsNothingAndOddNamesSurvive)
+{
+    TempTree tree;
+    FileListBox list;
+    list.SetPattern("*");
+    list.SetPath(tree.Path() + "/gone");
+    EXPECT_EQ(list.ListCount(), 0);
+
+    // A name that is not valid UTF-8 comes back in a form that opens the file again.
+    const QByteArray raw = ToCodePage(tree.Path()) + "/bad\xff.jpg";
+    const int fd = ::open(raw.constData(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    list.SetPath(tree.Path());
+    ASSERT_EQ(list.ListCount(), 1);
+    EXPECT_EQ(ToCodePage(tree.Path() + "/" + list.List(0)), raw);
+}
