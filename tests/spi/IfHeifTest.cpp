@@ -11,6 +11,13 @@
 #include "SpiHost.h"
 #include "support/TestSupport.h"
 
+// The HEVC encoder keeps a few allocations for the life of the process; in
+// sanitizer builds that is not this program's leak.
+extern "C" const char* __lsan_default_suppressions()
+{
+    return "leak:libx265\n";
+}
+
 namespace {
 
 QByteArray Plugin() { return ShippedPlugin("ifheif.spi"); }
@@ -275,7 +282,8 @@ TEST_F(IfHeif, PictureInfoFromFileAndMemory)
     EXPECT_EQ(info.top, 0);
     EXPECT_EQ(info.width, 48);
     EXPECT_EQ(info.height, 40);
-    EXPECT_EQ(info.hInfo, nullptr);
+    const void* text = info.hInfo; // a packed member: copied, not bound
+    EXPECT_EQ(text, nullptr);
 
     const QByteArray bytes = ReadAll(heic);
     PictureInfo fromMemory{};
