@@ -1,0 +1,35 @@
+#pragma once
+// JPEG through libjpeg: the frame header with the EXIF orientation, and
+// decoding with the decoder's own DCT scaling, so that a large photo never
+// needs a buffer of its full size.
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+#include <QImage>
+#include <QSize>
+
+struct JpegHeader {
+    QSize stored;        // width and height as the file stores the pixels
+    int orientation = 1; // EXIF orientation 1..8 (1 when absent or invalid)
+};
+
+// Reads up to the start of the picture data. False (with *why) when the data
+// is not a JPEG that libjpeg can decode.
+bool ReadJpegHeader(std::FILE* file, JpegHeader* header, std::string* why);
+
+// Decodes at the smallest DCT scale n/8 whose size is at least atLeast in
+// both directions (or at full size when none is), as stored (no orientation
+// applied). Format_RGB32. A null image (with *why) on any decoding error,
+// including data that ends early, or when the output would exceed maxBytes.
+QImage DecodeJpegScaled(std::FILE* file, QSize atLeast, std::size_t maxBytes, std::string* why);
+
+// The orientation tag of an APP1 payload ("Exif\0\0" and a TIFF block);
+// 1 when there is none or it is out of range.
+int ExifOrientation(const unsigned char* data, std::size_t size);
+
+// Turns a picture stored with the given EXIF orientation upright.
+QImage ApplyOrientation(const QImage& image, int orientation);
+
+// Whether the orientation swaps width and height (5 to 8).
+inline bool OrientationSwapsSides(int orientation) { return orientation >= 5 && orientation <= 8; }
