@@ -1,0 +1,155 @@
+#include "plugins/ClsPlugin.h"
+
+#include <cstring>
+
+#include "common/CheckedMath.h"
+#include "common/CodePage.h"
+#include "common/RuntimeError.h"
+#include "platform/Dib.h"
+#include "plugins/PluginBridge.h"
+
+namespace {
+
+constexpr int kInfoBufferLength = 256;
+
+QString BufferText(const QByteArray& buffer)
+{
+    const auto nul = buffer.indexOf('\0');
+    return FromCodePage(nul < 0 ? QByteArrayView(buffer) : QByteArrayView(buffer).first(nul));
+}
+
+const QString& Element(const std::vector<QString>& list, std::int32_t Index)
+{
+    if (list.empty())
+        throw RuntimeError(ErrorKind::IndexOutOfRange, "the plug-in reported no pair");
+    if (Index < 0 || static_cast<std::size_t>(Index) >= list.size())
+        Index = 0;
+    return list[static_cast<std::size_t>(Index)];
+}
+
+// Releases the two blocks of a picture however the drawing ends.
+class PictureBlocks {
+public:
+    PictureBlocks(void* info, void* bits) : mInfo(info), mBits(bits) {}
+    PictureBlocks(const PictureBlocks&) = delete;
+    PictureBlocks& operator=(const PictureBlocks&) = delete;
+    ~PictureBlocks()
+    {
+        PluginBridge::LocalUnlock(mInfo);
+        PluginBridge::LocalUnlock(mBits);
+        PluginBridge::LocalFree(mInfo);
+        PluginBridge::LocalFree(mBits);
+    }
+
+private:
+    void* mInfo;
+    void* mBits;
+};
+
+} // namespace
+
+std::int32_t ClsPlugin::Initialize(const QString& tPluginName)
+{
+    mPluginName = tPluginName;
+    std::int32_t result = 0;
+    // One buffer for every query, never cleared in between.
+    QByteArray buffer(kInfoBufferLength, '\0');
+
+    if (PluginBridge::GetPluginInfo(mPluginName, 0, buffer) > 0) {
+        mAPIVersion = BufferText(buffer);
+        if (!mAPIVersion.endsWith(QStringLiteral("IN"), Qt::CaseSensitive))
+            return -1;
+    }
+    if (PluginBridge::GetPluginInfo(mPluginName, 1, buffer) > 0)
+        mAboutPlugin = BufferText(buffer);
+
+    for (std::int32_t n = 0;; n = CheckedAdd(n, 1)) {
+        const std::int32_t number = CheckedAdd(CheckedMul(2, n), 2);
+        const std::int32_t r = PluginBridge::GetPluginInfo(mPluginName, number, buffer);
+        if (r <= 0)
+            return result;
+        mExtensions.push_back(BufferText(buffer));
+        PluginBridge::GetPluginInfo(mPluginName, CheckedAdd(number, 1), buffer);
+        mFileTypes.push_back(BufferText(buffer));
+        result = r;
+    }
+}
+
+std::int32_t ClsPlugin::CheckFile(const QString& FileName) const
+{
+    return PluginBridge::IsSupported(mPluginName, FileName);
+}
+
+QString ClsPlugin::Extension(std::int32_t Index) const
+{
+    return Element(mExtensions, Index);
+}
+
+QString ClsPlugin::FileType(std::int32_t Index) const
+{
+    return Element(mFileTypes, Index);
+}
+
+std::int32_t ClsPlugin::SupportedNum() const
+{
+    if (mFileTypes.empty())
+        throw RuntimeError(ErrorKind::IndexOutOfRange, "the plug-in reported no pair");
+    return static_cast<std::int32_t>(mFileTypes.size()) - 1;
+}
+
+std::int32_t ClsPlugin::DrawPictureFile(const QString& PictureFileName, HDC hdc,
+                                        std::int32_t Heigth, std::int32_t Width,
+                                        std::int32_t top, std::int32_t left, bool Stretch) const
+{
+    void* hInfo = nullptr;
+    void* hBits = nullptr;
+    const std::int32_t code =
+        PluginBridge::GetPicture(mPluginName, PictureFileName, 0, 0, &hInfo, &hBits);
+    if (code != 0)
+        return code;
+
+    const PictureBlocks release(hInfo, hBits);
+    const void* info = PluginBridge::LocalLock(hInfo);
+    const void* bits = PluginBridge::LocalLock(hBits);
+    if (!info || !bits)
+        return 5; // memory error
+    // A plug-in's blocks are checked before anything of them is read.
+    if (!CheckDibBlocks(info, PluginBridge::LocalSize(hInfo), bits, PluginBridge::LocalSize(hBits)))
+        return 3; // broken data
+
+    BITMAPINFOHEADER header;
+    std::memcpy(&header, info, sizeof header);
+    const std::int32_t W = header.biWidth;
+    const std::int32_t H = header.biHeight;
+
+    std::int32_t dW = W;
+    std::int32_t dH = H;
+    if (Stretch) {
+        if (H >= W) {
+            dH = CheckedSub(Heigth, 10);
+            dW = CheckedDiv(CheckedMul(W, CheckedSub(Heigth, 10)), H);
+        } else {
+            dW = CheckedSub(Width, 8);
+            dH = CheckedDiv(CheckedMul(H, CheckedSub(Width, 8)), W);
+        }
+    } else {
+        // Pictures are only ever reduced.
+        if (H >= Heigth) {
+            dH = CheckedSub(Heigth, 10);
+            dW = CheckedDiv(CheckedMul(W, CheckedSub(Heigth, 10)), H);
+        }
+        if (dW >= Width) {
+            dH = CheckedDiv(CheckedMul(CheckedSub(Width, 8), dH), dW);
+            dW = CheckedSub(Width, 8);
+        }
+    }
+    const std::int32_t x = CheckedAdd(left, CheckedDiv(CheckedSub(Width, dW), 2));
+    const std::int32_t y = CheckedAdd(top, CheckedDiv(CheckedSub(Heigth, dH), 2));
+
+    const int saved = GetStretchBltMode(hdc);
+    SetStretchBltMode(hdc, COLORONCOLOR);
+    const int lines = StretchDIBits(hdc, x, y, dW, dH, 0, 0, W, H, bits,
+                                    static_cast<const BITMAPINFO*>(info), DIB_RGB_COLORS, SRCCOPY);
+    SetStretchBltMode(hdc, saved);
+    return lines == 0 ? -3 : 0;
+}

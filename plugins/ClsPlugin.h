@@ -1,0 +1,38 @@
+#pragma once
+// One Susie import-filter plug-in file, reached through the plug-in bridge.
+#include <cstdint>
+#include <vector>
+
+#include <QByteArray>
+#include <QString>
+
+#include "platform/DeviceContext.h"
+
+class ClsPlugin {
+public:
+    // Binds to the plug-in file and reads its version, about text and pairs.
+    // -1: not an import filter ("IN" version); 0: no pair; else >= 1.
+    std::int32_t Initialize(const QString& tPluginName);
+    // The IsSupported answer, unchanged (0: the plug-in cannot read the file).
+    std::int32_t CheckFile(const QString& FileName) const;
+    // 0 drawn; the decoder's code; -3 nothing drawn; 3 refused blocks.
+    std::int32_t DrawPictureFile(const QString& PictureFileName, HDC hdc, std::int32_t Heigth,
+                                 std::int32_t Width, std::int32_t top, std::int32_t left,
+                                 bool Stretch) const;
+
+    QString PluginName() const { return mPluginName; }
+    QString APIVersion() const { return mAPIVersion; }
+    QString AboutPlugin() const { return mAboutPlugin; }
+    // Out-of-range indices give element 0; an empty list raises IndexOutOfRange.
+    QString Extension(std::int32_t Index) const;
+    QString FileType(std::int32_t Index) const;
+    // The last pair index (pairs minus one); raises IndexOutOfRange when none.
+    std::int32_t SupportedNum() const;
+
+private:
+    QString mPluginName;
+    QString mAPIVersion;
+    QString mAboutPlugin;
+    std::vector<QString> mExtensions;
+    std::vector<QString> mFileTypes;
+};

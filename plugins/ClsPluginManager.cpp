@@ -1,0 +1,128 @@
+#include "plugins/ClsPluginManager.h"
+
+#include <cstring>
+
+#include <QCoreApplication>
+
+#include "common/CodePage.h"
+#include "common/PathText.h"
+#include "platform/DirSearch.h"
+
+std::int32_t ClsPluginManager::Initialize(const QString& PluginDir)
+{
+    LoadPlugins(PluginDir);
+    return 0;
+}
+
+void ClsPluginManager::LoadPlugins(const QString& PluginDir)
+{
+    const QString folder = AddPathSeparator(PluginDir);
+    FindData data{};
+    const QByteArray pattern = ToCodePage(folder + QStringLiteral("*.spi"));
+    const FindHandle handle = FindFirstFileA(pattern.constData(), &data);
+    std::int32_t n = 0;
+    if (static_cast<std::int32_t>(handle) > 0) {
+        for (;;) {
+            const auto nameLength = strnlen(data.cFileName, sizeof data.cFileName);
+            const QString name = FromCodePage(QByteArrayView(data.cFileName, nameLength));
+            if (name != QStringLiteral(".") && name != QStringLiteral("..") &&
+                !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                auto plugin = std::make_unique<ClsPlugin>();
+                try {
+                    if (plugin->Initialize(AddPathSeparator(folder) + name) >= 1) {
+                        mPlugins.push_back(std::move(plugin));
+                        ++n;
+                    }
+                } catch (...) {
+                    // A plug-in that cannot be initialised is left out silently.
+                }
+            }
+            // Keep the windows responsive while plug-ins load.
+            QCoreApplication::processEvents();
+            if (FindNextFileA(handle, &data) == 0)
+                break;
+        }
+    }
+    mPluginCount = n - 1;
+    FindClose(handle);
+}
+
+const ClsPlugin* ClsPluginManager::At(std::int32_t Index) const
+{
+    if (Index < 0 || Index > mPluginCount || static_cast<std::size_t>(Index) >= mPlugins.size())
+        return nullptr;
+    return mPlugins[static_cast<std::size_t>(Index)].get();
+}
+
+std::int32_t ClsPluginManager::PluginCount() const
+{
+    return mPluginCount;
+}
+
+QString ClsPluginManager::PluginName(std::int32_t Index) const
+{
+    const ClsPlugin* plugin = At(Index);
+    return plugin ? TrimAtNull(plugin->PluginName()) : QString();
+}
+
+QString ClsPluginManager::APIVersion(std::int32_t Index) const
+{
+    const ClsPlugin* plugin = At(Index);
+    return plugin ? plugin->APIVersion() : QString();
+}
+
+QString ClsPluginManager::AboutPlugin(std::int32_t Index) const
+{
+    const ClsPlugin* plugin = At(Index);
+    return plugin ? plugin->AboutPlugin() : QString();
+}
+
+QString ClsPluginManager::SupportExtension() const
+{
+    QString result;
+    for (std::int32_t j = 0; j <= mPluginCount; ++j) {
+        const ClsPlugin& plugin = *mPlugins[static_cast<std::size_t>(j)];
+        for (std::int32_t i = 0; i <= plugin.SupportedNum(); ++i)
+            result += plugin.Extension(i) + u';';
+    }
+    return result;
+}
+
+QString ClsPluginManager::CheckFile(const QString& FileName) const
+{
+    for (std::int32_t j = 0; j <= mPluginCount; ++j) {
+        const ClsPlugin& plugin = *mPlugins[static_cast<std::size_t>(j)];
+        const std::int32_t r = plugin.CheckFile(FileName);
+        if (r != 0)
+            return plugin.FileType(r - 1);
+    }
+    return QString();
+}
+
+std::int32_t ClsPluginManager::DrawPictureFile(const QString& PictureFileName, HDC hdc,
+                                               std::int32_t Heigth, std::int32_t Width,
+                                               std::int32_t top, std::int32_t left,
+                                               const QString& PictureKind)
+{
+    const QString kind = PictureKind.isEmpty() ? CheckFile(PictureFileName) : PictureKind;
+    // The drawing plug-in is chosen by its description, first in list order.
+    for (std::int32_t j = 0; j <= mPluginCount; ++j) {
+        const ClsPlugin& plugin = *mPlugins[static_cast<std::size_t>(j)];
+        for (std::int32_t i = 0; i <= plugin.SupportedNum(); ++i) {
+            if (plugin.FileType(i) == kind)
+                return plugin.DrawPictureFile(PictureFileName, hdc, Heigth, Width, top, left,
+                                              mStretch);
+        }
+    }
+    return 2; // unknown format: no plug-in knows the description
+}
+
+bool ClsPluginManager::Stretch() const
+{
+    return mStretch;
+}
+
+void ClsPluginManager::SetStretch(bool tStretch)
+{
+    mStretch = tStretch;
+}

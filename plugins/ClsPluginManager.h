@@ -1,0 +1,36 @@
+#pragma once
+// Every usable import-filter plug-in of one folder, in the order the folder
+// scan met them: the rest of the program uses plug-ins only through this.
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include <QString>
+
+#include "platform/DeviceContext.h"
+#include "plugins/ClsPlugin.h"
+
+class ClsPluginManager {
+public:
+    std::int32_t Initialize(const QString& PluginDir);
+    // The last index of the plug-in list, -1 when none was accepted.
+    std::int32_t PluginCount() const;
+    QString PluginName(std::int32_t Index) const;
+    QString APIVersion(std::int32_t Index) const;
+    QString AboutPlugin(std::int32_t Index) const;
+    QString SupportExtension() const;
+    QString CheckFile(const QString& FileName) const;
+    std::int32_t DrawPictureFile(const QString& PictureFileName, HDC hdc, std::int32_t Heigth,
+                                 std::int32_t Width, std::int32_t top, std::int32_t left,
+                                 const QString& PictureKind);
+    bool Stretch() const;
+    void SetStretch(bool tStretch);
+
+private:
+    void LoadPlugins(const QString& folder);
+    const ClsPlugin* At(std::int32_t Index) const;
+
+    std::vector<std::unique_ptr<ClsPlugin>> mPlugins;
+    std::int32_t mPluginCount = -1;
+    bool mStretch = false;
+};
