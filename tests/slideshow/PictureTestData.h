@@ -1,0 +1,103 @@
+#pragma once
+// Picture files written byte by byte for the loader's tests.
+#include <QBuffer>
+#include <QByteArray>
+#include <QColor>
+#include <QImage>
+#include <QImageWriter>
+
+#include <cstdint>
+#include <cstdlib>
+#include <initializer_list>
+#include <stdexcept>
+#include <vector>
+
+// Little-endian byte writer.
+class Bytes {
+public:
+    Bytes& U8(int v)
+    {
+        mData.append(char(v & 0xFF));
+        return *this;
+    }
+    Bytes& U16(int v) { return U8(v).U8(v >> 8); }
+    Bytes& I16(int v) { return U16(v & 0xFFFF); }
+    Bytes& U32(std::uint32_t v) { return U16(int(v & 0xFFFF)).U16(int(v >> 16)); }
+    Bytes& I32(std::int32_t v) { return U32(std::uint32_t(v)); }
+    Bytes& Raw(const QByteArray& b)
+    {
+        mData.append(b);
+        return *this;
+    }
+    Bytes& Raw(std::initializer_list<int> b)
+    {
+        for (int v : b)
+            U8(v);
+        return *this;
+    }
+    const QByteArray& Data() const { return mData; }
+    qsizetype Size() const { return mData.size(); }
+    // Overwrites a 32-bit value already written.
+    void Patch32(qsizetype at, std::uint32_t v)
+    {
+        for (int i = 0; i < 4; ++i)
+            mData[at + i] = char((v >> (8 * i)) & 0xFF);
+    }
+    void Patch16(qsizetype at, int v)
+    {
+        mData[at] = char(v & 0xFF);
+        mData[at + 1] = char((v >> 8) & 0xFF);
+    }
+
+private:
+    QByteArray mData;
+};
+
+inline QByteArray Encode(const QImage& image, const char* format, int quality = -1)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    if (quality >= 0)
+        writer.setQuality(quality);
+    if (!writer.write(image))
+        throw std::runtime_error("cannot encode a test picture");
+    return bytes;
+}
+
+// Four quadrants: red, green / blue, white.
+inline QImage Quadrants(int w, int h)
+{
+    QImage image(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const bool right = x >= w / 2, bottom = y >= h / 2;
+            image.setPixel(x, y, bottom ? (right ? 0xFFFFFFFF : 0xFF0000FF) : (right ? 0xFF00FF00 : 0xFFFF0000));
+        }
+    return image;
+}
+
+// Whether a pixel is within tol of a colour in each channel.
+inline bool Near(QRgb pixel, QRgb want, int tol)
+{
+    return std::abs(qRed(pixel) - qRed(want)) <= tol && std::abs(qGreen(pixel) - qGreen(want)) <= tol &&
+           std::abs(qBlue(pixel) - qBlue(want)) <= tol;
+}
+
+// A bitmap file: file header, 40-byte info header, palette, pixel data.
+inline QByteArray BitmapFile(int width, int height, int bits, std::uint32_t compression,
+                             const std::vector<QRgb>& palette, const QByteArray& pixels,
+                             std::uint32_t sizeImage = 0xFFFFFFFF)
+{
+    Bytes b;
+    const std::uint32_t offBits = 14 + 40 + std::uint32_t(palette.size()) * 4;
+    b.Raw({'B', 'M'}).U32(offBits + std::uint32_t(pixels.size())).U32(0).U32(offBits);
+    b.U32(40).I32(width).I32(height).U16(1).U16(bits).U32(compression);
+    b.U32(sizeImage == 0xFFFFFFFF ? std::uint32_t(pixels.size()) : sizeImage);
+    b.I32(2835).I32(2835).U32(std::uint32_t(palette.size())).U32(0);
+    for (QRgb c : palette)
+        b.U8(qBlue(c)).U8(qGreen(c)).U8(qRed(c)).U8(0);
+    b.Raw(pixels);
+    return b.Data();
+}
