@@ -5,6 +5,7 @@
 #include <cwctype>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -31,16 +32,17 @@ struct Search {
     std::size_t next = 0;
 };
 
+// Handles are small numbers, positive also when a caller keeps them in 32
+// bits; a handle names a live search or nothing.
 std::mutex gLiveMutex;
-std::unordered_set<Search*> gLive;
+std::unordered_map<FindHandle, Search*> gLive;
+FindHandle gLastHandle = 0;
 
 Search* LiveSearch(FindHandle handle)
 {
-    if (handle <= 0)
-        return nullptr;
-    auto* search = reinterpret_cast<Search*>(handle);
     std::lock_guard lock(gLiveMutex);
-    return gLive.count(search) ? search : nullptr;
+    const auto it = gLive.find(handle);
+    return it == gLive.end() ? nullptr : it->second;
 }
 
 // One code point of a UTF-8 text; a byte that does not start a valid
@@ -197,12 +199,17 @@ FindHandle FindFirstFileA(const char* pattern, FindData* data)
         delete search;
         return INVALID_FIND_HANDLE;
     }
+    FindHandle handle;
     {
         std::lock_guard lock(gLiveMutex);
-        gLive.insert(search);
+        do
+            gLastHandle = gLastHandle >= 0x7FFFFFFF ? 1 : gLastHandle + 1;
+        while (gLive.count(gLastHandle));
+        handle = gLastHandle;
+        gLive.emplace(handle, search);
     }
     Fill(*search, data);
-    return reinterpret_cast<FindHandle>(search);
+    return handle;
 }
 
 int FindNextFileA(FindHandle handle, FindData* data)
@@ -222,7 +229,7 @@ int FindClose(FindHandle handle)
         return 0;
     {
         std::lock_guard lock(gLiveMutex);
-        gLive.erase(search);
+        gLive.erase(handle);
     }
     delete search;
     return 1;

@@ -206,7 +206,8 @@ TEST(DirSearch, OpenSearchesHoldNoFileDescriptors)
     FindData data;
     for (int i = 0; i < 3000; ++i) {
         const FindHandle h = FindFirstFileA((root + "/*").c_str(), &data);
-        ASSERT_GT(h, 0) << i;
+        // Callers may keep a handle in 32 bits and test it for > 0.
+        ASSERT_GT(static_cast<std::int32_t>(h), 0) << i;
         handles.push_back(h);
     }
     EXPECT_EQ(OpenDescriptors(), before);
