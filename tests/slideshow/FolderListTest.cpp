@@ -273,3 +273,42 @@ TEST(FolderList, NamesThatAreNotPlainTextOpenAgain)
         EXPECT_TRUE(Opens(path)) << path.toStdString();
     EXPECT_EQ(ToCodePage(listed.filter("bad").first()), QByteArray((root + "/bad\xff\xfe").c_str()));
 }
+
+TEST(FolderList, LongestNamesAreKeptWhole)
+{
+    TempTree tree;
+    const QString longest(255, u'n');
+    const QString longUtf8 = QString(85, QChar(0x5199)); // 255 bytes in UTF-8
+    tree.MakeDir(longest + "/" + longUtf8);
+    ClsFolderList list;
+    list.SearchDirs(tree.Path() + "/");
+    ASSERT_EQ(list.ListCount(), 3);
+    EXPECT_EQ(list.FindDir(1), tree.Path() + "/" + longest);
+    EXPECT_EQ(list.FindDir(2), tree.Path() + "/" + longest + "/" + longUtf8);
+    EXPECT_TRUE(Opens(list.FindDir(2)));
+}
+
+// A folder that may not be read is listed by its parent but not entered.
+// Root reads everything, so there the check runs as an unprivileged user.
+TEST(FolderListDeathTest, UnreadableFolderIsListedButNotEntered)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TempTree tree;
+    tree.MakeDir("open/inner");
+    tree.MakeDir("closed/hidden");
+    ASSERT_EQ(chmod(ToCodePage(tree.Path()).constData(), 0755), 0);
+    ASSERT_EQ(chmod(ToCodePage(tree.Path() + "/closed").constData(), 0), 0);
+    const QString start = tree.Path() + "/";
+    const auto check = [&] {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            std::exit(2);
+        ClsFolderList list;
+        list.SearchDirs(start);
+        QStringList listed = Listed(list);
+        listed.sort();
+        const QStringList expected{start, start + "closed", start + "open", start + "open/inner"};
+        std::exit(listed == expected ? 0 : 1);
+    };
+    EXPECT_EXIT(check(), testing::ExitedWithCode(0), "");
+    chmod(ToCodePage(tree.Path() + "/closed").constData(), 0755);
+}
