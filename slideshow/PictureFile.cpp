@@ -6,6 +6,7 @@
 #include "slideshow/JpegReader.h"
 
 #include <QBuffer>
+#include <QFile>
 #include <QImageReader>
 
 #include <algorithm>
@@ -214,12 +215,9 @@ private:
     QImage mImage;
 };
 
-QImage DecodeWithQt(const QString& path, const QByteArray& data, const char* format, int index = 0)
+QImage DecodeWithQt(const QString& path, QIODevice* device, const char* format, int index = 0)
 {
-    QBuffer buffer;
-    buffer.setData(data);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer, format);
+    QImageReader reader(device, format);
     reader.setAutoTransform(false);
     reader.setDecideFormatFromContent(false);
     if (index > 0 && !reader.jumpToImage(index))
@@ -231,6 +229,24 @@ QImage DecodeWithQt(const QString& path, const QByteArray& data, const char* for
     if (image.isNull())
         Fail(path, reader.errorString().toStdString());
     return image;
+}
+
+QImage DecodeWithQt(const QString& path, const QByteArray& data, const char* format, int index = 0)
+{
+    QBuffer buffer;
+    buffer.setData(data);
+    buffer.open(QIODevice::ReadOnly);
+    return DecodeWithQt(path, &buffer, format, index);
+}
+
+// Large PNG and GIF files are decoded straight from the file: a copy of the
+// whole file in memory would only add its size to the peak.
+QImage DecodeFileWithQt(const QString& path, int fd, const char* format)
+{
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+        Fail(path, file.errorString().toStdString());
+    return DecodeWithQt(path, &file, format);
 }
 
 // The entry of an icon or cursor file shown: the largest, then the deepest.
@@ -447,6 +463,10 @@ std::unique_ptr<PictureFile> PictureFile::Open(const QString& path)
         Fail(path, std::strerror(errno));
     if (kind == Kind::Jpeg)
         return JpegPicture::Open(path, std::move(fd));
+    if (kind == Kind::Png)
+        return std::make_unique<DecodedPicture>(DecodeFileWithQt(path, fd.Get(), "png"));
+    if (kind == Kind::Gif)
+        return std::make_unique<DecodedPicture>(DecodeFileWithQt(path, fd.Get(), "gif"));
 
     if (size > kMaxFileBytes)
         Fail(path, "file too large");
@@ -455,8 +475,6 @@ std::unique_ptr<PictureFile> PictureFile::Open(const QString& path)
         Fail(path, "file changed while being read");
     switch (kind) {
     case Kind::Bitmap: return BitmapPicture::Open(path, std::move(data));
-    case Kind::Png: return std::make_unique<DecodedPicture>(DecodeWithQt(path, data, "png"));
-    case Kind::Gif: return std::make_unique<DecodedPicture>(DecodeWithQt(path, data, "gif"));
     case Kind::Icon: return OpenIcon(path, std::move(data), false);
     case Kind::Cursor: return OpenIcon(path, std::move(data), true);
     default: break;
