@@ -22,3 +22,4 @@ velmora_fuzzer(fuzz_profile SOURCES ${CMAKE_CURRENT_LIST_DIR}/ProfileFuzz.cpp LI
 velmora_fuzzer(fuzz_numbers SOURCES ${CMAKE_CURRENT_LIST_DIR}/NumberRulesFuzz.cpp LIBS velmora_numbers)
 velmora_fuzzer(fuzz_dib SOURCES ${CMAKE_CURRENT_LIST_DIR}/DibFuzz.cpp LIBS velmora_drawing)
 velmora_fuzzer(fuzz_paths SOURCES ${CMAKE_CURRENT_LIST_DIR}/PathFuzz.cpp LIBS velmora_folderlist)
+velmora_fuzzer(fuzz_picture SOURCES ${CMAKE_CURRENT_LIST_DIR}/PictureFuzz.cpp LIBS velmora_pictureloader Qt6::Gui)
