@@ -3,11 +3,13 @@
 #include <dlfcn.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
 
+#include "bridge/SpiChannel.h"
 #include "platform/LocalMemory.h"
 
 namespace {
@@ -25,6 +27,35 @@ void ClearError()
 {
     tHasError = false;
     tError.clear();
+}
+
+// Plug-ins run in helper processes of their own (bridge/SpiChannel.h) unless
+// VELMORA_SPI_INPROCESS=1 asks for the plug-in in this process, for
+// measurements and debugging.
+bool InProcess()
+{
+    const char* value = std::getenv("VELMORA_SPI_INPROCESS");
+    return value && std::strcmp(value, "1") == 0;
+}
+
+int Remote(int result, const std::string& error)
+{
+    if (!error.empty())
+        SetError(error);
+    return result;
+}
+
+// The file's first 2048 bytes, zero-padded; false when it cannot be read.
+bool ReadHead(const char* fileName, char (&head)[2048])
+{
+    std::memset(head, 0, sizeof head);
+    std::FILE* file = fileName ? std::fopen(fileName, "rb") : nullptr;
+    if (!file)
+        return false;
+    std::fread(head, 1, sizeof head, file);
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    return !failed;
 }
 
 // Each plug-in file is opened once per process and stays open.
@@ -81,6 +112,10 @@ __attribute__((visibility("default"))) int GetPluginInfo(const char* pluginPath,
                                                           char* buf, int buflen)
 {
     ClearError();
+    if (!InProcess()) {
+        std::string error;
+        return Remote(SpiChannel::GetPluginInfo(pluginPath, infono, buf, buflen, error), error);
+    }
     auto fn = reinterpret_cast<GetPluginInfoFn>(Export(pluginPath, "GetPluginInfo"));
     return fn ? fn(infono, buf, buflen) : 0;
 }
@@ -89,18 +124,17 @@ __attribute__((visibility("default"))) int IsSupported(const char* pluginPath,
                                                         const char* fileName)
 {
     ClearError();
+    // The plug-in looks at the file's first 2048 bytes, zero-padded; they are
+    // read here, so the helper needs no more of the file than its name.
+    char head[2048];
+    const bool readable = ReadHead(fileName, head);
+    if (!InProcess()) {
+        std::string error;
+        return Remote(SpiChannel::IsSupported(pluginPath, fileName, readable ? head : nullptr, error),
+                      error);
+    }
     auto fn = reinterpret_cast<IsSupportedFn>(Export(pluginPath, "IsSupported"));
-    if (!fn)
-        return 0;
-    // The plug-in looks at the file's first 2048 bytes, zero-padded.
-    char head[2048] = {};
-    std::FILE* file = fileName ? std::fopen(fileName, "rb") : nullptr;
-    if (!file)
-        return 0;
-    std::fread(head, 1, sizeof head, file);
-    bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed)
+    if (!fn || !readable)
         return 0;
     return fn(fileName, head);
 }
@@ -110,6 +144,10 @@ __attribute__((visibility("default"))) int GetPictureInfo(const char* pluginPath
                                                            unsigned int flag, PictureInfo* lpInfo)
 {
     ClearError();
+    if (!InProcess()) {
+        std::string error;
+        return Remote(SpiChannel::GetPictureInfo(pluginPath, buf, len, flag, lpInfo, error), error);
+    }
     auto fn = reinterpret_cast<GetPictureInfoFn>(Export(pluginPath, "GetPictureInfo"));
     return fn ? fn(buf, len, flag, lpInfo) : 0;
 }
@@ -121,8 +159,19 @@ __attribute__((visibility("default"))) int GetPicture(const char* pluginPath, co
                                                        std::intptr_t lData)
 {
     ClearError();
+    if (!InProcess()) {
+        std::string error;
+        return Remote(SpiChannel::GetPicture(pluginPath, buf, len, flag, pHBInfo, pHBm,
+                                             progressCallback, lData, error),
+                      error);
+    }
     auto fn = reinterpret_cast<GetPictureFn>(Export(pluginPath, "GetPicture"));
     return fn ? fn(buf, len, flag, pHBInfo, pHBm, progressCallback, lData) : 0;
+}
+
+__attribute__((visibility("default"))) std::size_t LoadPluginLiveBlocks(void)
+{
+    return LocalLiveBlocks();
 }
 
 __attribute__((visibility("default"))) const char* LoadPluginLastError(void)

@@ -4,9 +4,15 @@
 // path first and forwards to that plug-in's export of the same name. Texts are
 // NUL-terminated in the system code page.
 //
+// Each plug-in file runs in a helper process of its own, velmora-spihost
+// beside the bridge; a plug-in that crashes or hangs fails the call (see
+// LoadPluginLastError) instead of the program. VELMORA_SPI_INPROCESS=1 loads
+// the plug-ins into the calling process instead.
+//
 // The bridge also exports LocalAlloc, LocalLock, LocalUnlock, LocalFree and
 // LocalSize (platform/LocalMemory.h); the host releases the blocks that
 // GetPicture returns with them.
+#include <cstddef>
 #include <cstdint>
 
 extern "C" {
@@ -36,4 +42,8 @@ int GetPicture(const char* pluginPath, const char* buf, std::intptr_t len, unsig
 // shared object, or lacks the export). The call's own result is then
 // meaningless and the host raises an error with this message.
 const char* LoadPluginLastError(void);
+
+// For diagnostics: how many local-memory blocks of this process are
+// allocated and not yet freed.
+std::size_t LoadPluginLiveBlocks(void);
 }

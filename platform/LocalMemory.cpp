@@ -89,4 +89,10 @@ std::size_t LocalSize(HLOCAL hMem)
     auto it = Registry().find(hMem);
     return it == Registry().end() ? 0 : it->second.size;
 }
+
+std::size_t LocalLiveBlocks(void)
+{
+    std::lock_guard lock(gMutex);
+    return Registry().size();
+}
 }

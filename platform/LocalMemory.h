@@ -23,4 +23,6 @@ void* LocalLock(HLOCAL hMem);
 int LocalUnlock(HLOCAL hMem);  // non-zero while the block stays locked
 HLOCAL LocalFree(HLOCAL hMem); // null on success, the handle on failure
 std::size_t LocalSize(HLOCAL hMem);
+// How many blocks are allocated and not yet freed (for diagnostics).
+std::size_t LocalLiveBlocks(void);
 }

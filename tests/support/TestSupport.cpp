@@ -48,6 +48,10 @@ ProgramFolder::ProgramFolder()
     const QString bridge = BuildDir() + "/libLoadPlugin.so";
     if (QFileInfo::exists(bridge))
         QFile::copy(bridge, Path() + "/libLoadPlugin.so");
+    // The bridge runs each plug-in in this helper, which it finds beside itself.
+    const QString helper = BuildDir() + "/velmora-spihost";
+    if (QFileInfo::exists(helper))
+        QFile::copy(helper, Path() + "/velmora-spihost");
     SetAppFolder(Path());
 }
 

@@ -1,0 +1,524 @@
+#include "bridge/SpiChannel.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "bridge/SpiProtocol.h"
+#include "platform/LocalMemory.h"
+
+extern char** environ;
+
+namespace SpiChannel {
+namespace {
+
+using namespace SpiProtocol;
+using Clock = std::chrono::steady_clock;
+
+// Stands for a handle the plug-in gave that was no block: LocalLock refuses
+// it and LocalFree leaves it alone, as they would the plug-in's own value.
+void* const kInvalidHandle = reinterpret_cast<void*>(std::uintptr_t(1));
+
+struct Failed {
+    std::string message;
+};
+
+std::string HelperPath()
+{
+    Dl_info info{};
+    if (!dladdr(reinterpret_cast<void*>(&TimeoutMs), &info) || !info.dli_fname)
+        return "velmora-spihost";
+    std::string path = info.dli_fname;
+    const auto slash = path.rfind('/');
+    return (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) +
+           "/velmora-spihost";
+}
+
+// The helper is opened when the bridge is loaded, so that it still starts
+// when the bridge's folder has been renamed or removed since.
+struct HelperProgram {
+    std::string path;
+    int fd = -1;
+};
+
+HelperProgram& Program()
+{
+    static HelperProgram program;
+    return program;
+}
+
+__attribute__((constructor)) void OpenHelperProgram()
+{
+    HelperProgram& program = Program();
+    program.path = HelperPath();
+    program.fd = open(program.path.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+class Helper {
+public:
+    explicit Helper(std::string pluginPath) : mPlugin(std::move(pluginPath)) {}
+    ~Helper() { Stop(); }
+
+    std::mutex& Mutex() { return mMutex; }
+    const std::string& Plugin() const { return mPlugin; }
+
+    void Begin(const char* call)
+    {
+        mCall = call;
+        // A helper that died while idle is reaped and replaced unnoticed.
+        if (mPid > 0 && waitpid(mPid, nullptr, WNOHANG) == mPid) {
+            mPid = -1;
+            Stop();
+        }
+        if (mFd < 0)
+            Start();
+        Restart();
+    }
+
+    // The answer window starts again (a new request, or a progress report).
+    void Restart() { mDeadline = Clock::now() + std::chrono::milliseconds(TimeoutMs()); }
+
+    void Send(Frame type, const std::string& body, const void* extra = nullptr,
+              std::size_t extraSize = 0)
+    {
+        const Header header{std::uint32_t(type), 0, body.size() + extraSize};
+        Write(&header, sizeof header);
+        Write(body.data(), body.size());
+        Write(extra, extraSize);
+    }
+
+    void Read(void* data, std::size_t size)
+    {
+        auto* at = static_cast<char*>(data);
+        while (size) {
+            const ssize_t n = recv(mFd, at, size, MSG_DONTWAIT);
+            if (n > 0) {
+                at += n;
+                size -= std::size_t(n);
+            } else if (n == 0) {
+                Die("ended");
+            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                Wait(POLLIN);
+            } else if (errno != EINTR) {
+                Die("ended");
+            }
+        }
+    }
+
+    Header ReadHeader()
+    {
+        Header header;
+        Read(&header, sizeof header);
+        if (header.reserved != 0)
+            Garbage();
+        return header;
+    }
+
+    std::string ReadBody(const Header& header, std::uint64_t limit)
+    {
+        if (header.length > limit)
+            Garbage();
+        std::string body(header.length, '\0');
+        Read(body.data(), body.size());
+        return body;
+    }
+
+    [[noreturn]] void Garbage() { Die("gave an answer that is not understood, and was stopped"); }
+
+    // Ends the helper and fails the call; the next call starts a new one.
+    [[noreturn]] void Die(const std::string& what)
+    {
+        std::string message = "plug-in " + mPlugin + " " + what + " during " + mCall;
+        const int status = Stop();
+        if (status >= 0 && WIFSIGNALED(status) && WTERMSIG(status) != SIGKILL)
+            message += " (signal " + std::to_string(WTERMSIG(status)) + ")";
+        else if (status >= 0 && WIFEXITED(status))
+            message += " (exit code " + std::to_string(WEXITSTATUS(status)) + ")";
+        throw Failed{message};
+    }
+
+    // Kills and reaps the helper; its wait status, or -1 when there was none.
+    int Stop()
+    {
+        int status = -1;
+        if (mFd >= 0) {
+            close(mFd);
+            mFd = -1;
+        }
+        if (mPid > 0) {
+            kill(mPid, SIGKILL);
+            while (waitpid(mPid, &status, 0) < 0 && errno == EINTR) {
+            }
+            mPid = -1;
+        }
+        return status;
+    }
+
+private:
+    void Start()
+    {
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+            throw Failed{"cannot start a helper for plug-in " + mPlugin + ": " +
+                         std::strerror(errno)};
+        // The helper's end becomes its descriptor 3; one that already is 3
+        // would keep its close-on-exec flag through the dup2, so move it.
+        if (pair[1] == kChannelFd) {
+            const int moved = fcntl(pair[1], F_DUPFD_CLOEXEC, kChannelFd + 1);
+            close(pair[1]);
+            pair[1] = moved;
+        }
+        const int buffer = 1 << 20;
+        setsockopt(pair[0], SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+        setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, pair[1], kChannelFd);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t none, all;
+        sigemptyset(&none);
+        sigfillset(&all);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        posix_spawnattr_setsigdefault(&attributes, &all);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        const HelperProgram& program = Program();
+        const std::string helper = program.path;
+        const std::string executable =
+            program.fd >= 0 ? "/proc/self/fd/" + std::to_string(program.fd) : helper;
+        std::string plugin = mPlugin;
+        char* argv[] = {const_cast<char*>(helper.c_str()), plugin.data(), nullptr};
+        pid_t pid = -1;
+        const int rc = posix_spawn(&pid, executable.c_str(), &actions, &attributes, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+        close(pair[1]);
+        if (rc != 0) {
+            close(pair[0]);
+            throw Failed{"cannot start " + helper + " for plug-in " + mPlugin + ": " +
+                         std::strerror(rc)};
+        }
+        mPid = pid;
+        mFd = pair[0];
+        fcntl(mFd, F_SETFL, fcntl(mFd, F_GETFL) | O_NONBLOCK);
+    }
+
+    void Write(const void* data, std::size_t size)
+    {
+        const auto* at = static_cast<const char*>(data);
+        while (size) {
+            // MSG_NOSIGNAL: a helper that is gone must not take the program along.
+            const ssize_t n = send(mFd, at, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                at += n;
+                size -= std::size_t(n);
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                Wait(POLLOUT);
+            } else if (n < 0 && errno != EINTR) {
+                Die("ended");
+            }
+        }
+    }
+
+    void Wait(short events)
+    {
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                mDeadline - Clock::now());
+            if (left.count() <= 0)
+                Die("did not answer within " + std::to_string(TimeoutMs()) +
+                    " ms and was stopped");
+            pollfd p{mFd, events, 0};
+            const int n = poll(&p, 1, int(std::min<long long>(left.count() + 1, 1 << 30)));
+            if (n > 0)
+                return; // readiness, or an error the next recv/send reports
+            if (n < 0 && errno != EINTR)
+                Die("ended");
+        }
+    }
+
+    std::string mPlugin;
+    std::mutex mMutex;
+    pid_t mPid = -1;
+    int mFd = -1;
+    const char* mCall = "";
+    Clock::time_point mDeadline;
+};
+
+std::mutex gHelpersMutex;
+std::map<std::string, std::unique_ptr<Helper>>& Helpers()
+{
+    // Kept for the life of the process; a helper ends when its socket closes.
+    static auto* helpers = new std::map<std::string, std::unique_ptr<Helper>>;
+    return *helpers;
+}
+
+// The helpers end with the program; reaped here, so that none is left
+// behind as a zombie for an init that does not reap.
+__attribute__((destructor)) void StopHelpers()
+{
+    std::lock_guard lock(gHelpersMutex);
+    for (auto& [path, helper] : Helpers()) {
+        if (helper->Mutex().try_lock()) {
+            helper->Stop();
+            helper->Mutex().unlock();
+        }
+    }
+}
+
+Helper& HelperFor(const char* pluginPath)
+{
+    std::lock_guard lock(gHelpersMutex);
+    auto& slot = Helpers()[pluginPath];
+    if (!slot)
+        slot = std::make_unique<Helper>(pluginPath);
+    return *slot;
+}
+
+// Runs one call on the plug-in's helper; the Result body goes to onResult.
+template <typename OnResult>
+void Call(const char* pluginPath, const char* name, std::string& error, Frame request,
+          const std::string& body, const void* extra, std::size_t extraSize,
+          SpiProgressCallback progress, std::intptr_t lData, OnResult&& onResult)
+{
+    if (!pluginPath) {
+        error = std::string("no plug-in path given for ") + name;
+        return;
+    }
+    Helper& helper = HelperFor(pluginPath);
+    std::lock_guard lock(helper.Mutex());
+    try {
+        helper.Begin(name);
+        helper.Send(request, body, extra, extraSize);
+        for (;;) {
+            const Header header = helper.ReadHeader();
+            if (header.type == std::uint32_t(Frame::Progress) && progress) {
+                const std::string report = helper.ReadBody(header, 8);
+                Reader in(report.data(), report.size());
+                const auto nNum = in.Get<std::int32_t>();
+                const auto nDenom = in.Get<std::int32_t>();
+                if (!in.Ok() || !in.AtEnd())
+                    helper.Garbage();
+                const std::int32_t answer = progress(nNum, nDenom, lData);
+                helper.Restart();
+                helper.Send(Frame::ProgressAnswer, Writer().Put(answer).Data());
+            } else if (header.type == std::uint32_t(Frame::Failure)) {
+                error = helper.ReadBody(header, 65536);
+                return;
+            } else if (header.type == std::uint32_t(Frame::Result)) {
+                const std::string answer = helper.ReadBody(header, kMaxBody);
+                Reader in(answer.data(), answer.size());
+                onResult(helper, in);
+                return;
+            } else {
+                helper.Garbage();
+            }
+        }
+    } catch (const Failed& failed) {
+        error = failed.message;
+    }
+}
+
+struct Incoming {
+    BlockKind kind;
+    std::uint64_t size;
+};
+
+Incoming GetBlock(Helper& helper, Reader& in)
+{
+    const auto kind = BlockKind(in.Get<std::uint8_t>());
+    const auto size = in.Get<std::uint64_t>();
+    if (!in.Ok() || kind > BlockKind::Moveable || size > kMaxBlock ||
+        (kind < BlockKind::Fixed && size != 0))
+        helper.Garbage();
+    return {kind, size};
+}
+
+// Reads a block's bytes into a new local-memory block of this process.
+void* ReceiveBlock(Helper& helper, const Incoming& block)
+{
+    if (block.kind == BlockKind::Null)
+        return nullptr;
+    if (block.kind == BlockKind::Invalid)
+        return kInvalidHandle;
+    void* handle = LocalAlloc(block.kind == BlockKind::Moveable ? LMEM_MOVEABLE : LMEM_FIXED,
+                              std::size_t(block.size));
+    void* data = handle ? LocalLock(handle) : nullptr;
+    if (!data) {
+        LocalFree(handle);
+        helper.Die("answered a block of " + std::to_string(block.size) +
+                   " bytes that cannot be allocated, and was stopped");
+    }
+    try {
+        helper.Read(data, std::size_t(block.size));
+    } catch (...) {
+        LocalUnlock(handle);
+        LocalFree(handle);
+        throw;
+    }
+    LocalUnlock(handle);
+    return handle;
+}
+
+void Drop(void* handle)
+{
+    if (handle && handle != kInvalidHandle)
+        LocalFree(handle);
+}
+
+// What GetPicture and GetPictureInfo read: a file name or len bytes.
+void PutSource(Writer& body, const char* buf, std::intptr_t len, unsigned int flag,
+               const void*& extra, std::size_t& extraSize)
+{
+    std::size_t size = 0;
+    if (buf)
+        size = (flag & 7) == 1 ? (len > 0 ? std::size_t(len) : 0) : std::strlen(buf);
+    body.Put(std::uint8_t(buf != nullptr)).Put(std::uint64_t(size));
+    extra = buf;
+    extraSize = size;
+}
+
+} // namespace
+
+int TimeoutMs()
+{
+    if (const char* text = std::getenv("VELMORA_SPI_TIMEOUT_MS")) {
+        const long value = std::strtol(text, nullptr, 10);
+        if (value > 0 && value < (1L << 30))
+            return int(value);
+    }
+    return 10000;
+}
+
+int GetPluginInfo(const char* pluginPath, int infono, char* buf, int buflen, std::string& error)
+{
+    const std::size_t size = buf && buflen > 0 ? std::size_t(buflen) : 0;
+    if (size > kMaxBody - 64) {
+        error = "GetPluginInfo buffer too large";
+        return 0;
+    }
+    Writer body;
+    body.Put(std::int32_t(infono)).Put(std::int32_t(buflen)).Put(std::uint8_t(buf != nullptr));
+    int result = 0;
+    Call(pluginPath, "GetPluginInfo", error, Frame::GetPluginInfo, body.Data(), buf, size, nullptr,
+         0, [&](Helper& helper, Reader& in) {
+             const auto r = in.Get<std::int32_t>();
+             const char* text = in.Bytes(size);
+             if (!in.Ok() || !in.AtEnd())
+                 helper.Garbage();
+             if (size)
+                 std::memcpy(buf, text, size);
+             result = r;
+         });
+    return result;
+}
+
+int IsSupported(const char* pluginPath, const char* fileName, const char* head,
+                std::string& error)
+{
+    const std::size_t nameSize = fileName ? std::strlen(fileName) : 0;
+    if (nameSize > 65536) {
+        error = "IsSupported file name too long";
+        return 0;
+    }
+    static const char kNoHead[kHeadSize] = {};
+    Writer body;
+    body.Put(std::uint8_t(head != nullptr)).Put(std::uint32_t(nameSize)).Bytes(fileName, nameSize);
+    body.Bytes(head ? head : kNoHead, kHeadSize);
+    int result = 0;
+    Call(pluginPath, "IsSupported", error, Frame::IsSupported, body.Data(), nullptr, 0, nullptr, 0,
+         [&](Helper& helper, Reader& in) {
+             result = in.Get<std::int32_t>();
+             if (!in.Ok() || !in.AtEnd())
+                 helper.Garbage();
+         });
+    return result;
+}
+
+int GetPictureInfo(const char* pluginPath, const char* buf, std::intptr_t len, unsigned int flag,
+                   PictureInfo* lpInfo, std::string& error)
+{
+    Writer body;
+    body.Put(std::uint32_t(flag)).Put(std::int64_t(len)).Put(std::uint8_t(lpInfo != nullptr));
+    const void* extra = nullptr;
+    std::size_t extraSize = 0;
+    PutSource(body, buf, len, flag, extra, extraSize);
+    int result = 0;
+    Call(pluginPath, "GetPictureInfo", error, Frame::GetPictureInfo, body.Data(), extra, extraSize,
+         nullptr, 0, [&](Helper& helper, Reader& in) {
+             const auto r = in.Get<std::int32_t>();
+             PictureInfo info{};
+             info.left = in.Get<std::int32_t>();
+             info.top = in.Get<std::int32_t>();
+             info.width = in.Get<std::int32_t>();
+             info.height = in.Get<std::int32_t>();
+             info.x_density = in.Get<std::uint16_t>();
+             info.y_density = in.Get<std::uint16_t>();
+             info.colorDepth = in.Get<std::int16_t>();
+             const Incoming text = GetBlock(helper, in);
+             if (!in.AtEnd() || (!lpInfo && text.kind != BlockKind::Null))
+                 helper.Garbage();
+             info.hInfo = ReceiveBlock(helper, text);
+             if (lpInfo)
+                 *lpInfo = info;
+             result = r;
+         });
+    return result;
+}
+
+int GetPicture(const char* pluginPath, const char* buf, std::intptr_t len, unsigned int flag,
+               void** pHBInfo, void** pHBm, SpiProgressCallback progressCallback,
+               std::intptr_t lData, std::string& error)
+{
+    Writer body;
+    body.Put(std::uint32_t(flag)).Put(std::int64_t(len))
+        .Put(std::uint8_t(progressCallback != nullptr)).Put(std::int64_t(lData));
+    const void* extra = nullptr;
+    std::size_t extraSize = 0;
+    PutSource(body, buf, len, flag, extra, extraSize);
+    int result = 0;
+    Call(pluginPath, "GetPicture", error, Frame::GetPicture, body.Data(), extra, extraSize,
+         progressCallback, lData, [&](Helper& helper, Reader& in) {
+             const auto r = in.Get<std::int32_t>();
+             const Incoming infoBlock = GetBlock(helper, in);
+             const Incoming bitsBlock = GetBlock(helper, in);
+             if (!in.AtEnd())
+                 helper.Garbage();
+             void* info = ReceiveBlock(helper, infoBlock);
+             void* bits = nullptr;
+             try {
+                 bits = ReceiveBlock(helper, bitsBlock);
+             } catch (...) {
+                 Drop(info);
+                 throw;
+             }
+             if (pHBInfo)
+                 *pHBInfo = info;
+             else
+                 Drop(info);
+             if (pHBm)
+                 *pHBm = bits;
+             else
+                 Drop(bits);
+             result = r;
+         });
+    return result;
+}
+
+} // namespace SpiChannel

@@ -1,0 +1,29 @@
+#pragma once
+// The bridge's side of the helper processes: each plug-in file runs in a
+// velmora-spihost of its own (beside the bridge library), started on first
+// use, kept while the program runs and started again after it died. Each call
+// has the arguments of the bridge function of the same name; when it could
+// not be answered (the plug-in could not be loaded or lacks the export, the
+// helper crashed, did not answer in time or answered garbage), error is set
+// and the result is meaningless. A helper that misbehaved is killed and reaped.
+#include <cstdint>
+#include <string>
+
+#include "bridge/LoadPlugin.h"
+
+namespace SpiChannel {
+
+int GetPluginInfo(const char* pluginPath, int infono, char* buf, int buflen, std::string& error);
+// head: the file's first 2048 bytes, zero-padded; null when it could not be read.
+int IsSupported(const char* pluginPath, const char* fileName, const char* head,
+                std::string& error);
+int GetPictureInfo(const char* pluginPath, const char* buf, std::intptr_t len, unsigned int flag,
+                   PictureInfo* lpInfo, std::string& error);
+int GetPicture(const char* pluginPath, const char* buf, std::intptr_t len, unsigned int flag,
+               void** pHBInfo, void** pHBm, SpiProgressCallback progressCallback,
+               std::intptr_t lData, std::string& error);
+
+// How long a helper may take for one answer: VELMORA_SPI_TIMEOUT_MS, else 10 s.
+int TimeoutMs();
+
+} // namespace SpiChannel
