@@ -106,7 +106,7 @@ public:
     {
         auto* at = static_cast<char*>(data);
         while (size) {
-            const ssize_t n = recv(mFd, at, size, MSG_DONTWAIT);
+            const ssize_t n = Receive(at, size);
             if (n > 0) {
                 at += n;
                 size -= std::size_t(n);
@@ -138,6 +138,24 @@ public:
         return body;
     }
 
+    // The next file descriptor that came along with the answer.
+    int TakeFile()
+    {
+        if (mFiles.empty())
+            Garbage();
+        const int file = mFiles.front();
+        mFiles.erase(mFiles.begin());
+        return file;
+    }
+
+    // Descriptors the helper sent and the call did not use.
+    void CloseFiles()
+    {
+        for (const int file : mFiles)
+            close(file);
+        mFiles.clear();
+    }
+
     [[noreturn]] void Garbage() { Die("gave an answer that is not understood, and was stopped"); }
 
     // Ends the helper and fails the call; the next call starts a new one.
@@ -156,6 +174,7 @@ public:
     int Stop()
     {
         int status = -1;
+        CloseFiles();
         if (mFd >= 0) {
             close(mFd);
             mFd = -1;
@@ -219,6 +238,34 @@ private:
         fcntl(mFd, F_SETFL, fcntl(mFd, F_GETFL) | O_NONBLOCK);
     }
 
+    // recv that also takes file descriptors (close-on-exec) sent along.
+    ssize_t Receive(char* at, std::size_t size)
+    {
+        iovec part{at, size};
+        char control[CMSG_SPACE(sizeof(int) * kMaxFiles)];
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t n = recvmsg(mFd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+        if (n < 0)
+            return n;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+                continue;
+            const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (std::size_t i = 0; i < count; ++i) {
+                int file;
+                std::memcpy(&file, CMSG_DATA(c) + i * sizeof(int), sizeof file);
+                mFiles.push_back(file);
+            }
+        }
+        if (mFiles.size() > std::size_t(kMaxFiles) || (message.msg_flags & MSG_CTRUNC))
+            Garbage();
+        return n;
+    }
+
     void Write(const void* data, std::size_t size)
     {
         const auto* at = static_cast<const char*>(data);
@@ -259,6 +306,7 @@ private:
     int mFd = -1;
     const char* mCall = "";
     Clock::time_point mDeadline;
+    std::vector<int> mFiles;
 };
 
 std::mutex gHelpersMutex;
@@ -333,6 +381,7 @@ void Call(const char* pluginPath, const char* name, std::string& error, Frame re
     } catch (const Failed& failed) {
         error = failed.message;
     }
+    helper.CloseFiles();
 }
 
 struct Incoming {
@@ -344,7 +393,7 @@ Incoming GetBlock(Helper& helper, Reader& in)
 {
     const auto kind = BlockKind(in.Get<std::uint8_t>());
     const auto size = in.Get<std::uint64_t>();
-    if (!in.Ok() || kind > BlockKind::Moveable || size > kMaxBlock ||
+    if (!in.Ok() || kind > BlockKind::SharedMoveable || size > kMaxBlock ||
         (kind < BlockKind::Fixed && size != 0))
         helper.Garbage();
     return {kind, size};
@@ -357,6 +406,17 @@ void* ReceiveBlock(Helper& helper, const Incoming& block)
         return nullptr;
     if (block.kind == BlockKind::Invalid)
         return kInvalidHandle;
+    if (block.kind == BlockKind::SharedFixed || block.kind == BlockKind::SharedMoveable) {
+        // Taken only when sealed and of exactly the size told.
+        const int file = helper.TakeFile();
+        void* handle = LocalAttachFile(
+            file, block.kind == BlockKind::SharedMoveable ? LMEM_MOVEABLE : LMEM_FIXED,
+            std::size_t(block.size));
+        close(file);
+        if (!handle)
+            helper.Garbage();
+        return handle;
+    }
     void* handle = LocalAlloc(block.kind == BlockKind::Moveable ? LMEM_MOVEABLE : LMEM_FIXED,
                               std::size_t(block.size));
     void* data = handle ? LocalLock(handle) : nullptr;

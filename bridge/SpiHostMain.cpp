@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -57,10 +58,33 @@ void WriteExactly(const void* data, std::size_t size)
     }
 }
 
-void Send(Frame type, const std::string& body)
+// The header goes with the descriptors of the shared blocks, if any.
+void Send(Frame type, const std::string& body, const std::vector<int>& files = {})
 {
     const Header header{std::uint32_t(type), 0, body.size()};
-    WriteExactly(&header, sizeof header);
+    if (files.empty()) {
+        WriteExactly(&header, sizeof header);
+    } else {
+        char control[CMSG_SPACE(sizeof(int) * kMaxFiles)] = {};
+        iovec part{const_cast<Header*>(&header), sizeof header};
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = CMSG_SPACE(sizeof(int) * files.size());
+        cmsghdr* c = CMSG_FIRSTHDR(&message);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int) * files.size());
+        std::memcpy(CMSG_DATA(c), files.data(), sizeof(int) * files.size());
+        ssize_t n;
+        while ((n = sendmsg(kChannelFd, &message, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+        }
+        if (n < 0)
+            Quit(0);
+        if (std::size_t(n) < sizeof header)
+            WriteExactly(reinterpret_cast<const char*>(&header) + n, sizeof header - std::size_t(n));
+    }
     WriteExactly(body.data(), body.size());
 }
 
@@ -107,6 +131,26 @@ Outgoing Describe(void* handle)
     out.size = LocalSize(handle);
     out.data = data;
     return out;
+}
+
+// A large block crosses as its sealed file (and is freed here); any
+// other block is described for a copy.
+Outgoing Share(void* handle, std::vector<int>& files)
+{
+    if (!handle)
+        return {};
+    const std::size_t size = LocalSize(handle);
+    void* data = LocalLock(handle);
+    const bool moveable = data && data != handle;
+    if (data)
+        LocalUnlock(handle);
+    const int file = LocalReleaseToFile(handle);
+    if (file == -1)
+        return Describe(handle);
+    if (file < 0)
+        return {BlockKind::Invalid};
+    files.push_back(file);
+    return {moveable ? BlockKind::SharedMoveable : BlockKind::SharedFixed, size};
 }
 
 void PutBlock(Writer& body, const Outgoing& block)
@@ -252,11 +296,14 @@ void DoGetPicture(Reader& in)
         PutBlock(body, {hBits ? BlockKind::Invalid : BlockKind::Null});
         Send(Frame::Result, body.Data());
     } else {
-        const Outgoing info = Describe(hInfo);
-        const Outgoing bits = Describe(hBits);
+        std::vector<int> files;
+        const Outgoing info = Share(hInfo, files);
+        const Outgoing bits = Share(hBits, files);
         PutBlock(body, info);
         PutBlock(body, bits);
-        Send(Frame::Result, body.Data());
+        Send(Frame::Result, body.Data(), files);
+        for (const int file : files)
+            close(file);
         SendBlockBytes(info);
         SendBlockBytes(bits);
     }
@@ -285,6 +332,7 @@ int main(int argc, char** argv)
         close(nothing);
     }
     fcntl(kChannelFd, F_SETFD, FD_CLOEXEC);
+    LocalShareLargeBlocks(1);
 
     for (;;) {
         Header header;

@@ -21,7 +21,8 @@
 //
 // A block descriptor is u8 kind (BlockKind) and u64 size; the bytes of every
 // described block follow the body of the Result frame, in order, so that the
-// bridge checks the sizes before it allocates anything.
+// bridge checks the sizes before it allocates anything. Large blocks of
+// GetPicture cross as sealed anonymous files instead (no copy).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -52,7 +53,12 @@ enum class BlockKind : std::uint8_t {
     Invalid = 1, // not a handle that LocalAlloc gave out
     Fixed = 2,
     Moveable = 3,
+    // The bytes are in a sealed anonymous file whose descriptor came with
+    // the Result frame's header (one descriptor per such block, in order).
+    SharedFixed = 4,
+    SharedMoveable = 5,
 };
+inline constexpr int kMaxFiles = 2;
 
 inline constexpr std::size_t kHeadSize = 2048;
 // Largest block that crosses back: a 1 GiB pixel array plus room for a header.

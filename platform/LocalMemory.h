@@ -25,4 +25,15 @@ HLOCAL LocalFree(HLOCAL hMem); // null on success, the handle on failure
 std::size_t LocalSize(HLOCAL hMem);
 // How many blocks are allocated and not yet freed (for diagnostics).
 std::size_t LocalLiveBlocks(void);
+
+// Blocks that cross between processes without a copy (the plug-in helper's
+// blocks): with sharing on, blocks of 1 MiB and more live in anonymous files.
+void LocalShareLargeBlocks(int on);
+// Frees such a block and gives its file, sealed against any change (the
+// caller owns it); -1 when the block lives in no file (it is left alone),
+// -2 when the file could not be sealed (the block is freed all the same).
+int LocalReleaseToFile(HLOCAL hMem);
+// A new block of exactly uBytes from a sealed file of that size (the file
+// is not taken over); null for any other file.
+HLOCAL LocalAttachFile(int file, unsigned int uFlags, std::size_t uBytes);
 }

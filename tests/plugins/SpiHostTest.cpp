@@ -133,7 +133,7 @@ TEST_F(SpiHost, CrashingOrEndingOrForgingCallsFailAndTheNextCallWorks)
     const auto liveBlocks = BridgeFunction<std::size_t (*)()>("LoadPluginLiveBlocks");
     ASSERT_NE(liveBlocks, nullptr);
     const std::size_t before = liveBlocks();
-    for (const char* command : {"SEGV", "EXIT", "JUNK", "HUGE"}) {
+    for (const char* command : {"SEGV", "EXIT", "JUNK", "HUGE", "FDUN"}) {
         ErrorKind kind = ErrorKind::Overflow;
         EXPECT_EQ(c.Draw(command, nullptr, &kind), -100) << command << ": nothing raised";
         EXPECT_EQ(kind, ErrorKind::PluginFailed) << command;
@@ -238,6 +238,40 @@ TEST_F(SpiHost, ProgressCallbackCrossesAndCanCancel)
             EXPECT_EQ(reports.size(), 2u);
         }
     }
+}
+
+TEST_F(SpiHost, LargePictureComesBackWhole)
+{
+    ProgramFolder program;
+    const QByteArray plugin = program.AddPlugin("vtest.spi").toUtf8();
+    const QByteArray file = WriteVtp(program, "big.vtp", 1500, 1000, QColor(10, 200, 30)).toUtf8();
+    const auto getPicture = BridgeFunction<decltype(&::GetPicture)>("GetPicture");
+    const auto localLock = BridgeFunction<void* (*)(void*)>("LocalLock");
+    const auto localUnlock = BridgeFunction<int (*)(void*)>("LocalUnlock");
+    const auto localFree = BridgeFunction<void* (*)(void*)>("LocalFree");
+    const auto localSize = BridgeFunction<std::size_t (*)(void*)>("LocalSize");
+    const auto lastError = BridgeFunction<const char* (*)()>("LoadPluginLastError");
+    ASSERT_TRUE(getPicture && localLock && localUnlock && localFree && localSize && lastError);
+    void* info = nullptr;
+    void* bits = nullptr;
+    ASSERT_EQ(getPicture(plugin.constData(), file.constData(), 0, 0, &info, &bits, nullptr, 0), 0);
+    ASSERT_EQ(lastError(), nullptr);
+    EXPECT_EQ(localSize(info), 40u);
+    ASSERT_EQ(localSize(bits), 4500u * 1000u);
+    auto* pixels = static_cast<unsigned char*>(localLock(bits));
+    ASSERT_NE(pixels, nullptr);
+    EXPECT_NE(pixels, bits) << "still a moveable block";
+    for (const std::size_t at : {std::size_t(0), std::size_t(4500) * 999 + 4497}) {
+        EXPECT_EQ(pixels[at], 30);
+        EXPECT_EQ(pixels[at + 1], 200);
+        EXPECT_EQ(pixels[at + 2], 10);
+    }
+    pixels[0] = 1; // the host's own copy
+    EXPECT_EQ(pixels[0], 1);
+    localUnlock(bits);
+    EXPECT_EQ(localFree(info), nullptr);
+    EXPECT_EQ(localFree(bits), nullptr);
+    EXPECT_EQ(localSize(bits), 0u);
 }
 
 TEST_F(SpiHost, ManagerDropsAPluginThatCrashesAtLoadAndKeepsTheOthers)
