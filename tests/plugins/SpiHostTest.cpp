@@ -243,7 +243,9 @@ TEST_F(SpiHost, ProgressCallbackCrossesAndCanCancel)
 TEST_F(SpiHost, LargePictureComesBackWhole)
 {
     ProgramFolder program;
-    const QByteArray plugin = program.AddPlugin("vtest.spi").toUtf8();
+    ClsPlugin loader; // opens the bridge as the program does
+    ASSERT_GE(loader.Initialize(program.AddPlugin("vtest.spi")), 1);
+    const QByteArray plugin = loader.PluginName().toUtf8();
     const QByteArray file = WriteVtp(program, "big.vtp", 1500, 1000, QColor(10, 200, 30)).toUtf8();
     const auto getPicture = BridgeFunction<decltype(&::GetPicture)>("GetPicture");
     const auto localLock = BridgeFunction<void* (*)(void*)>("LocalLock");
