@@ -224,7 +224,9 @@ private:
         std::string plugin = mPlugin;
         char* argv[] = {const_cast<char*>(helper.c_str()), plugin.data(), nullptr};
         pid_t pid = -1;
-        const int rc = posix_spawn(&pid, executable.c_str(), &actions, &attributes, argv, environ);
+        int rc = posix_spawn(&pid, executable.c_str(), &actions, &attributes, argv, environ);
+        if (rc == ENOENT && executable != helper) // no /proc
+            rc = posix_spawn(&pid, helper.c_str(), &actions, &attributes, argv, environ);
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attributes);
         close(pair[1]);
@@ -350,7 +352,19 @@ void Call(const char* pluginPath, const char* name, std::string& error, Frame re
         return;
     }
     Helper& helper = HelperFor(pluginPath);
+    // A progress callback that calls the same plug-in again would wait for itself.
+    thread_local const Helper* busy = nullptr;
+    if (busy == &helper) {
+        error = std::string("plug-in ") + pluginPath + " called again from its progress callback";
+        return;
+    }
     std::lock_guard lock(helper.Mutex());
+    const Helper* outer = busy;
+    busy = &helper;
+    struct Leave {
+        const Helper* outer;
+        ~Leave() { busy = outer; }
+    } leave{outer};
     try {
         helper.Begin(name);
         helper.Send(request, body, extra, extraSize);
