@@ -345,7 +345,8 @@ Helper& HelperFor(const char* pluginPath)
 template <typename OnResult>
 void Call(const char* pluginPath, const char* name, std::string& error, Frame request,
           const std::string& body, const void* extra, std::size_t extraSize,
-          SpiProgressCallback progress, std::intptr_t lData, OnResult&& onResult)
+          SpiProgressCallback progress, std::intptr_t lData, std::uint64_t resultLimit,
+          OnResult&& onResult)
 {
     if (!pluginPath) {
         error = std::string("no plug-in path given for ") + name;
@@ -384,7 +385,7 @@ void Call(const char* pluginPath, const char* name, std::string& error, Frame re
                 error = helper.ReadBody(header, 65536);
                 return;
             } else if (header.type == std::uint32_t(Frame::Result)) {
-                const std::string answer = helper.ReadBody(header, kMaxBody);
+                const std::string answer = helper.ReadBody(header, resultLimit);
                 Reader in(answer.data(), answer.size());
                 onResult(helper, in);
                 return;
@@ -491,7 +492,7 @@ int GetPluginInfo(const char* pluginPath, int infono, char* buf, int buflen, std
     body.Put(std::int32_t(infono)).Put(std::int32_t(buflen)).Put(std::uint8_t(buf != nullptr));
     int result = 0;
     Call(pluginPath, "GetPluginInfo", error, Frame::GetPluginInfo, body.Data(), buf, size, nullptr,
-         0, [&](Helper& helper, Reader& in) {
+         0, 4 + size, [&](Helper& helper, Reader& in) {
              const auto r = in.Get<std::int32_t>();
              const char* text = in.Bytes(size);
              if (!in.Ok() || !in.AtEnd())
@@ -517,7 +518,7 @@ int IsSupported(const char* pluginPath, const char* fileName, const char* head,
     body.Bytes(head ? head : kNoHead, kHeadSize);
     int result = 0;
     Call(pluginPath, "IsSupported", error, Frame::IsSupported, body.Data(), nullptr, 0, nullptr, 0,
-         [&](Helper& helper, Reader& in) {
+         4, [&](Helper& helper, Reader& in) {
              result = in.Get<std::int32_t>();
              if (!in.Ok() || !in.AtEnd())
                  helper.Garbage();
@@ -535,7 +536,7 @@ int GetPictureInfo(const char* pluginPath, const char* buf, std::intptr_t len, u
     PutSource(body, buf, len, flag, extra, extraSize);
     int result = 0;
     Call(pluginPath, "GetPictureInfo", error, Frame::GetPictureInfo, body.Data(), extra, extraSize,
-         nullptr, 0, [&](Helper& helper, Reader& in) {
+         nullptr, 0, 64, [&](Helper& helper, Reader& in) {
              const auto r = in.Get<std::int32_t>();
              PictureInfo info{};
              info.left = in.Get<std::int32_t>();
@@ -568,7 +569,7 @@ int GetPicture(const char* pluginPath, const char* buf, std::intptr_t len, unsig
     PutSource(body, buf, len, flag, extra, extraSize);
     int result = 0;
     Call(pluginPath, "GetPicture", error, Frame::GetPicture, body.Data(), extra, extraSize,
-         progressCallback, lData, [&](Helper& helper, Reader& in) {
+         progressCallback, lData, 64, [&](Helper& helper, Reader& in) {
              const auto r = in.Get<std::int32_t>();
              const Incoming infoBlock = GetBlock(helper, in);
              const Incoming bitsBlock = GetBlock(helper, in);
