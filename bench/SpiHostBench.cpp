@@ -29,6 +29,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Bridge {
+    decltype(&::IsSupported) isSupported = nullptr;
     decltype(&::GetPicture) getPicture = nullptr;
     void* (*localFree)(void*) = nullptr;
     std::size_t (*localSize)(void*) = nullptr;
@@ -95,11 +96,12 @@ int main(int argc, char** argv)
         return 1;
     }
     Bridge b;
+    b.isSupported = reinterpret_cast<decltype(b.isSupported)>(dlsym(library, "IsSupported"));
     b.getPicture = reinterpret_cast<decltype(b.getPicture)>(dlsym(library, "GetPicture"));
     b.localFree = reinterpret_cast<decltype(b.localFree)>(dlsym(library, "LocalFree"));
     b.localSize = reinterpret_cast<decltype(b.localSize)>(dlsym(library, "LocalSize"));
     b.lastError = reinterpret_cast<decltype(b.lastError)>(dlsym(library, "LoadPluginLastError"));
-    if (!b.getPicture || !b.localFree || !b.localSize || !b.lastError) {
+    if (!b.isSupported || !b.getPicture || !b.localFree || !b.localSize || !b.lastError) {
         std::fprintf(stderr, "the bridge lacks a function\n");
         return 1;
     }
@@ -144,6 +146,24 @@ int main(int argc, char** argv)
                     p.what, ma, mh, bitsSize, added, 100.0 * added / ma, allowed,
                     added <= allowed ? "ok" : "MISSED");
         allOk = allOk && added <= allowed;
+    }
+    // The fixed cost of one crossing: IsSupported, which reads the file's
+    // head in this process either way.
+    const std::string head = QFile::encodeName(scratch.path() + "/photo.webp").toStdString();
+    for (const bool inside : {true, false}) {
+        if (inside)
+            setenv("VELMORA_SPI_INPROCESS", "1", 1);
+        else
+            unsetenv("VELMORA_SPI_INPROCESS");
+        const int calls = 2000;
+        b.isSupported(plugin.c_str(), head.c_str());
+        const auto start = Clock::now();
+        for (int i = 0; i < calls; ++i)
+            b.isSupported(plugin.c_str(), head.c_str());
+        const double us =
+            std::chrono::duration<double, std::micro>(Clock::now() - start).count() / calls;
+        std::printf("IsSupported  %s %7.1f us per call\n",
+                    inside ? "in-process         " : "through the helper ", us);
     }
     return allOk ? 0 : 2;
 }
