@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -15,6 +16,7 @@
 
 #include "bridge/LoadPlugin.h"
 #include "common/RuntimeError.h"
+#include "platform/LocalMemory.h"
 #include "plugins/ClsPlugin.h"
 #include "plugins/ClsPluginManager.h"
 #include "PluginTestSupport.h"
@@ -326,4 +328,61 @@ TEST_F(SpiHost, HelperInheritsOnlyItsChannelAndComesBackAfterDyingIdle)
     EXPECT_EQ(c.Draw("GOOD", &box), 0); // neither an error nor SIGPIPE
     EXPECT_EQ(box, QRect(9, 9, 2, 2));
     EXPECT_EQ(Zombies(), 0);
+}
+
+TEST_F(SpiHost, SharedBlocksCrossOnlyAsSealedFilesOfTheirExactSize)
+{
+    ProgramFolder program;
+    ClsPlugin loader; // opens the bridge as the program does
+    ASSERT_GE(loader.Initialize(program.AddPlugin("vtest.spi")), 1);
+    const auto share = BridgeFunction<void (*)(int)>("LocalShareLargeBlocks");
+    const auto release = BridgeFunction<int (*)(void*)>("LocalReleaseToFile");
+    const auto attach = BridgeFunction<void* (*)(int, unsigned, std::size_t)>("LocalAttachFile");
+    const auto localAlloc = BridgeFunction<void* (*)(unsigned, std::size_t)>("LocalAlloc");
+    const auto localLock = BridgeFunction<void* (*)(void*)>("LocalLock");
+    const auto localFree = BridgeFunction<void* (*)(void*)>("LocalFree");
+    const auto localSize = BridgeFunction<std::size_t (*)(void*)>("LocalSize");
+    ASSERT_TRUE(share && release && attach && localAlloc && localLock && localFree && localSize);
+    const std::size_t size = (std::size_t(1) << 21) + 3;
+
+    share(1);
+    void* small = localAlloc(LMEM_FIXED, 4096);
+    EXPECT_EQ(release(small), -1); // not in a file: left alone
+    EXPECT_EQ(localSize(small), 4096u);
+    localFree(small);
+    void* large = localAlloc(LMEM_MOVEABLE, size);
+    share(0);
+    ASSERT_NE(large, nullptr);
+    auto* bytes = static_cast<unsigned char*>(localLock(large));
+    for (std::size_t i = 0; i < size; i += 4099)
+        bytes[i] = static_cast<unsigned char>(i / 4099 + 1);
+    const int file = release(large);
+    ASSERT_GE(file, 0);
+    EXPECT_EQ(localSize(large), 0u); // freed on this side
+
+    EXPECT_EQ(attach(file, LMEM_FIXED, size - 1), nullptr);
+    EXPECT_EQ(attach(file, LMEM_FIXED, size + 1), nullptr);
+    EXPECT_EQ(attach(file, LMEM_ZEROINIT, size), nullptr);
+    void* copy = attach(file, LMEM_MOVEABLE, size);
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(localSize(copy), size);
+    auto* seen = static_cast<unsigned char*>(localLock(copy));
+    bool same = true;
+    for (std::size_t i = 0; i < size; i += 4099)
+        same = same && seen[i] == static_cast<unsigned char>(i / 4099 + 1);
+    EXPECT_TRUE(same);
+    seen[0] = 0xEE; // a private copy: the file keeps its bytes
+    void* again = attach(file, LMEM_FIXED, size);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(static_cast<unsigned char*>(localLock(again))[0], 1);
+    EXPECT_EQ(localFree(copy), nullptr);
+    EXPECT_EQ(localFree(again), nullptr);
+    close(file);
+
+    // Files that could still change are refused.
+    const int unsealed = memfd_create("unsealed", MFD_CLOEXEC);
+    ASSERT_GE(unsealed, 0);
+    ASSERT_EQ(ftruncate(unsealed, 4096), 0);
+    EXPECT_EQ(attach(unsealed, LMEM_FIXED, 4096), nullptr);
+    close(unsealed);
 }
