@@ -1,6 +1,6 @@
 // ifheif.spi: HEIF/HEIC and AVIF pictures through libheif, decoded to a
 // bottom-up 24-bit DIB with the picture's stored rotation and mirroring applied.
-#include "spi00in.h"
+#include "../spi00in.h"
 
 #include <libheif/heif.h>
 

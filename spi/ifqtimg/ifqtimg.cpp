@@ -1,7 +1,7 @@
 // ifqtimg.spi: WebP, TIFF and TGA pictures through Qt's image format plug-ins
 // (formats Qt reads but the program's built-in pattern does not list),
 // decoded to a bottom-up 24-bit DIB. QImageReader needs no application object.
-#include "spi00in.h"
+#include "../spi00in.h"
 
 #include <QBuffer>
 #include <QByteArray>
