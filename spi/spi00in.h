@@ -1,7 +1,7 @@
 /* The 64-bit Susie import-filter interface as a Linux shared object (*.spi)
  * exports it: C linkage, default visibility, no calling-convention keyword.
- * This header restates the published declarations so that the plug-ins we ship build
- * from its own sources alone. LocalAlloc and its companions are provided by
+ * This header restates the published declarations so that the plug-ins we
+ * ship build from their own sources alone. LocalAlloc and its companions are provided by
  * the host process (its plug-in bridge) and resolve when the plug-in loads. */
 #ifndef VELMORA_SPI00IN_H
 #define VELMORA_SPI00IN_H
