@@ -1,0 +1,88 @@
+#pragma once
+// The slide-show window's two picture displays: Image1, a light display
+// drawn on the window's own surface for pictures of the built-in loader, and
+// Picture1, a child window with a persistent image that plug-ins draw into
+// through its device context.
+#include <functional>
+#include <memory>
+
+#include <QImage>
+#include <QPointF>
+#include <QRect>
+#include <QWidget>
+
+#include "platform/DeviceContext.h"
+#include "slideshow/PictureFile.h"
+
+class QPainter;
+
+// Image1. Position and size are single-precision window pixels. With scaling
+// off, assigning a picture gives the display the picture's natural size; with
+// scaling on, the display keeps its size and the picture is drawn at it.
+class ImageDisplay {
+public:
+    void SetPicture(std::unique_ptr<PictureFile> picture);
+    bool HasPicture() const { return mPicture != nullptr; }
+
+    bool Stretch() const { return mStretch; }
+    // Turning scaling off takes the picture's natural size again.
+    void SetStretch(bool stretch);
+
+    float Left = 0;
+    float Top = 0;
+    float Width = 0;
+    float Height = 0;
+    bool Visible = false;
+
+    // The whole pixels the display covers: the edges rounded to the nearest
+    // pixel, at least one pixel each way.
+    QRect PixelRect() const;
+    // Decodes the picture at the size it is shown; raises RuntimeError when
+    // decoding fails. Must run before Paint after every change of size.
+    void Prepare();
+    void Paint(QPainter& painter) const;
+    // Whether a window position lies on the display while it is visible.
+    bool Contains(QPointF windowPos) const;
+
+    // The picture as last prepared (null before).
+    const QImage& Rendered() const { return mRendered; }
+
+private:
+    std::unique_ptr<PictureFile> mPicture;
+    bool mStretch = false;
+    QImage mRendered;
+};
+
+// Fits the display's picture to a window of the given inner size: with
+// stretch, the longer side fills the window less its margin; without it, only
+// pictures at least as large as the window shrink. Then centres it. Raises
+// RuntimeError (Overflow, DivisionByZero) when a size that serves as divisor
+// does not fit a 16-bit integer or is zero.
+void FitPicture(ImageDisplay& image, float scaleWidth, float scaleHeight, bool stretch);
+
+// Picture1. Its image keeps what is drawn until Cls clears it to black; its
+// device context stays valid while the image's size stays the same.
+class PictureBox : public QWidget {
+    Q_OBJECT
+public:
+    explicit PictureBox(QWidget* parent);
+    ~PictureBox() override;
+
+    HDC hDC() const { return mDC; }
+    // Removes the picture: the image becomes black.
+    void Cls();
+    const QImage& Image() const { return mImage; }
+
+    std::function<void(int key)> onKeyDown;
+    std::function<void(Qt::MouseButton button, QPointF pos)> onMouseDown;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+
+private:
+    QImage mImage;
+    HDC mDC = 0;
+};
