@@ -1,0 +1,169 @@
+#include "app/Form1.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QUrl>
+
+#include "app/ListControls.h"
+#include "app/Settings.h"
+#include "app/frmVersion.h"
+#include "common/AppPaths.h"
+#include "common/PathText.h"
+#include "controls/ClsUpDownTextBox.h"
+#include "platform/MessageBox.h"
+#include "slideshow/SlideShow.h"
+
+namespace {
+
+// Positions are kept in twips, 15 to a pixel.
+QRect Twips(int left, int top, int width, int height)
+{
+    return QRect(left / 15, top / 15, width / 15, height / 15);
+}
+
+} // namespace
+
+Form1::Form1(QWidget* parent)
+    : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                              | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+{
+    setWindowTitle(QStringLiteral("Velmora"));
+    setWindowIcon(QIcon(QStringLiteral(":/velmora.png")));
+
+    auto* client = new QWidget(this);
+    client->setFixedSize(2415 / 15, 3750 / 15);
+    setCentralWidget(client);
+
+    Drive1 = new DriveListBox(client);
+    Drive1->setGeometry(Twips(0, 0, 2415, 300));
+    Dir1 = new DirListBox(client);
+    Dir1->setGeometry(Twips(0, 360, 2415, 2610));
+    Command1 = new QPushButton(QStringLiteral("スライドショー実行"), client);
+    Command1->setGeometry(Twips(120, 3045, 2175, 375));
+    Label1 = new QLabel(QStringLiteral("スライドショーの間隔          秒"), client);
+    Label1->setGeometry(Twips(0, 3480, 2415, 255));
+    // A monospaced gothic at 10 pixels puts the ten blanks exactly under
+    // Text1 and the unit right of it, within the window's width.
+    QFont labelFont;
+    labelFont.setFamilies({QStringLiteral("IPAGothic"), QStringLiteral("Noto Sans Mono CJK JP")});
+    labelFont.setPixelSize(10);
+    Label1->setFont(labelFont);
+    Text1 = new QLineEdit(QStringLiteral("4"), client);
+    Text1->setGeometry(Twips(1605, 3450, 555, 270));
+    // Text1 lies over the blanks of the label.
+    Text1->raise();
+
+    // Tab order: folder list, button, interval box, drive list.
+    setTabOrder(Dir1, Command1);
+    setTabOrder(Command1, Text1);
+    setTabOrder(Text1, Drive1);
+
+    File = menuBar()->addMenu(QStringLiteral("ファイル(&F)"));
+    File->addAction(QStringLiteral("スライドショー(&S)"), this, [this] { File_s_Click(0); });
+    File->addSeparator();
+    File->addAction(QStringLiteral("終了(&X)"), this, [this] { File_s_Click(2); });
+    Help = menuBar()->addMenu(QStringLiteral("ヘルプ(&H)"));
+    Help->addAction(QStringLiteral("目次(&M)"), this, [this] { Help_s_Click(0); });
+    Help->addSeparator();
+    Help->addAction(QStringLiteral("バージョン情報(&A)"), this, [this] { Help_s_Click(2); });
+
+    // The lists start where the program was started, before any event runs.
+    Drive1->SetDrive(QDir::currentPath());
+    Dir1->SetPath(QDir::currentPath());
+
+    connect(Drive1, &DriveListBox::Change, this, &Form1::Drive1_Change);
+    connect(Dir1, &DirListBox::KeyPress, this, &Form1::Dir1_KeyPress);
+    connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+
+    Form_Load();
+
+    adjustSize();
+    setFixedSize(sizeHint());
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+    Dir1->setFocus();
+}
+
+Form1::~Form1() = default;
+
+SlideShow* Form1::CurrentShow() const { return mSlideShow; }
+
+void Form1::Form_Load()
+{
+    const QString dirPath = Settings::ReadDirPath();
+    Drive1->SetDrive(dirPath); // runs the drive change when the drive differs
+    Dir1->SetPath(dirPath);    // a folder that is gone leaves the list as it is
+    QString time = Settings::ReadTime();
+    mUpDown = std::make_unique<ClsUpDownTextBox>();
+    const std::int32_t number = Settings::TimeValueNumber(time);
+    mUpDown->CreateUpDown(Text1, 50, 1, number);
+}
+
+void Form1::Drive1_Change()
+{
+    if (Dir1->OpenDrive(Drive1->Drive()))
+        return;
+    ShowMessage(this, QStringLiteral("メディアが挿入されていません"), MessageIcon::None);
+    // Back to the drive the folder list shows; that change opens it again.
+    Drive1->SetDrive(Dir1->Path());
+}
+
+void Form1::Dir1_KeyPress()
+{
+    Dir1->SetPath(Dir1->HighlightedPath());
+}
+
+void Form1::Command1_Click()
+{
+    mSlideShow = nullptr;
+    const QString startFolder = AddPathSeparator(Dir1->HighlightedPath());
+    auto* show = new SlideShow(Text1->text());
+    show->SetTag(startFolder);
+    mSlideShow = show;
+    show->showFullScreen();
+}
+
+void Form1::File_s_Click(int Index)
+{
+    if (Index == 0)
+        Command1_Click();
+    else if (Index == 2)
+        close();
+}
+
+void Form1::Help_s_Click(int Index)
+{
+    if (Index == 0) {
+        OpenDocument(AddPathSeparator(AppFolder()) + QStringLiteral("Help.txt"));
+    } else if (Index == 2) {
+        frmVersion about(this);
+        about.exec();
+    }
+}
+
+void Form1::OpenDocument(const QString& path)
+{
+    // The desktop's program for the file; nothing is shown when there is none.
+    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+void Form1::closeEvent(QCloseEvent* event)
+{
+    event->accept();
+    if (mUnloaded)
+        return;
+    mUnloaded = true;
+    if (mSlideShow)
+        mSlideShow->close();
+    Settings::WriteDirPath(Dir1->Path());
+    Settings::WriteTime(Text1->text());
+    mUpDown.reset();
+    QCoreApplication::quit();
+}

@@ -1,0 +1,42 @@
+#include "app/frmVersion.h"
+
+#include <QLabel>
+#include <QListWidget>
+
+#include "common/AppPaths.h"
+#include "common/PathText.h"
+#include "plugins/ClsPluginManager.h"
+
+frmVersion::frmVersion(QWidget* owner) : QDialog(owner)
+{
+    setWindowTitle(QStringLiteral("バージョン情報"));
+    setFixedSize(5445 / 15, 3090 / 15);
+    if (owner)
+        setWindowIcon(owner->windowIcon());
+
+    Label1 = new QLabel(QStringLiteral("Velmora\u3000Ver1.10"), this);
+    Label1->setGeometry(0, 240 / 15, 5415 / 15, 495 / 15);
+    QFont title;
+    title.setFamilies({QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("IPAPGothic"), QStringLiteral("IPAGothic"),
+                       QStringLiteral("Noto Sans CJK JP")});
+    title.setPointSizeF(21.75);
+    title.setWeight(QFont::Normal);
+    Label1->setFont(title);
+    Label2 = new QLabel(QStringLiteral("Copyright (C) 2026 Velmora developers"), this);
+    Label2->setGeometry(0, 840 / 15, 5295 / 15, 255 / 15);
+    List1 = new QListWidget(this);
+    List1->setGeometry(0, 1200 / 15, 5415 / 15, 1860 / 15);
+
+    ClsPluginManager manager;
+    manager.Initialize(AddPathSeparator(AppFolder()) + QStringLiteral("Plugin"));
+    const std::int32_t n = manager.PluginCount();
+    for (std::int32_t i = 0; i <= n; ++i)
+        List1->addItem(FileNameOfPath(manager.PluginName(i)) + QStringLiteral(" : ") + manager.AboutPlugin(i));
+}
+
+void frmVersion::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (QWidget* owner = parentWidget())
+        move(owner->frameGeometry().center() - QRect(QPoint(), frameGeometry().size()).center());
+}

@@ -1,0 +1,46 @@
+// Velmora: a full-screen picture slide show.
+#include <QApplication>
+#include <QFont>
+
+#include <exception>
+
+#include "app/Form1.h"
+#include "platform/MessageBox.h"
+
+namespace {
+
+// An error that nothing caught ends the action that raised it, never the
+// program: the user is told what went wrong.
+class VelmoraApplication : public QApplication {
+public:
+    using QApplication::QApplication;
+    bool notify(QObject* receiver, QEvent* event) override
+    {
+        try {
+            return QApplication::notify(receiver, event);
+        } catch (const std::exception& e) {
+            ShowMessage(nullptr, QString::fromUtf8(e.what()), MessageIcon::Critical);
+        } catch (...) {
+            ShowMessage(nullptr, QStringLiteral("unexpected error"), MessageIcon::Critical);
+        }
+        return false;
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    VelmoraApplication app(argc, argv);
+    app.setApplicationName(QStringLiteral("Velmora"));
+    app.setApplicationVersion(QStringLiteral("1.10"));
+    app.setDesktopFileName(QStringLiteral("velmora"));
+    // Japanese texts need a font that has their glyphs, whatever the default.
+    QFont font = app.font();
+    font.setFamilies({font.family(), QStringLiteral("IPAGothic"), QStringLiteral("IPAPGothic"),
+                      QStringLiteral("Noto Sans CJK JP")});
+    app.setFont(font);
+    Form1 window;
+    window.show();
+    return app.exec();
+}

@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QListWidget>
+#include <QPointer>
+#include <QTest>
+
+#include "MessageBoxCloser.h"
+#include "app/Form1.h"
+#include "app/ListControls.h"
+#include "platform/Drives.h"
+#include "slideshow/SlideShow.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+// A program folder and a folder of pictures with one subfolder.
+struct Program {
+    Program()
+    {
+        pictures = program.MakeDir("pics");
+        sub = program.MakeDir("pics/sub");
+        QImage picture(8, 6, QImage::Format_RGB32);
+        picture.fill(Qt::red);
+        picture.save(pictures + "/a.png");
+        picture.save(sub + "/b.png");
+    }
+    int Row(const Form1& window, const QString& path) const
+    {
+        for (int i = 0; i < window.Dir1->count(); ++i)
+            if (window.Dir1->EntryPath(i) == path)
+                return i;
+        return -1;
+    }
+    ProgramFolder program;
+    QString pictures;
+    QString sub;
+};
+
+void Settle()
+{
+    for (int i = 0; i < 5; ++i)
+        QApplication::processEvents();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+} // namespace
+
+TEST(MainWindow, WithoutSettingsOpensTheProgramFolderAndClosingSavesBothKeys)
+{
+    Program p;
+    {
+        Form1 window;
+        EXPECT_EQ(window.windowTitle(), "Velmora");
+        EXPECT_EQ(window.Dir1->Path(), p.program.Path());
+        EXPECT_EQ(window.Text1->text(), "4");
+        EXPECT_EQ(window.Command1->text(), QStringLiteral("スライドショー実行"));
+        EXPECT_EQ(window.Label1->text(), QStringLiteral("スライドショーの間隔          秒"));
+        EXPECT_EQ(window.Text1->geometry().topLeft(), QPoint(107, 230));
+        EXPECT_EQ(window.File->title(), QStringLiteral("ファイル(&F)"));
+        EXPECT_EQ(window.Help->title(), QStringLiteral("ヘルプ(&H)"));
+        window.close();
+    }
+    EXPECT_EQ(p.program.ReadSettings(), QByteArray("[Main]\nDirPath=" + p.program.Path().toUtf8() + "\nTime=4\n"));
+}
+
+TEST(MainWindow, LoadRestoresFolderAndIntervalWithTheTimeRule)
+{
+    Program p;
+    p.program.WriteSettings("[Main]\nDirPath=" + p.pictures.toUtf8() + "\nTime=7\n");
+    {
+        Form1 window;
+        EXPECT_EQ(window.Dir1->Path(), p.pictures);
+        EXPECT_EQ(window.Text1->text(), "7");
+        // The list: the folders down to the opened one, then its subfolders.
+        EXPECT_EQ(window.Dir1->EntryPath(0), "/");
+        EXPECT_EQ(window.Dir1->EntryPath(window.Dir1->count() - 1), p.sub);
+        EXPECT_EQ(window.Dir1->HighlightedPath(), p.pictures);
+    }
+    p.program.WriteSettings("[Main]\nDirPath=" + p.program.Path().toUtf8() + "/gone\nTime=99\n");
+    Form1 window;
+    EXPECT_EQ(window.Text1->text(), "4");
+    EXPECT_TRUE(QFileInfo(window.Dir1->Path()).isDir()); // the missing folder is ignored
+}
+
+TEST(MainWindow, StartUsesTheHighlightedEntryAndSavesTheOpenedFolder)
+{
+    Program p;
+    p.program.WriteSettings("[Main]\nDirPath=" + p.pictures.toUtf8() + "\nTime=3\n");
+    Form1 window;
+    window.show();
+    window.Command1_Click();
+    QPointer<SlideShow> first = window.CurrentShow();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->Tag(), p.pictures + "/");
+    first->close();
+    Settle();
+
+    // A single click only moves the highlight; Start takes the highlighted folder.
+    window.Dir1->setCurrentRow(p.Row(window, p.sub));
+    EXPECT_EQ(window.Dir1->Path(), p.pictures);
+    window.File_s_Click(0);
+    QPointer<SlideShow> second = window.CurrentShow();
+    ASSERT_TRUE(second);
+    EXPECT_NE(second, first);
+    EXPECT_EQ(second->Tag(), p.sub + "/");
+
+    // An empty interval is allowed; closing closes the show first and saves.
+    window.Text1->setText("");
+    window.File_s_Click(2);
+    Settle();
+    EXPECT_TRUE(second.isNull());
+    EXPECT_EQ(p.program.ReadSettings(), QByteArray("[Main]\nDirPath=" + p.pictures.toUtf8() + "\nTime=\n"));
+}
+
+TEST(MainWindow, CharacterKeysOpenTheHighlightedFolderArrowsOnlyMoveAndDoubleClickOpens)
+{
+    Program p;
+    p.program.WriteSettings("[Main]\nDirPath=" + p.pictures.toUtf8() + "\n");
+    Form1 window;
+    window.show();
+    const int subRow = p.Row(window, p.sub);
+    ASSERT_GT(subRow, 0);
+    window.Dir1->setFocus();
+    QTest::keyClick(window.Dir1, Qt::Key_Down);
+    EXPECT_EQ(window.Dir1->currentRow(), subRow);
+    EXPECT_EQ(window.Dir1->Path(), p.pictures);
+    QTest::keyClick(window.Dir1, Qt::Key_Return);
+    EXPECT_EQ(window.Dir1->Path(), p.sub);
+    EXPECT_EQ(window.Dir1->HighlightedPath(), p.sub);
+
+    // Back up by a double click on the parent entry.
+    const int parentRow = p.Row(window, p.pictures);
+    QListWidgetItem* parent = window.Dir1->item(parentRow);
+    const QRect box = window.Dir1->visualItemRect(parent);
+    QTest::mouseClick(window.Dir1->viewport(), Qt::LeftButton, {}, box.center());
+    EXPECT_EQ(window.Dir1->Path(), p.sub); // a single click only highlights
+    QTest::mouseDClick(window.Dir1->viewport(), Qt::LeftButton, {}, box.center());
+    EXPECT_EQ(window.Dir1->Path(), p.pictures);
+}
+
+TEST(MainWindow, DriveWithoutMediaShowsTheMessageAndGoesBack)
+{
+    Program p;
+    const QString table = p.program.WriteFile(
+        "mountinfo", "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n"
+                     "2 1 11:0 / /media/velmora-test\\040cdrom rw - iso9660 /dev/sr0 ro\n"
+                     "3 1 0:5 / /proc rw - proc proc rw\n");
+    SetMountTable(table);
+    struct Restore {
+        ~Restore() { SetMountTable(QString()); }
+    } restore;
+    p.program.WriteSettings("[Main]\nDirPath=" + p.pictures.toUtf8() + "\n");
+    Form1 window;
+    ASSERT_EQ(window.Drive1->count(), 2);
+    EXPECT_EQ(window.Drive1->Drive(), "/");
+    EXPECT_EQ(window.Drive1->itemText(1), "/media/velmora-test cdrom"); // blanks come escaped
+    MessageBoxCloser closer;
+    window.Drive1->setCurrentIndex(1); // the drive that cannot be opened
+    ASSERT_EQ(closer.Shown().size(), 1);
+    EXPECT_EQ(closer.Shown()[0].text, QStringLiteral("メディアが挿入されていません"));
+    EXPECT_EQ(closer.Shown()[0].icon, QMessageBox::NoIcon);
+    EXPECT_EQ(closer.Shown()[0].title, "Velmora");
+    EXPECT_EQ(window.Drive1->Drive(), "/");
+    EXPECT_EQ(window.Dir1->Path(), p.pictures); // that drive's current folder
+}

@@ -1,0 +1,7 @@
+find_package(Qt6 REQUIRED COMPONENTS Test)
+velmora_test(test_mainwindow
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/UpDownTest.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/AboutTest.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/MainWindowTest.cpp
+  LIBS velmora_mainwindow Qt6::Test)
+add_dependencies(test_mainwindow LoadPlugin velmora-spihost ifheif ifqtimg)
