@@ -58,7 +58,31 @@ struct Session {
     QImage image;
     std::vector<unsigned char> row;
     std::string why;
+    // The file's reader, and how much of the file the header search has read.
+    boolean (*fill)(j_decompress_ptr) = nullptr;
+    bool inHeader = false;
+    std::uint64_t headerBytes = 0;
 };
+
+// A frame header comes within the first megabytes of any real JPEG; a file
+// that is a signature and then gigabytes of anything ends the search there
+// instead of being read to its end.
+constexpr std::uint64_t kMaxHeaderSearch = std::uint64_t(16) << 20;
+
+boolean FillWithinLimit(j_decompress_ptr cinfo)
+{
+    auto* s = static_cast<Session*>(cinfo->client_data);
+    if (s->inHeader && s->headerBytes > kMaxHeaderSearch) {
+        // What libjpeg itself does at the end of the file: a fake EOI marker.
+        static const JOCTET kEndOfImage[2] = {0xFF, JPEG_EOI};
+        cinfo->src->next_input_byte = kEndOfImage;
+        cinfo->src->bytes_in_buffer = 2;
+        return TRUE;
+    }
+    const boolean filled = s->fill(cinfo);
+    s->headerBytes += cinfo->src->bytes_in_buffer;
+    return filled;
+}
 
 // Called between libjpeg calls; never jumps.
 bool Allocate(Session* s)
@@ -119,8 +143,14 @@ bool Run(Session* s)
     jpeg_create_decompress(&s->cinfo);
     s->cinfo.mem->max_memory_to_use = kDecoderMemory;
     jpeg_stdio_src(&s->cinfo, s->file);
+    s->cinfo.client_data = s;
+    s->fill = s->cinfo.src->fill_input_buffer;
+    s->cinfo.src->fill_input_buffer = FillWithinLimit;
     jpeg_save_markers(&s->cinfo, JPEG_APP0 + 1, 0xFFFF);
-    if (jpeg_read_header(&s->cinfo, TRUE) != JPEG_HEADER_OK) {
+    s->inHeader = true;
+    const int headerResult = jpeg_read_header(&s->cinfo, TRUE);
+    s->inHeader = false;
+    if (headerResult != JPEG_HEADER_OK) {
         s->why = "no picture in the JPEG data";
         jpeg_destroy_decompress(&s->cinfo);
         return false;

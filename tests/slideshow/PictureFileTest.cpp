@@ -12,6 +12,8 @@
 
 #include <cstdio>
 
+#include <unistd.h>
+
 namespace {
 
 QImage RenderNatural(const QString& path)
@@ -466,6 +468,20 @@ TEST(PictureFile, DamagedEmptyAndMissingFilesAndFoldersRaise)
     ExpectUnreadable(tree.WriteFile("noise.bmp", QByteArray("BM") + QByteArray(200, '\xA5')));
     ExpectUnreadable(tree.WriteFile("noise.jpg", QByteArray("\xFF\xD8\xFF") + QByteArray(500, '\x5A')));
     ExpectUnreadable(tree.WriteFile("icon.ico", Bytes().U16(0).U16(1).U16(40).Raw(QByteArray(30, '\1')).Data()));
+}
+
+TEST(PictureFile, TinyAndHugeSparseFilesRaiseQuickly)
+{
+    TempTree tree;
+    for (const char* name : {"one.jpg", "one.png", "one.bmp"})
+        ExpectUnreadable(tree.WriteFile(name, "\xFF"));
+    // 4 GiB of nothing behind the names and signatures of three formats: no
+    // read of the whole file, no allocation of its size.
+    for (const QByteArray& head : {QByteArray("\xFF\xD8\xFF\xE0"), QByteArray("\x89PNG\r\n\x1a\n"), QByteArray("BM")}) {
+        const QString path = tree.WriteFile("sparse-" + QString::number(head.size()) + ".jpg", head);
+        ASSERT_EQ(truncate(path.toUtf8().constData(), off_t(4) << 30), 0);
+        ExpectUnreadable(path);
+    }
 }
 
 TEST(PictureFile, HostileBitmapHeadersAreRefused)
