@@ -8,6 +8,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
+#include <QWindow>
 
 #include "app/Settings.h"
 #include "common/AppPaths.h"
@@ -87,6 +88,19 @@ SlideShow::SlideShow(const QString& intervalText, QWidget* parent)
     Timer1.setTimerType(Qt::CoarseTimer);
     connect(&Timer1, &QTimer::timeout, this, [this] { Timer1_Timer(); });
 
+    // Activation within the program: once this window has been active, any
+    // other window of the program taking the focus ends the show. Turning to
+    // another program leaves no focus window here and changes nothing, also
+    // when the user comes back to another of our windows later.
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* now) {
+        if (!now || !mActivated || mClosing || mInMessage || now == windowHandle())
+            return;
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (top->windowHandle() == now && OwnedBy(top, this))
+                return;
+        Form_Deactivate();
+    });
+
     Form_Load(intervalText);
 }
 
@@ -149,11 +163,6 @@ void SlideShow::changeEvent(QEvent* event)
         }
         return;
     }
-    // The application's active window is already the new one here; none when
-    // the user switched to another program.
-    const QWidget* now = QApplication::activeWindow();
-    if (now && now != this && !mInMessage && !OwnedBy(now, this))
-        Form_Deactivate();
 }
 
 void SlideShow::Form_Activate()

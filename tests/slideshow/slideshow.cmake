@@ -1,0 +1,6 @@
+# The slide-show window on an offscreen screen of 1024 x 768 pixels (the
+# program has its own main, which sets the screen up before Qt starts).
+velmora_test(test_slideshow
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/SlideShowTest.cpp
+  LIBS velmora_slideshow)
+add_dependencies(test_slideshow LoadPlugin fixture_vtest)
