@@ -60,8 +60,16 @@ private:
 
     void WriteBuddy()
     {
-        if ((mStyle & UDS_SETBUDDYINT) && mBuddy)
-            mBuddy->setText(QString::number(mPos));
+        if (!(mStyle & UDS_SETBUDDYINT) || !mBuddy)
+            return;
+        const QString text = QString::number(mPos);
+        // Every write is a change for the buddy's owner, even over the same
+        // text (which QLineEdit would not report): the first write is what
+        // the owner accepts as the starting value.
+        if (mBuddy->text() == text)
+            emit mBuddy->textChanged(text);
+        else
+            mBuddy->setText(text);
     }
 
     QPointer<QLineEdit> mBuddy;

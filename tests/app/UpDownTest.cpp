@@ -128,3 +128,35 @@ TEST(UpDownTextBox, TypingStopsAtTwoCharactersAndReleaseDestroysTheArrows)
     edit->setText("77"); // no longer checked
     EXPECT_EQ(edit->text(), "77");
 }
+
+TEST(UpDownTextBox, WritingThePositionOverTheSameTextStillCountsAsAccepted)
+{
+    // Text1 holds "4" at design and the stored interval is 4 as well.
+    QWidget window;
+    auto* edit = new QLineEdit(QStringLiteral("4"), &window);
+    edit->setGeometry(0, 0, 40, 18);
+    ClsUpDownTextBox upDown;
+    upDown.CreateUpDown(edit, 50, 1, 4);
+    MessageBoxCloser closer;
+    edit->setText("0");
+    EXPECT_EQ(edit->text(), "4");
+    EXPECT_EQ(closer.Shown().size(), 1);
+}
+
+TEST(UpDownTextBox, RejectBeforeAnyAcceptedTextEmptiesTheBox)
+{
+    // Without a container no arrows are made, so nothing was written or accepted yet.
+    QLineEdit edit;
+    ClsUpDownTextBox upDown;
+    upDown.CreateUpDown(&edit, 50, 1, 4);
+    EXPECT_EQ(upDown.UpDownWindow(), nullptr);
+    MessageBoxCloser closer;
+    edit.setText("60");
+    EXPECT_EQ(edit.text(), "");
+    EXPECT_EQ(closer.Shown().size(), 1);
+    edit.setText("q");
+    EXPECT_EQ(edit.text(), "");
+    EXPECT_EQ(closer.Shown().size(), 1);
+    edit.setText("9");
+    EXPECT_EQ(edit.text(), "9"); // still validated
+}
