@@ -1,0 +1,100 @@
+// Step latency: from the advance step being called to the next picture
+// painted, over 50 steps through 24 MP JPEGs on a 1920 x 1080 offscreen screen.
+//
+//   bench_step [steps] [pictures]    (default 50 steps over 6 pictures)
+#include "common/AppPaths.h"
+#include "slideshow/SlideShow.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QThread>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+class SlideShowProbe {
+public:
+    static void Step(SlideShow& s) { s.Timer1_Timer(); }
+    static bool Started(const SlideShow& s) { return s.mShowStarted; }
+};
+
+namespace {
+
+// Smooth colour fields with fine noise: decodes like a photo, not like a
+// flat test card.
+QImage Photo(int width, int height, int seed)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    QRandomGenerator random(seed);
+    for (int y = 0; y < height; ++y) {
+        auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            const double fx = double(x) / width, fy = double(y) / height;
+            const int noise = int(random.bounded(24u)) - 12;
+            row[x] = qRgb(std::clamp(int(128 + 100 * std::sin(fx * 7 + fy * 3 + seed)) + noise, 0, 255),
+                          std::clamp(int(120 + 90 * std::cos(fy * 9 - fx * 2 + seed)) + noise, 0, 255),
+                          std::clamp(int(60 + 180 * fx * fy) + noise, 0, 255));
+        }
+    }
+    return image;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QTemporaryFile config(QDir::tempPath() + "/velmora-screen-XXXXXX.json");
+    config.open();
+    config.write(R"({"screens":[{"name":"bench","x":0,"y":0,"width":1920,"height":1080,)"
+                 R"("logicalDpi":96,"logicalBaseDpi":96,"dpr":1}]})");
+    config.flush();
+    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + config.fileName().toLocal8Bit());
+    QApplication app(argc, argv);
+    const int steps = argc > 1 ? std::max(1, atoi(argv[1])) : 50;
+    const int pictures = argc > 2 ? std::max(2, atoi(argv[2])) : 6;
+
+    QTemporaryDir program;
+    SetAppFolder(program.path());
+    QDir().mkpath(program.path() + "/pics");
+    for (int i = 0; i < pictures; ++i)
+        Photo(6000, 4000, i).save(program.path() + QStringLiteral("/pics/IMG_%1.jpg").arg(i, 4, 10, QChar('0')),
+                                  "jpeg", 90);
+
+    auto* show = new SlideShow(QStringLiteral("50"));
+    show->SetTag(program.path() + "/pics/");
+    show->show();
+    show->activateWindow();
+    QElapsedTimer wait;
+    wait.start();
+    while (!SlideShowProbe::Started(*show) && wait.elapsed() < 20000) {
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
+    }
+    if (!SlideShowProbe::Started(*show)) {
+        std::fprintf(stderr, "the show did not start\n");
+        return 1;
+    }
+    std::vector<double> times;
+    for (int i = 0; i < steps; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        SlideShowProbe::Step(*show);
+        show->repaint(); // the new picture on screen
+        times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        QApplication::processEvents();
+    }
+    std::sort(times.begin(), times.end());
+    const double median = times[times.size() / 2];
+    std::printf("step latency, %d steps through %d 24 MP JPEGs at 1920x1080: median %.1f ms, best %.1f ms, worst %.1f ms "
+                "(target <= 16 ms with prefetch) %s\n",
+                steps, pictures, median, times.front(), times.back(), median <= 16 ? "ok" : "MISSED: no prefetch yet");
+    show->close();
+    return 0;
+}
