@@ -169,3 +169,19 @@ TEST(MainWindow, DriveWithoutMediaShowsTheMessageAndGoesBack)
     EXPECT_EQ(window.Drive1->Drive(), "/");
     EXPECT_EQ(window.Dir1->Path(), p.pictures); // that drive's current folder
 }
+
+TEST(MainWindow, StartOnTheRootFolderGivesATagWithOneSeparator)
+{
+    Program p;
+    Form1 window;
+    ASSERT_TRUE(window.Dir1->SetPath("/"));
+    EXPECT_EQ(window.Dir1->HighlightedPath(), "/");
+    window.Command1_Click();
+    QPointer<SlideShow> show = window.CurrentShow();
+    ASSERT_TRUE(show);
+    EXPECT_EQ(show->Tag(), "/");
+    // Ended before it is ever activated, so the root is never walked.
+    show->close();
+    Settle();
+    EXPECT_TRUE(show.isNull());
+}
