@@ -322,7 +322,14 @@ void SlideShow::ShowPicture(const QString& path)
     const HDC dc = Picture1->hDC();
     const std::int32_t height = RoundToInt32(Picture1->height());
     const std::int32_t width = RoundToInt32(Picture1->width());
-    mPluginManager->DrawPictureFile(path, dc, height, width, 0, 0, QString());
+    try {
+        mPluginManager->DrawPictureFile(path, dc, height, width, 0, 0, QString());
+    } catch (const RuntimeError& e) {
+        // A plug-in that crashed, hung or could not be reached costs this
+        // one picture, which stays black; errors of the fit still end the show.
+        if (e.Kind() != ErrorKind::PluginFailed)
+            throw;
+    }
     Picture1->repaint();
     update();
     unsetCursor();

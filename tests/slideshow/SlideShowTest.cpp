@@ -307,6 +307,21 @@ TEST_F(SlideShowTest, UnreadableFileLeavesABlackScreenAndTheShowGoesOn)
     EXPECT_FALSE(P::Picture(s).isVisible());
 }
 
+TEST_F(SlideShowTest, CrashingPluginCostsOnePictureAndTheShowGoesOn)
+{
+    program.AddPlugin("vcrashy.spi");
+    pics.WriteFile("a.vcr", "SEGV");
+    pics.WriteFile("b.vcr", "GOOD");
+    SlideShow& s = Start();
+    ASSERT_FALSE(show.isNull());
+    EXPECT_TRUE(P::TimerOn(s));
+    EXPECT_EQ(QColor(P::Picture(s).Image().pixel(512, 384)), QColor(Qt::black));
+    P::Step(s); // the restarted helper draws the next one
+    ASSERT_FALSE(show.isNull());
+    EXPECT_TRUE(P::Current(s).endsWith("/b.vcr"));
+    EXPECT_EQ(QColor(P::Picture(s).Image().pixel(512, 384)).green(), 255);
+}
+
 // Folders 0 (no picture), A (3), A/B (none), A/B/C (2), in walk order.
 class RingTest : public SlideShowTest {
 protected:

@@ -3,4 +3,4 @@
 velmora_test(test_slideshow
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/SlideShowTest.cpp
   LIBS velmora_slideshow)
-add_dependencies(test_slideshow LoadPlugin fixture_vtest)
+add_dependencies(test_slideshow LoadPlugin velmora-spihost fixture_vtest fixture_vcrashy)
