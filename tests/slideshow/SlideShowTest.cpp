@@ -307,6 +307,27 @@ TEST_F(SlideShowTest, UnreadableFileLeavesABlackScreenAndTheShowGoesOn)
     EXPECT_FALSE(P::Picture(s).isVisible());
 }
 
+TEST_F(SlideShowTest, PicturesTruncatedOrReplacedByAFolderAfterTheListingShowBlack)
+{
+    for (const char* name : {"a.bmp", "b.bmp", "c.bmp"})
+        pics.WriteFile(name, Bmp(8, 8));
+    SlideShow& s = Start();
+    ASSERT_TRUE(P::Image(s).Visible);
+    QFile::remove(pics.Path() + "/b.bmp");
+    pics.MakeDir("b.bmp");
+    pics.WriteFile("c.bmp", Bmp(8, 8).left(20));
+    for (const char* name : {"/b.bmp", "/c.bmp"}) {
+        P::Step(s);
+        ASSERT_FALSE(show.isNull()) << name;
+        EXPECT_TRUE(P::Current(s).endsWith(name));
+        EXPECT_FALSE(P::Image(s).Visible) << name;
+        EXPECT_EQ(QColor(P::Picture(s).Image().pixel(512, 384)), QColor(Qt::black)) << name;
+    }
+    P::Step(s);
+    EXPECT_TRUE(P::Current(s).endsWith("/a.bmp"));
+    EXPECT_TRUE(P::Image(s).Visible);
+}
+
 TEST_F(SlideShowTest, CrashingPluginCostsOnePictureAndTheShowGoesOn)
 {
     program.AddPlugin("vcrashy.spi");
