@@ -4,6 +4,7 @@
 #include "common/RuntimeError.h"
 #include "platform/Dib.h"
 #include "slideshow/JpegReader.h"
+#include "slideshow/Metafile.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -477,6 +478,8 @@ std::unique_ptr<PictureFile> PictureFile::Open(const QString& path)
     case Kind::Bitmap: return BitmapPicture::Open(path, std::move(data));
     case Kind::Icon: return OpenIcon(path, std::move(data), false);
     case Kind::Cursor: return OpenIcon(path, std::move(data), true);
+    case Kind::Wmf: return OpenMetafile(path, std::move(data), false);
+    case Kind::Emf: return OpenMetafile(path, std::move(data), true);
     default: break;
     }
     Fail(path, "not a picture format the built-in loader reads");
