@@ -1,5 +1,6 @@
 // The built-in loader on any file content (bitmaps, icons, metafiles, ...):
 // it opens or raises, and what opens renders or raises, never more.
+#include "FuzzApp.h"
 #include "common/RuntimeError.h"
 #include "slideshow/PictureFile.h"
 
@@ -8,7 +9,6 @@
 #include <cstdlib>
 #include <string>
 
-#include <QGuiApplication>
 #include <QImage>
 
 #include <unistd.h>
@@ -30,11 +30,7 @@ const std::string& FilePath()
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    static int argc = 1;
-    static char name[] = "fuzz_picture";
-    static char* argv[] = {name, nullptr};
-    static QGuiApplication* app = (qputenv("QT_QPA_PLATFORM", "offscreen"), new QGuiApplication(argc, argv));
-    (void)app;
+    EnsureFuzzApplication();
 
     std::FILE* file = std::fopen(FilePath().c_str(), "wb");
     if (!file)

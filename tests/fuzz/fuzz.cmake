@@ -23,3 +23,4 @@ velmora_fuzzer(fuzz_numbers SOURCES ${CMAKE_CURRENT_LIST_DIR}/NumberRulesFuzz.cp
 velmora_fuzzer(fuzz_dib SOURCES ${CMAKE_CURRENT_LIST_DIR}/DibFuzz.cpp LIBS velmora_drawing)
 velmora_fuzzer(fuzz_paths SOURCES ${CMAKE_CURRENT_LIST_DIR}/PathFuzz.cpp LIBS velmora_folderlist)
 velmora_fuzzer(fuzz_picture SOURCES ${CMAKE_CURRENT_LIST_DIR}/PictureFuzz.cpp LIBS velmora_pictureloader Qt6::Gui)
+velmora_fuzzer(fuzz_metafile SOURCES ${CMAKE_CURRENT_LIST_DIR}/MetafileFuzz.cpp LIBS velmora_pictureloader Qt6::Gui)
