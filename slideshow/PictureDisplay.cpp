@@ -46,7 +46,7 @@ void FitWidth(ImageDisplay& image, float scaleWidth)
 
 } // namespace
 
-void ImageDisplay::SetPicture(std::unique_ptr<PictureFile> picture)
+void ImageDisplay::SetPicture(std::shared_ptr<const PictureFile> picture)
 {
     mPicture = std::move(picture);
     mRendered = QImage();

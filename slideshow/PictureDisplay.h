@@ -21,7 +21,7 @@ class QPainter;
 // scaling on, the display keeps its size and the picture is drawn at it.
 class ImageDisplay {
 public:
-    void SetPicture(std::unique_ptr<PictureFile> picture);
+    void SetPicture(std::shared_ptr<const PictureFile> picture);
     bool HasPicture() const { return mPicture != nullptr; }
 
     bool Stretch() const { return mStretch; }
@@ -48,7 +48,8 @@ public:
     const QImage& Rendered() const { return mRendered; }
 
 private:
-    std::unique_ptr<PictureFile> mPicture;
+    // Shared so that a prepared copy of the display can be kept for a later step.
+    std::shared_ptr<const PictureFile> mPicture;
     bool mStretch = false;
     QImage mRendered;
 };

@@ -27,6 +27,9 @@ const QString kBuiltInPattern =
 
 constexpr float kTwipsPerPixel = 15;
 
+// How many folders without pictures the look-ahead passes before it gives up.
+constexpr std::int32_t kPeekFolders = 8;
+
 // Every folder of the ring was found without pictures: the show cannot go on.
 struct NoPicturesLeft {};
 
@@ -147,6 +150,7 @@ void SlideShow::Form_Load(const QString& intervalText)
     mPluginManager->Initialize(AddPathSeparator(AppFolder()) + "Plugin");
     mPluginManager->SetStretch(Stretch());
     File1.SetPattern(mPluginManager->SupportExtension() + kBuiltInPattern);
+    mPeekList.SetPattern(File1.Pattern());
 }
 
 void SlideShow::changeEvent(QEvent* event)
@@ -200,6 +204,7 @@ void SlideShow::Form_Activate()
                 ShowPicture(AddPathSeparator(FindDir(mFolderIndex)) + File1.List(0));
                 mShowStarted = true;
                 SetTimer1Enabled(true);
+                PrefetchAround();
                 return;
             }
             ++mFolderIndex;
@@ -225,6 +230,8 @@ void SlideShow::Timer1_Timer()
 {
     Guarded([this] {
         mEmptyInARow = 0;
+        mLastStepBack = mStepBack;
+        mStepBack = false;
         try {
             AdvanceStep();
         } catch (const NoPicturesLeft&) {
@@ -282,6 +289,7 @@ void SlideShow::AdvanceStep()
         QCoreApplication::processEvents();
         mBusy = VbFalse;
         SetTimer1Enabled(true);
+        PrefetchAround();
         return;
     }
 }
@@ -299,22 +307,25 @@ void SlideShow::PointFile1(std::int32_t index)
 
 void SlideShow::ShowPicture(const QString& path)
 {
-    try {
+    const QSize window = size();
+    const bool stretch = Stretch();
+    Picture1->hide();
+    std::optional<PreparedPicture> prepared = mPrefetch.Take(path, window, stretch);
+    if (!prepared) {
         setCursor(Qt::WaitCursor);
-        Picture1->hide();
         repaint();
-        Image1.SetStretch(false);
-        Image1.Visible = false;
-        Image1.SetPicture(PictureFile::Open(path));
-        FitPicture(Image1, float(width()), float(height()), Stretch());
-        Image1.Prepare();
+        prepared = PreparePicture(path, window, stretch);
+    }
+    if (prepared->shown) {
+        Image1 = prepared->display;
         Image1.Visible = true;
         update();
         unsetCursor();
+        mPrefetch.KeepShown(std::move(*prepared));
         return;
-    } catch (...) {
-        // Whatever went wrong on the built-in path, the plug-ins get the file.
     }
+    mPrefetch.KeepShown({});
+    setCursor(Qt::WaitCursor);
     Image1.Visible = false;
     Image1.SetPicture(nullptr);
     Picture1->show();
@@ -333,6 +344,49 @@ void SlideShow::ShowPicture(const QString& path)
     Picture1->repaint();
     update();
     unsetCursor();
+}
+
+void SlideShow::PrefetchAround()
+{
+    if (!mPrefetch.Enabled() || mClosing)
+        return;
+    const std::int32_t ahead = mLastStepBack ? -1 : 1;
+    QStringList wanted;
+    for (const std::int32_t direction : {ahead, -ahead}) {
+        const QString path = PeekPath(direction);
+        if (!path.isEmpty())
+            wanted << path;
+    }
+    mPrefetch.Want(wanted, size(), Stretch());
+}
+
+QString SlideShow::PeekPath(std::int32_t direction)
+{
+    try {
+        const std::int32_t index = mFileIndex + direction;
+        if (index >= 0 && index < File1.ListCount())
+            return AddPathSeparator(FindDir(mFolderIndex)) + File1.List(index);
+        // The same turns as the step: forward through the ring from the last
+        // folder to the first; back from the first folder of the show to the
+        // last, and past folder 0 only when files went missing.
+        std::int32_t folder = mFolderIndex;
+        for (std::int32_t tries = 0; tries < std::min(kPeekFolders, ListCount()); ++tries) {
+            if (direction > 0) {
+                folder = folder >= ListCount() - 1 ? 0 : folder + 1;
+            } else {
+                --folder;
+                if (folder < (tries == 0 ? mFirstFolder : 0))
+                    folder = ListCount() - 1;
+            }
+            mPeekList.SetPath(FindDir(folder));
+            if (mPeekList.ListCount() != 0)
+                return AddPathSeparator(FindDir(folder)) +
+                       mPeekList.List(direction > 0 ? 0 : mPeekList.ListCount() - 1);
+        }
+    } catch (...) {
+        // Looking ahead is only a guess; the step itself reports what is wrong.
+    }
+    return QString();
 }
 
 void SlideShow::Form_KeyDown(std::int16_t KeyCode, std::int16_t) { KeyAction(KeyCode); }
@@ -393,6 +447,7 @@ void SlideShow::Next() { Timer1_Timer(); }
 void SlideShow::Previous()
 {
     mFileIndex -= 2;
+    mStepBack = true;
     Timer1_Timer();
 }
 

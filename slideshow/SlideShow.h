@@ -20,6 +20,7 @@
 #include "slideshow/FileList.h"
 #include "slideshow/FolderList.h"
 #include "slideshow/PictureDisplay.h"
+#include "slideshow/PicturePrefetch.h"
 
 class ClsPluginManager;
 
@@ -68,6 +69,12 @@ private:
 
     void AdvanceStep();
     void ShowPicture(const QString& path);
+    // Starts decoding the pictures the next steps will show: first the one
+    // in the direction of the last step, then the one the other way.
+    void PrefetchAround();
+    // The picture a step in direction (+1 or -1) would show from here, or ""
+    // when it lies beyond a few folders without pictures.
+    QString PeekPath(std::int32_t direction);
     void KeyAction(std::int16_t KeyCode);
     void ClickAction(std::int16_t Button, float X, float Y);
     void Next();
@@ -91,6 +98,12 @@ private:
     QTimer Timer1;
     bool mTimerEnabled = false;
     std::unique_ptr<ClsPluginManager> mPluginManager;
+    PicturePrefetch mPrefetch;
+    // Lists the folders a step would move to, leaving File1 as it is.
+    FileListBox mPeekList;
+    // Whether the step under way is a step back.
+    bool mStepBack = false;
+    bool mLastStepBack = false;
 
     std::int32_t mFolderIndex = 0;
     std::int32_t mFileIndex = 0;

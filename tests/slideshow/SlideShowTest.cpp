@@ -22,6 +22,7 @@
 
 #include "common/RuntimeError.h"
 #include "slideshow/PictureDisplay.h"
+#include "common/PathText.h"
 #include "slideshow/SlideShow.h"
 #include "support/TestSupport.h"
 
@@ -48,6 +49,13 @@ public:
     {
         return QDir(s.FindDir(s.mFolderIndex)).dirName() + "/" + s.File1.List(s.mFileIndex);
     }
+    static std::string CurrentPath(const SlideShow& s)
+    {
+        return (AddPathSeparator(s.FindDir(s.mFolderIndex)) + s.File1.List(s.mFileIndex)).toStdString();
+    }
+    static std::string Peek(SlideShow& s, std::int32_t direction) { return s.PeekPath(direction).toStdString(); }
+    // Lets the decoding ahead finish.
+    static void Settle(SlideShow& s) { s.mPrefetch.WaitForDone(); }
 };
 
 namespace {
@@ -381,6 +389,61 @@ TEST_F(RingTest, ForwardAndBackwardWrapOverEmptyFolders)
     EXPECT_EQ(P::Current(s), "C/c1.bmp");
     P::Key(s, 37); // backward from C's first: A's third
     EXPECT_EQ(P::Current(s), "A/a3.bmp");
+}
+
+TEST_F(RingTest, TheLookAheadNamesThePictureEachStepShows)
+{
+    SlideShow& s = Start();
+    // Forward twice round the ring, then back twice round it, across every
+    // turn: within a folder, over empty folders, from the last to the first.
+    for (const std::int32_t direction : {1, -1}) {
+        for (int i = 0; i < 10; ++i) {
+            const std::string predicted = P::Peek(s, direction);
+            const std::string before = P::CurrentPath(s);
+            P::Key(s, direction > 0 ? 39 : 37);
+            EXPECT_EQ(predicted, P::CurrentPath(s)) << "from " << before << " by " << direction;
+        }
+    }
+}
+
+TEST_F(SlideShowTest, PicturesDecodedAheadFollowChangesToTheFileAndTheSetting)
+{
+    pics.WriteFile("a.bmp", Bmp(1000, 800));
+    pics.WriteFile("b.bmp", Bmp(300, 600));
+    pics.WriteFile("c.bmp", Bmp(300, 600));
+    pics.WriteFile("d.bmp", Bmp(300, 600));
+    SlideShow& s = Start();
+    const ImageDisplay& image = P::Image(s);
+    const auto centre = [&] {
+        const QImage& r = image.Rendered();
+        return QColor(r.pixel(r.width() / 2, r.height() / 2));
+    };
+
+    P::Settle(s); // b and c are ready now
+    pics.WriteFile("b.bmp", Bmp(301, 600, Qt::blue));
+    P::Step(s);
+    EXPECT_EQ(P::Current(s), QDir(pics.Path()).dirName() + "/b.bmp");
+    EXPECT_FLOAT_EQ(image.Width, 301);
+    EXPECT_EQ(centre(), QColor(Qt::blue));
+
+    P::Settle(s);
+    program.WriteSettings("[Main]\r\nStretch=1\r\n");
+    P::Step(s);
+    EXPECT_FLOAT_EQ(image.Width, 367.5f);
+    EXPECT_FLOAT_EQ(image.Height, 735);
+    EXPECT_EQ(image.Rendered().size(), image.PixelRect().size());
+
+    P::Settle(s);
+    QFile::remove(pics.Path() + "/d.bmp");
+    P::Step(s);
+    ASSERT_FALSE(show.isNull());
+    EXPECT_FALSE(image.Visible);
+    EXPECT_EQ(QColor(P::Picture(s).Image().pixel(512, 384)), QColor(Qt::black));
+
+    P::Key(s, 37); // back to c, kept from a moment ago
+    EXPECT_TRUE(image.Visible);
+    EXPECT_FLOAT_EQ(image.Width, 367.5f);
+    EXPECT_EQ(centre(), QColor(Qt::red));
 }
 
 TEST_F(SlideShowTest, OneFolderWrapsBothWaysAndPreviousOnTheSecondShowsTheFirst)
