@@ -6,11 +6,14 @@
 // key presses do, so the step waits for the decode under way.
 //
 //   bench_step [steps] [pictures]    (default 50 steps over 6 pictures)
+//   bench_step steps FOLDER          steps through the pictures of FOLDER with
+//                                    the look-ahead and prints peak memory
 #include "common/AppPaths.h"
 #include "slideshow/SlideShow.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QRandomGenerator>
@@ -23,6 +26,8 @@
 #include <cmath>
 #include <cstdio>
 #include <vector>
+
+#include <sys/resource.h>
 
 class SlideShowProbe {
 public:
@@ -65,14 +70,20 @@ int main(int argc, char** argv)
     qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + config.fileName().toLocal8Bit());
     QApplication app(argc, argv);
     const int steps = argc > 1 ? std::max(1, atoi(argv[1])) : 50;
-    const int pictures = argc > 2 ? std::max(2, atoi(argv[2])) : 6;
+    // Pictures made elsewhere keep their making out of the memory figure.
+    const QString given = argc > 2 && QFileInfo(argv[2]).isDir() ? QFileInfo(argv[2]).absoluteFilePath() : QString();
+    const int pictures = !given.isEmpty() ? int(QDir(given).entryList(QDir::Files).size())
+                         : argc > 2       ? std::max(2, atoi(argv[2]))
+                                          : 6;
 
     QTemporaryDir program;
     SetAppFolder(program.path());
-    QDir().mkpath(program.path() + "/pics");
-    for (int i = 0; i < pictures; ++i)
-        Photo(6000, 4000, i).save(program.path() + QStringLiteral("/pics/IMG_%1.jpg").arg(i, 4, 10, QChar('0')),
-                                  "jpeg", 90);
+    const QString folder = given.isEmpty() ? program.path() + "/pics" : given;
+    if (given.isEmpty()) {
+        QDir().mkpath(folder);
+        for (int i = 0; i < pictures; ++i)
+            Photo(6000, 4000, i).save(folder + QStringLiteral("/IMG_%1.jpg").arg(i, 4, 10, QChar('0')), "jpeg", 90);
+    }
 
     struct Mode {
         const char* name;
@@ -80,11 +91,13 @@ int main(int argc, char** argv)
         bool paced;
     };
     double prefetchMedian = 0, plainMedian = 0;
-    for (const Mode mode : {Mode{"with prefetch, paced", true, true}, Mode{"with prefetch, back to back", true, false},
-                            Mode{"without prefetch", false, true}}) {
+    std::vector<Mode> modes{{"with prefetch, paced", true, true}};
+    if (given.isEmpty())
+        modes.insert(modes.end(), {{"with prefetch, back to back", true, false}, {"without prefetch", false, true}});
+    for (const Mode mode : modes) {
         auto* show = new SlideShow(QStringLiteral("50"));
         SlideShowProbe::SetPrefetch(*show, mode.prefetch);
-        show->SetTag(program.path() + "/pics/");
+        show->SetTag(folder + "/");
         show->show();
         show->activateWindow();
         QElapsedTimer wait;
@@ -109,14 +122,21 @@ int main(int argc, char** argv)
         }
         std::sort(times.begin(), times.end());
         const double median = times[times.size() / 2];
-        std::printf("step latency %-28s %d steps through %d 24 MP JPEGs at 1920x1080: median %6.1f ms, best %6.1f, worst %6.1f\n",
-                    mode.name, steps, pictures, median, times.front(), times.back());
+        std::printf("step latency %-28s %d steps through %d %s at 1920x1080: median %6.1f ms, best %6.1f, worst %6.1f\n",
+                    mode.name, steps, pictures, given.isEmpty() ? "24 MP JPEGs" : "pictures", median, times.front(),
+                    times.back());
         if (mode.prefetch && mode.paced)
             prefetchMedian = median;
         if (!mode.prefetch)
             plainMedian = median;
         show->close();
         QApplication::processEvents();
+    }
+    if (!given.isEmpty()) {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        std::printf("%.1f\n", double(usage.ru_maxrss) / 1024);
+        return 0;
     }
     std::printf("step latency with prefetch %.1f ms vs without %.1f ms, ratio %.2fx (target <= 16 ms) %s\n",
                 prefetchMedian, plainMedian, prefetchMedian / plainMedian, prefetchMedian <= 16 ? "ok" : "MISSED");

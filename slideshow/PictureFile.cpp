@@ -240,15 +240,55 @@ QImage DecodeWithQt(const QString& path, const QByteArray& data, const char* for
     return DecodeWithQt(path, &buffer, format, index);
 }
 
-// Large PNG and GIF files are decoded straight from the file: a copy of the
-// whole file in memory would only add its size to the peak.
-QImage DecodeFileWithQt(const QString& path, int fd, const char* format)
-{
-    QFile file;
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
-        Fail(path, file.errorString().toStdString());
-    return DecodeWithQt(path, &file, format);
-}
+// PNG and GIF files: opening reads only the header; every render decodes the
+// file anew, straight from the file (a copy of the whole file in memory would
+// only add its size to the peak). Holding no pixels lets pictures prepared
+// for later steps stay small.
+class FileDecodedPicture : public PictureFile {
+public:
+    FileDecodedPicture(const QString& path, const char* format, QSize size)
+        : mPath(path), mFormat(format), mSize(size)
+    {
+    }
+    QSize NaturalSize() const override { return mSize; }
+    QImage Render(QSize size) const override
+    {
+        CheckRenderSize(size);
+        qint64 fileSize = 0;
+        FileDescriptor fd = OpenRegularFile(mPath, &fileSize);
+        const QImage image = DecodeWithQt(mPath, FileOn(fd.Get()).get(), mFormat);
+        if (image.size() != mSize)
+            Fail(mPath, "file changed since it was opened");
+        return SmoothTo(image, size);
+    }
+
+    static std::unique_ptr<PictureFile> Open(const QString& path, int fd, const char* format)
+    {
+        const std::unique_ptr<QFile> file = FileOn(fd);
+        QImageReader reader(file.get(), format);
+        reader.setAutoTransform(false);
+        reader.setDecideFormatFromContent(false);
+        const QSize size = reader.size();
+        if (!size.isValid() || size.isEmpty())
+            Fail(path, reader.errorString().toStdString());
+        if (std::uint64_t(size.width()) * std::uint64_t(size.height()) * 4 > kMaxPixelBytes)
+            Fail(path, "picture too large");
+        return std::make_unique<FileDecodedPicture>(path, format, size);
+    }
+
+private:
+    static std::unique_ptr<QFile> FileOn(int fd)
+    {
+        auto file = std::make_unique<QFile>();
+        if (!file->open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+            throw RuntimeError(ErrorKind::TypeMismatch, file->errorString().toStdString());
+        return file;
+    }
+
+    QString mPath;
+    const char* mFormat;
+    QSize mSize;
+};
 
 // The entry of an icon or cursor file shown: the largest, then the deepest.
 int BestIconEntry(const QString& path, const QByteArray& data, bool cursor)
@@ -465,9 +505,9 @@ std::unique_ptr<PictureFile> PictureFile::Open(const QString& path)
     if (kind == Kind::Jpeg)
         return JpegPicture::Open(path, std::move(fd));
     if (kind == Kind::Png)
-        return std::make_unique<DecodedPicture>(DecodeFileWithQt(path, fd.Get(), "png"));
+        return FileDecodedPicture::Open(path, fd.Get(), "png");
     if (kind == Kind::Gif)
-        return std::make_unique<DecodedPicture>(DecodeFileWithQt(path, fd.Get(), "gif"));
+        return FileDecodedPicture::Open(path, fd.Get(), "gif");
 
     if (size > kMaxFileBytes)
         Fail(path, "file too large");
