@@ -309,6 +309,7 @@ void SlideShow::ShowPicture(const QString& path)
 {
     const QSize window = size();
     const bool stretch = Stretch();
+    mShownStretch = stretch;
     Picture1->hide();
     std::optional<PreparedPicture> prepared = mPrefetch.Take(path, window, stretch);
     if (!prepared) {
@@ -357,7 +358,7 @@ void SlideShow::PrefetchAround()
         if (!path.isEmpty())
             wanted << path;
     }
-    mPrefetch.Want(wanted, size(), Stretch());
+    mPrefetch.Want(wanted, size(), mShownStretch);
 }
 
 QString SlideShow::PeekPath(std::int32_t direction)

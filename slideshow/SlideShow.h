@@ -104,6 +104,8 @@ private:
     // Whether the step under way is a step back.
     bool mStepBack = false;
     bool mLastStepBack = false;
+    // The setting the picture on screen was shown with; the look-ahead uses it.
+    bool mShownStretch = false;
 
     std::int32_t mFolderIndex = 0;
     std::int32_t mFileIndex = 0;
