@@ -1,223 +1,90 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <string>
 
 #include "DibTestData.h"
 
 namespace {
 
-QRgb At(const QImage& img, int x, int y) { return img.pixel(x, y) & 0xFFFFFF; }
+constexpr QRgb R = 0xFF0000, G = 0x00FF00, B = 0x0000FF, W = 0xFFFFFF, K = 0;
 
-// ---- decoding: every depth, exact colours -------------------------------
-
-TEST(DibDecode, OneBitWithColourTableBottomUp)
+TestDib WithBits(TestDib d, std::vector<unsigned char> bits, bool rle = false)
 {
-    // 10 x 2: bottom row stored first.
-    TestDib d = MakePaletteDib(10, 2, 1, {0x112233, 0xAABBCC});
-    d.bits.assign(DibStride(10, 1) * 2, 0);
-    d.bits[0] = 0b10000000; // bottom row: x 0 set
-    d.bits[1] = 0b01000000; // bottom row: x 9 set
-    d.bits[4] = 0b00000001; // top row: x 7 set
-    ASSERT_TRUE(d.Check());
-    QImage img = DibToImage(d.Info(), d.Bits());
-    ASSERT_EQ(img.size(), QSize(10, 2));
-    EXPECT_EQ(img.format(), QImage::Format_RGB32);
-    EXPECT_EQ(At(img, 0, 1), 0xAABBCCu);
-    EXPECT_EQ(At(img, 1, 1), 0x112233u);
-    EXPECT_EQ(At(img, 9, 1), 0xAABBCCu);
-    EXPECT_EQ(At(img, 7, 0), 0xAABBCCu);
-    EXPECT_EQ(At(img, 0, 0), 0x112233u);
+    d.bits = std::move(bits);
+    if (rle)
+        d.Header().biSizeImage = std::uint32_t(d.bits.size());
+    return d;
 }
 
-TEST(DibDecode, FourBitNibblesAndIndexBeyondTableIsBlack)
+// The DIB passes the check and decodes to exactly these rows, top row first.
+void ExpectImage(const char* label, const TestDib& d, const std::vector<std::vector<QRgb>>& rows)
 {
-    TestDib d = MakePaletteDib(3, -1, 4, {0xFF0000, 0x00FF00, 0x0000FF});
-    d.bits = {0x12, 0xF0, 0, 0}; // indices 1, 2, 15 (beyond the table)
-    ASSERT_TRUE(d.Check());
-    QImage img = DibToImage(d.Info(), d.Bits());
-    ASSERT_EQ(img.size(), QSize(3, 1));
-    EXPECT_EQ(At(img, 0, 0), 0x00FF00u);
-    EXPECT_EQ(At(img, 1, 0), 0x0000FFu);
-    EXPECT_EQ(At(img, 2, 0), 0x000000u);
-}
-
-TEST(DibDecode, EightBitFullTableWhenClrUsedIsZero)
-{
-    TestDib d = MakeDib(2, 1, 8, BI_RGB, 256 * 4);
-    d.info[40 + 4 * 200 + 2] = 0x80; // index 200: red 0x80
-    d.info[40 + 4 * 255 + 0] = 0x01; // index 255: blue 0x01
-    d.bits = {200, 255, 0, 0};
-    ASSERT_TRUE(d.Check());
-    QImage img = DibToImage(d.Info(), d.Bits());
-    EXPECT_EQ(At(img, 0, 0), 0x800000u);
-    EXPECT_EQ(At(img, 1, 0), 0x000001u);
-}
-
-TEST(DibDecode, SixteenBit555AndBitFields)
-{
-    TestDib d = MakeDib(3, 1, 16);
-    // 5-5-5: full red, full green, half blue (15 of 31).
-    const std::uint16_t px[3] = {0x7C00, 0x03E0, 0x000F};
-    d.bits.assign(8, 0);
-    std::memcpy(d.bits.data(), px, sizeof px);
-    ASSERT_TRUE(d.Check());
-    QImage img = DibToImage(d.Info(), d.Bits());
-    EXPECT_EQ(At(img, 0, 0), 0xFF0000u);
-    EXPECT_EQ(At(img, 1, 0), 0x00FF00u);
-    EXPECT_EQ(At(img, 2, 0), 0x00007Bu); // 15 * 255 / 31 rounded
-
-    TestDib f = MakeDib(2, 1, 16, BI_BITFIELDS, 12);
-    SetMasks(f, 0xF800, 0x07E0, 0x001F); // 5-6-5
-    const std::uint16_t fp[2] = {0xFFFF, 0x07E0};
-    f.bits.assign(4, 0);
-    std::memcpy(f.bits.data(), fp, sizeof fp);
-    ASSERT_TRUE(f.Check());
-    img = DibToImage(f.Info(), f.Bits());
-    EXPECT_EQ(At(img, 0, 0), 0xFFFFFFu);
-    EXPECT_EQ(At(img, 1, 0), 0x00FF00u);
-}
-
-TEST(DibDecode, TwentyFourBitRowsPaddedTopDownAndBottomUp)
-{
-    for (int sign : {1, -1}) {
-        TestDib d = MakeDib(1, 2 * sign, 24);
-        d.bits.assign(8, 0); // stride 4
-        d.bits[0] = 0x01, d.bits[1] = 0x02, d.bits[2] = 0x03; // first stored row: BGR
-        d.bits[4] = 0x0A, d.bits[5] = 0x0B, d.bits[6] = 0x0C;
-        ASSERT_TRUE(d.Check());
-        QImage img = DibToImage(d.Info(), d.Bits());
-        ASSERT_EQ(img.size(), QSize(1, 2));
-        const int firstRowY = sign > 0 ? 1 : 0;
-        EXPECT_EQ(At(img, 0, firstRowY), 0x030201u) << sign;
-        EXPECT_EQ(At(img, 0, 1 - firstRowY), 0x0C0B0Au) << sign;
-    }
-}
-
-TEST(DibDecode, ThirtyTwoBitPlainAndBitFields)
-{
-    TestDib d = MakeDib(1, 1, 32);
-    d.bits = {0x10, 0x20, 0x30, 0x99};
-    ASSERT_TRUE(d.Check());
-    EXPECT_EQ(At(DibToImage(d.Info(), d.Bits()), 0, 0), 0x302010u);
-
-    TestDib f = MakeDib(2, 1, 32, BI_BITFIELDS, 12);
-    // 10-10-10 masks: red in the low bits, blue on top.
-    SetMasks(f, 0x000003FF, 0x000FFC00, 0x3FF00000);
-    const std::uint32_t px[2] = {0x3FFu | (0x200u << 10), 0x3FFu << 20};
-    f.bits.assign(8, 0);
-    std::memcpy(f.bits.data(), px, sizeof px);
-    ASSERT_TRUE(f.Check());
-    QImage img = DibToImage(f.Info(), f.Bits());
-    EXPECT_EQ(At(img, 0, 0), 0xFF8000u); // 0x200 of 0x3FF is 128
-    EXPECT_EQ(At(img, 1, 0), 0x0000FFu);
-}
-
-// ---- RLE ----------------------------------------------------------------
-
-TEST(DibDecode, Rle8RunsAbsoluteDeltaEndOfLine)
-{
-    TestDib d = MakePaletteDib(6, 3, 8, {0x000080, 0xFF0000, 0x00FF00, 0x0000FF}, BI_RLE8);
-    d.bits = {
-        3, 1,             // bottom row: 3 x red
-        0, 3, 2, 3, 1, 0, // absolute: green, blue, red + pad byte
-        0, 0,             // end of line
-        0, 2, 2, 1,       // delta: 2 right, 1 up -> row 2 (top), x 2
-        2, 2,             // 2 x green at x 2, 3
-        0, 1,             // end of bitmap
-    };
-    d.Header().biSizeImage = std::uint32_t(d.bits.size());
-    ASSERT_TRUE(d.Check());
-    QImage img = DibToImage(d.Info(), d.Bits());
-    ASSERT_EQ(img.size(), QSize(6, 3));
-    const QRgb expectBottom[6] = {0xFF0000, 0xFF0000, 0xFF0000, 0x00FF00, 0x0000FF, 0xFF0000};
-    for (int x = 0; x < 6; ++x)
-        EXPECT_EQ(At(img, x, 2), expectBottom[x]) << x;
-    // The middle row was skipped by the delta: index 0 colour.
-    for (int x = 0; x < 6; ++x)
-        EXPECT_EQ(At(img, x, 1), 0x000080u) << x;
-    EXPECT_EQ(At(img, 1, 0), 0x000080u);
-    EXPECT_EQ(At(img, 2, 0), 0x00FF00u);
-    EXPECT_EQ(At(img, 3, 0), 0x00FF00u);
-    EXPECT_EQ(At(img, 4, 0), 0x000080u);
-}
-
-TEST(DibDecode, Rle4AlternatesNibblesAndPadsAbsoluteRuns)
-{
-    TestDib d = MakePaletteDib(5, 2, 4, {0x000000, 0x111111, 0x222222, 0x333333}, BI_RLE4);
-    d.bits = {
-        5, 0x12,          // 1 2 1 2 1
-        0, 0,             // end of line
-        0, 3, 0x32, 0x10, // absolute 3 pixels: 3 2 1 (2 bytes, already even)
-        0, 1,
-    };
-    d.Header().biSizeImage = std::uint32_t(d.bits.size());
-    ASSERT_TRUE(d.Check());
-    QImage img = DibToImage(d.Info(), d.Bits());
-    const QRgb bottom[5] = {0x111111, 0x222222, 0x111111, 0x222222, 0x111111};
-    for (int x = 0; x < 5; ++x)
-        EXPECT_EQ(At(img, x, 1), bottom[x]) << x;
-    EXPECT_EQ(At(img, 0, 0), 0x333333u);
-    EXPECT_EQ(At(img, 1, 0), 0x222222u);
-    EXPECT_EQ(At(img, 2, 0), 0x111111u);
-    EXPECT_EQ(At(img, 3, 0), 0x000000u);
-
-    // An odd absolute run of 3 bytes (RLE4: 5 pixels) is padded to 4 bytes.
-    TestDib p = MakePaletteDib(6, 1, 4, {0x000000, 0x111111, 0x222222, 0x333333}, BI_RLE4);
-    p.bits = {0, 5, 0x12, 0x31, 0x20, 0xEE, 1, 0x30, 0, 1};
-    p.Header().biSizeImage = std::uint32_t(p.bits.size());
-    ASSERT_TRUE(p.Check());
-    img = DibToImage(p.Info(), p.Bits());
-    const QRgb row[6] = {0x111111, 0x222222, 0x333333, 0x111111, 0x222222, 0x333333};
-    for (int x = 0; x < 6; ++x)
-        EXPECT_EQ(At(img, x, 0), row[x]) << x;
-}
-
-TEST(DibDecode, RleRunsPastRowAndPictureAreCut)
-{
-    TestDib d = MakePaletteDib(4, 2, 8, {0x000000, 0xFFFFFF, 0xFF0000}, BI_RLE8);
-    d.bits = {
-        200, 1,             // far past the row: cut at 4 pixels, no wrap
-        0, 6, 2, 2, 2, 2, 2, 2, // absolute run past the row
-        0, 2, 250, 250,     // delta far beyond the picture
-        255, 2,             // nothing left to write
-        0, 0, 0, 0, 0, 0, 9, 9, // further lines past the top
-    };
-    d.Header().biSizeImage = std::uint32_t(d.bits.size());
-    ASSERT_TRUE(d.Check());
-    QImage img = DibToImage(d.Info(), d.Bits());
-    ASSERT_EQ(img.size(), QSize(4, 2));
-    for (int x = 0; x < 4; ++x) {
-        EXPECT_EQ(At(img, x, 1), 0xFFFFFFu) << x; // bottom row: the first run only
-        EXPECT_EQ(At(img, x, 0), 0x000000u) << x; // never written
-    }
-}
-
-TEST(DibDecode, RleReadsNoFurtherThanSizeImage)
-{
-    // The data promises an absolute run of 8 but biSizeImage ends before it;
-    // the bytes behind biSizeImage would paint red.
-    TestDib d = MakePaletteDib(8, 1, 8, {0x000000, 0xFF0000}, BI_RLE8);
-    d.bits = {2, 1, 0, 8, 1, 1, 1, 1, 1, 1, 1, 1};
-    d.Header().biSizeImage = 6;
-    ASSERT_TRUE(d.Check());
-    QImage img = DibToImage(d.Info(), d.Bits());
-    EXPECT_EQ(At(img, 1, 0), 0xFF0000u);
-    EXPECT_EQ(At(img, 2, 0), 0x000000u);
-    EXPECT_EQ(At(img, 7, 0), 0x000000u);
-}
-
-// ---- hostile blocks -----------------------------------------------------
-
-TEST(DibCheck, AcceptsValidAndRefusesBadHeaderFields)
-{
-    auto ok = [] {
-        TestDib d = MakeDib(4, 4, 24);
-        d.bits.assign(DibStride(4, 24) * 4, 0);
-        return d;
-    };
+    SCOPED_TRACE(label);
     std::string why;
-    EXPECT_TRUE(ok().Check(&why)) << why;
+    ASSERT_TRUE(d.Check(&why)) << why;
+    const QImage img = DibToImage(d.Info(), d.Bits());
+    EXPECT_EQ(img.format(), QImage::Format_RGB32);
+    ASSERT_EQ(img.size(), QSize(int(rows[0].size()), int(rows.size())));
+    for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x)
+            EXPECT_EQ(img.pixel(x, y) & 0xFFFFFF, rows[y][x]) << "at " << x << "," << y;
+}
 
+TEST(DibDecode, EveryDepthGivesExactColours)
+{
+    // 1 bit, bottom row stored first: bottom x 0 and 9 set, top x 7 set.
+    const QRgb o = 0x112233, i = 0xAABBCC;
+    ExpectImage("1 bit", WithBits(MakePaletteDib(10, 2, 1, {o, i}), {0x80, 0x40, 0, 0, 0x01, 0, 0, 0}),
+                {{o, o, o, o, o, o, o, i, o, o}, {i, o, o, o, o, o, o, o, o, i}});
+    // Index 15 lies beyond the table: black.
+    ExpectImage("4 bit", WithBits(MakePaletteDib(3, -1, 4, {R, G, B}), {0x12, 0xF0, 0, 0}), {{G, B, K}});
+    TestDib full = WithBits(MakeDib(2, 1, 8), {200, 255, 0, 0}); // biClrUsed 0: all 256 colours
+    full.info.resize(40 + 256 * 4);
+    full.info[40 + 4 * 200 + 2] = 0x80;
+    full.info[40 + 4 * 255] = 0x01;
+    ExpectImage("8 bit", full, {{0x800000, 0x000001}});
+    // 5-5-5 by default; 15 of 31 blue is 0x7B.
+    ExpectImage("16 bit", WithBits(MakeDib(3, 1, 16), {0x00, 0x7C, 0xE0, 0x03, 0x0F, 0, 0, 0}), {{R, G, 0x7B}});
+    ExpectImage("16 bit 5-6-5", WithBits(MakeDib(2, 1, 16, BI_BITFIELDS, {0xF800, 0x07E0, 0x001F}),
+                                         {0xFF, 0xFF, 0xE0, 0x07}), {{W, G}});
+    const std::vector<unsigned char> rows24 = {1, 2, 3, 0, 0x0A, 0x0B, 0x0C, 0}; // BGR, padded to 4
+    ExpectImage("24 bit bottom-up", WithBits(MakeDib(1, 2, 24), rows24), {{0x0C0B0A}, {0x030201}});
+    ExpectImage("24 bit top-down", WithBits(MakeDib(1, -2, 24), rows24), {{0x030201}, {0x0C0B0A}});
+    ExpectImage("32 bit", WithBits(MakeDib(1, 1, 32), {0x10, 0x20, 0x30, 0x99}), {{0x302010}});
+    // 10-10-10, red in the low bits: 0x200 of 0x3FF is 0x80.
+    ExpectImage("32 bit fields", WithBits(MakeDib(2, 1, 32, BI_BITFIELDS, {0x3FF, 0xFFC00, 0x3FF00000}),
+                                          {0xFF, 0x03, 0x08, 0, 0, 0, 0xF0, 0x3F}), {{0xFF8000, B}});
+}
+
+TEST(DibDecode, RleRunsAbsoluteDeltaAndEnds)
+{
+    const QRgb n = 0x000080; // index 0: pixels never written
+    ExpectImage("RLE8", WithBits(MakePaletteDib(6, 3, 8, {n, R, G, B}, BI_RLE8),
+                                 {3, 1, 0, 3, 2, 3, 1, 0, // 3 x red; absolute green, blue, red + pad
+                                  0, 0, 0, 2, 2, 1,       // end of line; delta 2 right, 1 up
+                                  2, 2, 0, 1}, true),     // 2 x green; end of bitmap
+                {{n, n, G, G, n, n}, {n, n, n, n, n, n}, {R, R, R, G, B, R}});
+    const QRgb c1 = 0x111111, c2 = 0x222222, c3 = 0x333333;
+    ExpectImage("RLE4", WithBits(MakePaletteDib(5, 2, 4, {K, c1, c2, c3}, BI_RLE4),
+                                 {5, 0x12, 0, 0, 0, 3, 0x32, 0x10, 0, 1}, true),
+                {{c3, c2, c1, K, K}, {c1, c2, c1, c2, c1}});
+    // An absolute run of 5 nibbles takes 3 bytes, padded to 4.
+    ExpectImage("RLE4 odd run", WithBits(MakePaletteDib(6, 1, 4, {K, c1, c2, c3}, BI_RLE4),
+                                         {0, 5, 0x12, 0x31, 0x20, 0xEE, 1, 0x30, 0, 1}, true),
+                {{c1, c2, c3, c1, c2, c3}});
+    ExpectImage("runs past the row and picture are cut",
+                WithBits(MakePaletteDib(4, 2, 8, {K, W, R}, BI_RLE8),
+                         {200, 1, 0, 6, 2, 2, 2, 2, 2, 2, 0, 2, 250, 250, 255, 2, 0, 0, 0, 0, 0, 0, 9, 9}, true),
+                {{K, K, K, K}, {W, W, W, W}});
+    // An absolute run of 8 promised, but biSizeImage ends first; the bytes behind it would paint red.
+    TestDib cut = WithBits(MakePaletteDib(8, 1, 8, {K, R}, BI_RLE8), {2, 1, 0, 8, 1, 1, 1, 1, 1, 1, 1, 1});
+    cut.Header().biSizeImage = 6;
+    ExpectImage("reads no further than biSizeImage", cut, {{R, R, K, K, K, K, K, K}});
+}
+
+TEST(DibCheck, RefusesBadHeaderFields)
+{
     struct Case {
         const char* name;
         void (*spoil)(BITMAPINFOHEADER&);
@@ -234,11 +101,12 @@ TEST(DibCheck, AcceptsValidAndRefusesBadHeaderFields)
         {"RLE8 with 24 bits", [](BITMAPINFOHEADER& h) { h.biCompression = BI_RLE8; h.biSizeImage = 4; }},
         {"bit fields with 24 bits", [](BITMAPINFOHEADER& h) { h.biCompression = BI_BITFIELDS; }},
     };
+    auto valid = [] { return WithBits(MakeDib(4, 4, 24, BI_RGB, {0, 0, 0}), std::vector<unsigned char>(48)); };
+    EXPECT_TRUE(valid().Check());
     for (const Case& c : cases) {
-        TestDib d = ok();
-        d.info.resize(40 + 12, 0);
+        TestDib d = valid();
         c.spoil(d.Header());
-        why.clear();
+        std::string why;
         EXPECT_FALSE(d.Check(&why)) << c.name;
         EXPECT_FALSE(why.empty()) << c.name;
         EXPECT_TRUE(DibToImage(d.Info(), d.Bits()).isNull()) << c.name;
@@ -247,81 +115,64 @@ TEST(DibCheck, AcceptsValidAndRefusesBadHeaderFields)
 
 TEST(DibCheck, RefusesBlocksThatDoNotFit)
 {
-    // Header bigger than its block.
-    TestDib big = MakeDib(1, 1, 24);
-    big.bits.assign(4, 0);
-    big.Header().biSize = 124;
-    EXPECT_FALSE(big.Check());
-    big.info.resize(124, 0);
-    EXPECT_TRUE(big.Check()); // a V5-sized header in a block that holds it
-
-    // Info block shorter than a header at all.
-    TestDib tiny = MakeDib(1, 1, 24);
-    tiny.bits.assign(4, 0);
-    EXPECT_FALSE(CheckDibBlocks(tiny.info.data(), 39, tiny.bits.data(), 4));
-    EXPECT_FALSE(CheckDibBlocks(nullptr, 40, tiny.bits.data(), 4));
-    EXPECT_FALSE(CheckDibBlocks(tiny.info.data(), 40, nullptr, 4));
-
-    // 2^31 pixels (and anything past 1 GiB of decoded pixels).
-    TestDib huge = MakeDib(65536, 32768, 1);
-    huge.info.resize(40 + 8, 0);
-    huge.bits.assign(16, 0);
     std::string why;
-    EXPECT_FALSE(huge.Check(&why));
+    auto expect = [&why](const char* label, const TestDib& d, bool ok) {
+        why.clear();
+        EXPECT_EQ(d.Check(&why), ok) << label << ": " << why;
+    };
+    TestDib v5 = WithBits(MakeDib(1, 1, 24), {0, 0, 0, 0});
+    v5.Header().biSize = 124;
+    expect("header larger than its block", v5, false);
+    v5.info.resize(124);
+    expect("V5-sized header in a block that holds it", v5, true);
+    EXPECT_FALSE(CheckDibBlocks(v5.info.data(), 39, v5.bits.data(), 4));
+    EXPECT_FALSE(CheckDibBlocks(nullptr, 40, v5.bits.data(), 4));
+    EXPECT_FALSE(CheckDibBlocks(v5.info.data(), 40, nullptr, 4));
+
+    TestDib huge = WithBits(MakeDib(65536, 32768, 1, BI_RGB, {0, 0}), std::vector<unsigned char>(16));
+    expect("2^31 pixels", huge, false);
     EXPECT_NE(why.find("1 GiB"), std::string::npos) << why;
-    huge.Header().biWidth = 16384, huge.Header().biHeight = -16385; // just past 1 GiB
-    EXPECT_FALSE(huge.Check(&why));
+    huge.Header().biWidth = 16384, huge.Header().biHeight = -16385;
+    expect("just past 1 GiB of pixels", huge, false);
     EXPECT_NE(why.find("1 GiB"), std::string::npos) << why;
 
-    // Colour table past the block end: 16 colours announced, 2 present.
-    TestDib pal = MakePaletteDib(4, 1, 4, {0, 1});
-    pal.bits.assign(4, 0);
-    EXPECT_TRUE(pal.Check());
+    TestDib pal = WithBits(MakePaletteDib(4, 1, 4, {0, 1}), {0, 0, 0, 0});
+    expect("2 colours present", pal, true);
     pal.Header().biClrUsed = 16;
-    EXPECT_FALSE(pal.Check());
-    pal.Header().biClrUsed = 0; // 0 means all 16
-    EXPECT_FALSE(pal.Check());
+    expect("16 colours announced, 2 present", pal, false);
+    pal.Header().biClrUsed = 0;
+    expect("0 colours means all 16", pal, false);
     // A count beyond 2^bits is clamped to 2^bits, which must still fit.
-    TestDib clamp = MakePaletteDib(4, 1, 1, {0x123456, 0xABCDEF});
-    clamp.bits.assign(4, 0x50);
+    TestDib clamp = WithBits(MakePaletteDib(4, 1, 1, {0x123456, 0xABCDEF}), {0x50, 0x50, 0x50, 0x50});
     clamp.Header().biClrUsed = 0xFFFFFFFF;
-    EXPECT_TRUE(clamp.Check());
+    expect("clamped table", clamp, true);
     EXPECT_EQ(DibToImage(clamp.Info(), clamp.Bits()).pixel(1, 0) & 0xFFFFFF, 0xABCDEFu);
     clamp.info.resize(40 + 7);
-    EXPECT_FALSE(clamp.Check());
+    expect("clamped table cut short", clamp, false);
 
-    // Bit-field masks past the block.
-    TestDib masks = MakeDib(1, 1, 32, BI_BITFIELDS, 8);
-    masks.bits.assign(4, 0);
-    EXPECT_FALSE(masks.Check());
-    masks.info.resize(52, 0);
-    EXPECT_TRUE(masks.Check());
+    TestDib masks = WithBits(MakeDib(1, 1, 32, BI_BITFIELDS, {0, 0}), {0, 0, 0, 0});
+    expect("two of three masks", masks, false);
+    masks.info.resize(52);
+    expect("three masks", masks, true);
 
-    // Rows larger than the bits block (stride includes the padding).
-    TestDib rows = MakeDib(3, 3, 24);
-    rows.bits.assign(DibStride(3, 24) * 3 - 1, 0);
-    EXPECT_FALSE(rows.Check());
+    TestDib rows = WithBits(MakeDib(3, 3, 24), std::vector<unsigned char>(12 * 3 - 1)); // stride 12 with padding
+    expect("rows one byte short", rows, false);
     rows.bits.push_back(0);
-    EXPECT_TRUE(rows.Check());
-    // A row size that only 64-bit arithmetic gets right.
-    TestDib wide = MakeDib(0x08000000, 1, 32); // width * bits is 2^32
-    wide.bits.assign(16, 0);
-    EXPECT_FALSE(wide.Check());
+    expect("rows exactly", rows, true);
+    // width * bits is 2^32: only 64-bit arithmetic gets the row size right.
+    expect("row size past 32 bits", WithBits(MakeDib(0x08000000, 1, 32), std::vector<unsigned char>(16)), false);
 
-    // RLE: biSizeImage 0 or larger than the block.
-    TestDib rle = MakePaletteDib(2, 2, 8, {0, 1}, BI_RLE8);
-    rle.bits = {2, 1, 0, 1};
-    EXPECT_FALSE(rle.Check());
+    TestDib rle = WithBits(MakePaletteDib(2, 2, 8, {0, 1}, BI_RLE8), {2, 1, 0, 1});
+    expect("RLE without biSizeImage", rle, false);
     rle.Header().biSizeImage = 5;
-    EXPECT_FALSE(rle.Check());
+    expect("RLE biSizeImage past the block", rle, false);
     rle.Header().biSizeImage = 4;
-    EXPECT_TRUE(rle.Check());
-    // RLE only bottom-up, and only with its own bit depth.
+    expect("RLE biSizeImage fits", rle, true);
     rle.Header().biHeight = -2;
-    EXPECT_FALSE(rle.Check());
+    expect("RLE top-down", rle, false);
     rle.Header().biHeight = 2;
     rle.Header().biCompression = BI_RLE4;
-    EXPECT_FALSE(rle.Check());
+    expect("RLE4 with 8 bits", rle, false);
 }
 
 } // namespace

@@ -2,7 +2,6 @@
 // Hand-built DIBs for the drawing tests: an info block (header, masks or
 // colour table) and a bits block, as a plug-in would hand them over.
 #include <cstdint>
-#include <cstring>
 #include <initializer_list>
 #include <vector>
 
@@ -21,45 +20,23 @@ struct TestDib {
     }
 };
 
-// A DIB header with `extra` bytes (masks / colour table) behind it.
+// A DIB header followed by `table` (masks or colours, as little-endian
+// DWORDs; colours are 0xRRGGBB, and biClrUsed counts them when `palette`).
 inline TestDib MakeDib(int width, int height, int bitCount, std::uint32_t compression = BI_RGB,
-                       std::size_t extra = 0)
+                       std::initializer_list<std::uint32_t> table = {}, bool palette = false)
 {
     TestDib d;
-    d.info.assign(sizeof(BITMAPINFOHEADER) + extra, 0);
-    BITMAPINFOHEADER& h = d.Header();
-    h.biSize = sizeof(BITMAPINFOHEADER);
-    h.biWidth = width;
-    h.biHeight = height;
-    h.biPlanes = 1;
-    h.biBitCount = std::uint16_t(bitCount);
-    h.biCompression = compression;
+    d.info.assign(sizeof(BITMAPINFOHEADER), 0);
+    d.Header() = {sizeof(BITMAPINFOHEADER), width, height, 1, std::uint16_t(bitCount), compression, 0, 0, 0,
+                  palette ? std::uint32_t(table.size()) : 0, 0};
+    for (std::uint32_t v : table)
+        for (int shift : {0, 8, 16, 24})
+            d.info.push_back((v >> shift) & 0xFF);
     return d;
 }
 
-inline std::size_t DibStride(int width, int bits)
-{
-    return ((std::size_t(width) * bits + 31) / 32) * 4;
-}
-
-// A palettised DIB with the given colours (0xRRGGBB) in its table.
 inline TestDib MakePaletteDib(int width, int height, int bitCount, std::initializer_list<std::uint32_t> colours,
                               std::uint32_t compression = BI_RGB)
 {
-    TestDib d = MakeDib(width, height, bitCount, compression, colours.size() * 4);
-    d.Header().biClrUsed = std::uint32_t(colours.size());
-    std::size_t at = sizeof(BITMAPINFOHEADER);
-    for (std::uint32_t c : colours) {
-        d.info[at++] = c & 0xFF;
-        d.info[at++] = (c >> 8) & 0xFF;
-        d.info[at++] = (c >> 16) & 0xFF;
-        d.info[at++] = 0;
-    }
-    return d;
-}
-
-inline void SetMasks(TestDib& d, std::uint32_t r, std::uint32_t g, std::uint32_t b)
-{
-    const std::uint32_t m[3] = {r, g, b};
-    std::memcpy(d.info.data() + sizeof(BITMAPINFOHEADER), m, sizeof m);
+    return MakeDib(width, height, bitCount, compression, colours, true);
 }
