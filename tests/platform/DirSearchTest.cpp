@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -16,52 +16,43 @@
 
 namespace {
 
-struct Found {
-    std::string name;
-    std::uint32_t attributes;
-    dev_t device;
-    ino_t inode;
-};
+using Names = std::vector<std::string>;
 
-std::vector<Found> Search(const std::string& pattern)
+// Every entry of a search, in the order found.
+std::vector<FindData> Search(const std::string& pattern)
 {
-    std::vector<Found> out;
+    std::vector<FindData> out;
     FindData data;
     const FindHandle h = FindFirstFileA(pattern.c_str(), &data);
     if (h == INVALID_FIND_HANDLE)
         return out;
     EXPECT_GT(h, 0);
     do
-        out.push_back({data.cFileName, data.dwFileAttributes, data.folderDevice, data.folderInode});
+        out.push_back(data);
     while (FindNextFileA(h, &data));
     FindClose(h);
     return out;
 }
 
-std::vector<std::string> Names(const std::vector<Found>& found)
+Names NamesOf(const std::vector<FindData>& found, bool sorted = true)
 {
-    std::vector<std::string> names;
-    for (const Found& f : found)
-        names.push_back(f.name);
+    Names names;
+    for (const FindData& f : found)
+        names.push_back(f.cFileName);
+    if (sorted)
+        std::sort(names.begin(), names.end());
     return names;
 }
 
-std::vector<std::string> ReaddirOrder(const std::string& folder)
+int CountEntries(const char* folder, Names* names = nullptr)
 {
-    std::vector<std::string> names;
-    DIR* dir = opendir(folder.c_str());
-    while (const dirent* e = readdir(dir))
-        names.push_back(e->d_name);
+    int count = 0;
+    DIR* dir = opendir(folder);
+    for (; const dirent* e = readdir(dir); ++count)
+        if (names)
+            names->push_back(e->d_name);
     closedir(dir);
-    return names;
-}
-
-const Found* Find(const std::vector<Found>& found, const std::string& name)
-{
-    for (const Found& f : found)
-        if (f.name == name)
-            return &f;
-    return nullptr;
+    return count;
 }
 
 // Qt cannot remove names that are not UTF-8 or paths beyond PATH_MAX;
@@ -71,147 +62,112 @@ struct ClearOnExit {
     ~ClearOnExit() { std::system(("rm -rf -- '" + path + "'/*").c_str()); }
 };
 
-int OpenDescriptors()
-{
-    int count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    while (readdir(dir))
-        ++count;
-    closedir(dir);
-    return count;
-}
-
 } // namespace
 
-TEST(DirSearch, ListsEveryEntryInTheFileSystemsOrderWithTheFolderBit)
+TEST(DirSearch, ListsEveryEntryInTheFileSystemsOrderWithFolderAndHiddenBits)
 {
     TempTree tree;
     const std::string root = tree.Path().toStdString();
-    tree.MakeDir("sub");
-    tree.MakeDir(".hidden");
-    tree.MakeDir("...");
+    for (const char* folder : {"sub", ".hidden", "..."})
+        tree.MakeDir(folder);
     tree.WriteFile("file.jpg", "x");
     tree.WriteFile("noext", "x");
-    ASSERT_EQ(symlink("sub", (root + "/linkdir").c_str()), 0);
-    ASSERT_EQ(symlink("file.jpg", (root + "/linkfile").c_str()), 0);
-    ASSERT_EQ(symlink("nowhere", (root + "/broken").c_str()), 0);
+    for (auto [link, target] : {std::pair{"linkdir", "sub"}, {"linkfile", "file.jpg"}, {"broken", "nowhere"}})
+        ASSERT_EQ(symlink(target, (root + "/" + link).c_str()), 0);
 
     const auto found = Search(root + "/*");
-    EXPECT_EQ(Names(found), ReaddirOrder(root));
+    Names order;
+    CountEntries(root.c_str(), &order);
+    EXPECT_EQ(NamesOf(found, false), order);
     ASSERT_EQ(found.size(), 10u);
-
+    std::map<std::string, FindData> byName;
+    for (const FindData& f : found)
+        byName[f.cFileName] = f;
     for (const char* folder : {".", "..", "sub", ".hidden", "...", "linkdir"}) {
-        const Found* f = Find(found, folder);
-        ASSERT_NE(f, nullptr) << folder;
-        EXPECT_TRUE(f->attributes & FILE_ATTRIBUTE_DIRECTORY) << folder;
         struct stat st;
         ASSERT_EQ(stat((root + "/" + folder).c_str(), &st), 0);
-        EXPECT_EQ(f->device, st.st_dev) << folder;
-        EXPECT_EQ(f->inode, st.st_ino) << folder;
+        EXPECT_TRUE(byName[folder].dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) << folder;
+        EXPECT_EQ(byName[folder].folderDevice, st.st_dev) << folder;
+        EXPECT_EQ(byName[folder].folderInode, st.st_ino) << folder; // a link leads to its target's inode
     }
     for (const char* file : {"file.jpg", "noext", "linkfile", "broken"})
-        EXPECT_FALSE(Find(found, file)->attributes & FILE_ATTRIBUTE_DIRECTORY) << file;
-
-    // The link leads to the same folder as its target.
-    EXPECT_EQ(Find(found, "linkdir")->inode, Find(found, "sub")->inode);
-    EXPECT_TRUE(Find(found, ".hidden")->attributes & FILE_ATTRIBUTE_HIDDEN);
-    EXPECT_FALSE(Find(found, "..")->attributes & FILE_ATTRIBUTE_HIDDEN);
-    EXPECT_FALSE(Find(found, "sub")->attributes & FILE_ATTRIBUTE_HIDDEN);
+        EXPECT_FALSE(byName[file].dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) << file;
+    for (auto [name, hidden] : {std::pair{".hidden", true}, {"...", true}, {".", false}, {"..", false}, {"sub", false}})
+        EXPECT_EQ(bool(byName[name].dwFileAttributes & FILE_ATTRIBUTE_HIDDEN), hidden) << name;
 }
 
-TEST(DirSearch, MatchesTheNamePatternCaseInsensitively)
-{
-    TempTree tree;
-    const std::string root = tree.Path().toStdString();
-    for (const char* name : {"A.SPI", "b.spi", "c.Spi", "d.spix", "spi", "e.spi.bak", "x.jpg", "xy.jpg"})
-        tree.WriteFile(name, "x");
-    tree.MakeDir("F.SPI");
-
-    auto spi = Names(Search(root + "/*.spi"));
-    std::sort(spi.begin(), spi.end());
-    EXPECT_EQ(spi, (std::vector<std::string>{"A.SPI", "F.SPI", "b.spi", "c.Spi"}));
-
-    EXPECT_EQ(Names(Search(root + "/?.JPG")), std::vector<std::string>{"x.jpg"});
-    EXPECT_EQ(Names(Search(root + "/B.SPI")), std::vector<std::string>{"b.spi"});
-    // "*.*" takes names without a dot too, as "*" does.
-    EXPECT_EQ(Search(root + "/*.*").size(), Search(root + "/*").size());
-    EXPECT_EQ(Search(root + "/*").size(), 11u);
-}
-
-TEST(DirSearch, MatchesNonAsciiNamesAndKeepsInvalidUtf8Bytes)
+TEST(DirSearch, MatchesPatternsCaseInsensitivelyAndKeepsInvalidUtf8Bytes)
 {
     TempTree tree;
     const std::string root = tree.Path().toStdString();
     const ClearOnExit clear{root};
-    const std::string bad = "bad\xff\xfe.spi";
-    const std::string japanese = "\xe5\x86\x99\xe7\x9c\x9f.SPI"; // 写真.SPI
+    const std::string bad = "bad\xff\xfe.spi", japanese = "\xe5\x86\x99\xe7\x9c\x9f.SPI"; // 写真.SPI
+    for (const char* name : {"A.SPI", "b.spi", "c.Spi", "d.spix", "spi", "e.spi.bak", "x.jpg", "xy.jpg"})
+        tree.WriteFile(name, "x");
     for (const std::string& name : {bad, japanese})
         ASSERT_EQ(close(open((root + "/" + name).c_str(), O_CREAT | O_WRONLY, 0644)), 0);
+    tree.MakeDir("F.SPI");
 
-    auto names = Names(Search(root + "/*.spi"));
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{bad, japanese}));
-    EXPECT_EQ(Names(Search(root + "/bad\xff?.spi")), std::vector<std::string>{bad});
-    EXPECT_TRUE(Search(root + "/bad\xfe*").empty());
-    EXPECT_EQ(Names(Search(root + "/\xe5\x86\x99*")), std::vector<std::string>{japanese});
+    const struct { const char* pattern; Names want; } rows[] = {
+        {"*.spi", {"A.SPI", "F.SPI", "b.spi", bad, "c.Spi", japanese}},
+        {"?.JPG", {"x.jpg"}},
+        {"B.SPI", {"b.spi"}},
+        {"bad\xff?.spi", {bad}},
+        {"bad\xfe*", {}},
+        {"\xe5\x86\x99*", {japanese}},
+    };
+    for (const auto& r : rows) {
+        Names want = r.want;
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(NamesOf(Search(root + "/" + r.pattern)), want) << r.pattern;
+    }
+    // "*.*" takes names without a dot too, as "*" does.
+    EXPECT_EQ(NamesOf(Search(root + "/*.*")).size(), 13u);
+    EXPECT_EQ(NamesOf(Search(root + "/*")).size(), 13u);
 }
 
-TEST(DirSearch, FolderThatCannotBeSearchedGivesAnInvalidHandle)
+TEST(DirSearch, UnsearchableFoldersAndStaleHandles)
 {
     TempTree tree;
     const std::string root = tree.Path().toStdString();
     tree.WriteFile("file", "x");
+    tree.MakeDir("only");
     FindData data;
-    EXPECT_EQ(FindFirstFileA((root + "/missing/*").c_str(), &data), INVALID_FIND_HANDLE);
-    EXPECT_EQ(FindFirstFileA((root + "/file/*").c_str(), &data), INVALID_FIND_HANDLE);
-    EXPECT_EQ(FindFirstFileA((root + "/nothing*").c_str(), &data), INVALID_FIND_HANDLE);
+    for (const char* bad : {"/missing/*", "/file/*", "/nothing*"})
+        EXPECT_EQ(FindFirstFileA((root + bad).c_str(), &data), INVALID_FIND_HANDLE) << bad;
     if (geteuid() != 0) {
         tree.MakeDir("closed");
         ASSERT_EQ(chmod((root + "/closed").c_str(), 0), 0);
         EXPECT_EQ(FindFirstFileA((root + "/closed/*").c_str(), &data), INVALID_FIND_HANDLE);
         chmod((root + "/closed").c_str(), 0755);
     }
-    // Closing any handle value is harmless, and a stale handle has no entries.
     EXPECT_EQ(FindClose(INVALID_FIND_HANDLE), 0);
     EXPECT_EQ(FindClose(0), 0);
     EXPECT_EQ(FindNextFileA(INVALID_FIND_HANDLE, &data), 0);
-    const FindHandle h = FindFirstFileA((root + "/*").c_str(), &data);
-    ASSERT_GT(h, 0);
-    FindClose(h);
-    EXPECT_EQ(FindNextFileA(h, &data), 0);
-    EXPECT_EQ(FindClose(h), 0);
-}
-
-TEST(DirSearch, NextEndsAfterTheLastEntry)
-{
-    TempTree tree;
-    const std::string root = tree.Path().toStdString();
-    tree.MakeDir("only");
-    FindData data;
     const FindHandle h = FindFirstFileA((root + "/only").c_str(), &data);
     ASSERT_GT(h, 0);
     EXPECT_STREQ(data.cFileName, "only");
     EXPECT_EQ(FindNextFileA(h, &data), 0);
     EXPECT_EQ(FindNextFileA(h, &data), 0);
-    FindClose(h);
+    EXPECT_EQ(FindClose(h), 1);
+    EXPECT_EQ(FindNextFileA(h, &data), 0);
+    EXPECT_EQ(FindClose(h), 0);
 }
 
-TEST(DirSearch, OpenSearchesHoldNoFileDescriptors)
+TEST(DirSearch, OpenSearchesHoldNoFileDescriptorsAndKeepTheirOwnPosition)
 {
     TempTree tree;
     const std::string root = tree.Path().toStdString();
     tree.MakeDir("a");
-    const int before = OpenDescriptors();
+    const int before = CountEntries("/proc/self/fd");
     std::vector<FindHandle> handles;
     FindData data;
     for (int i = 0; i < 3000; ++i) {
-        const FindHandle h = FindFirstFileA((root + "/*").c_str(), &data);
+        handles.push_back(FindFirstFileA((root + "/*").c_str(), &data));
         // Callers may keep a handle in 32 bits and test it for > 0.
-        ASSERT_GT(static_cast<std::int32_t>(h), 0) << i;
-        handles.push_back(h);
+        ASSERT_GT(static_cast<std::int32_t>(handles.back()), 0) << i;
     }
-    EXPECT_EQ(OpenDescriptors(), before);
-    // Each search keeps its own position.
+    EXPECT_EQ(CountEntries("/proc/self/fd"), before);
     EXPECT_EQ(FindNextFileA(handles[0], &data), 1);
     const std::string second = data.cFileName;
     EXPECT_EQ(FindNextFileA(handles[1], &data), 1);
@@ -229,17 +185,14 @@ TEST(DirSearch, SearchesFoldersBeyondTheKernelsPathLimit)
     const std::string part(200, 'd');
     std::string path = root;
     int at = open(root.c_str(), O_RDONLY | O_DIRECTORY);
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < 40; ++i, path += "/" + part) {
         ASSERT_EQ(mkdirat(at, part.c_str(), 0755), 0);
         const int sub = openat(at, part.c_str(), O_RDONLY | O_DIRECTORY);
         close(at);
         at = sub;
-        path += "/" + part;
     }
     ASSERT_EQ(mkdirat(at, "leaf", 0755), 0);
     close(at);
     ASSERT_GT(path.size(), 4096u);
-    auto names = Names(Search(path + "/*"));
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{".", "..", "leaf"}));
+    EXPECT_EQ(NamesOf(Search(path + "/*")), (Names{".", "..", "leaf"}));
 }
