@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QImageWriter>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <initializer_list>
@@ -21,7 +22,6 @@ public:
         return *this;
     }
     Bytes& U16(int v) { return U8(v).U8(v >> 8); }
-    Bytes& I16(int v) { return U16(v & 0xFFFF); }
     Bytes& U32(std::uint32_t v) { return U16(int(v & 0xFFFF)).U16(int(v >> 16)); }
     Bytes& I32(std::int32_t v) { return U32(std::uint32_t(v)); }
     Bytes& Raw(const QByteArray& b)
@@ -42,11 +42,6 @@ public:
     {
         for (int i = 0; i < 4; ++i)
             mData[at + i] = char((v >> (8 * i)) & 0xFF);
-    }
-    void Patch16(qsizetype at, int v)
-    {
-        mData[at] = char(v & 0xFF);
-        mData[at + 1] = char((v >> 8) & 0xFF);
     }
 
 private:
@@ -100,4 +95,31 @@ inline QByteArray BitmapFile(int width, int height, int bits, std::uint32_t comp
         b.U8(qBlue(c)).U8(qGreen(c)).U8(qRed(c)).U8(0);
     b.Raw(pixels);
     return b.Data();
+}
+
+// A bitmap of one colour, written by Qt.
+inline QByteArray Bmp(int w, int h, QColor colour = Qt::red)
+{
+    QImage image(w, h, QImage::Format_RGB32);
+    image.fill(colour);
+    return Encode(image, "bmp");
+}
+
+// An RLE8 bitmap: the upper half red, the lower half blue.
+inline QByteArray Rle8(int w, int h)
+{
+    QByteArray pixels;
+    for (int row = 0; row < h; ++row) { // bottom-up
+        for (int left = w; left > 0; left -= 255)
+            pixels.append(char(std::min(left, 255))).append(char(row < h / 2 ? 1 : 0));
+        pixels.append(2, '\0');
+    }
+    pixels.append(char(0)).append(char(1));
+    return BitmapFile(w, h, 8, 1, {0xFF0000, 0x0000FF}, pixels);
+}
+
+// A picture of the test plug-in's own format: one solid colour.
+inline QByteArray Vtp(int w, int h, int r, int g, int b)
+{
+    return Bytes().Raw({'V', 'T', 'P', '1'}).U32(w).U32(h).Raw({24, r, g, b}).Data();
 }
