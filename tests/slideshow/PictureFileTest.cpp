@@ -144,185 +144,121 @@ QImage Filled(int w, int h, QRgb colour)
 
 // ---------------------------------------------------------------- formats
 
-TEST(PictureFile, ReadsBitmapPngJpegWrittenByQtWithTheirColours)
+TEST(PictureFile, FormatsAreReadByContentWithTheirColoursAtAnySize)
 {
     TempTree tree;
     const QImage source = Quadrants(40, 20);
-    const QString bmp = tree.WriteFile("q.bmp", Encode(source, "bmp"));
-    const QString png = tree.WriteFile("q.png", Encode(source, "png"));
-    const QString jpg = tree.WriteFile("q.jpg", Encode(source, "jpeg", 95));
-    for (const QString& path : {bmp, png, jpg}) {
-        auto picture = PictureFile::Open(path);
-        EXPECT_EQ(picture->NaturalSize(), QSize(40, 20)) << path.toStdString();
-        const QImage image = picture->Render(QSize(40, 20));
-        ASSERT_EQ(image.size(), QSize(40, 20));
-        ExpectQuadrants(image, R, G, B, W, path.endsWith("jpg") ? 40 : 0);
-        // Drawn at another size: the whole picture, scaled.
-        const QImage big = picture->Render(QSize(100, 30));
-        ASSERT_EQ(big.size(), QSize(100, 30));
-        ExpectQuadrants(big, R, G, B, W, path.endsWith("jpg") ? 40 : 0);
+    const QByteArray bmp = Encode(source, "bmp"), png = Encode(source, "png"), jpg = Encode(source, "jpeg", 95);
+    struct Case {
+        const char* name;
+        QByteArray data;
+        int tol;
+    };
+    // The name's extension says nothing: the content decides.
+    const Case cases[] = {{"q.bmp", bmp, 0}, {"q.png", png, 0}, {"q.jpg", jpg, 40}, {"photo.jpg", png, 0},
+                          {"PICTURE.BMP", jpg, 40}, {"SCAN.RLE", bmp, 0}, {"noextension", png, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto picture = PictureFile::Open(tree.WriteFile(c.name, c.data));
+        EXPECT_EQ(picture->NaturalSize(), QSize(40, 20));
+        for (const QSize size : {QSize(40, 20), QSize(100, 30)}) { // the whole picture, scaled
+            const QImage image = picture->Render(size);
+            ASSERT_EQ(image.size(), size);
+            ExpectQuadrants(image, R, G, B, W, c.tol);
+        }
     }
+    EXPECT_EQ(PictureFile::Open(tree.WriteFile("anim.PNG", GifFrames(6, 4, {R})))->NaturalSize(), QSize(6, 4));
     // Bitmaps come back exact, to the pixel at the quadrant edges.
-    const QImage image = RenderNatural(bmp);
+    const QImage image = RenderNatural(tree.Path() + "/q.bmp");
     EXPECT_EQ(image.pixel(19, 9) & 0xFFFFFF, R);
     EXPECT_EQ(image.pixel(20, 9) & 0xFFFFFF, G);
     EXPECT_EQ(image.pixel(19, 10) & 0xFFFFFF, B);
     EXPECT_EQ(image.format(), QImage::Format_RGB32);
-}
-
-TEST(PictureFile, FormatIsTakenFromTheContentNotTheName)
-{
-    TempTree tree;
-    const QImage source = Quadrants(16, 8);
-    const QString pngAsJpg = tree.WriteFile("photo.jpg", Encode(source, "png"));
-    const QString jpgAsBmp = tree.WriteFile("PICTURE.BMP", Encode(source, "jpeg", 95));
-    const QString bmpUpper = tree.WriteFile("SCAN.RLE", Encode(source, "bmp"));
-    const QString noName = tree.WriteFile("noextension", Encode(source, "png"));
-    const QString gifAsPng = tree.WriteFile("anim.PNG", GifFrames(6, 4, {R}));
-    for (const QString& path : {pngAsJpg, jpgAsBmp, bmpUpper, noName}) {
-        auto picture = PictureFile::Open(path);
-        EXPECT_EQ(picture->NaturalSize(), QSize(16, 8)) << path.toStdString();
-        ExpectQuadrants(picture->Render(QSize(16, 8)), R, G, B, W, 50);
-    }
-    EXPECT_EQ(PictureFile::Open(gifAsPng)->NaturalSize(), QSize(6, 4));
-    // Text with a picture's name is still no picture.
-    ExpectUnreadable(tree.WriteFile("readme.jpg", "This is not a picture at all."));
-}
-
-TEST(PictureFile, NamesThatAreNotValidUtf8Open)
-{
-    TempTree tree;
-    const QString name = FromCodePage(QByteArray("\xff\xfe-bild.bmp"));
-    const QString path = tree.Path() + "/" + name;
-    const QByteArray bytes = Encode(Quadrants(8, 8), "bmp");
-    const QByteArray raw = ToCodePage(path);
-    std::FILE* f = std::fopen(raw.constData(), "wb");
+    // A name that is not valid UTF-8 opens.
+    const QString odd = tree.Path() + "/" + FromCodePage(QByteArray("\xff\xfe-bild.bmp"));
+    std::FILE* f = std::fopen(ToCodePage(odd).constData(), "wb");
     ASSERT_NE(f, nullptr);
-    ASSERT_EQ(std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), f), std::size_t(bytes.size()));
+    ASSERT_EQ(std::fwrite(bmp.constData(), 1, std::size_t(bmp.size()), f), std::size_t(bmp.size()));
     std::fclose(f);
-    EXPECT_EQ(PictureFile::Open(path)->NaturalSize(), QSize(8, 8));
+    EXPECT_EQ(PictureFile::Open(odd)->NaturalSize(), QSize(40, 20));
 }
 
-TEST(PictureFile, GifShowsItsFirstFrame)
+TEST(PictureFile, GifShowsItsFirstFrameAndPngKeepsTransparency)
 {
     TempTree tree;
-    const QString path = tree.WriteFile("a.gif", GifFrames(7, 5, {R, G, B}));
-    auto picture = PictureFile::Open(path);
-    EXPECT_EQ(picture->NaturalSize(), QSize(7, 5));
-    const QImage image = picture->Render(QSize(7, 5));
+    const QImage gif = RenderNatural(tree.WriteFile("a.gif", GifFrames(7, 5, {R, G, B})));
+    ASSERT_EQ(gif.size(), QSize(7, 5));
     for (int y = 0; y < 5; ++y)
         for (int x = 0; x < 7; ++x)
-            ASSERT_EQ(image.pixel(x, y) & 0xFFFFFF, R) << x << "," << y;
-}
+            ASSERT_EQ(gif.pixel(x, y) & 0xFFFFFF, R) << x << "," << y;
 
-TEST(PictureFile, TransparencyIsKept)
-{
-    TempTree tree;
     QImage source(10, 10, QImage::Format_ARGB32);
     source.fill(Qt::transparent);
-    for (int x = 0; x < 5; ++x)
-        for (int y = 0; y < 10; ++y)
-            source.setPixel(x, y, 0xFF00FF00);
+    for (int y = 0; y < 10; ++y)
+        std::fill_n(reinterpret_cast<QRgb*>(source.scanLine(y)), 5, 0xFF00FF00);
     const QImage image = RenderNatural(tree.WriteFile("t.png", Encode(source, "png")));
     EXPECT_EQ(image.format(), QImage::Format_ARGB32_Premultiplied);
     EXPECT_EQ(image.pixel(2, 5), 0xFF00FF00);
     EXPECT_EQ(qAlpha(image.pixel(8, 5)), 0);
 }
 
-TEST(PictureFile, IconShowsItsLargestImage)
+TEST(PictureFile, IconShowsItsLargestImageAndCursorsReadLikeIcons)
 {
     TempTree tree;
-    const QString path = tree.WriteFile("app.ico", IconFile({Filled(16, 16, B), Filled(32, 32, R), Filled(24, 24, G)}));
-    auto picture = PictureFile::Open(path);
-    EXPECT_EQ(picture->NaturalSize(), QSize(32, 32));
-    const QImage image = picture->Render(QSize(32, 32));
-    EXPECT_EQ(image.pixel(0, 0) & 0xFFFFFF, R);
-    EXPECT_EQ(image.pixel(31, 31) & 0xFFFFFF, R);
-}
+    const QImage icon = RenderNatural(tree.WriteFile("app.ico", IconFile({Filled(16, 16, B), Filled(32, 32, R), Filled(24, 24, G)})));
+    ASSERT_EQ(icon.size(), QSize(32, 32));
+    EXPECT_EQ(icon.pixel(0, 0) & 0xFFFFFF, R);
+    EXPECT_EQ(icon.pixel(31, 31) & 0xFFFFFF, R);
 
-TEST(PictureFile, CursorIsReadLikeAnIconWhateverItsHotSpot)
-{
-    TempTree tree;
     QImage arrow = Filled(32, 32, G);
     for (int y = 0; y < 16; ++y)
-        for (int x = 0; x < 16; ++x)
-            arrow.setPixel(x, y, 0xFFFF0000);
-    const QString path = tree.WriteFile("pointer.cur", IconFile({arrow}, 2, 5, 9));
-    auto picture = PictureFile::Open(path);
-    EXPECT_EQ(picture->NaturalSize(), QSize(32, 32));
-    const QImage image = picture->Render(QSize(32, 32));
-    EXPECT_EQ(image.pixel(3, 3) & 0xFFFFFF, R);
-    EXPECT_EQ(image.pixel(20, 20) & 0xFFFFFF, G);
-    // The same bytes named as an icon read the same.
-    EXPECT_EQ(PictureFile::Open(tree.WriteFile("pointer.ICO", IconFile({arrow}, 2, 5, 9)))->NaturalSize(),
-              QSize(32, 32));
+        std::fill_n(reinterpret_cast<QRgb*>(arrow.scanLine(y)), 16, 0xFFFF0000);
+    // Whatever the hot spot, and also under an icon's name.
+    for (const char* name : {"pointer.cur", "pointer.ICO"}) {
+        const QImage image = RenderNatural(tree.WriteFile(name, IconFile({arrow}, 2, 5, 9)));
+        ASSERT_EQ(image.size(), QSize(32, 32)) << name;
+        EXPECT_EQ(image.pixel(3, 3) & 0xFFFFFF, R) << name;
+        EXPECT_EQ(image.pixel(20, 20) & 0xFFFFFF, G) << name;
+    }
 }
 
 // ---------------------------------------------------------------- bitmaps by hand
 
-TEST(PictureFile, Rle8BitmapDecodesWithItsRunsAndAbsoluteGroups)
+TEST(PictureFile, HandMadeBitmapsDecodeRowByRow)
 {
+    // 24 bits, top-down, with a gap of 6 bytes before the pixels.
+    Bytes gap;
+    gap.Raw(BitmapFile(2, -2, 24, 0, {}, QByteArray(6, '\x7f') +
+                       Bytes().Raw({0, 0, 255, 0, 255, 0, 0, 0, 255, 0, 0, 255, 255, 255, 0, 0}).Data()));
+    gap.Patch32(10, 14 + 40 + 6);
+    struct Case {
+        const char* name;
+        QByteArray file;
+        std::vector<std::vector<QRgb>> rows; // top first
+    };
+    const Case cases[] = {
+        // RLE8, bottom row first: a run of 5 red; blue, absolute green-blue-green, blue; a delta to
+        // the top row, then the end (the rest of the top row keeps colour 0, black).
+        {"x.rle",
+         BitmapFile(5, 3, 8, 1, {0x000000, R, B, G},
+                    Bytes().Raw({5, 1, 0, 0, 1, 2, 0, 3, 3, 2, 3, 0, 1, 2, 0, 0, 0, 2, 2, 0, 2, 1, 0, 1}).Data()),
+         {{0, 0, R, R, 0}, {B, G, B, G, B}, {R, R, R, R, R}}},
+        // RLE4: a run alternating indices 1 and 2; absolute 3,3,1,2 then a run of two 2s.
+        {"y.DIB", BitmapFile(6, 2, 4, 2, {0x000000, R, G, B}, Bytes().Raw({6, 0x12, 0, 0, 0, 4, 0x33, 0x12, 2, 0x22, 0, 1}).Data()),
+         {{B, B, R, G, G, G}, {R, G, R, G, R, G}}},
+        // RLE without an image size runs to the end of the file.
+        {"z.bmp", BitmapFile(2, 1, 8, 1, {0, G}, Bytes().Raw({2, 1, 0, 1}).Data(), 0), {{G, G}}},
+        {"gap.bmp", gap.Data(), {{R, G}, {B, W}}},
+    };
     TempTree tree;
-    // 5 x 3, bottom row first: run of 5 red; blue, absolute green-blue-green, blue; delta to the
-    // top row, then end of bitmap (the rest of the top row keeps colour 0, black).
-    const QByteArray rle = Bytes()
-                               .Raw({5, 1, 0, 0})
-                               .Raw({1, 2, 0, 3, 3, 2, 3, 0, 1, 2, 0, 0})
-                               .Raw({0, 2, 2, 0, 2, 1, 0, 1})
-                               .Data();
-    const QString path = tree.WriteFile("x.rle", BitmapFile(5, 3, 8, 1, {0x000000, R, B, G}, rle));
-    auto picture = PictureFile::Open(path);
-    ASSERT_EQ(picture->NaturalSize(), QSize(5, 3));
-    const QImage image = picture->Render(QSize(5, 3));
-    for (int x = 0; x < 5; ++x)
-        EXPECT_EQ(image.pixel(x, 2) & 0xFFFFFF, R) << x;
-    const QRgb middle[5] = {B, G, B, G, B};
-    for (int x = 0; x < 5; ++x)
-        EXPECT_EQ(image.pixel(x, 1) & 0xFFFFFF, middle[x]) << x;
-    const QRgb top[5] = {0, 0, R, R, 0};
-    for (int x = 0; x < 5; ++x)
-        EXPECT_EQ(image.pixel(x, 0) & 0xFFFFFF, top[x]) << x;
-}
-
-TEST(PictureFile, Rle4BitmapDecodesNibblePairs)
-{
-    TempTree tree;
-    // 6 x 2: bottom row a run alternating indices 1 and 2; top row absolute 3,3,1,2 then a run of two 2s.
-    const QByteArray rle = Bytes().Raw({6, 0x12, 0, 0}).Raw({0, 4, 0x33, 0x12, 2, 0x22, 0, 1}).Data();
-    const QString path = tree.WriteFile("y.DIB", BitmapFile(6, 2, 4, 2, {0x000000, R, G, B}, rle));
-    const QImage image = RenderNatural(path);
-    ASSERT_EQ(image.size(), QSize(6, 2));
-    const QRgb bottom[6] = {R, G, R, G, R, G};
-    const QRgb top[6] = {B, B, R, G, G, G};
-    for (int x = 0; x < 6; ++x) {
-        EXPECT_EQ(image.pixel(x, 1) & 0xFFFFFF, bottom[x]) << x;
-        EXPECT_EQ(image.pixel(x, 0) & 0xFFFFFF, top[x]) << x;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QImage image = RenderNatural(tree.WriteFile(c.name, c.file));
+        ASSERT_EQ(image.size(), QSize(int(c.rows[0].size()), int(c.rows.size())));
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                EXPECT_EQ(image.pixel(x, y) & 0xFFFFFF, c.rows[y][x]) << x << "," << y;
     }
-}
-
-TEST(PictureFile, RleWithoutImageSizeRunsToTheEndOfTheFile)
-{
-    TempTree tree;
-    const QByteArray rle = Bytes().Raw({2, 1, 0, 1}).Data();
-    const QImage image = RenderNatural(tree.WriteFile("z.bmp", BitmapFile(2, 1, 8, 1, {0, G}, rle, 0)));
-    EXPECT_EQ(image.pixel(1, 0) & 0xFFFFFF, G);
-}
-
-TEST(PictureFile, BitmapPixelOffsetAndTopDownRowsAreHonoured)
-{
-    TempTree tree;
-    // 2 x 2, 24 bits, top-down, with a gap of 6 bytes before the pixels.
-    QByteArray file = BitmapFile(2, -2, 24, 0, {}, QByteArray(6, '\x7f') +
-                                                   Bytes().Raw({0, 0, 255, 0, 255, 0, 0, 0, 255, 0, 0, 255, 255, 255, 0, 0}).Data());
-    Bytes fixed;
-    fixed.Raw(file);
-    fixed.Patch32(10, 14 + 40 + 6);
-    const QImage image = RenderNatural(tree.WriteFile("gap.bmp", fixed.Data()));
-    ASSERT_EQ(image.size(), QSize(2, 2));
-    EXPECT_EQ(image.pixel(0, 0) & 0xFFFFFF, R);
-    EXPECT_EQ(image.pixel(1, 0) & 0xFFFFFF, G);
-    EXPECT_EQ(image.pixel(0, 1) & 0xFFFFFF, B);
-    EXPECT_EQ(image.pixel(1, 1) & 0xFFFFFF, W);
 }
 
 // ---------------------------------------------------------------- orientation
@@ -363,20 +299,22 @@ INSTANTIATE_TEST_SUITE_P(AllEight, ExifOrientationTest,
 
 TEST(ExifOrientation, BrokenOrMissingTagsMeanUpright)
 {
-    const auto parse = [](const QByteArray& b) {
-        return ExifOrientation(reinterpret_cast<const unsigned char*>(b.constData()), std::size_t(b.size()));
-    };
     const QByteArray head("Exif\0\0", 6);
-    EXPECT_EQ(parse(head + Bytes().Raw({'I', 'I', 42, 0}).U32(8).U16(1).U16(0x0112).U16(3).U32(1).U16(6).U16(0).U32(0).Data()), 6);
-    // Offset of the directory past the end.
-    EXPECT_EQ(parse(head + Bytes().Raw({'I', 'I', 42, 0}).U32(0xFFFFFFF0).Data()), 1);
-    // Directory claiming more entries than there are.
-    EXPECT_EQ(parse(head + Bytes().Raw({'I', 'I', 42, 0}).U32(8).U16(500).U16(0x0100).Data()), 1);
-    // Value out of range, wrong type, wrong byte order mark, no TIFF at all.
-    EXPECT_EQ(parse(head + Bytes().Raw({'I', 'I', 42, 0}).U32(8).U16(1).U16(0x0112).U16(3).U32(1).U16(9).U16(0).U32(0).Data()), 1);
-    EXPECT_EQ(parse(head + Bytes().Raw({'I', 'I', 42, 0}).U32(8).U16(1).U16(0x0112).U16(4).U32(1).U32(6).U32(0).Data()), 1);
-    EXPECT_EQ(parse(head + Bytes().Raw({'X', 'X', 42, 0}).U32(8).Data()), 1);
-    EXPECT_EQ(parse(head), 1);
+    const auto ii = [] { return Bytes().Raw({'I', 'I', 42, 0}); };
+    const std::pair<QByteArray, int> cases[] = {
+        {ii().U32(8).U16(1).U16(0x0112).U16(3).U32(1).U16(6).U16(0).U32(0).Data(), 6},
+        {ii().U32(0xFFFFFFF0).Data(), 1},                    // directory past the end
+        {ii().U32(8).U16(500).U16(0x0100).Data(), 1},        // more entries than there are
+        {ii().U32(8).U16(1).U16(0x0112).U16(3).U32(1).U16(9).U16(0).U32(0).Data(), 1}, // value out of range
+        {ii().U32(8).U16(1).U16(0x0112).U16(4).U32(1).U32(6).U32(0).Data(), 1},        // wrong type
+        {Bytes().Raw({'X', 'X', 42, 0}).U32(8).Data(), 1},  // wrong byte order mark
+        {QByteArray(), 1},                                   // no TIFF at all
+    };
+    for (const auto& [tiff, want] : cases) {
+        const QByteArray b = head + tiff;
+        EXPECT_EQ(ExifOrientation(reinterpret_cast<const unsigned char*>(b.constData()), std::size_t(b.size())), want)
+            << tiff.toHex().toStdString();
+    }
 }
 
 // ---------------------------------------------------------------- large photos
@@ -445,74 +383,48 @@ TEST(PictureFile, HugeBitmapIsReducedBandByBandWithoutDecodingItWhole)
 
 // ---------------------------------------------------------------- bad files
 
-TEST(PictureFile, DamagedEmptyAndMissingFilesAndFoldersRaise)
+TEST(PictureFile, DamagedTinyHostileAndMissingFilesRaise)
 {
     TempTree tree;
     const QImage source = Quadrants(64, 64);
-    const QByteArray jpeg = Encode(source, "jpeg", 90);
-    const QByteArray png = Encode(source, "png");
-    const QByteArray bmp = Encode(source, "bmp");
-    const QByteArray gif = GifFrames(20, 20, {R});
-
-    ExpectUnreadable(tree.WriteFile("empty.jpg", ""));
+    const QByteArray jpeg = Encode(source, "jpeg", 90), png = Encode(source, "png"), bmp = Encode(source, "bmp");
+    const QByteArray rle = Bytes().Raw({2, 1, 0, 1}).Data();
+    Bytes bigHeader; // a header size larger than the file
+    bigHeader.Raw(BitmapFile(2, 1, 24, 0, {}, QByteArray(8, 0)));
+    bigHeader.Patch32(14, 100000);
+    const std::pair<const char*, QByteArray> cases[] = {
+        {"empty.jpg", ""}, {"one.jpg", "\xFF"}, {"one.png", "\xFF"}, {"one.bmp", "\xFF"},
+        {"readme.jpg", "This is not a picture at all."},
+        {"half.jpg", jpeg.left(jpeg.size() / 2)}, {"head.jpg", jpeg.left(20)}, {"magic.jpg", jpeg.left(3)},
+        {"half.png", png.left(png.size() / 2)}, {"head.png", png.left(12)},
+        {"half.bmp", bmp.left(bmp.size() / 2)}, {"head.bmp", bmp.left(30)},
+        {"head.gif", GifFrames(20, 20, {R}).left(10)},
+        {"noise.bmp", QByteArray("BM") + QByteArray(200, '\xA5')},
+        {"noise.jpg", QByteArray("\xFF\xD8\xFF") + QByteArray(500, '\x5A')},
+        {"icon.ico", Bytes().U16(0).U16(1).U16(40).Raw(QByteArray(30, '\1')).Data()},
+        {"rle-size.bmp", BitmapFile(2, 1, 8, 1, {0, G}, rle, 4000)},     // RLE size beyond the file
+        {"vast.bmp", BitmapFile(60000, 60000, 8, 1, {0, G}, rle)},       // small file, vast picture
+        {"zero.bmp", BitmapFile(0, 1, 8, 0, {0, G}, QByteArray(4, 0))},
+        {"topdown-rle.bmp", BitmapFile(2, -1, 8, 1, {0, G}, rle)},
+        {"depth7.bmp", BitmapFile(2, 1, 7, 0, {}, QByteArray(4, 0))},
+        {"rows.bmp", BitmapFile(100, 100, 24, 0, {}, QByteArray(300, 0))}, // rows the file lacks
+        {"header.bmp", bigHeader.Data()},
+    };
+    for (const auto& [name, data] : cases)
+        ExpectUnreadable(tree.WriteFile(name, data));
     ExpectUnreadable(tree.Path() + "/missing.png");
     ExpectUnreadable(tree.MakeDir("folder.jpg"));
-    ExpectUnreadable(tree.WriteFile("half.jpg", jpeg.left(jpeg.size() / 2)));
-    ExpectUnreadable(tree.WriteFile("head.jpg", jpeg.left(20)));
-    ExpectUnreadable(tree.WriteFile("magic.jpg", jpeg.left(3)));
-    ExpectUnreadable(tree.WriteFile("half.png", png.left(png.size() / 2)));
-    ExpectUnreadable(tree.WriteFile("head.png", png.left(12)));
-    ExpectUnreadable(tree.WriteFile("half.bmp", bmp.left(bmp.size() / 2)));
-    ExpectUnreadable(tree.WriteFile("head.bmp", bmp.left(30)));
-    ExpectUnreadable(tree.WriteFile("head.gif", gif.left(10)));
-    ExpectUnreadable(tree.WriteFile("noise.bmp", QByteArray("BM") + QByteArray(200, '\xA5')));
-    ExpectUnreadable(tree.WriteFile("noise.jpg", QByteArray("\xFF\xD8\xFF") + QByteArray(500, '\x5A')));
-    ExpectUnreadable(tree.WriteFile("icon.ico", Bytes().U16(0).U16(1).U16(40).Raw(QByteArray(30, '\1')).Data()));
-}
-
-TEST(PictureFile, TinyAndHugeSparseFilesRaiseQuickly)
-{
-    TempTree tree;
-    for (const char* name : {"one.jpg", "one.png", "one.bmp"})
-        ExpectUnreadable(tree.WriteFile(name, "\xFF"));
-    // 4 GiB of nothing behind the names and signatures of three formats: no
-    // read of the whole file, no allocation of its size.
+    // 4 GiB of nothing behind the signatures of three formats: no read of
+    // the whole file, no allocation of its size.
     for (const QByteArray& head : {QByteArray("\xFF\xD8\xFF\xE0"), QByteArray("\x89PNG\r\n\x1a\n"), QByteArray("BM")}) {
         const QString path = tree.WriteFile("sparse-" + QString::number(head.size()) + ".jpg", head);
         ASSERT_EQ(truncate(path.toUtf8().constData(), off_t(4) << 30), 0);
         ExpectUnreadable(path);
     }
-}
-
-TEST(PictureFile, HostileBitmapHeadersAreRefused)
-{
-    TempTree tree;
-    const QByteArray rle = Bytes().Raw({2, 1, 0, 1}).Data();
-    // RLE image size beyond the file.
-    ExpectUnreadable(tree.WriteFile("a.bmp", BitmapFile(2, 1, 8, 1, {0, G}, rle, 4000)));
-    // A small file claiming a vast compressed picture.
-    ExpectUnreadable(tree.WriteFile("b.bmp", BitmapFile(60000, 60000, 8, 1, {0, G}, rle)));
-    // Zero width, top-down RLE, a depth that does not exist.
-    ExpectUnreadable(tree.WriteFile("c.bmp", BitmapFile(0, 1, 8, 0, {0, G}, QByteArray(4, 0))));
-    ExpectUnreadable(tree.WriteFile("d.bmp", BitmapFile(2, -1, 8, 1, {0, G}, rle)));
-    ExpectUnreadable(tree.WriteFile("e.bmp", BitmapFile(2, 1, 7, 0, {}, QByteArray(4, 0))));
-    // Rows that the file does not hold.
-    ExpectUnreadable(tree.WriteFile("f.bmp", BitmapFile(100, 100, 24, 0, {}, QByteArray(300, 0))));
-    // A header size larger than the file.
-    QByteArray big = BitmapFile(2, 1, 24, 0, {}, QByteArray(8, 0));
-    Bytes b;
-    b.Raw(big);
-    b.Patch32(14, 100000);
-    ExpectUnreadable(tree.WriteFile("g.bmp", b.Data()));
-}
-
-TEST(PictureFile, RenderRefusesSizesItCannotDraw)
-{
-    TempTree tree;
+    // Sizes that cannot be drawn.
     auto picture = PictureFile::Open(tree.WriteFile("q.png", Encode(Quadrants(4, 4), "png")));
-    EXPECT_THROW(picture->Render(QSize(0, 10)), RuntimeError);
-    EXPECT_THROW(picture->Render(QSize(-5, 10)), RuntimeError);
-    EXPECT_THROW(picture->Render(QSize(100000, 100000)), RuntimeError);
+    for (const QSize size : {QSize(0, 10), QSize(-5, 10), QSize(100000, 100000)})
+        EXPECT_THROW(picture->Render(size), RuntimeError) << size.width();
 }
 
 } // namespace
