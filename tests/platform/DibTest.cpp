@@ -83,96 +83,79 @@ TEST(DibDecode, RleRunsAbsoluteDeltaAndEnds)
     ExpectImage("reads no further than biSizeImage", cut, {{R, R, K, K, K, K, K, K}});
 }
 
-TEST(DibCheck, RefusesBadHeaderFields)
+template <class F>
+TestDib Spoilt(TestDib d, F spoil)
 {
-    struct Case {
-        const char* name;
-        void (*spoil)(BITMAPINFOHEADER&);
-    } cases[] = {
-        {"biSize below 40", [](BITMAPINFOHEADER& h) { h.biSize = 12; }},
-        {"width 0", [](BITMAPINFOHEADER& h) { h.biWidth = 0; }},
-        {"width negative", [](BITMAPINFOHEADER& h) { h.biWidth = -4; }},
-        {"height 0", [](BITMAPINFOHEADER& h) { h.biHeight = 0; }},
-        {"height INT_MIN", [](BITMAPINFOHEADER& h) { h.biHeight = INT_MIN; }},
-        {"planes 2", [](BITMAPINFOHEADER& h) { h.biPlanes = 2; }},
-        {"bits 2", [](BITMAPINFOHEADER& h) { h.biBitCount = 2; }},
-        {"bits 0", [](BITMAPINFOHEADER& h) { h.biBitCount = 0; }},
-        {"compression 4 (JPEG)", [](BITMAPINFOHEADER& h) { h.biCompression = 4; }},
-        {"RLE8 with 24 bits", [](BITMAPINFOHEADER& h) { h.biCompression = BI_RLE8; h.biSizeImage = 4; }},
-        {"bit fields with 24 bits", [](BITMAPINFOHEADER& h) { h.biCompression = BI_BITFIELDS; }},
-    };
-    auto valid = [] { return WithBits(MakeDib(4, 4, 24, BI_RGB, {0, 0, 0}), std::vector<unsigned char>(48)); };
-    EXPECT_TRUE(valid().Check());
-    for (const Case& c : cases) {
-        TestDib d = valid();
-        c.spoil(d.Header());
-        std::string why;
-        EXPECT_FALSE(d.Check(&why)) << c.name;
-        EXPECT_FALSE(why.empty()) << c.name;
-        EXPECT_TRUE(DibToImage(d.Info(), d.Bits()).isNull()) << c.name;
-    }
+    spoil(d.Header());
+    return d;
 }
 
-TEST(DibCheck, RefusesBlocksThatDoNotFit)
+TestDib Resized(TestDib d, std::size_t infoSize)
 {
-    std::string why;
-    auto expect = [&why](const char* label, const TestDib& d, bool ok) {
-        why.clear();
-        EXPECT_EQ(d.Check(&why), ok) << label << ": " << why;
+    d.info.resize(infoSize);
+    return d;
+}
+
+TEST(DibCheck, RefusesBadHeadersAndBlocksThatDoNotFit)
+{
+    using H = BITMAPINFOHEADER&;
+    enum Verdict { Fits, BadHeader, DoesNotFit };
+    const TestDib valid = WithBits(MakeDib(4, 4, 24, BI_RGB, {0, 0, 0}), std::vector<unsigned char>(48));
+    const TestDib v5 = Spoilt(WithBits(MakeDib(1, 1, 24), {0, 0, 0, 0}), [](H h) { h.biSize = 124; });
+    const TestDib pal = WithBits(MakePaletteDib(4, 1, 4, {0, 1}), {0, 0, 0, 0});
+    // A colour count beyond 2^bits is clamped to 2^bits, which must still fit.
+    const TestDib clamp = Spoilt(WithBits(MakePaletteDib(4, 1, 1, {0x123456, 0xABCDEF}), {0x50, 0x50, 0x50, 0x50}),
+                                 [](H h) { h.biClrUsed = 0xFFFFFFFF; });
+    const TestDib rle = WithBits(MakePaletteDib(2, 2, 8, {0, 1}, BI_RLE8), {2, 1, 0, 1}, true);
+    const struct { const char* label; TestDib dib; Verdict verdict; const char* why = ""; } rows[] = {
+        {"valid", valid, Fits},
+        {"biSize below 40", Spoilt(valid, [](H h) { h.biSize = 12; }), BadHeader},
+        {"width 0", Spoilt(valid, [](H h) { h.biWidth = 0; }), BadHeader},
+        {"width negative", Spoilt(valid, [](H h) { h.biWidth = -4; }), BadHeader},
+        {"height 0", Spoilt(valid, [](H h) { h.biHeight = 0; }), BadHeader},
+        {"height INT_MIN", Spoilt(valid, [](H h) { h.biHeight = INT_MIN; }), BadHeader},
+        {"planes 2", Spoilt(valid, [](H h) { h.biPlanes = 2; }), BadHeader},
+        {"bits 2", Spoilt(valid, [](H h) { h.biBitCount = 2; }), BadHeader},
+        {"bits 0", Spoilt(valid, [](H h) { h.biBitCount = 0; }), BadHeader},
+        {"compression 4 (JPEG)", Spoilt(valid, [](H h) { h.biCompression = 4; }), BadHeader},
+        {"RLE8 with 24 bits", Spoilt(valid, [](H h) { h.biCompression = BI_RLE8, h.biSizeImage = 4; }), BadHeader},
+        {"bit fields with 24 bits", Spoilt(valid, [](H h) { h.biCompression = BI_BITFIELDS; }), BadHeader},
+        {"header larger than its block", v5, DoesNotFit},
+        {"V5-sized header in a block that holds it", Resized(v5, 124), Fits},
+        {"2^31 pixels", WithBits(MakeDib(65536, 32768, 1, BI_RGB, {0, 0}), std::vector<unsigned char>(16)),
+         BadHeader, "1 GiB"},
+        {"just past 1 GiB", WithBits(MakeDib(16384, -16385, 1, BI_RGB, {0, 0}), std::vector<unsigned char>(16)),
+         BadHeader, "1 GiB"},
+        {"2 colours present", pal, Fits},
+        {"16 colours announced, 2 present", Spoilt(pal, [](H h) { h.biClrUsed = 16; }), DoesNotFit},
+        {"0 colours means all 16", Spoilt(pal, [](H h) { h.biClrUsed = 0; }), DoesNotFit},
+        {"clamped table", clamp, Fits},
+        {"clamped table cut short", Resized(clamp, 40 + 7), DoesNotFit},
+        {"two of three masks", WithBits(MakeDib(1, 1, 32, BI_BITFIELDS, {0, 0}), {0, 0, 0, 0}), DoesNotFit},
+        {"three masks", WithBits(MakeDib(1, 1, 32, BI_BITFIELDS, {0, 0, 0}), {0, 0, 0, 0}), Fits},
+        {"rows one byte short", WithBits(MakeDib(3, 3, 24), std::vector<unsigned char>(12 * 3 - 1)), DoesNotFit},
+        {"rows exactly, stride padded", WithBits(MakeDib(3, 3, 24), std::vector<unsigned char>(12 * 3)), Fits},
+        // width * bits is 2^32: only 64-bit arithmetic gets the row size right.
+        {"row size past 32 bits", WithBits(MakeDib(0x08000000, 1, 32), std::vector<unsigned char>(16)), DoesNotFit},
+        {"RLE fits", rle, Fits},
+        {"RLE without biSizeImage", Spoilt(rle, [](H h) { h.biSizeImage = 0; }), BadHeader},
+        {"RLE biSizeImage past the block", Spoilt(rle, [](H h) { h.biSizeImage = 5; }), DoesNotFit},
+        {"RLE top-down", Spoilt(rle, [](H h) { h.biHeight = -2; }), BadHeader},
+        {"RLE4 with 8 bits", Spoilt(rle, [](H h) { h.biCompression = BI_RLE4; }), BadHeader},
     };
-    TestDib v5 = WithBits(MakeDib(1, 1, 24), {0, 0, 0, 0});
-    v5.Header().biSize = 124;
-    expect("header larger than its block", v5, false);
-    v5.info.resize(124);
-    expect("V5-sized header in a block that holds it", v5, true);
-    EXPECT_FALSE(CheckDibBlocks(v5.info.data(), 39, v5.bits.data(), 4));
-    EXPECT_FALSE(CheckDibBlocks(nullptr, 40, v5.bits.data(), 4));
-    EXPECT_FALSE(CheckDibBlocks(v5.info.data(), 40, nullptr, 4));
-
-    TestDib huge = WithBits(MakeDib(65536, 32768, 1, BI_RGB, {0, 0}), std::vector<unsigned char>(16));
-    expect("2^31 pixels", huge, false);
-    EXPECT_NE(why.find("1 GiB"), std::string::npos) << why;
-    huge.Header().biWidth = 16384, huge.Header().biHeight = -16385;
-    expect("just past 1 GiB of pixels", huge, false);
-    EXPECT_NE(why.find("1 GiB"), std::string::npos) << why;
-
-    TestDib pal = WithBits(MakePaletteDib(4, 1, 4, {0, 1}), {0, 0, 0, 0});
-    expect("2 colours present", pal, true);
-    pal.Header().biClrUsed = 16;
-    expect("16 colours announced, 2 present", pal, false);
-    pal.Header().biClrUsed = 0;
-    expect("0 colours means all 16", pal, false);
-    // A count beyond 2^bits is clamped to 2^bits, which must still fit.
-    TestDib clamp = WithBits(MakePaletteDib(4, 1, 1, {0x123456, 0xABCDEF}), {0x50, 0x50, 0x50, 0x50});
-    clamp.Header().biClrUsed = 0xFFFFFFFF;
-    expect("clamped table", clamp, true);
+    for (const auto& r : rows) {
+        std::string why;
+        EXPECT_EQ(r.dib.Check(&why), r.verdict == Fits) << r.label << ": " << why;
+        EXPECT_NE(why.find(r.why), std::string::npos) << r.label << ": " << why;
+        EXPECT_EQ(why.empty(), r.verdict == Fits) << r.label;
+        if (r.verdict != DoesNotFit) { // never decode what does not fit its blocks
+            EXPECT_EQ(DibToImage(r.dib.Info(), r.dib.Bits()).isNull(), r.verdict == BadHeader) << r.label;
+        }
+    }
     EXPECT_EQ(DibToImage(clamp.Info(), clamp.Bits()).pixel(1, 0) & 0xFFFFFF, 0xABCDEFu);
-    clamp.info.resize(40 + 7);
-    expect("clamped table cut short", clamp, false);
-
-    TestDib masks = WithBits(MakeDib(1, 1, 32, BI_BITFIELDS, {0, 0}), {0, 0, 0, 0});
-    expect("two of three masks", masks, false);
-    masks.info.resize(52);
-    expect("three masks", masks, true);
-
-    TestDib rows = WithBits(MakeDib(3, 3, 24), std::vector<unsigned char>(12 * 3 - 1)); // stride 12 with padding
-    expect("rows one byte short", rows, false);
-    rows.bits.push_back(0);
-    expect("rows exactly", rows, true);
-    // width * bits is 2^32: only 64-bit arithmetic gets the row size right.
-    expect("row size past 32 bits", WithBits(MakeDib(0x08000000, 1, 32), std::vector<unsigned char>(16)), false);
-
-    TestDib rle = WithBits(MakePaletteDib(2, 2, 8, {0, 1}, BI_RLE8), {2, 1, 0, 1});
-    expect("RLE without biSizeImage", rle, false);
-    rle.Header().biSizeImage = 5;
-    expect("RLE biSizeImage past the block", rle, false);
-    rle.Header().biSizeImage = 4;
-    expect("RLE biSizeImage fits", rle, true);
-    rle.Header().biHeight = -2;
-    expect("RLE top-down", rle, false);
-    rle.Header().biHeight = 2;
-    rle.Header().biCompression = BI_RLE4;
-    expect("RLE4 with 8 bits", rle, false);
+    EXPECT_FALSE(CheckDibBlocks(valid.info.data(), 39, valid.bits.data(), 48));
+    EXPECT_FALSE(CheckDibBlocks(nullptr, 40, valid.bits.data(), 48));
+    EXPECT_FALSE(CheckDibBlocks(valid.info.data(), 40, nullptr, 48));
 }
 
 } // namespace
