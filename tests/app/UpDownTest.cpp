@@ -13,22 +13,33 @@ namespace {
 
 // An interval box as the main window has it, with its up-down attached.
 struct IntervalBox {
-    IntervalBox()
+    explicit IntervalBox(const QString& design = QString())
     {
         window.resize(200, 100);
-        edit = new QLineEdit(&window);
+        edit = new QLineEdit(design, &window);
         edit->setGeometry(100, 20, 37, 18);
         upDown.CreateUpDown(edit, 50, 1, 4);
         window.show();
-    }
-    QToolButton* Arrow(const char* name) const
-    {
-        return upDown.UpDownWindow()->findChild<QToolButton*>(name);
     }
     QWidget window;
     QLineEdit* edit = nullptr;
     ClsUpDownTextBox upDown;
 };
+
+struct Typed {
+    const char* text;
+    const char* shown;
+    int messages; // message boxes shown so far
+};
+
+void Type(QLineEdit* edit, const MessageBoxCloser& closer, std::initializer_list<Typed> steps)
+{
+    for (const Typed& t : steps) {
+        edit->setText(t.text);
+        EXPECT_EQ(edit->text(), t.shown) << '"' << t.text << '"';
+        EXPECT_EQ(closer.Shown().size(), t.messages) << '"' << t.text << '"';
+    }
+}
 
 } // namespace
 
@@ -44,64 +55,53 @@ TEST(UpDownTextBox, AttachesToTheRightEdgeAndShowsThePosition)
     EXPECT_EQ(arrows.right(), 100 + 37 - 1);
 }
 
-TEST(UpDownTextBox, OutOfBoundsShowsTheMessageAndPutsBackTheLastText)
+TEST(UpDownTextBox, OutOfBoundsShowsTheMessageNoNumberIsPutBackSilently)
 {
     IntervalBox box;
     MessageBoxCloser closer;
-    for (const char* bad : {"0", "51", "99"}) {
-        box.edit->setText(bad);
-        EXPECT_EQ(box.edit->text(), "4") << bad;
-    }
-    ASSERT_EQ(closer.Shown().size(), 3);
+    Type(box.edit, closer,
+         {{"0", "4", 1}, {"51", "4", 2}, {"99", "4", 3}, {"50", "50", 3},
+          {" 7", " 7", 3}, // a blank before a digit is accepted as typed
+          {"12", "12", 3}, {"a", "12", 3}, {"-", "12", 3},
+          {"", "", 3}, {"x", "12", 3}}); // an empty box keeps the last number for the next reject
     for (const ShownMessage& m : closer.Shown()) {
         EXPECT_EQ(m.text, QStringLiteral("1以上50以下を入力してください"));
         EXPECT_EQ(m.title, "Velmora");
         EXPECT_EQ(m.icon, QMessageBox::Critical);
     }
-    box.edit->setText("50");
-    EXPECT_EQ(box.edit->text(), "50");
-    box.edit->setText(" 7"); // a blank before a digit is accepted as typed
-    EXPECT_EQ(box.edit->text(), " 7");
-    EXPECT_EQ(closer.Shown().size(), 3);
+    box.edit->setCursorPosition(0);
+    box.edit->setText("b");
+    EXPECT_EQ(box.edit->cursorPosition(), 2); // the caret goes to the end
 }
 
-TEST(UpDownTextBox, TextThatIsNoNumberIsPutBackSilentlyWithTheCaretAtTheEnd)
+TEST(UpDownTextBox, FirstRejectsPutBackTheDesignTextOrNothing)
 {
-    IntervalBox box;
+    // The design text "4" equals the position written over it: still accepted.
+    IntervalBox box("4");
     MessageBoxCloser closer;
-    box.edit->setText("12");
-    box.edit->setCursorPosition(0);
-    box.edit->setText("a");
-    EXPECT_EQ(box.edit->text(), "12");
-    EXPECT_EQ(box.edit->cursorPosition(), 2);
-    box.edit->setText("-");
-    EXPECT_EQ(box.edit->text(), "12");
-    // An empty box is allowed and keeps the last number for the next reject.
-    box.edit->setText("");
-    EXPECT_EQ(box.edit->text(), "");
-    box.edit->setText("x");
-    EXPECT_EQ(box.edit->text(), "12");
-    EXPECT_TRUE(closer.Shown().isEmpty());
+    Type(box.edit, closer, {{"0", "4", 1}});
+    // Without a container no arrows are made, so nothing was accepted yet.
+    QLineEdit edit;
+    ClsUpDownTextBox upDown;
+    upDown.CreateUpDown(&edit, 50, 1, 4);
+    EXPECT_EQ(upDown.UpDownWindow(), nullptr);
+    Type(&edit, closer, {{"60", "", 2}, {"q", "", 2}, {"9", "9", 2}});
 }
 
 TEST(UpDownTextBox, ArrowsStepByOneStopAtTheEndsAndStartFromTheTypedNumber)
 {
     IntervalBox box;
-    QToolButton* up = box.Arrow("up");
-    QToolButton* down = box.Arrow("down");
+    QToolButton* up = box.upDown.UpDownWindow()->findChild<QToolButton*>("up");
+    QToolButton* down = box.upDown.UpDownWindow()->findChild<QToolButton*>("down");
     ASSERT_TRUE(up && down);
-    up->click();
-    EXPECT_EQ(box.edit->text(), "5");
-    box.edit->setText("49");
-    up->click();
-    up->click();
-    up->click();
-    EXPECT_EQ(box.edit->text(), "50");
-    box.edit->setText("2");
-    down->click();
-    down->click();
-    down->click();
-    EXPECT_EQ(box.edit->text(), "1");
+    const std::tuple<const char*, QToolButton*, int, const char*> cases[] = {
+        {"4", up, 1, "5"}, {"49", up, 3, "50"}, {"2", down, 3, "1"}};
+    for (const auto& [start, arrow, clicks, want] : cases) {
+        box.edit->setText(start);
+        for (int i = 0; i < clicks; ++i)
+            arrow->click();
+        EXPECT_EQ(box.edit->text(), want) << start;
+    }
     // The arrow keys in the box itself do not step.
     box.edit->setFocus();
     QTest::keyClick(box.edit, Qt::Key_Up);
@@ -127,36 +127,4 @@ TEST(UpDownTextBox, TypingStopsAtTwoCharactersAndReleaseDestroysTheArrows)
     EXPECT_EQ(edit->width(), narrowed);
     edit->setText("77"); // no longer checked
     EXPECT_EQ(edit->text(), "77");
-}
-
-TEST(UpDownTextBox, WritingThePositionOverTheSameTextStillCountsAsAccepted)
-{
-    // Text1 holds "4" at design and the stored interval is 4 as well.
-    QWidget window;
-    auto* edit = new QLineEdit(QStringLiteral("4"), &window);
-    edit->setGeometry(0, 0, 40, 18);
-    ClsUpDownTextBox upDown;
-    upDown.CreateUpDown(edit, 50, 1, 4);
-    MessageBoxCloser closer;
-    edit->setText("0");
-    EXPECT_EQ(edit->text(), "4");
-    EXPECT_EQ(closer.Shown().size(), 1);
-}
-
-TEST(UpDownTextBox, RejectBeforeAnyAcceptedTextEmptiesTheBox)
-{
-    // Without a container no arrows are made, so nothing was written or accepted yet.
-    QLineEdit edit;
-    ClsUpDownTextBox upDown;
-    upDown.CreateUpDown(&edit, 50, 1, 4);
-    EXPECT_EQ(upDown.UpDownWindow(), nullptr);
-    MessageBoxCloser closer;
-    edit.setText("60");
-    EXPECT_EQ(edit.text(), "");
-    EXPECT_EQ(closer.Shown().size(), 1);
-    edit.setText("q");
-    EXPECT_EQ(edit.text(), "");
-    EXPECT_EQ(closer.Shown().size(), 1);
-    edit.setText("9");
-    EXPECT_EQ(edit.text(), "9"); // still validated
 }
