@@ -49,6 +49,8 @@ void Settle()
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
+QByteArray Settings(const QString& dir, const char* rest = "") { return "[Main]\nDirPath=" + dir.toUtf8() + "\n" + rest; }
+
 } // namespace
 
 TEST(MainWindow, WithoutSettingsOpensTheProgramFolderAndClosingSavesBothKeys)
@@ -64,15 +66,27 @@ TEST(MainWindow, WithoutSettingsOpensTheProgramFolderAndClosingSavesBothKeys)
         EXPECT_EQ(window.Text1->geometry().topLeft(), QPoint(107, 230));
         EXPECT_EQ(window.File->title(), QStringLiteral("ファイル(&F)"));
         EXPECT_EQ(window.Help->title(), QStringLiteral("ヘルプ(&H)"));
+
+        // A show on the root folder gets a tag with one separator. Ended
+        // before it is ever activated, so the root is never walked.
+        ASSERT_TRUE(window.Dir1->SetPath("/"));
+        EXPECT_EQ(window.Dir1->HighlightedPath(), "/");
+        window.Command1_Click();
+        QPointer<SlideShow> show = window.CurrentShow();
+        ASSERT_TRUE(show);
+        EXPECT_EQ(show->Tag(), "/");
+        show->close();
+        Settle();
+        EXPECT_TRUE(show.isNull());
         window.close();
     }
-    EXPECT_EQ(p.program.ReadSettings(), QByteArray("[Main]\nDirPath=" + p.program.Path().toUtf8() + "\nTime=4\n"));
+    EXPECT_EQ(p.program.ReadSettings(), QByteArray("[Main]\nDirPath=/\nTime=4\n"));
 }
 
 TEST(MainWindow, LoadRestoresFolderAndIntervalWithTheTimeRule)
 {
     Program p;
-    p.program.WriteSettings("[Main]\nDirPath=" + p.pictures.toUtf8() + "\nTime=7\n");
+    p.program.WriteSettings(Settings(p.pictures, "Time=7\n"));
     {
         Form1 window;
         EXPECT_EQ(window.Dir1->Path(), p.pictures);
@@ -82,7 +96,7 @@ TEST(MainWindow, LoadRestoresFolderAndIntervalWithTheTimeRule)
         EXPECT_EQ(window.Dir1->EntryPath(window.Dir1->count() - 1), p.sub);
         EXPECT_EQ(window.Dir1->HighlightedPath(), p.pictures);
     }
-    p.program.WriteSettings("[Main]\nDirPath=" + p.program.Path().toUtf8() + "/gone\nTime=99\n");
+    p.program.WriteSettings(Settings(p.program.Path() + "/gone", "Time=99\n"));
     Form1 window;
     EXPECT_EQ(window.Text1->text(), "4");
     EXPECT_TRUE(QFileInfo(window.Dir1->Path()).isDir()); // the missing folder is ignored
@@ -91,7 +105,7 @@ TEST(MainWindow, LoadRestoresFolderAndIntervalWithTheTimeRule)
 TEST(MainWindow, StartUsesTheHighlightedEntryAndSavesTheOpenedFolder)
 {
     Program p;
-    p.program.WriteSettings("[Main]\nDirPath=" + p.pictures.toUtf8() + "\nTime=3\n");
+    p.program.WriteSettings(Settings(p.pictures, "Time=3\n"));
     Form1 window;
     window.show();
     window.Command1_Click();
@@ -115,13 +129,13 @@ TEST(MainWindow, StartUsesTheHighlightedEntryAndSavesTheOpenedFolder)
     window.File_s_Click(2);
     Settle();
     EXPECT_TRUE(second.isNull());
-    EXPECT_EQ(p.program.ReadSettings(), QByteArray("[Main]\nDirPath=" + p.pictures.toUtf8() + "\nTime=\n"));
+    EXPECT_EQ(p.program.ReadSettings(), Settings(p.pictures, "Time=\n"));
 }
 
 TEST(MainWindow, CharacterKeysOpenTheHighlightedFolderArrowsOnlyMoveAndDoubleClickOpens)
 {
     Program p;
-    p.program.WriteSettings("[Main]\nDirPath=" + p.pictures.toUtf8() + "\n");
+    p.program.WriteSettings(Settings(p.pictures));
     Form1 window;
     window.show();
     const int subRow = p.Row(window, p.sub);
@@ -155,7 +169,7 @@ TEST(MainWindow, DriveWithoutMediaShowsTheMessageAndGoesBack)
     struct Restore {
         ~Restore() { SetMountTable(QString()); }
     } restore;
-    p.program.WriteSettings("[Main]\nDirPath=" + p.pictures.toUtf8() + "\n");
+    p.program.WriteSettings(Settings(p.pictures));
     Form1 window;
     ASSERT_EQ(window.Drive1->count(), 2);
     EXPECT_EQ(window.Drive1->Drive(), "/");
@@ -168,20 +182,4 @@ TEST(MainWindow, DriveWithoutMediaShowsTheMessageAndGoesBack)
     EXPECT_EQ(closer.Shown()[0].title, "Velmora");
     EXPECT_EQ(window.Drive1->Drive(), "/");
     EXPECT_EQ(window.Dir1->Path(), p.pictures); // that drive's current folder
-}
-
-TEST(MainWindow, StartOnTheRootFolderGivesATagWithOneSeparator)
-{
-    Program p;
-    Form1 window;
-    ASSERT_TRUE(window.Dir1->SetPath("/"));
-    EXPECT_EQ(window.Dir1->HighlightedPath(), "/");
-    window.Command1_Click();
-    QPointer<SlideShow> show = window.CurrentShow();
-    ASSERT_TRUE(show);
-    EXPECT_EQ(show->Tag(), "/");
-    // Ended before it is ever activated, so the root is never walked.
-    show->close();
-    Settle();
-    EXPECT_TRUE(show.isNull());
 }
