@@ -29,10 +29,7 @@ public:
     static void Step(SlideShow& s) { s.Timer1_Timer(); }
     static void Key(SlideShow& s, std::int16_t code) { s.Form_KeyDown(code, 0); }
     static void Click(SlideShow& s, std::int16_t button, float x, float y) { s.Form_MouseDown(button, 0, x, y); }
-    static void ImageClick(SlideShow& s, std::int16_t button, float x, float y)
-    {
-        s.Image1_MouseDown(button, 0, x, y);
-    }
+    static void ImageClick(SlideShow& s, std::int16_t b, float x, float y) { s.Image1_MouseDown(b, 0, x, y); }
     static bool Started(const SlideShow& s) { return s.mShowStarted; }
     static bool TimerOn(const SlideShow& s) { return s.mTimerEnabled; }
     static int Interval(const SlideShow& s) { return s.Timer1.interval(); }
@@ -59,7 +56,6 @@ public:
 namespace {
 
 using P = SlideShowProbe;
-const QString kNoPictures = "有効な画像データがありません";
 
 bool WaitFor(const std::function<bool()>& done, int ms = 5000)
 {
@@ -185,10 +181,9 @@ TEST_F(SlideShowTest, WindowCoversTheScreenAndTheIntervalFollowsTheText)
     EXPECT_THROW(SlideShow("abc"), RuntimeError);
 }
 
-TEST_F(SlideShowTest, BuiltInPicturesAreFittedWithTheSettingReadPerPicture)
+TEST_F(SlideShowTest, BuiltInPicturesAreFittedAndRleIsShownTheRightWayUp)
 {
     pics.WriteFile("a.bmp", Bmp(1000, 800));
-    pics.WriteFile("b.bmp", Bmp(300, 600));
     pics.WriteFile("c.RLE", Rle8(300, 200));
     SlideShow& s = Start();
     const ImageDisplay& image = P::Image(s);
@@ -196,15 +191,7 @@ TEST_F(SlideShowTest, BuiltInPicturesAreFittedWithTheSettingReadPerPicture)
     EXPECT_FALSE(P::Picture(s).isVisible());
     EXPECT_EQ(QRectF(image.Left, image.Top, image.Width, image.Height), QRectF(52.625, 16.5, 918.75, 735));
     EXPECT_EQ(image.Rendered().size(), image.PixelRect().size());
-
-    program.WriteSettings("[Main]\r\nStretch=1\r\n");
-    P::Step(s);
-    ASSERT_TRUE(Shows("/b.bmp"));
-    EXPECT_EQ(QRectF(image.Left, image.Top, image.Width, image.Height), QRectF(328.25, 16.5, 367.5, 735));
     EXPECT_EQ(Centre(image.Rendered()), QColor(Qt::red));
-
-    // RLE bitmaps at their own size, the right way up.
-    program.WriteSettings("[Main]\r\nStretch=0\r\n");
     P::Step(s);
     ASSERT_TRUE(Shows("/c.RLE"));
     EXPECT_EQ(QRectF(image.Left, image.Top, image.Width, image.Height), QRectF(362, 284, 300, 200));
@@ -464,37 +451,31 @@ TEST_F(SlideShowTest, AnotherWindowOfTheProgramEndsTheShowAnotherProgramDoesNot)
     EXPECT_TRUE(WaitFor([&] { return show.isNull(); }));
 }
 
-TEST_F(SlideShowTest, NoPicturesShowsTheMessageAndCloses)
+TEST_F(SlideShowTest, NoPicturesAtTheStartOrLeftDuringTheShowEndItWithTheMessage)
 {
-    pics.WriteFile("sub/readme.txt", "text");
-    MessageBoxCloser closer;
-    Launch();
-    EXPECT_TRUE(WaitFor([&] { return show.isNull(); }));
-    ASSERT_EQ(closer.Shown().size(), 1);
-    EXPECT_EQ(closer.Shown()[0].text, kNoPictures);
-    EXPECT_EQ(closer.Shown()[0].title, "Velmora");
-    EXPECT_EQ(closer.Shown()[0].icon, QMessageBox::Critical);
-}
-
-TEST_F(SlideShowTest, PicturesRemovedDuringTheShowEndItWithTheMessage)
-{
-    // Backward past a vanished first folder, and forward in one folder.
-    for (const bool nested : {true, false}) {
-        SCOPED_TRACE(nested ? "nested" : "one folder");
-        const QString top = pics.MakeDir(nested ? "nested" : "flat");
-        pics.WriteFile(nested ? "nested/A/a1.bmp" : "flat/p1.bmp", Bmp(4, 4));
-        if (nested) {
-            pics.WriteFile("nested/A/a2.bmp", Bmp(4, 4));
-            pics.WriteFile("nested/A/B/b1.bmp", Bmp(4, 4));
-        }
-        SlideShow& s = Start("60", top);
-        EXPECT_EQ(P::FolderIndex(s), nested ? 1 : 0);
-        nested ? QDir(top + "/A").removeRecursively() : QFile::remove(top + "/p1.bmp");
+    // None at all; backward past a vanished first folder; forward in one folder.
+    for (const char* kind : {"none", "nested", "flat"}) {
+        SCOPED_TRACE(kind);
+        const QString top = pics.MakeDir(kind);
+        const QString k = kind;
+        for (const char* rel : {"/A/a1.bmp", "/A/a2.bmp", "/A/B/b1.bmp", "/p1.bmp"})
+            if (k == "nested" ? QString(rel).startsWith("/A") : k == "flat" && QString(rel) == "/p1.bmp")
+                pics.WriteFile(k + rel, Bmp(4, 4));
         MessageBoxCloser closer;
-        nested ? P::Key(s, 37) : P::Step(s);
+        if (k != "none") {
+            SlideShow& s = Start("60", top);
+            EXPECT_EQ(P::FolderIndex(s), k == "nested" ? 1 : 0);
+            k == "nested" ? QDir(top + "/A").removeRecursively() : QFile::remove(top + "/p1.bmp");
+            k == "nested" ? P::Key(s, 37) : P::Step(s);
+        } else {
+            pics.WriteFile(k + "/sub/readme.txt", "text");
+            Launch("60", top);
+        }
         EXPECT_TRUE(WaitFor([&] { return show.isNull(); }));
         ASSERT_EQ(closer.Shown().size(), 1);
-        EXPECT_EQ(closer.Shown()[0].text, kNoPictures);
+        EXPECT_EQ(closer.Shown()[0].text, "有効な画像データがありません");
+        EXPECT_EQ(closer.Shown()[0].title, "Velmora");
+        EXPECT_EQ(closer.Shown()[0].icon, QMessageBox::Critical);
     }
 }
 
