@@ -25,23 +25,17 @@ QImage RenderNatural(const QString& path)
 // Opening or drawing the file raises; nothing else may escape.
 void ExpectUnreadable(const QString& path)
 {
-    EXPECT_THROW(
-        {
-            auto picture = PictureFile::Open(path);
-            picture->Render(picture->NaturalSize());
-        },
-        RuntimeError)
-        << path.toStdString();
+    EXPECT_THROW(RenderNatural(path), RuntimeError) << path.toStdString();
 }
 
 // Checks the quadrant centres of a picture drawn from Quadrants().
 void ExpectQuadrants(const QImage& image, QRgb tl, QRgb tr, QRgb bl, QRgb br, int tol)
 {
     const int w = image.width(), h = image.height();
-    EXPECT_TRUE(Near(image.pixel(w / 4, h / 4), tl, tol)) << std::hex << image.pixel(w / 4, h / 4);
-    EXPECT_TRUE(Near(image.pixel(3 * w / 4, h / 4), tr, tol)) << std::hex << image.pixel(3 * w / 4, h / 4);
-    EXPECT_TRUE(Near(image.pixel(w / 4, 3 * h / 4), bl, tol)) << std::hex << image.pixel(w / 4, 3 * h / 4);
-    EXPECT_TRUE(Near(image.pixel(3 * w / 4, 3 * h / 4), br, tol)) << std::hex << image.pixel(3 * w / 4, 3 * h / 4);
+    const QPoint at[4] = {{w / 4, h / 4}, {3 * w / 4, h / 4}, {w / 4, 3 * h / 4}, {3 * w / 4, 3 * h / 4}};
+    const QRgb want[4] = {tl, tr, bl, br};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(Near(image.pixel(at[i]), want[i], tol)) << i << ": " << std::hex << image.pixel(at[i]);
 }
 
 constexpr QRgb R = 0xFF0000, G = 0x00FF00, B = 0x0000FF, W = 0xFFFFFF;
@@ -60,25 +54,19 @@ QByteArray GifFrames(int w, int h, const std::vector<QRgb>& colours)
     for (int frame = 0; frame < int(colours.size()); ++frame) {
         b.Raw({0x21, 0xF9, 4, 0}).U16(10).U8(0).U8(0); // 0.1 s per frame
         b.U8(0x2C).U16(0).U16(0).U16(w).U16(h).U8(0).U8(2);
-        std::vector<int> codes;
-        for (int p = 0; p < w * h; ++p) {
-            if (p % 2 == 0)
-                codes.push_back(4);
-            codes.push_back(frame);
-        }
-        codes.push_back(5);
         QByteArray lzw;
         unsigned acc = 0;
         int bits = 0;
-        for (int code : codes) {
-            acc |= unsigned(code) << bits;
-            bits += 3;
-            while (bits >= 8) {
+        const auto put = [&](int code) {
+            for (acc |= unsigned(code) << bits, bits += 3; bits >= 8; acc >>= 8, bits -= 8)
                 lzw.append(char(acc & 0xFF));
-                acc >>= 8;
-                bits -= 8;
-            }
+        };
+        for (int p = 0; p < w * h; ++p) {
+            if (p % 2 == 0)
+                put(4);
+            put(frame);
         }
+        put(5);
         if (bits)
             lzw.append(char(acc & 0xFF));
         for (qsizetype at = 0; at < lzw.size(); at += 255) {
