@@ -83,30 +83,23 @@ TEST(MainWindow, WithoutSettingsOpensTheProgramFolderAndClosingSavesBothKeys)
     EXPECT_EQ(p.program.ReadSettings(), QByteArray("[Main]\nDirPath=/\nTime=4\n"));
 }
 
-TEST(MainWindow, LoadRestoresFolderAndIntervalWithTheTimeRule)
+TEST(MainWindow, LoadRestoresFolderAndIntervalStartUsesTheHighlightedEntryAndClosingSaves)
 {
     Program p;
-    p.program.WriteSettings(Settings(p.pictures, "Time=7\n"));
+    p.program.WriteSettings(Settings(p.program.Path() + "/gone", "Time=99\n"));
     {
         Form1 window;
-        EXPECT_EQ(window.Dir1->Path(), p.pictures);
-        EXPECT_EQ(window.Text1->text(), "7");
-        // The list: the folders down to the opened one, then its subfolders.
-        EXPECT_EQ(window.Dir1->EntryPath(0), "/");
-        EXPECT_EQ(window.Dir1->EntryPath(window.Dir1->count() - 1), p.sub);
-        EXPECT_EQ(window.Dir1->HighlightedPath(), p.pictures);
+        EXPECT_EQ(window.Text1->text(), "4"); // by the time rule
+        EXPECT_TRUE(QFileInfo(window.Dir1->Path()).isDir()); // the missing folder is ignored
     }
-    p.program.WriteSettings(Settings(p.program.Path() + "/gone", "Time=99\n"));
+    p.program.WriteSettings(Settings(p.pictures, "Time=7\n"));
     Form1 window;
-    EXPECT_EQ(window.Text1->text(), "4");
-    EXPECT_TRUE(QFileInfo(window.Dir1->Path()).isDir()); // the missing folder is ignored
-}
-
-TEST(MainWindow, StartUsesTheHighlightedEntryAndSavesTheOpenedFolder)
-{
-    Program p;
-    p.program.WriteSettings(Settings(p.pictures, "Time=3\n"));
-    Form1 window;
+    EXPECT_EQ(window.Dir1->Path(), p.pictures);
+    EXPECT_EQ(window.Text1->text(), "7");
+    // The list: the folders down to the opened one, then its subfolders.
+    EXPECT_EQ(window.Dir1->EntryPath(0), "/");
+    EXPECT_EQ(window.Dir1->EntryPath(window.Dir1->count() - 1), p.sub);
+    EXPECT_EQ(window.Dir1->HighlightedPath(), p.pictures);
     window.show();
     window.Command1_Click();
     QPointer<SlideShow> first = window.CurrentShow();
