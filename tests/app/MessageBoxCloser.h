@@ -16,14 +16,13 @@ class MessageBoxCloser {
 public:
     MessageBoxCloser()
     {
-        mTimer.setInterval(5);
         QObject::connect(&mTimer, &QTimer::timeout, [this] {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
                 mShown.append({box->windowTitle(), box->text(), box->icon()});
                 box->accept();
             }
         });
-        mTimer.start();
+        mTimer.start(5);
     }
     const QVector<ShownMessage>& Shown() const { return mShown; }
 
