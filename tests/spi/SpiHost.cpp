@@ -2,19 +2,55 @@
 
 #include <dlfcn.h>
 
+#include <QBuffer>
 #include <QFile>
 #include <QPainter>
 
 #include <cstring>
 
-#include "support/TestSupport.h"
-
 namespace {
 
-template <typename F>
-void Resolve(void* lib, const char* name, F& fn)
+struct SpiBridge {
+    decltype(&::GetPluginInfo) getPluginInfo;
+    decltype(&::IsSupported) isSupported;
+    decltype(&::GetPictureInfo) getPictureInfo;
+    decltype(&::GetPicture) getPicture;
+    void* (*localFree)(void*);
+    void* (*localLock)(void*);
+    int (*localUnlock)(void*);
+    std::size_t (*localSize)(void*);
+    const char* (*lastError)();
+};
+
+// The bridge of the build; every function or a fatal failure.
+const SpiBridge& Bridge()
 {
-    fn = reinterpret_cast<F>(dlsym(lib, name));
+    static const SpiBridge bridge = [] {
+        void* lib = dlopen(QFile::encodeName(BuildDir() + "/libLoadPlugin.so").constData(), RTLD_NOW | RTLD_GLOBAL);
+        if (!lib)
+            throw std::runtime_error(std::string("cannot open the bridge: ") + dlerror());
+        const auto get = [lib](const char* name) {
+            if (void* f = dlsym(lib, name))
+                return f;
+            throw std::runtime_error(std::string("the bridge lacks ") + name);
+        };
+        return SpiBridge{reinterpret_cast<decltype(&::GetPluginInfo)>(get("GetPluginInfo")),
+                         reinterpret_cast<decltype(&::IsSupported)>(get("IsSupported")),
+                         reinterpret_cast<decltype(&::GetPictureInfo)>(get("GetPictureInfo")),
+                         reinterpret_cast<decltype(&::GetPicture)>(get("GetPicture")),
+                         reinterpret_cast<void* (*)(void*)>(get("LocalFree")),
+                         reinterpret_cast<void* (*)(void*)>(get("LocalLock")),
+                         reinterpret_cast<int (*)(void*)>(get("LocalUnlock")),
+                         reinterpret_cast<std::size_t (*)(void*)>(get("LocalSize")),
+                         reinterpret_cast<const char* (*)()>(get("LoadPluginLastError"))};
+    }();
+    return bridge;
+}
+
+void ExpectNoBridgeError()
+{
+    if (const char* err = Bridge().lastError())
+        ADD_FAILURE() << err;
 }
 
 struct Bmih {
@@ -25,29 +61,20 @@ struct Bmih {
     std::int32_t biXPelsPerMeter, biYPelsPerMeter;
     std::uint32_t biClrUsed, biClrImportant;
 };
-static_assert(sizeof(Bmih) == 40);
 
 // Checks the blocks as a host must and copies the pixels out.
 QImage ImageOfDib(const SpiBridge& b, void* hInfo, void* hBits)
 {
-    const std::size_t infoSize = b.localSize(hInfo), bitsSize = b.localSize(hBits);
-    EXPECT_GE(infoSize, sizeof(Bmih));
-    if (infoSize < sizeof(Bmih))
+    Bmih h{};
+    if (b.localSize(hInfo) < sizeof h)
         return {};
-    Bmih h;
     std::memcpy(&h, b.localLock(hInfo), sizeof h);
     b.localUnlock(hInfo);
-    EXPECT_EQ(h.biSize, 40u);
-    EXPECT_EQ(h.biPlanes, 1);
-    EXPECT_EQ(h.biBitCount, 24);
-    EXPECT_EQ(h.biCompression, 0u);
-    EXPECT_GT(h.biWidth, 0);
-    EXPECT_GT(h.biHeight, 0) << "rows are bottom-up";
-    if (h.biSize != 40 || h.biBitCount != 24 || h.biWidth <= 0 || h.biHeight <= 0)
-        return {};
+    EXPECT_TRUE(h.biSize == 40 && h.biPlanes == 1 && h.biBitCount == 24 && h.biCompression == 0);
+    EXPECT_TRUE(h.biWidth > 0 && h.biHeight > 0) << "rows are bottom-up";
     const std::size_t row = (std::size_t(h.biWidth) * 3 + 3) & ~std::size_t(3);
-    EXPECT_GE(bitsSize, row * std::size_t(h.biHeight));
-    if (bitsSize < row * std::size_t(h.biHeight))
+    if (h.biSize != 40 || h.biBitCount != 24 || h.biWidth <= 0 || h.biHeight <= 0 ||
+        b.localSize(hBits) < row * std::size_t(h.biHeight))
         return {};
     const auto* bits = static_cast<const unsigned char*>(b.localLock(hBits));
     QImage image(h.biWidth, h.biHeight, QImage::Format_RGB32);
@@ -60,53 +87,31 @@ QImage ImageOfDib(const SpiBridge& b, void* hInfo, void* hBits)
     return image;
 }
 
-Decoded Finish(const SpiBridge& b, int rc, void* hInfo, void* hBits)
+Decoded Decode(const QByteArray& plugin, const QByteArray& buf, std::intptr_t len, unsigned flag,
+               SpiProgressCallback progress)
 {
+    const SpiBridge& b = Bridge();
+    void* hInfo = nullptr;
+    void* hBits = nullptr;
     Decoded d;
-    d.rc = rc;
-    d.bothNullOnFailure = rc == 0 || (!hInfo && !hBits);
-    if (rc == 0 && hInfo && hBits)
+    d.rc = b.getPicture(plugin.constData(), buf.constData(), len, flag, &hInfo, &hBits, progress, 0);
+    ExpectNoBridgeError();
+    d.bothNullOnFailure = d.rc == 0 || (!hInfo && !hBits);
+    if (d.rc == 0 && hInfo && hBits)
         d.image = ImageOfDib(b, hInfo, hBits);
-    if (hInfo) {
-        EXPECT_EQ(b.localFree(hInfo), nullptr);
-    }
-    if (hBits) {
-        EXPECT_EQ(b.localFree(hBits), nullptr);
-    }
+    EXPECT_TRUE(d.rc != 0 || !d.image.isNull()) << "a sound DIB";
+    for (void* h : {hInfo, hBits})
+        EXPECT_EQ(h ? b.localFree(h) : nullptr, nullptr);
     return d;
 }
 
-} // namespace
-
-const SpiBridge* Bridge()
+bool ColourNear(QColor c, QColor expected, int tolerance)
 {
-    static SpiBridge bridge;
-    static void* lib = nullptr;
-    if (!lib) {
-        const QByteArray path = QFile::encodeName(BuildDir() + "/libLoadPlugin.so");
-        lib = dlopen(path.constData(), RTLD_NOW | RTLD_GLOBAL);
-        if (!lib) {
-            ADD_FAILURE() << "cannot open the bridge: " << dlerror();
-            return nullptr;
-        }
-        Resolve(lib, "GetPluginInfo", bridge.getPluginInfo);
-        Resolve(lib, "IsSupported", bridge.isSupported);
-        Resolve(lib, "GetPictureInfo", bridge.getPictureInfo);
-        Resolve(lib, "GetPicture", bridge.getPicture);
-        Resolve(lib, "LocalFree", bridge.localFree);
-        Resolve(lib, "LocalLock", bridge.localLock);
-        Resolve(lib, "LocalUnlock", bridge.localUnlock);
-        Resolve(lib, "LocalSize", bridge.localSize);
-        Resolve(lib, "LoadPluginLastError", bridge.lastError);
-    }
-    if (!bridge.getPluginInfo || !bridge.isSupported || !bridge.getPictureInfo ||
-        !bridge.getPicture || !bridge.localFree || !bridge.localLock || !bridge.localUnlock ||
-        !bridge.localSize || !bridge.lastError) {
-        ADD_FAILURE() << "the bridge lacks a function";
-        return nullptr;
-    }
-    return &bridge;
+    return std::abs(c.red() - expected.red()) <= tolerance && std::abs(c.green() - expected.green()) <= tolerance &&
+           std::abs(c.blue() - expected.blue()) <= tolerance;
 }
+
+} // namespace
 
 QByteArray ShippedPlugin(const char* name)
 {
@@ -115,75 +120,70 @@ QByteArray ShippedPlugin(const char* name)
 
 QString PluginText(const QByteArray& plugin, int infono, int buflen)
 {
-    const SpiBridge* b = Bridge();
-    if (!b)
-        return {};
     QByteArray buf(buflen + 16, '\x7f');
-    const int n = b->getPluginInfo(plugin.constData(), infono, buf.data(), buflen);
-    if (const char* err = b->lastError())
-        ADD_FAILURE() << err;
-    for (int i = buflen; i < buf.size(); ++i)
-        EXPECT_EQ(buf[i], '\x7f') << "written past buflen at " << i;
+    const int n = Bridge().getPluginInfo(plugin.constData(), infono, buf.data(), buflen);
+    ExpectNoBridgeError();
+    EXPECT_EQ(buf.mid(buflen), QByteArray(16, '\x7f')) << "written past buflen";
     if (n == 0)
         return {};
     EXPECT_LT(n, buflen);
-    EXPECT_EQ(buf[n], '\0');
     EXPECT_EQ(std::strlen(buf.constData()), std::size_t(n));
     return QString::fromUtf8(buf.constData(), n);
 }
 
 int Supported(const QByteArray& plugin, const QString& file)
 {
-    const SpiBridge* b = Bridge();
-    if (!b)
-        return -100;
-    const QByteArray name = QFile::encodeName(file);
-    return b->isSupported(plugin.constData(), name.constData());
+    return Bridge().isSupported(plugin.constData(), QFile::encodeName(file).constData());
 }
 
-Decoded DecodeFile(const QByteArray& plugin, const QString& file, std::intptr_t offset,
-                   SpiProgressCallback progress)
+int PictureInfoOf(const QByteArray& plugin, const QByteArray& fileOrBytes, bool memory, PictureInfo& info)
 {
-    const SpiBridge* b = Bridge();
-    if (!b)
-        return {};
-    const QByteArray name = QFile::encodeName(file);
-    void* hInfo = nullptr;
-    void* hBits = nullptr;
-    const int rc = b->getPicture(plugin.constData(), name.constData(), offset, 0, &hInfo, &hBits,
-                                 progress, 0);
-    if (const char* err = b->lastError())
-        ADD_FAILURE() << err;
-    return Finish(*b, rc, hInfo, hBits);
+    std::memset(&info, 0x55, sizeof info);
+    return Bridge().getPictureInfo(plugin.constData(), fileOrBytes.constData(), memory ? fileOrBytes.size() : 0,
+                                   memory ? 1 : 0, &info);
+}
+
+Decoded DecodeFile(const QByteArray& plugin, const QString& file, std::intptr_t offset, SpiProgressCallback progress)
+{
+    return Decode(plugin, QFile::encodeName(file), offset, 0, progress);
 }
 
 Decoded DecodeMemory(const QByteArray& plugin, const QByteArray& bytes)
 {
-    const SpiBridge* b = Bridge();
-    if (!b)
-        return {};
-    void* hInfo = nullptr;
-    void* hBits = nullptr;
-    const int rc = b->getPicture(plugin.constData(), bytes.constData(), bytes.size(), 1, &hInfo,
-                                 &hBits, nullptr, 0);
-    if (const char* err = b->lastError())
-        ADD_FAILURE() << err;
-    return Finish(*b, rc, hInfo, hBits);
+    return Decode(plugin, bytes, bytes.size(), 1, nullptr);
 }
 
-::testing::AssertionResult ColourNear(const QImage& image, int x, int y, QColor expected,
-                                      int tolerance)
+void ExpectDecodes(const QByteArray& plugin, const QByteArray& bytes, const QImage& expected, int tolerance)
 {
-    if (image.isNull() || !image.rect().contains(x, y))
-        return ::testing::AssertionFailure() << "no pixel at " << x << "," << y;
-    const QColor c = image.pixelColor(x, y);
-    if (std::abs(c.red() - expected.red()) <= tolerance &&
-        std::abs(c.green() - expected.green()) <= tolerance &&
-        std::abs(c.blue() - expected.blue()) <= tolerance)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure()
-           << "pixel " << x << "," << y << " is " << c.name().toStdString() << ", expected near "
-           << expected.name().toStdString();
+    TempTree tree;
+    const QString file = tree.WriteFile("picture", bytes);
+    const Decoded decoded[] = {DecodeFile(plugin, file), DecodeMemory(plugin, bytes),
+                               DecodeFile(plugin, tree.WriteFile("wrapped", QByteArray(100, 'x') + bytes), 100)};
+    for (const Decoded& d : decoded) {
+        ASSERT_EQ(d.rc, 0);
+        ASSERT_EQ(d.image.size(), expected.size());
+        const int w = expected.width(), h = expected.height();
+        for (const QPoint at : {QPoint(w / 4, h / 4), QPoint(3 * w / 4, h / 4), QPoint(w / 4, 3 * h / 4),
+                                QPoint(3 * w / 4, 3 * h / 4)})
+            EXPECT_TRUE(ColourNear(d.image.pixelColor(at), expected.pixelColor(at), tolerance))
+                << at.x() << "," << at.y() << " is " << d.image.pixelColor(at).name().toStdString();
+    }
+    for (const bool memory : {false, true}) {
+        PictureInfo info;
+        ASSERT_EQ(PictureInfoOf(plugin, memory ? bytes : QFile::encodeName(file), memory, info), 0);
+        const PictureInfo want{0, 0, expected.width(), expected.height(), info.x_density, info.y_density, 24, nullptr};
+        EXPECT_EQ(std::memcmp(&info, &want, sizeof info), 0) << info.width << "x" << info.height << " " << memory;
+    }
+    static int calls;
+    calls = 0;
+    const Decoded cancelled = DecodeFile(plugin, file, 0, [](int, int, std::intptr_t) { return int(++calls >= 2); });
+    EXPECT_EQ(cancelled.rc, 1);
+    EXPECT_TRUE(cancelled.bothNullOnFailure);
+    EXPECT_EQ(calls, 2) << "no call after the cancel";
+    calls = 0;
+    const auto counting = [](int num, int denom, std::intptr_t) { return int(++calls < 0 || num < 0 || num > denom); };
+    EXPECT_EQ(DecodeFile(plugin, file, 0, counting).rc, 0);
+    EXPECT_GE(calls, 2);
 }
 
 QImage Quadrants(int width, int height)
@@ -196,4 +196,13 @@ QImage Quadrants(int width, int height)
     p.fillRect(0, h, w, height - h, Qt::blue);
     p.fillRect(w, h, width - w, height - h, Qt::white);
     return image;
+}
+
+QByteArray Saved(const QImage& image, const char* format, int quality)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    EXPECT_TRUE(image.save(&buffer, format, quality)) << format;
+    return bytes;
 }

@@ -2,37 +2,20 @@
 // Calls the shipped plug-ins the way the program does: through the bridge
 // library, opened with RTLD_NOW | RTLD_GLOBAL so that the plug-ins' LocalAlloc
 // and friends resolve from it.
-#include <QByteArray>
-#include <QColor>
-#include <QImage>
-#include <QString>
-
-#include <cstdint>
-
-#include "bridge/LoadPlugin.h"
-
 #include <gtest/gtest.h>
 
-struct SpiBridge {
-    decltype(&::GetPluginInfo) getPluginInfo = nullptr;
-    decltype(&::IsSupported) isSupported = nullptr;
-    decltype(&::GetPictureInfo) getPictureInfo = nullptr;
-    decltype(&::GetPicture) getPicture = nullptr;
-    void* (*localFree)(void*) = nullptr;
-    void* (*localLock)(void*) = nullptr;
-    int (*localUnlock)(void*) = nullptr;
-    std::size_t (*localSize)(void*) = nullptr;
-    const char* (*lastError)() = nullptr;
-};
+#include <QImage>
 
-// The bridge of the build; fails the test (and returns null) when absent.
-const SpiBridge* Bridge();
+#include "bridge/LoadPlugin.h"
+#include "support/TestSupport.h"
 
 // A shipped plug-in of the build: BuildDir()/Plugin/<name>.
 QByteArray ShippedPlugin(const char* name);
 
+// GetPluginInfo's text; the buffer must hold it whole and nothing past buflen is written.
 QString PluginText(const QByteArray& plugin, int infono, int buflen = 256);
 int Supported(const QByteArray& plugin, const QString& file);
+int PictureInfoOf(const QByteArray& plugin, const QByteArray& fileOrBytes, bool memory, PictureInfo& info);
 
 // The outcome of GetPicture; the DIB is checked (header, block sizes) and
 // turned into an image, and both blocks are released with the bridge.
@@ -41,14 +24,15 @@ struct Decoded {
     bool bothNullOnFailure = false;
     QImage image; // top-down, null unless rc == 0 and the DIB was sound
 };
-
 Decoded DecodeFile(const QByteArray& plugin, const QString& file, std::intptr_t offset = 0,
                    SpiProgressCallback progress = nullptr);
 Decoded DecodeMemory(const QByteArray& plugin, const QByteArray& bytes);
 
-// Whether c is within tolerance of expected in each channel (lossy codecs).
-::testing::AssertionResult ColourNear(const QImage& image, int x, int y, QColor expected,
-                                      int tolerance = 40);
+// Decodes bytes from a file, from memory and from an offset in a bigger file,
+// and compares each with expected at the middle of its quadrants; checks
+// GetPictureInfo from file and memory, and that progress reports and cancels.
+void ExpectDecodes(const QByteArray& plugin, const QByteArray& bytes, const QImage& expected, int tolerance);
 
 // A picture of four quadrants: red, green / blue, white (top-left first).
 QImage Quadrants(int width, int height);
+QByteArray Saved(const QImage& image, const char* format, int quality = -1);
