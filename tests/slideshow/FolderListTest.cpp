@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -48,19 +49,17 @@ void PreOrderByReaddir(const QString& dir, QStringList& out)
     }
 }
 
-QStringList Expected(const QString& start, const QString& dir)
+QStringList Expected(const QString& start)
 {
     QStringList out{start};
-    PreOrderByReaddir(dir, out);
+    PreOrderByReaddir(start, out);
     return out;
 }
 
 bool Opens(const QString& path)
 {
     DIR* d = opendir(ToCodePage(path).constData());
-    if (d)
-        closedir(d);
-    return d != nullptr;
+    return d && closedir(d) == 0;
 }
 
 void Link(const QString& target, const QString& at)
@@ -88,7 +87,7 @@ TEST(FolderList, TakesEveryFolderInPreOrderButDotsAndNoFiles)
     list.SearchDirs(start);
     // Each folder followed directly by everything below it, in the platform's order.
     const QStringList listed = Listed(list);
-    EXPECT_EQ(listed, Expected(start, start));
+    EXPECT_EQ(listed, Expected(start));
     EXPECT_EQ(list.ListCount(), 12);
     for (const char* rel : {".hidden/inner", "...", "x.jpg", "deep/1/2/3"})
         EXPECT_TRUE(listed.contains(start + rel)) << rel;
@@ -178,25 +177,19 @@ TEST(FolderList, DeepTreeDoesNotOverflowTheStack)
     const ClearOnExit clear{tree.Path()};
     const int depth = 2000;
     int at = open(ToCodePage(tree.Path()).constData(), O_RDONLY | O_DIRECTORY);
-    ASSERT_GE(at, 0);
     for (int i = 0; i < depth; ++i) {
+        ASSERT_GE(at, 0);
         ASSERT_EQ(mkdirat(at, "d", 0755), 0);
         const int sub = openat(at, "d", O_RDONLY | O_DIRECTORY);
-        close(at);
-        at = sub;
-        ASSERT_GE(at, 0);
+        close(std::exchange(at, sub));
     }
     close(at);
 
     ClsFolderList list;
     list.SearchDirs(tree.Path() + "/");
     ASSERT_EQ(list.ListCount(), depth + 1);
-    QString expected = tree.Path() + "/";
-    for (int i = 1; i <= depth; ++i) {
-        expected += "d";
-        ASSERT_EQ(list.FindDir(i), expected) << i;
-        expected += "/";
-    }
+    for (int i = 1; i <= depth; ++i)
+        ASSERT_EQ(list.FindDir(i), tree.Path() + "/d" + QString("/d").repeated(i - 1)) << i;
 }
 
 TEST(FolderList, OddAndLongestNamesOpenAgain)
@@ -214,7 +207,7 @@ TEST(FolderList, OddAndLongestNamesOpenAgain)
     list.SearchDirs(start);
 
     const QStringList listed = Listed(list);
-    EXPECT_EQ(listed, Expected(start, start));
+    EXPECT_EQ(listed, Expected(start));
     ASSERT_EQ(listed.size(), 10);
     EXPECT_TRUE(listed.contains(start + QString::fromUtf8("写真")));
     EXPECT_TRUE(listed.contains(start + longest + "/" + longUtf8)); // kept whole
