@@ -10,98 +10,66 @@
 
 namespace {
 
-struct SpiBridge {
-    decltype(&::GetPluginInfo) getPluginInfo;
-    decltype(&::IsSupported) isSupported;
-    decltype(&::GetPictureInfo) getPictureInfo;
-    decltype(&::GetPicture) getPicture;
-    void* (*localFree)(void*);
-    void* (*localLock)(void*);
-    int (*localUnlock)(void*);
-    std::size_t (*localSize)(void*);
-    const char* (*lastError)();
-};
-
-// The bridge of the build; every function or a fatal failure.
-const SpiBridge& Bridge()
+// A function of the build's bridge, which is opened once; throws when absent.
+template <typename F>
+F Bridge(const char* name)
 {
-    static const SpiBridge bridge = [] {
-        void* lib = dlopen(QFile::encodeName(BuildDir() + "/libLoadPlugin.so").constData(), RTLD_NOW | RTLD_GLOBAL);
-        if (!lib)
-            throw std::runtime_error(std::string("cannot open the bridge: ") + dlerror());
-        const auto get = [lib](const char* name) {
-            if (void* f = dlsym(lib, name))
-                return f;
-            throw std::runtime_error(std::string("the bridge lacks ") + name);
-        };
-        return SpiBridge{reinterpret_cast<decltype(&::GetPluginInfo)>(get("GetPluginInfo")),
-                         reinterpret_cast<decltype(&::IsSupported)>(get("IsSupported")),
-                         reinterpret_cast<decltype(&::GetPictureInfo)>(get("GetPictureInfo")),
-                         reinterpret_cast<decltype(&::GetPicture)>(get("GetPicture")),
-                         reinterpret_cast<void* (*)(void*)>(get("LocalFree")),
-                         reinterpret_cast<void* (*)(void*)>(get("LocalLock")),
-                         reinterpret_cast<int (*)(void*)>(get("LocalUnlock")),
-                         reinterpret_cast<std::size_t (*)(void*)>(get("LocalSize")),
-                         reinterpret_cast<const char* (*)()>(get("LoadPluginLastError"))};
-    }();
-    return bridge;
+    static void* lib = dlopen(QFile::encodeName(BuildDir() + "/libLoadPlugin.so").constData(), RTLD_NOW | RTLD_GLOBAL);
+    if (void* f = lib ? dlsym(lib, name) : nullptr)
+        return reinterpret_cast<F>(f);
+    throw std::runtime_error(std::string("the bridge lacks ") + name);
 }
+
+#define BRIDGE(function) Bridge<decltype(&::function)>(#function)
+const auto kFree = [](void* h) { return Bridge<void* (*)(void*)>("LocalFree")(h); };
+const auto kLock = [](void* h) { return Bridge<void* (*)(void*)>("LocalLock")(h); };
+const auto kUnlock = [](void* h) { return Bridge<int (*)(void*)>("LocalUnlock")(h); };
+const auto kSize = [](void* h) { return Bridge<std::size_t (*)(void*)>("LocalSize")(h); };
 
 void ExpectNoBridgeError()
 {
-    if (const char* err = Bridge().lastError())
+    if (const char* err = Bridge<const char* (*)()>("LoadPluginLastError")())
         ADD_FAILURE() << err;
 }
 
-struct Bmih {
-    std::uint32_t biSize;
-    std::int32_t biWidth, biHeight;
-    std::uint16_t biPlanes, biBitCount;
-    std::uint32_t biCompression, biSizeImage;
-    std::int32_t biXPelsPerMeter, biYPelsPerMeter;
-    std::uint32_t biClrUsed, biClrImportant;
-};
-
 // Checks the blocks as a host must and copies the pixels out.
-QImage ImageOfDib(const SpiBridge& b, void* hInfo, void* hBits)
+QImage ImageOfDib(void* hInfo, void* hBits)
 {
-    Bmih h{};
-    if (b.localSize(hInfo) < sizeof h)
+    std::int32_t h[10] = {}; // biSize, biWidth, biHeight, biPlanes | biBitCount << 16, biCompression, ...
+    if (kSize(hInfo) < sizeof h)
         return {};
-    std::memcpy(&h, b.localLock(hInfo), sizeof h);
-    b.localUnlock(hInfo);
-    EXPECT_TRUE(h.biSize == 40 && h.biPlanes == 1 && h.biBitCount == 24 && h.biCompression == 0);
-    EXPECT_TRUE(h.biWidth > 0 && h.biHeight > 0) << "rows are bottom-up";
-    const std::size_t row = (std::size_t(h.biWidth) * 3 + 3) & ~std::size_t(3);
-    if (h.biSize != 40 || h.biBitCount != 24 || h.biWidth <= 0 || h.biHeight <= 0 ||
-        b.localSize(hBits) < row * std::size_t(h.biHeight))
+    std::memcpy(h, kLock(hInfo), sizeof h);
+    kUnlock(hInfo);
+    const int w = h[1], height = h[2];
+    const std::size_t row = (std::size_t(w) * 3 + 3) & ~std::size_t(3);
+    EXPECT_TRUE(h[0] == 40 && h[3] == (24 << 16 | 1) && h[4] == 0 && w > 0 && height > 0) << "24-bit bottom-up";
+    if (h[0] != 40 || h[3] != (24 << 16 | 1) || w <= 0 || height <= 0 || kSize(hBits) < row * std::size_t(height))
         return {};
-    const auto* bits = static_cast<const unsigned char*>(b.localLock(hBits));
-    QImage image(h.biWidth, h.biHeight, QImage::Format_RGB32);
-    for (int y = 0; y < h.biHeight; ++y) {
-        const unsigned char* src = bits + std::size_t(h.biHeight - 1 - y) * row;
-        for (int x = 0; x < h.biWidth; ++x, src += 3)
-            image.setPixel(x, y, qRgb(src[2], src[1], src[0]));
-    }
-    b.localUnlock(hBits);
+    const auto* bits = static_cast<const unsigned char*>(kLock(hBits));
+    QImage image(w, height, QImage::Format_RGB32);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < w; ++x) {
+            const unsigned char* p = bits + std::size_t(height - 1 - y) * row + 3 * x;
+            image.setPixel(x, y, qRgb(p[2], p[1], p[0]));
+        }
+    kUnlock(hBits);
     return image;
 }
 
 Decoded Decode(const QByteArray& plugin, const QByteArray& buf, std::intptr_t len, unsigned flag,
                SpiProgressCallback progress)
 {
-    const SpiBridge& b = Bridge();
     void* hInfo = nullptr;
     void* hBits = nullptr;
     Decoded d;
-    d.rc = b.getPicture(plugin.constData(), buf.constData(), len, flag, &hInfo, &hBits, progress, 0);
+    d.rc = BRIDGE(GetPicture)(plugin.constData(), buf.constData(), len, flag, &hInfo, &hBits, progress, 0);
     ExpectNoBridgeError();
     d.bothNullOnFailure = d.rc == 0 || (!hInfo && !hBits);
     if (d.rc == 0 && hInfo && hBits)
-        d.image = ImageOfDib(b, hInfo, hBits);
+        d.image = ImageOfDib(hInfo, hBits);
     EXPECT_TRUE(d.rc != 0 || !d.image.isNull()) << "a sound DIB";
     for (void* h : {hInfo, hBits})
-        EXPECT_EQ(h ? b.localFree(h) : nullptr, nullptr);
+        EXPECT_EQ(h ? kFree(h) : nullptr, nullptr);
     return d;
 }
 
@@ -121,7 +89,7 @@ QByteArray ShippedPlugin(const char* name)
 QString PluginText(const QByteArray& plugin, int infono, int buflen)
 {
     QByteArray buf(buflen + 16, '\x7f');
-    const int n = Bridge().getPluginInfo(plugin.constData(), infono, buf.data(), buflen);
+    const int n = BRIDGE(GetPluginInfo)(plugin.constData(), infono, buf.data(), buflen);
     ExpectNoBridgeError();
     EXPECT_EQ(buf.mid(buflen), QByteArray(16, '\x7f')) << "written past buflen";
     if (n == 0)
@@ -133,14 +101,14 @@ QString PluginText(const QByteArray& plugin, int infono, int buflen)
 
 int Supported(const QByteArray& plugin, const QString& file)
 {
-    return Bridge().isSupported(plugin.constData(), QFile::encodeName(file).constData());
+    return BRIDGE(IsSupported)(plugin.constData(), QFile::encodeName(file).constData());
 }
 
 int PictureInfoOf(const QByteArray& plugin, const QByteArray& fileOrBytes, bool memory, PictureInfo& info)
 {
     std::memset(&info, 0x55, sizeof info);
-    return Bridge().getPictureInfo(plugin.constData(), fileOrBytes.constData(), memory ? fileOrBytes.size() : 0,
-                                   memory ? 1 : 0, &info);
+    return BRIDGE(GetPictureInfo)(plugin.constData(), fileOrBytes.constData(), memory ? fileOrBytes.size() : 0,
+                                  memory ? 1 : 0, &info);
 }
 
 Decoded DecodeFile(const QByteArray& plugin, const QString& file, std::intptr_t offset, SpiProgressCallback progress)
