@@ -135,6 +135,10 @@ TEST(DeviceContext, RectanglesClipMirrorAndPickTheSource)
         {"mirrored x", N, 2, 2, 2, 2, 0, -2, 2, 0, 0, 2, 2, {{0, 0, G}, {1, 0, R}, {0, 1, W}}},
         {"mirrored y", N, 2, 2, 2, 0, 2, 2, -2, 0, 0, 2, 2, {{0, 0, B}, {1, 1, G}}},
         {"mirrored twice", N, 2, 2, 2, 2, 2, -2, -2, 0, 0, -2, -2, {{0, 0, R}, {1, 1, W}}},
+        // The source rectangle still picks the upper row when the destination is mirrored.
+        {"mirrored y, upper row only", N, 2, 2, 1, 0, 1, 2, -1, 0, 1, 2, 1, {{0, 0, R}, {1, 0, G}}},
+        {"mirrored x, source past the picture", N, 2, 4, 2, 4, 0, -4, 2, 0, 0, 4, 2, {{0, 0, kGrey}, {2, 0, G}, {3, 0, R}}},
+        {"mirrored x, source past the picture", H, 2, 4, 2, 4, 0, -4, 2, 0, 0, 4, 2, {{0, 0, kGrey}, {3, 0, R}}},
         // Bottom-up, ySrc counts from the bottom row; top-down, from the top row.
         {"bottom-up (1, 0)", BLACKONWHITE, 2, 1, 1, 0, 0, 1, 1, 1, 0, 1, 1, {{0, 0, W}}},
         {"bottom-up (0, 1)", BLACKONWHITE, 2, 1, 1, 0, 0, 1, 1, 0, 1, 1, 1, {{0, 0, R}}},
