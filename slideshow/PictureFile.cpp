@@ -256,7 +256,9 @@ public:
         CheckRenderSize(size);
         qint64 fileSize = 0;
         FileDescriptor fd = OpenRegularFile(mPath, &fileSize);
-        const QImage image = DecodeWithQt(mPath, FileOn(fd.Get()).get(), mFormat);
+        QFile file;
+        OpenOn(file, mPath, fd.Get());
+        const QImage image = DecodeWithQt(mPath, &file, mFormat);
         if (image.size() != mSize)
             Fail(mPath, "file changed since it was opened");
         return SmoothTo(image, size);
@@ -264,8 +266,9 @@ public:
 
     static std::unique_ptr<PictureFile> Open(const QString& path, int fd, const char* format)
     {
-        const std::unique_ptr<QFile> file = FileOn(fd);
-        QImageReader reader(file.get(), format);
+        QFile file;
+        OpenOn(file, path, fd);
+        QImageReader reader(&file, format);
         reader.setAutoTransform(false);
         reader.setDecideFormatFromContent(false);
         const QSize size = reader.size();
@@ -277,12 +280,10 @@ public:
     }
 
 private:
-    static std::unique_ptr<QFile> FileOn(int fd)
+    static void OpenOn(QFile& file, const QString& path, int fd)
     {
-        auto file = std::make_unique<QFile>();
-        if (!file->open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
-            throw RuntimeError(ErrorKind::TypeMismatch, file->errorString().toStdString());
-        return file;
+        if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+            Fail(path, file.errorString().toStdString());
     }
 
     QString mPath;
