@@ -1,10 +1,13 @@
 // Velmora: a full-screen picture slide show.
 #include <QApplication>
 #include <QFont>
+#include <QTimer>
 
 #include <exception>
 
 #include "app/Form1.h"
+#include "common/AppPaths.h"
+#include "plugins/PluginBridge.h"
 #include "platform/MessageBox.h"
 
 namespace {
@@ -42,5 +45,14 @@ int main(int argc, char** argv)
     app.setFont(font);
     Form1 window;
     window.show();
+    // Windows plug-ins need a wine prefix, which takes a while to make the
+    // first time: it is started now, so that a show rarely waits for it.
+    QTimer::singleShot(0, [] {
+        try {
+            PluginBridge::PreparePlugins(AppFolder() + QStringLiteral("/Plugin"));
+        } catch (const std::exception&) {
+            // Without the bridge there are no plug-ins to prepare.
+        }
+    });
     return app.exec();
 }

@@ -9,7 +9,9 @@
 #include <mutex>
 #include <string>
 
+#include "bridge/PluginFile.h"
 #include "bridge/SpiChannel.h"
+#include "bridge/WineSession.h"
 #include "platform/LocalMemory.h"
 
 namespace {
@@ -32,10 +34,18 @@ void ClearError()
 // Plug-ins run in helper processes of their own (bridge/SpiChannel.h) unless
 // VELMORA_SPI_INPROCESS=1 asks for the plug-in in this process, for
 // measurements and debugging.
-bool InProcess()
+// Windows plug-ins always run in their helper under wine.
+bool IsWindows(const char* pluginPath)
+{
+    const PluginFile::Kind kind = PluginFile::KindOf(pluginPath);
+    return kind == PluginFile::Kind::Windows32 || kind == PluginFile::Kind::Windows64;
+}
+
+// Windows plug-ins always run in their helper under wine.
+bool InProcess(const char* pluginPath)
 {
     const char* value = std::getenv("VELMORA_SPI_INPROCESS");
-    return value && std::strcmp(value, "1") == 0;
+    return value && std::strcmp(value, "1") == 0 && !IsWindows(pluginPath);
 }
 
 int Remote(int result, const std::string& error)
@@ -112,7 +122,7 @@ __attribute__((visibility("default"))) int GetPluginInfo(const char* pluginPath,
                                                           char* buf, int buflen)
 {
     ClearError();
-    if (!InProcess()) {
+    if (!InProcess(pluginPath)) {
         std::string error;
         return Remote(SpiChannel::GetPluginInfo(pluginPath, infono, buf, buflen, error), error);
     }
@@ -128,7 +138,7 @@ __attribute__((visibility("default"))) int IsSupported(const char* pluginPath,
     // read here, so the helper needs no more of the file than its name.
     char head[2048];
     const bool readable = ReadHead(fileName, head);
-    if (!InProcess()) {
+    if (!InProcess(pluginPath)) {
         std::string error;
         return Remote(SpiChannel::IsSupported(pluginPath, fileName, readable ? head : nullptr, error),
                       error);
@@ -144,7 +154,7 @@ __attribute__((visibility("default"))) int GetPictureInfo(const char* pluginPath
                                                            unsigned int flag, PictureInfo* lpInfo)
 {
     ClearError();
-    if (!InProcess()) {
+    if (!InProcess(pluginPath)) {
         std::string error;
         return Remote(SpiChannel::GetPictureInfo(pluginPath, buf, len, flag, lpInfo, error), error);
     }
@@ -159,7 +169,7 @@ __attribute__((visibility("default"))) int GetPicture(const char* pluginPath, co
                                                        std::intptr_t lData)
 {
     ClearError();
-    if (!InProcess()) {
+    if (!InProcess(pluginPath)) {
         std::string error;
         return Remote(SpiChannel::GetPicture(pluginPath, buf, len, flag, pHBInfo, pHBm,
                                              progressCallback, lData, error),
@@ -167,6 +177,20 @@ __attribute__((visibility("default"))) int GetPicture(const char* pluginPath, co
     }
     auto fn = reinterpret_cast<GetPictureFn>(Export(pluginPath, "GetPicture"));
     return fn ? fn(buf, len, flag, pHBInfo, pHBm, progressCallback, lData) : 0;
+}
+
+__attribute__((visibility("default"))) void LoadPluginPrepare(const char* pluginPath)
+{
+    if (IsWindows(pluginPath))
+        WineSession::Prepare();
+}
+
+__attribute__((visibility("default"))) int LoadPluginReady(const char* pluginPath, int timeoutMs)
+{
+    if (!IsWindows(pluginPath))
+        return 1;
+    std::string why;
+    return WineSession::Wait(timeoutMs, why) != WineSession::State::Preparing;
 }
 
 __attribute__((visibility("default"))) std::size_t LoadPluginLiveBlocks(void)

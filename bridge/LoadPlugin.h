@@ -4,8 +4,10 @@
 // path first and forwards to that plug-in's export of the same name. Texts are
 // NUL-terminated in the system code page.
 //
-// Each plug-in file runs in a helper process of its own, velmora-spihost
-// beside the bridge; a plug-in that crashes or hangs fails the call (see
+// Each plug-in file runs in a helper process of its own beside the bridge
+// (velmora-spihost for Linux shared objects, velmora-spihost32.exe and
+// velmora-spihost64.exe under wine for Windows DLLs, told apart by the file's
+// header); a plug-in that crashes or hangs fails the call (see
 // LoadPluginLastError) instead of the program. VELMORA_SPI_INPROCESS=1 loads
 // the plug-ins into the calling process instead.
 //
@@ -42,6 +44,14 @@ int GetPicture(const char* pluginPath, const char* buf, std::intptr_t len, unsig
 // shared object, or lacks the export). The call's own result is then
 // meaningless and the host raises an error with this message.
 const char* LoadPluginLastError(void);
+
+// Windows plug-ins run under wine in a prefix of Velmora's own, which is
+// made in the background on first need. LoadPluginPrepare starts that when
+// pluginPath is a Windows plug-in (it returns at once); LoadPluginReady waits
+// up to timeoutMs and tells whether the plug-in can be called without waiting
+// for the prefix (always 1 for other plug-ins).
+void LoadPluginPrepare(const char* pluginPath);
+int LoadPluginReady(const char* pluginPath, int timeoutMs);
 
 // For diagnostics: how many local-memory blocks of this process are
 // allocated and not yet freed.

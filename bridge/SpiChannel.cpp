@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,10 +18,11 @@
 #include <thread>
 #include <vector>
 
+#include "bridge/ChildProcess.h"
+#include "bridge/PluginFile.h"
 #include "bridge/SpiProtocol.h"
+#include "bridge/WineSession.h"
 #include "platform/LocalMemory.h"
-
-extern char** environ;
 
 namespace SpiChannel {
 namespace {
@@ -38,36 +38,9 @@ struct Failed {
     std::string message;
 };
 
-std::string HelperPath()
-{
-    Dl_info info{};
-    if (!dladdr(reinterpret_cast<void*>(&TimeoutMs), &info) || !info.dli_fname)
-        return "velmora-spihost";
-    std::string path = info.dli_fname;
-    const auto slash = path.rfind('/');
-    return (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) +
-           "/velmora-spihost";
-}
-
-// The helper is opened when the bridge is loaded, so that it still starts
-// when the bridge's folder has been renamed or removed since.
-struct HelperProgram {
-    std::string path;
-    int fd = -1;
-};
-
-HelperProgram& Program()
-{
-    static HelperProgram program;
-    return program;
-}
-
-__attribute__((constructor)) void OpenHelperProgram()
-{
-    HelperProgram& program = Program();
-    program.path = HelperPath();
-    program.fd = open(program.path.c_str(), O_RDONLY | O_CLOEXEC);
-}
+// How long a call waits for the wine prefix that is being made (the program
+// waits for it before it calls, without blocking its windows).
+constexpr int kPrefixWaitMs = 120000;
 
 class Helper {
 public:
@@ -195,49 +168,73 @@ private:
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
             throw Failed{"cannot start a helper for plug-in " + mPlugin + ": " +
                          std::strerror(errno)};
-        // The helper's end becomes its descriptor 3; one that already is 3
-        // would keep its close-on-exec flag through the dup2, so move it.
-        if (pair[1] == kChannelFd) {
-            const int moved = fcntl(pair[1], F_DUPFD_CLOEXEC, kChannelFd + 1);
-            close(pair[1]);
-            pair[1] = moved;
-        }
         const int buffer = 1 << 20;
         setsockopt(pair[0], SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
         setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pair[1], kChannelFd);
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        sigset_t none, all;
-        sigemptyset(&none);
-        sigfillset(&all);
-        posix_spawnattr_setsigmask(&attributes, &none);
-        posix_spawnattr_setsigdefault(&attributes, &all);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-        const HelperProgram& program = Program();
-        const std::string helper = program.path;
-        const std::string executable =
-            program.fd >= 0 ? "/proc/self/fd/" + std::to_string(program.fd) : helper;
-        std::string plugin = mPlugin;
-        char* argv[] = {const_cast<char*>(helper.c_str()), plugin.data(), nullptr};
         pid_t pid = -1;
-        int rc = posix_spawn(&pid, executable.c_str(), &actions, &attributes, argv, environ);
-        if (rc == ENOENT && executable != helper) // no /proc
-            rc = posix_spawn(&pid, helper.c_str(), &actions, &attributes, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-        close(pair[1]);
-        if (rc != 0) {
+        std::string what;
+        try {
+            pid = Spawn(pair[1], what);
+        } catch (...) {
             close(pair[0]);
-            throw Failed{"cannot start " + helper + " for plug-in " + mPlugin + ": " +
-                         std::strerror(rc)};
+            close(pair[1]);
+            throw;
+        }
+        close(pair[1]);
+        if (pid <= 0) {
+            close(pair[0]);
+            throw Failed{"cannot start " + what + " for plug-in " + mPlugin + ": " +
+                         std::strerror(-pid)};
         }
         mPid = pid;
         mFd = pair[0];
         fcntl(mFd, F_SETFL, fcntl(mFd, F_GETFL) | O_NONBLOCK);
+    }
+
+    // Starts the helper that runs this plug-in's kind of file, its end of
+    // the channel given; the pid or -errno, what names the helper.
+    pid_t Spawn(int channel, std::string& what)
+    {
+        const std::string folder = ChildProcess::BridgeFolder();
+        ChildProcess::Options options;
+        const PluginFile::Kind kind = PluginFile::KindOf(mPlugin.c_str());
+        if (kind == PluginFile::Kind::Native) {
+            // The helper reads its channel on descriptor 3.
+            what = folder + "/velmora-spihost";
+            options.channel = channel;
+            options.helper = true;
+            return ChildProcess::Start({what, mPlugin}, options);
+        }
+        if (kind == PluginFile::Kind::Unknown)
+            throw Failed{"plug-in " + mPlugin +
+                         " is neither a Linux shared object nor a Windows DLL the bridge can run"};
+        // A Windows plug-in: its helper under wine, the channel on its
+        // standard input and output, tied to this process by the launcher.
+        const bool sixtyFour = kind == PluginFile::Kind::Windows64;
+        what = folder + (sixtyFour ? "/velmora-spihost64.exe" : "/velmora-spihost32.exe");
+        std::string why;
+        const std::string loader = WineSession::Loader(sixtyFour, why);
+        if (loader.empty()) {
+            WineSession::Advise(why);
+            throw Failed{"plug-in " + mPlugin + " needs wine: " + why};
+        }
+        if (access(what.c_str(), R_OK) != 0)
+            throw Failed{"plug-in " + mPlugin + " needs " + what +
+                         ", which this build of Velmora lacks (built without mingw-w64)"};
+        if (WineSession::Wait(kPrefixWaitMs, why) != WineSession::State::Ready) {
+            WineSession::Advise(why.empty() ? "the wine prefix is not ready" : why);
+            throw Failed{"plug-in " + mPlugin + " cannot run: " +
+                         (why.empty() ? "the wine prefix is not ready" : why)};
+        }
+        // Started here, not by the helper, so that its long-lived processes
+        // keep none of our descriptors.
+        WineSession::StartServer();
+        options.in = channel;
+        options.out = channel;
+        options.environment = WineSession::Environment();
+        options.helper = true;
+        return ChildProcess::Start({folder + "/velmora-spihost", "--exec", loader, what, mPlugin},
+                                   options);
     }
 
     // recv that also takes file descriptors (close-on-exec) sent along.

@@ -8,6 +8,16 @@
 #include "common/PathText.h"
 #include "platform/DirSearch.h"
 
+namespace {
+
+bool IsPluginName(const QString& name)
+{
+    return name.endsWith(QStringLiteral(".spi"), Qt::CaseInsensitive) ||
+           name.endsWith(QStringLiteral(".sph"), Qt::CaseInsensitive);
+}
+
+} // namespace
+
 std::int32_t ClsPluginManager::Initialize(const QString& PluginDir)
 {
     LoadPlugins(PluginDir);
@@ -18,7 +28,9 @@ void ClsPluginManager::LoadPlugins(const QString& PluginDir)
 {
     const QString folder = AddPathSeparator(PluginDir);
     FindData data{};
-    const QByteArray pattern = ToCodePage(folder + QStringLiteral("*.spi"));
+    // Linux and 32-bit Windows plug-ins are named *.spi, 64-bit Windows ones
+    // *.sph; one search keeps the folder's order across both.
+    const QByteArray pattern = ToCodePage(folder + QStringLiteral("*.sp?"));
     const FindHandle handle = FindFirstFileA(pattern.constData(), &data);
     std::int32_t n = 0;
     if (static_cast<std::int32_t>(handle) > 0) {
@@ -26,7 +38,7 @@ void ClsPluginManager::LoadPlugins(const QString& PluginDir)
             const auto nameLength = strnlen(data.cFileName, sizeof data.cFileName);
             const QString name = FromCodePage(QByteArrayView(data.cFileName, nameLength));
             if (name != QStringLiteral(".") && name != QStringLiteral("..") &&
-                !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsPluginName(name)) {
                 auto plugin = std::make_unique<ClsPlugin>();
                 try {
                     if (plugin->Initialize(AddPathSeparator(folder) + name) >= 1) {

@@ -6,6 +6,14 @@
 #include <string>
 #include <vector>
 
+#include <QCoreApplication>
+#include <QDir>
+#include <QCursor>
+#include <QGuiApplication>
+#include <QMutex>
+#include <QSet>
+#include <QThread>
+
 #include "bridge/LoadPlugin.h"
 #include "common/AppPaths.h"
 #include "common/CodePage.h"
@@ -44,6 +52,37 @@ Fn Function(const char* name)
     return reinterpret_cast<Fn>(symbol);
 }
 
+// A Windows plug-in can be called once wine has its prefix, which is made
+// in the background (10 to 20 s the first time). The windows keep painting
+// meanwhile, under the wait cursor; input waits until the plug-in answers.
+void WaitUntilCallable(const QByteArray& path)
+{
+    static QSet<QByteArray> callable;
+    static QMutex mutex;
+    {
+        QMutexLocker lock(&mutex);
+        if (callable.contains(path))
+            return;
+    }
+    static auto ready = Function<decltype(&::LoadPluginReady)>("LoadPluginReady");
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!ready(path.constData(), 0)) {
+        if (app && QThread::currentThread() == app->thread()) {
+            const bool gui = qobject_cast<QGuiApplication*>(app) != nullptr;
+            if (gui)
+                QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+            while (!ready(path.constData(), 50))
+                QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+            if (gui)
+                QGuiApplication::restoreOverrideCursor();
+        } else {
+            ready(path.constData(), 120000);
+        }
+    }
+    QMutexLocker lock(&mutex);
+    callable.insert(path);
+}
+
 void CheckBridge()
 {
     static auto lastError = Function<const char* (*)()>("LoadPluginLastError");
@@ -57,6 +96,7 @@ std::int32_t GetPluginInfo(const QString& pluginPath, std::int32_t infono, QByte
 {
     static auto fn = Function<decltype(&::GetPluginInfo)>("GetPluginInfo");
     const QByteArray path = ToCodePage(pluginPath);
+    WaitUntilCallable(path);
     const int length = static_cast<int>(buffer.size());
     // One byte more than the plug-in is told keeps the answer terminated even
     // when a plug-in fills every byte.
@@ -70,7 +110,9 @@ std::int32_t GetPluginInfo(const QString& pluginPath, std::int32_t infono, QByte
 std::int32_t IsSupported(const QString& pluginPath, const QString& fileName)
 {
     static auto fn = Function<decltype(&::IsSupported)>("IsSupported");
-    const int r = fn(ToCodePage(pluginPath).constData(), ToCodePage(fileName).constData());
+    const QByteArray path = ToCodePage(pluginPath);
+    WaitUntilCallable(path);
+    const int r = fn(path.constData(), ToCodePage(fileName).constData());
     CheckBridge();
     return r;
 }
@@ -81,10 +123,22 @@ std::int32_t GetPicture(const QString& pluginPath, const QString& fileName, std:
     static auto fn = Function<decltype(&::GetPicture)>("GetPicture");
     *hInfo = nullptr;
     *hBits = nullptr;
-    const int r = fn(ToCodePage(pluginPath).constData(), ToCodePage(fileName).constData(), len,
+    const QByteArray path = ToCodePage(pluginPath);
+    WaitUntilCallable(path);
+    const int r = fn(path.constData(), ToCodePage(fileName).constData(), len,
                      flag, hInfo, hBits, nullptr, 0);
     CheckBridge();
     return r;
+}
+
+void PreparePlugins(const QString& pluginDir)
+{
+    static auto prepare = Function<decltype(&::LoadPluginPrepare)>("LoadPluginPrepare");
+    const QDir folder(pluginDir);
+    const QStringList names =
+        folder.entryList({QStringLiteral("*.spi"), QStringLiteral("*.sph")}, QDir::Files);
+    for (const QString& name : names)
+        prepare(ToCodePage(folder.filePath(name)).constData());
 }
 
 void* LocalLock(void* hMem)

@@ -19,6 +19,11 @@ std::int32_t IsSupported(const QString& pluginPath, const QString& fileName);
 std::int32_t GetPicture(const QString& pluginPath, const QString& fileName, std::intptr_t len,
                         std::uint32_t flag, void** hInfo, void** hBits);
 
+// Starts, in the background, what the Windows plug-ins in pluginDir need
+// (wine's prefix); returns at once. Calls to a Windows plug-in before that
+// is done wait for it, keeping the windows painted.
+void PreparePlugins(const QString& pluginDir);
+
 // The bridge's local memory functions, for the blocks GetPicture hands over.
 void* LocalLock(void* hMem);
 int LocalUnlock(void* hMem);

@@ -1,0 +1,219 @@
+// velmora-spihost32.exe / velmora-spihost64.exe PLUGIN: the Windows build of
+// the plug-in helper, run under wine. It loads one Windows Susie plug-in (a
+// DLL) and answers the bridge's requests on standard input and output
+// (bridge/SpiProtocol.h); big blocks travel inline, since descriptors cannot
+// cross into wine. PLUGIN is the plug-in's Linux path.
+//
+// The plug-in sees a Windows program: file names as "Z:\..." in the ANSI code
+// page (the 8.3 short name where the code page cannot spell a name), its
+// texts in that code page, memory from kernel32's LocalAlloc. The bridge sees
+// UTF-8, as from a native plug-in.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "bridge/SpiHostCore.h"
+
+namespace {
+
+std::wstring Widen(const std::string& text, UINT codePage)
+{
+    if (text.empty())
+        return {};
+    const int n = MultiByteToWideChar(codePage, 0, text.data(), int(text.size()), nullptr, 0);
+    std::wstring wide(std::size_t(n > 0 ? n : 0), L'\0');
+    if (n > 0)
+        MultiByteToWideChar(codePage, 0, text.data(), int(text.size()), wide.data(), n);
+    return wide;
+}
+
+// The text in codePage; *lossy tells whether a character had no spelling.
+std::string Narrow(const std::wstring& wide, UINT codePage, bool* lossy = nullptr)
+{
+    if (lossy)
+        *lossy = false;
+    if (wide.empty())
+        return {};
+    BOOL usedDefault = FALSE;
+    const bool utf8 = codePage == CP_UTF8;
+    BOOL* used = utf8 ? nullptr : &usedDefault;
+    const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const int n = WideCharToMultiByte(codePage, flags, wide.data(), int(wide.size()), nullptr, 0,
+                                      nullptr, used);
+    std::string text(std::size_t(n > 0 ? n : 0), '\0');
+    if (n > 0)
+        WideCharToMultiByte(codePage, flags, wide.data(), int(wide.size()), text.data(), n,
+                            nullptr, used);
+    if (lossy)
+        *lossy = usedDefault != FALSE || n <= 0;
+    return text;
+}
+
+// A Linux path (UTF-8) as a Windows one, through wine's own mapping.
+std::wstring DosPath(const std::string& unixPath)
+{
+    using ToDos = WCHAR*(CDECL*)(LPCSTR);
+    static const auto toDos = reinterpret_cast<ToDos>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_dos_file_name")));
+    if (!unixPath.empty() && unixPath[0] == '/' && toDos) {
+        if (WCHAR* dos = toDos(unixPath.c_str())) {
+            std::wstring path(dos);
+            HeapFree(GetProcessHeap(), 0, dos);
+            return path;
+        }
+    }
+    std::wstring path = Widen(unixPath, CP_UTF8);
+    for (auto& c : path)
+        if (c == L'/')
+            c = L'\\';
+    return unixPath.empty() || unixPath[0] != '/' ? path : L"Z:" + path;
+}
+
+// Cuts text to at most limit bytes without splitting a UTF-8 sequence.
+void CutUtf8(std::string& text, std::size_t limit)
+{
+    if (text.size() <= limit)
+        return;
+    std::size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        --end;
+    text.resize(end);
+}
+
+class WindowsPlatform : public SpiHost::HostPlatform {
+public:
+    explicit WindowsPlatform(std::wstring pluginPath) : mPluginPath(std::move(pluginPath)) {}
+
+    void Read(void* data, std::size_t size) override
+    {
+        auto* at = static_cast<char*>(data);
+        while (size) {
+            DWORD n = 0;
+            const DWORD want = size > (1u << 30) ? (1u << 30) : DWORD(size);
+            if (!ReadFile(mIn, at, want, &n, nullptr) || n == 0)
+                Quit(0); // the bridge is gone
+            at += n;
+            size -= n;
+        }
+    }
+
+    void Write(const void* data, std::size_t size) override
+    {
+        const auto* at = static_cast<const char*>(data);
+        while (size) {
+            DWORD n = 0;
+            const DWORD want = size > (1u << 30) ? (1u << 30) : DWORD(size);
+            if (!WriteFile(mOut, at, want, &n, nullptr) || n == 0)
+                Quit(0);
+            at += n;
+            size -= n;
+        }
+    }
+
+    [[noreturn]] void Quit(int code) override { TerminateProcess(GetCurrentProcess(), UINT(code)); for (;;) {} }
+
+    void* Export(const char* name, std::string& error) override
+    {
+        if (!mModule) {
+            // Libraries that the plug-in brings along are found beside it.
+            mModule = LoadLibraryExW(mPluginPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+            if (!mModule) {
+                error = "cannot load plug-in " + Narrow(mPluginPath, CP_UTF8) + ": error " +
+                        std::to_string(GetLastError());
+                return nullptr;
+            }
+        }
+        if (FARPROC symbol = GetProcAddress(mModule, name))
+            return reinterpret_cast<void*>(symbol);
+        // Some 32-bit plug-ins export the decorated __stdcall names.
+        static const struct {
+            const char* name;
+            const char* decorated;
+        } kDecorated[] = {{"GetPluginInfo", "_GetPluginInfo@12"},
+                          {"IsSupported", "_IsSupported@8"},
+                          {"GetPictureInfo", "_GetPictureInfo@16"},
+                          {"GetPicture", "_GetPicture@28"}};
+        for (const auto& d : kDecorated)
+            if (std::string(name) == d.name)
+                if (FARPROC symbol = GetProcAddress(mModule, d.decorated))
+                    return reinterpret_cast<void*>(symbol);
+        error = "plug-in " + Narrow(mPluginPath, CP_UTF8) + " has no function " + name;
+        return nullptr;
+    }
+
+    void* Lock(void* handle) override { return LocalLock(HLOCAL(handle)); }
+    void Unlock(void* handle) override { LocalUnlock(HLOCAL(handle)); }
+    std::size_t Size(void* handle) override { return LocalSize(HLOCAL(handle)); }
+    void Free(void* handle) override { LocalFree(HLOCAL(handle)); }
+
+    std::string FileName(const std::string& name) override
+    {
+        const std::wstring dos = DosPath(name);
+        bool lossy = false;
+        std::string ansi = Narrow(dos, CP_ACP, &lossy);
+        if (!lossy)
+            return ansi;
+        const DWORD n = GetShortPathNameW(dos.c_str(), nullptr, 0);
+        if (n > 0) {
+            std::wstring shortPath(n, L'\0');
+            const DWORD got = GetShortPathNameW(dos.c_str(), shortPath.data(), n);
+            shortPath.resize(got < n ? got : 0);
+            std::string shortAnsi = Narrow(shortPath, CP_ACP, &lossy);
+            if (!shortPath.empty() && !lossy)
+                return shortAnsi;
+        }
+        return ansi;
+    }
+
+    // Only the text up to the first NUL matters to either side; the rest of
+    // the buffer goes as zeros.
+    void BufferToPlugin(std::vector<char>& buffer) override { Recode(buffer, CP_UTF8, CP_ACP); }
+    void BufferFromPlugin(std::vector<char>& buffer) override { Recode(buffer, CP_ACP, CP_UTF8); }
+
+private:
+    static void Recode(std::vector<char>& buffer, UINT from, UINT to)
+    {
+        if (buffer.size() < 2)
+            return;
+        const std::size_t room = buffer.size() - 2; // one for the NUL, one kept by the host
+        std::string text(buffer.data());
+        text = Narrow(Widen(text, from), to);
+        if (to == CP_UTF8)
+            CutUtf8(text, room);
+        else if (text.size() > room)
+            text.resize(room);
+        std::fill(buffer.begin(), buffer.end(), '\0');
+        std::copy(text.begin(), text.end(), buffer.begin());
+    }
+
+    std::wstring mPluginPath;
+    HMODULE mModule = nullptr;
+    HANDLE mIn = GetStdHandle(STD_INPUT_HANDLE);
+    HANDLE mOut = GetStdHandle(STD_OUTPUT_HANDLE);
+};
+
+// A plug-in that faults ends this process at once, with no debugger and no
+// dialog; the bridge sees the channel close.
+LONG WINAPI EndOnFault(EXCEPTION_POINTERS*)
+{
+    TerminateProcess(GetCurrentProcess(), 3);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+} // namespace
+
+// The arguments in UTF-16, so that a plug-in path outside the code page survives.
+int wmain(int argc, wchar_t** argv)
+{
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    SetUnhandledExceptionFilter(EndOnFault);
+    if (argc != 2) {
+        const char usage[] = "velmora-spihost runs a Windows plug-in for Velmora's plug-in bridge\n";
+        DWORD n;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), usage, sizeof usage - 1, &n, nullptr);
+        return 2;
+    }
+    WindowsPlatform platform(DosPath(Narrow(argv[1], CP_UTF8)));
+    SpiHost::Serve(platform);
+}

@@ -1,0 +1,33 @@
+#pragma once
+// Velmora's own wine session for the Windows plug-ins: a prefix under
+// $XDG_DATA_HOME/velmora/wine (never the user's ~/.wine), made in the
+// background on first need, quiet and headless, and a wine server started
+// on purpose with nothing of ours open.
+#include <string>
+#include <vector>
+
+namespace WineSession {
+
+enum class State { Preparing, Ready, Failed };
+
+// The wine loader for a width ("wine" or "wine64" in VELMORA_WINE_DIR, else
+// /usr/lib/wine); empty with why set when it is missing or cannot run here.
+std::string Loader(bool sixtyFour, std::string& why);
+
+// Starts making the prefix in the background, once per process; later calls
+// return at once.
+void Prepare();
+// Prepare, then waits up to timeoutMs for the prefix; why is set on Failed.
+State Wait(int timeoutMs, std::string& why);
+
+// Starts the wine server of the prefix unless one runs; true when it runs.
+bool StartServer();
+
+// The environment of every wine process of the session.
+std::vector<std::string> Environment();
+std::string PrefixPath();
+
+// Tells the user once, on standard error, how to enable Windows plug-ins.
+void Advise(const std::string& why);
+
+} // namespace WineSession
