@@ -3,8 +3,17 @@
 // the bridge's functions.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 #include <QColor>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QImage>
 #include <QRect>
 #include <QtEndian>
@@ -67,3 +76,52 @@ inline std::size_t LiveBlocks()
     EXPECT_NE(count, nullptr);
     return count ? count() : 0;
 }
+
+// This process's children: the zombies, or the live ones that run plugin.
+inline std::vector<int> Children(bool zombies, const QString& plugin = {})
+{
+    std::vector<int> pids;
+    const QByteArray argument = '\0' + plugin.toUtf8() + '\0';
+    for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
+        QFile stat("/proc/" + entry + "/stat"), cmdline("/proc/" + entry + "/cmdline");
+        if (!stat.open(QIODevice::ReadOnly) || !cmdline.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields[1].toInt() == getpid() &&
+            (zombies ? fields[0] == "Z" : fields[0] != "Z" && cmdline.readAll().contains(argument)))
+            pids.push_back(entry.toInt());
+    }
+    return pids;
+}
+
+// Why the Windows plug-in tests of a width cannot run here; empty when they
+// can. Only a kernel that cannot run 32-bit programs is a reason in CI, where
+// wine and mingw-w64 are installed.
+inline std::string WindowsPluginsMissing(bool sixtyFour)
+{
+    const QString width = sixtyFour ? "64" : "32";
+    const QString loader = sixtyFour ? "/usr/lib/wine/wine64" : "/usr/lib/wine/wine";
+    if (!QFileInfo(loader).isExecutable())
+        return "wine is not installed (scripts/setup-deps --windows-plugins installs it)";
+    if (!QFileInfo::exists(BuildDir() + "/velmora-spihost" + width + ".exe") ||
+        !QFileInfo::exists(TestPluginDir() + (sixtyFour ? "/wtest.sph" : "/wtest.spi")))
+        return "built without mingw-w64 (scripts/setup-deps --windows-plugins installs it)";
+    if (!sixtyFour) {
+        QProcess probe;
+        probe.start(loader, {"--version"});
+        if (!probe.waitForFinished(10000) || probe.exitStatus() != QProcess::NormalExit ||
+            probe.exitCode() != 0)
+            return "this kernel cannot run 32-bit programs (no IA-32 emulation), so no 32-bit wine";
+    }
+    return {};
+}
+#define SKIP_WITHOUT_WINDOWS_PLUGINS(sixtyFour)                                              \
+    do {                                                                                     \
+        const std::string why = WindowsPluginsMissing(sixtyFour);                           \
+        if (!why.empty()) {                                                                  \
+            if (std::getenv("CI") && why.find("kernel") == std::string::npos)               \
+                FAIL() << "CI must run the Windows plug-in tests: " << why;                 \
+            GTEST_SKIP() << why;                                                             \
+        }                                                                                    \
+    } while (false)

@@ -16,24 +16,6 @@
 
 namespace {
 
-// This process's children: the zombies, or the live ones that run plugin.
-std::vector<int> Children(bool zombies, const QString& plugin = {})
-{
-    std::vector<int> pids;
-    const QByteArray argument = '\0' + plugin.toUtf8() + '\0';
-    for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
-        QFile stat("/proc/" + entry + "/stat"), cmdline("/proc/" + entry + "/cmdline");
-        if (!stat.open(QIODevice::ReadOnly) || !cmdline.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray text = stat.readAll();
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1 && fields[1].toInt() == getpid() &&
-            (zombies ? fields[0] == "Z" : fields[0] != "Z" && cmdline.readAll().contains(argument)))
-            pids.push_back(entry.toInt());
-    }
-    return pids;
-}
-
 const std::pair<int, int> kGood{0, -1};
 
 struct Crashy {

@@ -33,3 +33,31 @@ gtest_discover_tests(test_plugins TEST_PREFIX "InProcess." DISCOVERY_MODE PRE_TE
 # Plug-ins in their helper processes, and the bridge's local memory.
 velmora_test(test_spihost SOURCES ${CMAKE_CURRENT_LIST_DIR}/SpiHostTest.cpp LIBS velmora_plugins ${CMAKE_DL_LIBS})
 add_dependencies(test_spihost LoadPlugin velmora-spihost ${velmora_test_filter_targets})
+
+# Windows test plug-ins, cross-built like the Windows helpers: wtest.spi
+# (32-bit) and wtest.sph (64-bit) from one source.
+set(velmora_windows_fixtures)
+foreach(width 32 64)
+  if(NOT VELMORA_MINGW${width}_CXX)
+    continue()
+  endif()
+  string(REPLACE "g++" "gcc" mingw_cc ${VELMORA_MINGW${width}_CXX})
+  if(width EQUAL 32)
+    set(fixture ${CMAKE_BINARY_DIR}/tests/plugins/wtest.spi)
+  else()
+    set(fixture ${CMAKE_BINARY_DIR}/tests/plugins/wtest.sph)
+  endif()
+  set(sources ${CMAKE_CURRENT_LIST_DIR}/fixtures/winfilter.c ${CMAKE_CURRENT_LIST_DIR}/fixtures/winfilter.def)
+  add_custom_command(OUTPUT ${fixture}
+    COMMAND ${mingw_cc} -O2 -Wall -Wextra -shared -static-libgcc -Wl,--enable-stdcall-fixup
+      -o ${fixture} ${sources}
+    DEPENDS ${sources} COMMENT "Cross-building the Windows test plug-in ${fixture}" VERBATIM)
+  add_custom_target(fixture_windows${width} ALL DEPENDS ${fixture})
+  list(APPEND velmora_windows_fixtures fixture_windows${width} velmora-spihost${width})
+endforeach()
+
+# Windows plug-ins under wine, against the real helpers.
+velmora_test(test_winspi SOURCES ${CMAKE_CURRENT_LIST_DIR}/WindowsPluginTest.cpp ${CMAKE_SOURCE_DIR}/bridge/PluginFile.cpp
+  LIBS velmora_plugins ${CMAKE_DL_LIBS})
+add_dependencies(test_winspi LoadPlugin velmora-spihost ${velmora_test_filter_targets}
+  ${velmora_windows_fixtures})

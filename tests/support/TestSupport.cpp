@@ -48,10 +48,10 @@ ProgramFolder::ProgramFolder()
     const QString bridge = BuildDir() + "/libLoadPlugin.so";
     if (QFileInfo::exists(bridge))
         QFile::copy(bridge, Path() + "/libLoadPlugin.so");
-    // The bridge runs each plug-in in this helper, which it finds beside itself.
-    const QString helper = BuildDir() + "/velmora-spihost";
-    if (QFileInfo::exists(helper))
-        QFile::copy(helper, Path() + "/velmora-spihost");
+    // The bridge runs each plug-in in a helper, which it finds beside itself.
+    for (const char* helper : {"velmora-spihost", "velmora-spihost32.exe", "velmora-spihost64.exe"})
+        if (QFileInfo::exists(BuildDir() + "/" + helper))
+            QFile::copy(BuildDir() + "/" + helper, Path() + "/" + helper);
     SetAppFolder(Path());
 }
 

@@ -1,0 +1,255 @@
+// Windows Susie plug-ins (wtest.spi, 32-bit, and wtest.sph, 64-bit, built by
+// the suite with mingw-w64) run under wine in the real helpers, and how the
+// bridge tells plug-ins apart and starts its helpers.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <QTemporaryFile>
+
+#include <thread>
+
+#include "bridge/PluginFile.h"
+#include "plugins/ClsPlugin.h"
+#include "plugins/ClsPluginManager.h"
+#include "plugins/PluginBridge.h"
+#include "PluginTestSupport.h"
+
+namespace {
+
+using PluginFile::Kind;
+
+// A Windows test plug-in of one width in a program folder.
+struct WindowsFilter {
+    explicit WindowsFilter(bool sixtyFour)
+        : path(program.AddPlugin(sixtyFour ? "wtest.sph" : "wtest.spi"))
+    {
+    }
+    // Draws a file of the given head into a 20 x 20 surface, unscaled.
+    QImage Draw(const QString& name, const QByteArray& head, int* code = nullptr) const
+    {
+        QImage surface = BlackSurface(20, 20);
+        const HDC dc = CreateImageDC(&surface);
+        const int r = plugin.DrawPictureFile(program.WriteFile(name, head), dc, 20, 20, 0, 0, false);
+        DeleteDC(dc);
+        if (code)
+            *code = r;
+        return surface;
+    }
+    ProgramFolder program;
+    QString path;
+    ClsPlugin plugin;
+};
+
+QByteArray Vtp(int width, int height, QColor colour)
+{
+    QByteArray data = QByteArray("VTP1") + QByteArray(8, '\0') + char(24);
+    qToLittleEndian<qint32>(width, data.data() + 4);
+    qToLittleEndian<qint32>(height, data.data() + 8);
+    return data.append(char(colour.red())).append(char(colour.green())).append(char(colour.blue()));
+}
+
+// The colours of a w x h block of the surface at (x, y), row by row.
+std::vector<QRgb> Block(const QImage& surface, int x, int y, int w, int h)
+{
+    std::vector<QRgb> colours;
+    for (int row = y; row < y + h; ++row)
+        for (int col = x; col < x + w; ++col)
+            colours.push_back(surface.pixel(col, row) | 0xFF000000u);
+    return colours;
+}
+
+const QRgb R = qRgb(255, 0, 0), G = qRgb(0, 255, 0), B = qRgb(0, 0, 255), W = qRgb(255, 255, 255),
+           K = qRgb(0, 0, 0);
+
+class WindowsPlugin : public testing::TestWithParam<bool> {
+protected:
+    void SetUp() override
+    {
+        unsetenv("VELMORA_SPI_TIMEOUT_MS");
+        SKIP_WITHOUT_WINDOWS_PLUGINS(GetParam());
+    }
+};
+
+} // namespace
+
+TEST(PluginKinds, ToldByHeaderNotByName)
+{
+    TempTree tree;
+    QByteArray pe(512, '\0');
+    pe[0] = 'M', pe[1] = 'Z', pe[0x3C] = char(0x80);
+    auto peFile = [&](const char* name, quint16 machine, quint16 magic) {
+        QByteArray data = pe;
+        data.replace(0x80, 4, QByteArray("PE\0\0", 4));
+        qToLittleEndian<quint16>(machine, data.data() + 0x84);
+        qToLittleEndian<quint16>(magic, data.data() + 0x98);
+        return tree.WriteFile(name, data);
+    };
+    const QString fifo = tree.Path() + "/fifo.spi";
+    ASSERT_EQ(mkfifo(fifo.toUtf8().constData(), 0600), 0);
+    const struct { QString path; Kind kind; } rows[] = {
+        {TestPluginDir() + "/vtest.spi", Kind::Native},
+        {peFile("a.spi", 0x014C, 0x010B), Kind::Windows32},
+        {peFile("b.sph", 0x8664, 0x020B), Kind::Windows64},
+        {peFile("arm.sph", 0xAA64, 0x020B), Kind::Unknown},
+        {peFile("mixed.spi", 0x014C, 0x020B), Kind::Unknown},
+        {tree.WriteFile("short.spi", "MZ"), Kind::Unknown},
+        {tree.WriteFile("text.spi", QByteArray(200, 'x')), Kind::Unknown},
+        {tree.MakeDir("folder.spi"), Kind::Unknown},
+        {fifo, Kind::Unknown}, // and no wait for a writer
+        {tree.Path() + "/missing.spi", Kind::Unknown},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(PluginFile::KindOf(r.path.toUtf8().constData()), r.kind) << r.path.toStdString();
+}
+
+TEST(PluginKinds, ScanTakesSpiAndSphInAnyCaseAndDropsWhatTheBridgeCannotRun)
+{
+    ProgramFolder program;
+    program.AddPlugin("vtest.spi", "a.SPH"); // a Linux plug-in, whatever its name
+    program.AddPlugin("vtwopair.spi", "b.Spi");
+    program.AddPlugin("vtest.spi", "c.spx");
+    program.WriteFile("Plugin/d.sph", QByteArray("MZ") + QByteArray(300, '\0'));
+    ClsPluginManager manager;
+    manager.Initialize(program.PluginFolder());
+    ASSERT_EQ(manager.PluginCount(), 1);
+    QStringList names{manager.PluginName(0), manager.PluginName(1)};
+    names.sort();
+    EXPECT_EQ(names, QStringList({program.PluginFolder() + "/a.SPH", program.PluginFolder() + "/b.Spi"}));
+}
+
+// A program that loads the bridge while descriptor 3 is free, so that the
+// bridge's own descriptors take the lowest numbers.
+TEST(HelperStart, WorksWithDescriptorThreeFree)
+{
+    ProgramFolder program;
+    const QString plugin = program.AddPlugin("vtest.spi");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close_range(3, ~0u, 0);
+        QByteArray buffer(256, '\0');
+        int r = -1;
+        try {
+            r = PluginBridge::GetPluginInfo(plugin, 0, buffer);
+        } catch (...) {
+        }
+        _exit(r > 0 && buffer.startsWith("00IN") ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST(HelperStart, WithoutWineWindowsPluginsAreDroppedAndTheUserToldOnce)
+{
+    setenv("VELMORA_WINE_DIR", "/nonexistent/wine", 1);
+    ProgramFolder program;
+    program.AddPlugin("vtest.spi");
+    for (const char* name : {"w1.sph", "w2.sph"}) {
+        QByteArray pe(512, '\0');
+        pe[0] = 'M', pe[1] = 'Z', pe[0x3C] = char(0x80);
+        pe.replace(0x80, 4, QByteArray("PE\0\0", 4));
+        qToLittleEndian<quint16>(0x8664, pe.data() + 0x84);
+        qToLittleEndian<quint16>(0x020B, pe.data() + 0x98);
+        program.WriteFile(QString("Plugin/") + name, pe);
+    }
+    QTemporaryFile capture;
+    ASSERT_TRUE(capture.open());
+    const int saved = dup(2);
+    dup2(capture.handle(), 2);
+    ClsPluginManager manager;
+    manager.Initialize(program.PluginFolder());
+    dup2(saved, 2);
+    close(saved);
+    unsetenv("VELMORA_WINE_DIR");
+    EXPECT_EQ(manager.PluginCount(), 0);
+    EXPECT_EQ(manager.PluginName(0), program.PluginFolder() + "/vtest.spi");
+    capture.seek(0);
+    const QString told = QString::fromUtf8(capture.readAll());
+    EXPECT_EQ(told.count("scripts/setup-deps --windows-plugins"), 1) << told.toStdString();
+    EXPECT_TRUE(told.contains("wine is not installed")) << told.toStdString();
+}
+
+TEST_P(WindowsPlugin, TextsInShiftJisAndJapaneseFileNames)
+{
+    WindowsFilter f(GetParam());
+    ASSERT_GE(f.plugin.Initialize(f.path), 1);
+    EXPECT_EQ(f.plugin.APIVersion(), "00IN");
+    EXPECT_EQ(f.plugin.AboutPlugin(), QString::fromUtf8("Velmora テスト用フィルタ"));
+    EXPECT_EQ(f.plugin.SupportedNum(), 0);
+    EXPECT_EQ(f.plugin.Extension(0), "*.vtw");
+    EXPECT_EQ(f.plugin.FileType(0), QString::fromUtf8("テスト画像"));
+    // The plug-in opens the file by the name it is given: in code page 932,
+    // or as the short name where that code page has no spelling (Hangul).
+    for (const char* name : {"写真/日本語の名前.vtw", "사진/한글.vtw", "plain/p.vtw"}) {
+        SCOPED_TRACE(name);
+        const QString file = f.program.WriteFile(QString::fromUtf8(name), Vtp(6, 4, QColor(10, 200, 30)));
+        EXPECT_EQ(f.plugin.CheckFile(file), 1);
+        int code = -100;
+        const QImage surface = f.Draw(QString::fromUtf8(name), Vtp(6, 4, QColor(10, 200, 30)), &code);
+        EXPECT_EQ(code, 0);
+        EXPECT_EQ(DrawnBox(surface), QRect(7, 8, 6, 4));
+        EXPECT_EQ(surface.pixel(7, 8) | 0xFF000000u, qRgb(10, 200, 30));
+    }
+    EXPECT_EQ(f.plugin.CheckFile(f.program.WriteFile("other.vtw", "nothing")), 0);
+}
+
+TEST_P(WindowsPlugin, BitmapHeadersTheInterfaceAllows)
+{
+    WindowsFilter f(GetParam());
+    ASSERT_GE(f.plugin.Initialize(f.path), 1);
+    // A V5 header with bit fields and top-down rows; RLE8 with a colour table.
+    EXPECT_EQ(Block(f.Draw("v5.vtw", "V5BF"), 8, 9, 4, 2), (std::vector<QRgb>{R, G, B, W, K, R, G, B}));
+    EXPECT_EQ(Block(f.Draw("rle.vtw", "RLE8"), 8, 9, 4, 2), (std::vector<QRgb>{B, B, B, B, R, R, R, R}));
+}
+
+TEST_P(WindowsPlugin, CrashHangAndScribbleFailOneCallAndTheNextWorks)
+{
+    setenv("VELMORA_SPI_TIMEOUT_MS", "3000", 1);
+    WindowsFilter f(GetParam());
+    ASSERT_GE(f.plugin.Initialize(f.path), 1);
+    for (const char* command : {"SEGV", "HANG", "OVER"}) {
+        SCOPED_TRACE(command);
+        const std::vector<int> helper = Children(false, f.path);
+        ASSERT_EQ(helper.size(), 1u);
+        QElapsedTimer clock;
+        clock.start();
+        int code = -100;
+        const int raised = RaisedKind([&] { f.Draw("bad.vtw", command, &code); });
+        EXPECT_TRUE(raised == int(ErrorKind::PluginFailed) || code != 0) << raised << " " << code;
+        EXPECT_LT(clock.elapsed(), 8000);
+        usleep(50000);
+        EXPECT_NE(kill(helper[0], 0), 0) << "the failed helper is ended";
+        EXPECT_TRUE(Children(true).empty()) << "and reaped";
+        EXPECT_EQ(DrawnBox(f.Draw("good.vtw", Vtp(2, 2, Qt::green))), QRect(9, 9, 2, 2));
+    }
+}
+
+TEST_P(WindowsPlugin, HelperEndsWithTheThreadThatStartedIt)
+{
+    WindowsFilter f(GetParam());
+    std::vector<int> helpers;
+    // The helper is tied to its starter by the parent-death signal, set by
+    // the launcher before it becomes wine.
+    std::thread([&] {
+        EXPECT_GE(f.plugin.Initialize(f.path), 1);
+        helpers = Children(false, f.path);
+    }).join();
+    ASSERT_EQ(helpers.size(), 1u);
+    bool gone = false;
+    for (int i = 0; i < 100 && !gone; ++i) {
+        usleep(20000);
+        gone = kill(helpers[0], 0) != 0 || Children(true).size() == 1;
+    }
+    EXPECT_TRUE(gone);
+    EXPECT_EQ(DrawnBox(f.Draw("good.vtw", Vtp(2, 2, Qt::green))), QRect(9, 9, 2, 2)) << "started again";
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, WindowsPlugin, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "Sph64" : "Spi32");
+                         });
