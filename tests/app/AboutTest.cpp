@@ -7,7 +7,7 @@
 
 #include "app/frmVersion.h"
 #include "plugins/ClsPluginManager.h"
-#include "support/TestSupport.h"
+#include "plugins/PluginTestSupport.h"
 
 TEST(AboutBox, ListsEachPluginByFileNameAndAboutTextScannedAnewAtEachOpening)
 {
@@ -43,4 +43,14 @@ TEST(AboutBox, ListsEachPluginByFileNameAndAboutTextScannedAnewAtEachOpening)
     ASSERT_EQ(about.List1->count(), 2);
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(about.List1->item(i)->text(), expected.value(i));
+}
+
+TEST(AboutBox, ListsWindowsPluginsLikeTheOthers)
+{
+    SKIP_WITHOUT_WINDOWS_PLUGINS(true);
+    ProgramFolder program;
+    program.AddPlugin("wtest.sph");
+    frmVersion about(nullptr);
+    ASSERT_EQ(about.List1->count(), 1);
+    EXPECT_EQ(about.List1->item(0)->text(), QString::fromUtf8("wtest.sph : Velmora テスト用フィルタ"));
 }

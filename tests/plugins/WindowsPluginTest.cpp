@@ -28,12 +28,12 @@ struct WindowsFilter {
         : path(program.AddPlugin(sixtyFour ? "wtest.sph" : "wtest.spi"))
     {
     }
-    // Draws a file of the given head into a 20 x 20 surface, unscaled.
-    QImage Draw(const QString& name, const QByteArray& head, int* code = nullptr) const
+    // Draws a file into a 20 x 20 surface, unscaled.
+    QImage Draw(const QString& file, int* code = nullptr) const
     {
         QImage surface = BlackSurface(20, 20);
         const HDC dc = CreateImageDC(&surface);
-        const int r = plugin.DrawPictureFile(program.WriteFile(name, head), dc, 20, 20, 0, 0, false);
+        const int r = plugin.DrawPictureFile(file, dc, 20, 20, 0, 0, false);
         DeleteDC(dc);
         if (code)
             *code = r;
@@ -43,14 +43,6 @@ struct WindowsFilter {
     QString path;
     ClsPlugin plugin;
 };
-
-QByteArray Vtp(int width, int height, QColor colour)
-{
-    QByteArray data = QByteArray("VTP1") + QByteArray(8, '\0') + char(24);
-    qToLittleEndian<qint32>(width, data.data() + 4);
-    qToLittleEndian<qint32>(height, data.data() + 8);
-    return data.append(char(colour.red())).append(char(colour.green())).append(char(colour.blue()));
-}
 
 // The colours of a w x h block of the surface at (x, y), row by row.
 std::vector<QRgb> Block(const QImage& surface, int x, int y, int w, int h)
@@ -187,10 +179,10 @@ TEST_P(WindowsPlugin, TextsInShiftJisAndJapaneseFileNames)
     // or as the short name where that code page has no spelling (Hangul).
     for (const char* name : {"写真/日本語の名前.vtw", "사진/한글.vtw", "plain/p.vtw"}) {
         SCOPED_TRACE(name);
-        const QString file = f.program.WriteFile(QString::fromUtf8(name), Vtp(6, 4, QColor(10, 200, 30)));
+        const QString file = WriteVtp(f.program, QString::fromUtf8(name), 6, 4, QColor(10, 200, 30));
         EXPECT_EQ(f.plugin.CheckFile(file), 1);
         int code = -100;
-        const QImage surface = f.Draw(QString::fromUtf8(name), Vtp(6, 4, QColor(10, 200, 30)), &code);
+        const QImage surface = f.Draw(file, &code);
         EXPECT_EQ(code, 0);
         EXPECT_EQ(DrawnBox(surface), QRect(7, 8, 6, 4));
         EXPECT_EQ(surface.pixel(7, 8) | 0xFF000000u, qRgb(10, 200, 30));
@@ -203,8 +195,8 @@ TEST_P(WindowsPlugin, BitmapHeadersTheInterfaceAllows)
     WindowsFilter f(GetParam());
     ASSERT_GE(f.plugin.Initialize(f.path), 1);
     // A V5 header with bit fields and top-down rows; RLE8 with a colour table.
-    EXPECT_EQ(Block(f.Draw("v5.vtw", "V5BF"), 8, 9, 4, 2), (std::vector<QRgb>{R, G, B, W, K, R, G, B}));
-    EXPECT_EQ(Block(f.Draw("rle.vtw", "RLE8"), 8, 9, 4, 2), (std::vector<QRgb>{B, B, B, B, R, R, R, R}));
+    EXPECT_EQ(Block(f.Draw(f.program.WriteFile("v5.vtw", "V5BF")), 8, 9, 4, 2), (std::vector<QRgb>{R, G, B, W, K, R, G, B}));
+    EXPECT_EQ(Block(f.Draw(f.program.WriteFile("rle.vtw", "RLE8")), 8, 9, 4, 2), (std::vector<QRgb>{B, B, B, B, R, R, R, R}));
 }
 
 TEST_P(WindowsPlugin, CrashHangAndScribbleFailOneCallAndTheNextWorks)
@@ -219,13 +211,13 @@ TEST_P(WindowsPlugin, CrashHangAndScribbleFailOneCallAndTheNextWorks)
         QElapsedTimer clock;
         clock.start();
         int code = -100;
-        const int raised = RaisedKind([&] { f.Draw("bad.vtw", command, &code); });
+        const int raised = RaisedKind([&] { f.Draw(f.program.WriteFile("bad.vtw", command), &code); });
         EXPECT_TRUE(raised == int(ErrorKind::PluginFailed) || code != 0) << raised << " " << code;
         EXPECT_LT(clock.elapsed(), 8000);
         usleep(50000);
         EXPECT_NE(kill(helper[0], 0), 0) << "the failed helper is ended";
         EXPECT_TRUE(Children(true).empty()) << "and reaped";
-        EXPECT_EQ(DrawnBox(f.Draw("good.vtw", Vtp(2, 2, Qt::green))), QRect(9, 9, 2, 2));
+        EXPECT_EQ(DrawnBox(f.Draw(WriteVtp(f.program, "good.vtw", 2, 2, Qt::green))), QRect(9, 9, 2, 2));
     }
 }
 
@@ -246,7 +238,7 @@ TEST_P(WindowsPlugin, HelperEndsWithTheThreadThatStartedIt)
         gone = kill(helpers[0], 0) != 0 || Children(true).size() == 1;
     }
     EXPECT_TRUE(gone);
-    EXPECT_EQ(DrawnBox(f.Draw("good.vtw", Vtp(2, 2, Qt::green))), QRect(9, 9, 2, 2)) << "started again";
+    EXPECT_EQ(DrawnBox(f.Draw(WriteVtp(f.program, "good.vtw", 2, 2, Qt::green))), QRect(9, 9, 2, 2)) << "started again";
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, WindowsPlugin, testing::Values(false, true),

@@ -22,7 +22,7 @@
 #include "common/RuntimeError.h"
 #include "slideshow/PictureDisplay.h"
 #include "slideshow/SlideShow.h"
-#include "support/TestSupport.h"
+#include "plugins/PluginTestSupport.h"
 
 class SlideShowProbe {
 public:
@@ -215,6 +215,26 @@ TEST_F(SlideShowTest, PluginPicturesAreDrawnOnPicture1)
     ASSERT_EQ(box.Image().size(), QSize(1024, 768));
     EXPECT_EQ(QColor(box.Image().pixel(512, 384)), QColor(10, 200, 30));
     EXPECT_EQ(QColor(box.Image().pixel(5, 5)), QColor(Qt::black));
+}
+
+TEST_F(SlideShowTest, LinuxAndWindowsPluginPicturesInOneShow)
+{
+    SKIP_WITHOUT_WINDOWS_PLUGINS(true);
+    program.AddPlugin("vtest.spi");
+    program.AddPlugin("wtest.sph");
+    pics.WriteFile("a.vtp", Vtp(100, 50, 10, 200, 30));
+    pics.WriteFile("b.vtw", Vtp(50, 100, 200, 30, 10));
+    pics.WriteFile("c.bmp", Bmp(4, 4));
+    SlideShow& s = Start();
+    EXPECT_TRUE(P::Pattern(s).startsWith("*.vtp;*.vtw;*.jpeg;") || P::Pattern(s).startsWith("*.vtw;*.vtp;*.jpeg;"));
+    for (const QColor& colour : {QColor(10, 200, 30), QColor(200, 30, 10)}) {
+        ASSERT_FALSE(show.isNull());
+        EXPECT_FALSE(P::Image(s).Visible);
+        EXPECT_EQ(QColor(P::Picture(s).Image().pixel(512, 384)), colour);
+        P::Step(s);
+    }
+    EXPECT_TRUE(Shows("/c.bmp"));
+    EXPECT_TRUE(P::Image(s).Visible);
 }
 
 TEST_F(SlideShowTest, UnreadableTruncatedOrReplacedPicturesShowBlackAndTheShowGoesOn)
