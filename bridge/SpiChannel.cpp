@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -38,6 +39,10 @@ struct Failed {
     std::string message;
 };
 
+// Windows helpers alive in this process: while there is one, the wine
+// server that serves it runs.
+std::atomic<int> gWindowsHelpers{0};
+
 // How long a call waits for the wine prefix that is being made (the program
 // waits for it before it calls, without blocking its windows).
 constexpr int kPrefixWaitMs = 120000;
@@ -55,6 +60,8 @@ public:
         mCall = call;
         // A helper that died while idle is reaped and replaced unnoticed.
         if (mPid > 0 && waitpid(mPid, nullptr, WNOHANG) == mPid) {
+            if (mWindows)
+                --gWindowsHelpers;
             mPid = -1;
             Stop();
         }
@@ -153,6 +160,8 @@ public:
             mFd = -1;
         }
         if (mPid > 0) {
+            if (mWindows)
+                --gWindowsHelpers;
             kill(mPid, SIGKILL);
             while (waitpid(mPid, &status, 0) < 0 && errno == EINTR) {
             }
@@ -173,6 +182,7 @@ private:
         setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
         pid_t pid = -1;
         std::string what;
+        mWindows = false;
         try {
             pid = Spawn(pair[1], what);
         } catch (...) {
@@ -188,6 +198,8 @@ private:
         }
         mPid = pid;
         mFd = pair[0];
+        if (mWindows)
+            ++gWindowsHelpers;
         fcntl(mFd, F_SETFL, fcntl(mFd, F_GETFL) | O_NONBLOCK);
     }
 
@@ -228,7 +240,9 @@ private:
         }
         // Started here, not by the helper, so that its long-lived processes
         // keep none of our descriptors.
-        WineSession::StartServer();
+        if (gWindowsHelpers.load() == 0)
+            WineSession::StartServer();
+        mWindows = true;
         options.in = channel;
         options.out = channel;
         options.environment = WineSession::Environment();
@@ -303,6 +317,7 @@ private:
     std::mutex mMutex;
     pid_t mPid = -1;
     int mFd = -1;
+    bool mWindows = false; // the helper runs under wine
     const char* mCall = "";
     Clock::time_point mDeadline;
     std::vector<int> mFiles;

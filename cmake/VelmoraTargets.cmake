@@ -12,8 +12,7 @@ function(velmora_plugin name)
 endfunction()
 
 # velmora_test(NAME SOURCES... LIBS libs...): a GoogleTest program whose cases
-# run one by one under CTest on Qt's offscreen platform. Their user data
-# (the wine prefix of the Windows plug-ins) lives in the build folder.
+# run one by one under CTest on Qt's offscreen platform.
 function(velmora_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
@@ -22,7 +21,5 @@ function(velmora_test name)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT
-      "QT_QPA_PLATFORM=offscreen;VELMORA_BUILD_DIR=${CMAKE_BINARY_DIR};XDG_DATA_HOME=${CMAKE_BINARY_DIR}/tests/xdg-data"
-      TIMEOUT 120)
+    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;VELMORA_BUILD_DIR=${CMAKE_BINARY_DIR}" TIMEOUT 120)
 endfunction()
