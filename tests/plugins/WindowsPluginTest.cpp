@@ -9,6 +9,7 @@
 
 #include <QElapsedTimer>
 #include <QTemporaryFile>
+#include <QTimer>
 
 #include <thread>
 
@@ -245,3 +246,37 @@ INSTANTIATE_TEST_SUITE_P(Widths, WindowsPlugin, testing::Values(false, true),
                          [](const testing::TestParamInfo<bool>& info) {
                              return std::string(info.param ? "Sph64" : "Spi32");
                          });
+
+// A prefix of our own, made in the background: the program goes on at once,
+// and a call that needs it waits without blocking the event loop.
+TEST(WinePrefix, MadeInTheBackgroundUnderTheUsersDataFolder)
+{
+    SKIP_WITHOUT_WINDOWS_PLUGINS(true);
+    TempTree home;
+    setenv("HOME", home.Path().toUtf8().constData(), 1);
+    setenv("XDG_DATA_HOME", (home.Path() + "/data").toUtf8().constData(), 1);
+    WindowsFilter f(true);
+    QElapsedTimer clock;
+    clock.start();
+    PluginBridge::PreparePlugins(f.program.PluginFolder());
+    EXPECT_LT(clock.elapsed(), 1000);
+    const QString prefix = home.Path() + "/data/velmora/wine";
+    EXPECT_FALSE(QFile::exists(prefix + "/.velmora-ready"));
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start(20);
+    EXPECT_GE(f.plugin.Initialize(f.path), 1);
+    EXPECT_GT(ticks, 10) << "the event loop ran while the prefix was made";
+    EXPECT_TRUE(QFile::exists(prefix + "/.velmora-ready"));
+    EXPECT_FALSE(QFile::exists(home.Path() + "/.wine"));
+    // Headless: no graphics driver in this prefix.
+    QProcess query;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("WINEPREFIX", prefix);
+    env.insert("WINEDEBUG", "-all");
+    query.setProcessEnvironment(env);
+    query.start("/usr/lib/wine/wine64", {"reg", "query", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics"});
+    ASSERT_TRUE(query.waitForFinished(20000));
+    EXPECT_TRUE(query.readAllStandardOutput().contains("null"));
+}
