@@ -28,6 +28,8 @@ struct PictureInfo {
     void* hInfo;
 };
 #pragma pack(pop)
+// The published layout, in the plug-in's own width (also in the Windows helpers).
+static_assert(sizeof(PictureInfo) == 22 + sizeof(void*));
 
 typedef int (*SpiProgressCallback)(int nNum, int nDenom, std::intptr_t lData);
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/LoadPlugin.h"
 #include "bridge/SpiProtocol.h"
 
 #ifdef _WIN32
@@ -19,18 +20,6 @@
 #endif
 
 namespace SpiHost {
-
-// The published PictureInfo, in the plug-in's own width.
-#pragma pack(push, 1)
-struct PictureInfo {
-    std::int32_t left, top;
-    std::int32_t width, height;
-    std::uint16_t x_density, y_density;
-    std::int16_t colorDepth;
-    void* hInfo;
-};
-#pragma pack(pop)
-static_assert(sizeof(PictureInfo) == 22 + sizeof(void*));
 
 using ProgressFn = int(SPI_CALL*)(int nNum, int nDenom, std::intptr_t lData);
 using GetPluginInfoFn = int(SPI_CALL*)(int infono, char* buf, int buflen);
