@@ -5,7 +5,7 @@
 //   bench_fit [runs]                 time the fits (default 5 runs, medians)
 //   bench_fit memory FILE W H        render FILE at W x H, print peak memory
 //   bench_fit make FILE W H          write a photo-like picture (.jpg / .png)
-#include "slideshow/PictureFile.h"
+#include "imaging/PictureFile.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>

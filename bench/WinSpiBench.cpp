@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "common/AppPaths.h"
-#include "platform/DeviceContext.h"
+#include "imaging/DeviceContext.h"
 #include "plugins/ClsPluginManager.h"
 #include "plugins/PluginBridge.h"
 

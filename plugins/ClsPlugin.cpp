@@ -5,7 +5,7 @@
 #include "common/CheckedMath.h"
 #include "common/CodePage.h"
 #include "common/RuntimeError.h"
-#include "platform/Dib.h"
+#include "imaging/Dib.h"
 #include "plugins/PluginBridge.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <QByteArray>
 #include <QString>
 
-#include "platform/DeviceContext.h"
+#include "imaging/DeviceContext.h"
 
 class ClsPlugin {
 public:

@@ -7,7 +7,7 @@
 
 #include <QString>
 
-#include "platform/DeviceContext.h"
+#include "imaging/DeviceContext.h"
 #include "plugins/ClsPlugin.h"
 
 class ClsPluginManager {

@@ -11,8 +11,8 @@
 #include <QRect>
 #include <QWidget>
 
-#include "platform/DeviceContext.h"
-#include "slideshow/PictureFile.h"
+#include "imaging/DeviceContext.h"
+#include "imaging/PictureFile.h"
 
 class QPainter;
 

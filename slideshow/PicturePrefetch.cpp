@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 
 #include "common/CodePage.h"
-#include "slideshow/PictureFile.h"
+#include "imaging/PictureFile.h"
 
 namespace {
 

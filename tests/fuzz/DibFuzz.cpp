@@ -1,7 +1,7 @@
 // DIB blocks from a hostile plug-in: whatever passes the check must decode
 // and draw on a real surface without reading outside the two blocks.
-#include "platform/DeviceContext.h"
-#include "platform/Dib.h"
+#include "imaging/DeviceContext.h"
+#include "imaging/Dib.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -3,8 +3,8 @@
 // metafiles, everything else as a Windows metafile (placeable or plain).
 #include "FuzzApp.h"
 #include "common/RuntimeError.h"
-#include "slideshow/Metafile.h"
-#include "slideshow/PictureFile.h"
+#include "imaging/Metafile.h"
+#include "imaging/PictureFile.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -2,7 +2,7 @@
 // it opens or raises, and what opens renders or raises, never more.
 #include "FuzzApp.h"
 #include "common/RuntimeError.h"
-#include "slideshow/PictureFile.h"
+#include "imaging/PictureFile.h"
 
 #include <cstdint>
 #include <cstdio>

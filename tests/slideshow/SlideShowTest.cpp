@@ -17,7 +17,7 @@
 #include <stdexcept>
 
 #include "../app/MessageBoxCloser.h"
-#include "PictureTestData.h"
+#include "imaging/PictureTestData.h"
 #include "common/PathText.h"
 #include "common/RuntimeError.h"
 #include "slideshow/PictureDisplay.h"

@@ -1,5 +1,0 @@
-find_package(JPEG REQUIRED)
-pkg_check_modules(IMLIB2 REQUIRED IMPORTED_TARGET imlib2)
-add_executable(bench_fit ${CMAKE_CURRENT_LIST_DIR}/FitBench.cpp)
-target_link_libraries(bench_fit PRIVATE velmora_pictureloader JPEG::JPEG PkgConfig::IMLIB2 Qt6::Gui)
-set_target_properties(bench_fit PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)

@@ -1,3 +1,0 @@
-add_executable(bench_folderwalk ${CMAKE_CURRENT_LIST_DIR}/FolderWalkBench.cpp)
-target_link_libraries(bench_folderwalk PRIVATE velmora_folderlist)
-set_target_properties(bench_folderwalk PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)

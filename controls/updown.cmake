@@ -1,2 +1,0 @@
-add_library(velmora_updown STATIC ${CMAKE_CURRENT_LIST_DIR}/ClsUpDownTextBox.cpp)
-target_link_libraries(velmora_updown PUBLIC velmora_widgets velmora_numbers)

@@ -1,0 +1,198 @@
+#include "imaging/DeviceContext.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <QImage>
+#include <QPainter>
+#include <QTransform>
+
+// Rectangle conventions of StretchDIBits here:
+// - The destination rectangle with a negative width or height covers
+//   [x + w, x) (as GDI's mirroring idiom StretchBlt(dc, w, 0, -w, ...) does).
+// - The source rectangle always covers |srcWidth| x |srcHeight| pixels from
+//   (xSrc, ySrc); a negative source size only mirrors. The host passes the
+//   DIB's own biHeight as the source height, so a top-down DIB (negative
+//   height) arrives with a negative source height and must still draw.
+// - For bottom-up DIBs ySrc counts rows from the bottom row and the source
+//   rectangle extends upwards, as on the original platform; for top-down
+//   DIBs it counts from the top row.
+// - Mirroring happens when the signs of the destination and source sizes
+//   differ on an axis.
+// - A zero destination or source size draws nothing and returns 0; a
+//   destination wholly outside the surface is clipped away and still returns
+//   the source height.
+
+namespace {
+
+struct Context {
+    QImage* surface = nullptr;
+    int mode = BLACKONWHITE;
+};
+
+std::mutex gLock;
+std::unordered_map<HDC, Context> gContexts;
+HDC gNextHandle = 1;
+
+bool Lookup(HDC hdc, Context* out)
+{
+    std::lock_guard lock(gLock);
+    auto it = gContexts.find(hdc);
+    if (it == gContexts.end())
+        return false;
+    *out = it->second;
+    return true;
+}
+
+// Nearest-pixel sampling, touching only the visible destination pixels.
+// (dx0, dy0, dw, dh): normalised destination; (sx0, sy0, sw, sh): source
+// rectangle in top-down picture coordinates.
+void DrawNearest(QImage& surface, const QImage& picture, qint64 dx0, qint64 dy0, qint64 dw, qint64 dh,
+                 qint64 sx0, qint64 sy0, qint64 sw, qint64 sh, bool mirrorX, bool mirrorY)
+{
+    const qint64 left = std::max<qint64>(dx0, 0), right = std::min<qint64>(dx0 + dw, surface.width());
+    const qint64 top = std::max<qint64>(dy0, 0), bottom = std::min<qint64>(dy0 + dh, surface.height());
+    if (left >= right || top >= bottom)
+        return;
+    auto sample = [](qint64 i, qint64 src, qint64 dst, bool mirror) {
+        // Centre of destination pixel i; 128 bits as the product can pass 2^63.
+        const auto s = qint64((__int128(2 * i + 1) * src) / (2 * __int128(dst)));
+        return mirror ? src - 1 - s : s;
+    };
+    // Source column of each visible destination column, -1 outside the picture.
+    std::vector<int> columns(std::size_t(right - left));
+    for (qint64 x = left; x < right; ++x) {
+        const qint64 sx = sx0 + sample(x - dx0, sw, dw, mirrorX);
+        columns[std::size_t(x - left)] = (sx >= 0 && sx < picture.width()) ? int(sx) : -1;
+    }
+    for (qint64 y = top; y < bottom; ++y) {
+        const qint64 sy = sy0 + sample(y - dy0, sh, dh, mirrorY);
+        if (sy < 0 || sy >= picture.height())
+            continue;
+        const auto* in = reinterpret_cast<const QRgb*>(picture.constScanLine(int(sy)));
+        auto* out = reinterpret_cast<QRgb*>(surface.scanLine(int(y)));
+        for (qint64 x = left; x < right; ++x) {
+            const int sx = columns[std::size_t(x - left)];
+            if (sx >= 0)
+                out[x] = in[sx];
+        }
+    }
+}
+
+// Smoothed drawing through QPainter, which rasterises only the clipped part
+// of the destination. A strong reduction is first area-averaged by
+// QImage::scaled so that it does not alias; that copy is never larger than
+// the source part itself.
+void DrawSmooth(QImage& surface, const QImage& picture, qint64 dx0, qint64 dy0, qint64 dw, qint64 dh,
+                qint64 sx0, qint64 sy0, qint64 sw, qint64 sh, bool mirrorX, bool mirrorY)
+{
+    const QRect visible = QRect(0, 0, surface.width(), surface.height());
+    // The part of the source rectangle that lies on the picture, and where
+    // it lands in the (unmirrored) destination.
+    const qint64 cx0 = std::max<qint64>(sx0, 0), cx1 = std::min<qint64>(sx0 + sw, picture.width());
+    const qint64 cy0 = std::max<qint64>(sy0, 0), cy1 = std::min<qint64>(sy0 + sh, picture.height());
+    if (cx0 >= cx1 || cy0 >= cy1)
+        return;
+    const double scaleX = double(dw) / double(sw), scaleY = double(dh) / double(sh);
+    // Source offsets measured from the side that maps to the destination's left/top.
+    const double offX = mirrorX ? double(sx0 + sw - cx1) : double(cx0 - sx0);
+    const double offY = mirrorY ? double(sy0 + sh - cy1) : double(cy0 - sy0);
+    QRectF target(double(dx0) + offX * scaleX, double(dy0) + offY * scaleY, double(cx1 - cx0) * scaleX,
+                  double(cy1 - cy0) * scaleY);
+    if (!target.intersects(QRectF(visible)))
+        return;
+
+    QImage part = picture.copy(int(cx0), int(cy0), int(cx1 - cx0), int(cy1 - cy0));
+    if (mirrorX || mirrorY)
+        part = part.mirrored(mirrorX, mirrorY);
+    const qint64 tw = std::max<qint64>(1, qint64(target.width() + 0.5));
+    const qint64 th = std::max<qint64>(1, qint64(target.height() + 0.5));
+    if (tw < part.width() && th < part.height())
+        part = part.scaled(int(tw), int(th), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    if (part.isNull())
+        return;
+
+    QPainter painter(&surface);
+    painter.setClipRect(visible);
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
+    painter.drawImage(target, part, QRectF(part.rect()));
+}
+
+} // namespace
+
+HDC CreateImageDC(QImage* surface)
+{
+    if (!surface)
+        return 0;
+    std::lock_guard lock(gLock);
+    const HDC hdc = gNextHandle++;
+    gContexts[hdc] = Context{surface, BLACKONWHITE};
+    return hdc;
+}
+
+void DeleteDC(HDC hdc)
+{
+    std::lock_guard lock(gLock);
+    gContexts.erase(hdc);
+}
+
+int GetStretchBltMode(HDC hdc)
+{
+    Context c;
+    return Lookup(hdc, &c) ? c.mode : 0;
+}
+
+int SetStretchBltMode(HDC hdc, int mode)
+{
+    if (mode < BLACKONWHITE || mode > HALFTONE)
+        return 0;
+    std::lock_guard lock(gLock);
+    auto it = gContexts.find(hdc);
+    if (it == gContexts.end())
+        return 0;
+    return std::exchange(it->second.mode, mode);
+}
+
+int StretchDIBits(HDC hdc, int xDest, int yDest, int destWidth, int destHeight, int xSrc, int ySrc,
+                  int srcWidth, int srcHeight, const void* bits, const BITMAPINFO* info,
+                  std::uint32_t usage, std::uint32_t rop)
+{
+    Context c;
+    if (!Lookup(hdc, &c) || !c.surface || c.surface->isNull())
+        return 0;
+    if (usage != DIB_RGB_COLORS || rop != SRCCOPY || !bits || !info)
+        return 0;
+    if (destWidth == 0 || destHeight == 0 || srcWidth == 0 || srcHeight == 0)
+        return 0;
+    QImage picture = DibToImage(info, bits);
+    if (picture.isNull())
+        return 0;
+    // All coordinates in 64 bits: x + width may leave the 32-bit range.
+    const qint64 dw = std::llabs(destWidth), dh = std::llabs(destHeight);
+    const qint64 dx0 = destWidth < 0 ? qint64(xDest) + destWidth : xDest;
+    const qint64 dy0 = destHeight < 0 ? qint64(yDest) + destHeight : yDest;
+    const qint64 sw = std::llabs(srcWidth), sh = std::llabs(srcHeight);
+    const qint64 sx0 = xSrc;
+    const bool bottomUp = info->bmiHeader.biHeight > 0;
+    const qint64 sy0 = bottomUp ? qint64(picture.height()) - ySrc - sh : qint64(ySrc);
+    const bool mirrorX = (destWidth < 0) != (srcWidth < 0);
+    const bool mirrorY = (destHeight < 0) != (srcHeight < 0);
+
+    QImage& surface = *c.surface;
+    if (c.mode == HALFTONE) {
+        DrawSmooth(surface, picture, dx0, dy0, dw, dh, sx0, sy0, sw, sh, mirrorX, mirrorY);
+    } else if (surface.depth() == 32) {
+        DrawNearest(surface, picture, dx0, dy0, dw, dh, sx0, sy0, sw, sh, mirrorX, mirrorY);
+    } else {
+        // Pixels are sampled as 32-bit values; other surfaces go through a copy.
+        QImage work = surface.convertToFormat(QImage::Format_RGB32);
+        DrawNearest(work, picture, dx0, dy0, dw, dh, sx0, sy0, sw, sh, mirrorX, mirrorY);
+        surface = work.convertToFormat(surface.format());
+    }
+    return int(sh);
+}

@@ -1,0 +1,289 @@
+#include "imaging/JpegReader.h"
+
+#include <csetjmp>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include <QTransform>
+
+#include <jpeglib.h>
+#include <jerror.h>
+
+// libjpeg reports fatal errors through error_exit, which must not return; we
+// leave by longjmp. Everything that outlives the jump lives in a Session
+// reached through a pointer, and the function holding setjmp keeps only
+// trivial locals, so no destructor is ever skipped.
+
+namespace {
+
+// libjpeg's own working memory (coefficient buffers of progressive files)
+// stays below this; a larger need is a decoding error, not a swap storm.
+constexpr long kDecoderMemory = 512L << 20;
+
+struct ErrorManager {
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+    char message[JMSG_LENGTH_MAX];
+    bool truncated;
+};
+
+void OnError(j_common_ptr cinfo)
+{
+    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+    (*cinfo->err->format_message)(cinfo, err->message);
+    std::longjmp(err->jump, 1);
+}
+
+// Warnings stay quiet; data that ends early counts as damage.
+void OnMessage(j_common_ptr cinfo, int level)
+{
+    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+    if (level < 0) {
+        ++cinfo->err->num_warnings;
+        if (cinfo->err->msg_code == JWRN_JPEG_EOF)
+            err->truncated = true;
+    }
+}
+
+struct Session {
+    jpeg_decompress_struct cinfo{};
+    ErrorManager err{};
+    std::FILE* file = nullptr;
+    bool decode = false;
+    QSize atLeast;
+    std::size_t maxBytes = 0;
+    JpegHeader header;
+    QImage image;
+    std::vector<unsigned char> row;
+    std::string why;
+    // The file's reader, and how much of the file the header search has read.
+    boolean (*fill)(j_decompress_ptr) = nullptr;
+    bool inHeader = false;
+    std::uint64_t headerBytes = 0;
+};
+
+// A frame header comes within the first megabytes of any real JPEG; a file
+// that is a signature and then gigabytes of anything ends the search there
+// instead of being read to its end.
+constexpr std::uint64_t kMaxHeaderSearch = std::uint64_t(16) << 20;
+
+boolean FillWithinLimit(j_decompress_ptr cinfo)
+{
+    auto* s = static_cast<Session*>(cinfo->client_data);
+    if (s->inHeader && s->headerBytes > kMaxHeaderSearch) {
+        // What libjpeg itself does at the end of the file: a fake EOI marker.
+        static const JOCTET kEndOfImage[2] = {0xFF, JPEG_EOI};
+        cinfo->src->next_input_byte = kEndOfImage;
+        cinfo->src->bytes_in_buffer = 2;
+        return TRUE;
+    }
+    const boolean filled = s->fill(cinfo);
+    s->headerBytes += cinfo->src->bytes_in_buffer;
+    return filled;
+}
+
+// Called between libjpeg calls; never jumps.
+bool Allocate(Session* s)
+{
+    const std::uint64_t w = s->cinfo.output_width, h = s->cinfo.output_height;
+    if (w == 0 || h == 0 || w > 0x7FFFFFFF / 4 || h > 0x7FFFFFFF) {
+        s->why = "output size out of range";
+        return false;
+    }
+    if (w * h * 4 > s->maxBytes) {
+        s->why = "decoded picture too large";
+        return false;
+    }
+    s->image = QImage(int(w), int(h), QImage::Format_RGB32);
+    if (s->image.isNull()) {
+        s->why = "out of memory";
+        return false;
+    }
+    if (s->cinfo.out_color_space == JCS_CMYK)
+        s->row.resize(std::size_t(w) * 4);
+    return true;
+}
+
+void ConvertCmykRow(Session* s, int y)
+{
+    auto* out = reinterpret_cast<QRgb*>(s->image.scanLine(y));
+    const unsigned char* in = s->row.data();
+    // Adobe writes CMYK inverted, which is what nearly every CMYK JPEG is.
+    for (int x = 0, n = s->image.width(); x < n; ++x, in += 4) {
+        const int k = in[3];
+        out[x] = qRgb(in[0] * k / 255, in[1] * k / 255, in[2] * k / 255);
+    }
+}
+
+void ReadOrientation(Session* s)
+{
+    for (jpeg_saved_marker_ptr m = s->cinfo.marker_list; m; m = m->next) {
+        if (m->marker == JPEG_APP0 + 1 && m->data_length >= 6 && std::memcmp(m->data, "Exif\0\0", 6) == 0) {
+            s->header.orientation = ExifOrientation(m->data, m->data_length);
+            return;
+        }
+    }
+}
+
+// The only function with setjmp; its locals are trivial.
+bool Run(Session* s)
+{
+    s->cinfo.err = jpeg_std_error(&s->err.pub);
+    s->err.pub.error_exit = OnError;
+    s->err.pub.emit_message = OnMessage;
+    s->err.truncated = false;
+    s->err.message[0] = 0;
+    if (setjmp(s->err.jump)) {
+        s->why = s->err.message;
+        jpeg_destroy_decompress(&s->cinfo);
+        return false;
+    }
+    jpeg_create_decompress(&s->cinfo);
+    s->cinfo.mem->max_memory_to_use = kDecoderMemory;
+    jpeg_stdio_src(&s->cinfo, s->file);
+    s->cinfo.client_data = s;
+    s->fill = s->cinfo.src->fill_input_buffer;
+    s->cinfo.src->fill_input_buffer = FillWithinLimit;
+    jpeg_save_markers(&s->cinfo, JPEG_APP0 + 1, 0xFFFF);
+    s->inHeader = true;
+    const int headerResult = jpeg_read_header(&s->cinfo, TRUE);
+    s->inHeader = false;
+    if (headerResult != JPEG_HEADER_OK) {
+        s->why = "no picture in the JPEG data";
+        jpeg_destroy_decompress(&s->cinfo);
+        return false;
+    }
+    s->header.stored = QSize(int(s->cinfo.image_width), int(s->cinfo.image_height));
+    ReadOrientation(s);
+    if (s->err.truncated) {
+        s->why = "JPEG data ends early";
+        jpeg_destroy_decompress(&s->cinfo);
+        return false;
+    }
+    if (!s->decode) {
+        jpeg_destroy_decompress(&s->cinfo);
+        return true;
+    }
+
+    const bool cmyk = s->cinfo.jpeg_color_space == JCS_CMYK || s->cinfo.jpeg_color_space == JCS_YCCK;
+    s->cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRX; // BGRX is Format_RGB32 in memory
+    s->cinfo.dct_method = JDCT_ISLOW;
+    s->cinfo.do_fancy_upsampling = TRUE;
+    // The smallest n/8 scale that still covers the target; 8/8 when even
+    // the full size is smaller than it.
+    const std::uint64_t W = s->cinfo.image_width, H = s->cinfo.image_height;
+    unsigned n = 1;
+    while (n < 8 && ((W * n + 7) / 8 < std::uint64_t(s->atLeast.width()) ||
+                     (H * n + 7) / 8 < std::uint64_t(s->atLeast.height())))
+        ++n;
+    s->cinfo.scale_num = n;
+    s->cinfo.scale_denom = 8;
+    jpeg_calc_output_dimensions(&s->cinfo);
+    if (!Allocate(s)) {
+        jpeg_destroy_decompress(&s->cinfo);
+        return false;
+    }
+    jpeg_start_decompress(&s->cinfo);
+    while (s->cinfo.output_scanline < s->cinfo.output_height) {
+        const int y = int(s->cinfo.output_scanline);
+        JSAMPROW rows[1] = {cmyk ? s->row.data() : s->image.scanLine(y)};
+        if (jpeg_read_scanlines(&s->cinfo, rows, 1) != 1 || s->err.truncated)
+            break;
+        if (cmyk)
+            ConvertCmykRow(s, y);
+    }
+    if (s->err.truncated || s->cinfo.output_scanline < s->cinfo.output_height) {
+        s->why = "JPEG data ends early";
+        jpeg_destroy_decompress(&s->cinfo);
+        return false;
+    }
+    jpeg_finish_decompress(&s->cinfo);
+    jpeg_destroy_decompress(&s->cinfo);
+    return !s->err.truncated;
+}
+
+std::uint32_t Read16(const unsigned char* p, bool big) { return big ? (p[0] << 8 | p[1]) : (p[1] << 8 | p[0]); }
+std::uint32_t Read32(const unsigned char* p, bool big)
+{
+    return big ? (std::uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3])
+               : (std::uint32_t(p[3]) << 24 | p[2] << 16 | p[1] << 8 | p[0]);
+}
+
+} // namespace
+
+bool ReadJpegHeader(std::FILE* file, JpegHeader* header, std::string* why)
+{
+    auto s = std::make_unique<Session>();
+    s->file = file;
+    const bool ok = Run(s.get());
+    if (ok && header)
+        *header = s->header;
+    if (!ok && why)
+        *why = s->why;
+    return ok;
+}
+
+QImage DecodeJpegScaled(std::FILE* file, QSize atLeast, std::size_t maxBytes, std::string* why)
+{
+    auto s = std::make_unique<Session>();
+    s->file = file;
+    s->decode = true;
+    s->atLeast = atLeast;
+    s->maxBytes = maxBytes;
+    if (!Run(s.get())) {
+        if (why)
+            *why = s->why;
+        return {};
+    }
+    return std::move(s->image);
+}
+
+int ExifOrientation(const unsigned char* data, std::size_t size)
+{
+    if (size < 6 + 8 || std::memcmp(data, "Exif\0\0", 6) != 0)
+        return 1;
+    const unsigned char* tiff = data + 6;
+    const std::size_t n = size - 6;
+    bool big;
+    if (tiff[0] == 'I' && tiff[1] == 'I')
+        big = false;
+    else if (tiff[0] == 'M' && tiff[1] == 'M')
+        big = true;
+    else
+        return 1;
+    if (Read16(tiff + 2, big) != 42)
+        return 1;
+    const std::uint64_t ifd = Read32(tiff + 4, big);
+    if (ifd + 2 > n)
+        return 1;
+    const std::uint32_t count = Read16(tiff + ifd, big);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint64_t entry = ifd + 2 + std::uint64_t(i) * 12;
+        if (entry + 12 > n)
+            return 1;
+        if (Read16(tiff + entry, big) != 0x0112)
+            continue;
+        if (Read16(tiff + entry + 2, big) != 3) // SHORT
+            return 1;
+        const std::uint32_t value = Read16(tiff + entry + 8, big);
+        return value >= 1 && value <= 8 ? int(value) : 1;
+    }
+    return 1;
+}
+
+QImage ApplyOrientation(const QImage& image, int orientation)
+{
+    const QTransform quarter = QTransform().rotate(90); // clockwise on the screen
+    switch (orientation) {
+    case 2: return image.mirrored(true, false);
+    case 3: return image.mirrored(true, true);
+    case 4: return image.mirrored(false, true);
+    case 5: return image.transformed(quarter).mirrored(true, false); // transpose
+    case 6: return image.transformed(quarter);
+    case 7: return image.transformed(quarter).mirrored(false, true); // transverse
+    case 8: return image.transformed(QTransform().rotate(270));
+    default: return image;
+    }
+}

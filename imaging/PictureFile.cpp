@@ -1,0 +1,527 @@
+#include "imaging/PictureFile.h"
+
+#include "common/CodePage.h"
+#include "common/RuntimeError.h"
+#include "imaging/Dib.h"
+#include "imaging/JpegReader.h"
+#include "imaging/Metafile.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QImageReader>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// A decoded or rendered picture never takes more than this; larger ones go
+// to the plug-ins (or, for uncompressed bitmaps, are reduced band by band).
+constexpr std::size_t kMaxPixelBytes = std::size_t(256) << 20;
+// Files that are read into memory whole (everything but JPEG, which is
+// streamed from the file).
+constexpr qint64 kMaxFileBytes = qint64(1) << 30;
+// One band of a bitmap that is reduced band by band.
+constexpr std::size_t kBandBytes = std::size_t(16) << 20;
+
+[[noreturn]] void Fail(const QString& path, const std::string& why)
+{
+    throw RuntimeError(ErrorKind::TypeMismatch,
+                       "cannot read " + path.toStdString() + " as a picture: " + why);
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : mFd(fd) {}
+    ~FileDescriptor()
+    {
+        if (mFd >= 0)
+            ::close(mFd);
+    }
+    FileDescriptor(FileDescriptor&& other) noexcept : mFd(other.Release()) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int Get() const { return mFd; }
+    int Release() { return std::exchange(mFd, -1); }
+
+private:
+    int mFd;
+};
+
+// Opens a regular file for reading; folders and devices are refused.
+FileDescriptor OpenRegularFile(const QString& path, qint64* size)
+{
+    FileDescriptor fd(::open(ToCodePage(path).constData(), O_RDONLY | O_CLOEXEC));
+    if (fd.Get() < 0)
+        Fail(path, std::strerror(errno));
+    struct stat st;
+    if (::fstat(fd.Get(), &st) != 0)
+        Fail(path, std::strerror(errno));
+    if (S_ISDIR(st.st_mode))
+        Fail(path, "it is a folder");
+    if (!S_ISREG(st.st_mode))
+        Fail(path, "not a regular file");
+    *size = st.st_size;
+    return fd;
+}
+
+// Reads up to max bytes from the current position.
+QByteArray ReadBytes(const QString& path, int fd, qint64 max)
+{
+    QByteArray data;
+    data.resize(qsizetype(max));
+    qint64 got = 0;
+    while (got < max) {
+        const ssize_t n = ::read(fd, data.data() + got, std::size_t(max - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            Fail(path, std::strerror(errno));
+        if (n == 0)
+            break;
+        got += n;
+    }
+    data.truncate(qsizetype(got));
+    return data;
+}
+
+enum class Kind { Unknown, Bitmap, Jpeg, Gif, Png, Icon, Cursor, Wmf, Emf };
+
+std::uint32_t Le16(const unsigned char* p) { return p[0] | p[1] << 8; }
+std::uint32_t Le32(const unsigned char* p) { return std::uint32_t(p[0]) | p[1] << 8 | p[2] << 16 | std::uint32_t(p[3]) << 24; }
+
+Kind Sniff(const QByteArray& head)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(head.constData());
+    const qsizetype n = head.size();
+    if (n >= 3 && p[0] == 0xFF && p[1] == 0xD8 && p[2] == 0xFF)
+        return Kind::Jpeg;
+    if (n >= 8 && std::memcmp(p, "\x89PNG\r\n\x1a\n", 8) == 0)
+        return Kind::Png;
+    if (n >= 6 && (std::memcmp(p, "GIF87a", 6) == 0 || std::memcmp(p, "GIF89a", 6) == 0))
+        return Kind::Gif;
+    if (n >= 14 + 4 && p[0] == 'B' && p[1] == 'M')
+        return Kind::Bitmap;
+    if (n >= 6 && Le16(p) == 0 && (Le16(p + 2) == 1 || Le16(p + 2) == 2) && Le16(p + 4) > 0)
+        return Le16(p + 2) == 1 ? Kind::Icon : Kind::Cursor;
+    if (n >= 4 && Le32(p) == 0x9AC6CDD7u)
+        return Kind::Wmf;
+    // A plain metafile header: type 1 (memory) or 2 (disk), 9 words, version 1 or 3.
+    if (n >= 18 && (Le16(p) == 1 || Le16(p) == 2) && Le16(p + 2) == 9 &&
+        (Le16(p + 4) == 0x0100 || Le16(p + 4) == 0x0300))
+        return Kind::Wmf;
+    if (n >= 44 && Le32(p) == 1 && Le32(p + 40) == 0x464D4520u)
+        return Kind::Emf;
+    return Kind::Unknown;
+}
+
+void CheckRenderSize(QSize size)
+{
+    if (size.width() <= 0 || size.height() <= 0)
+        throw RuntimeError(ErrorKind::Overflow, "picture size not positive");
+    if (std::uint64_t(size.width()) * std::uint64_t(size.height()) * 4 > kMaxPixelBytes)
+        throw RuntimeError(ErrorKind::Overflow, "picture size too large to render");
+}
+
+// The picture smoothly scaled (area averaging when reducing) to exactly size,
+// as Format_RGB32 or, with transparency, Format_ARGB32_Premultiplied.
+QImage SmoothTo(const QImage& image, QSize size)
+{
+    const QImage::Format format =
+        image.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32;
+    QImage out = image.size() == size
+                     ? image
+                     : image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    if (out.format() != format)
+        out = out.convertToFormat(format);
+    if (out.isNull() || out.size() != size)
+        throw RuntimeError(ErrorKind::Overflow, "out of memory while scaling a picture");
+    return out;
+}
+
+// ---------------------------------------------------------------- JPEG
+
+class JpegPicture : public PictureFile {
+public:
+    JpegPicture(const QString& path, const JpegHeader& header) : mPath(path), mHeader(header) {}
+
+    QSize NaturalSize() const override
+    {
+        return OrientationSwapsSides(mHeader.orientation) ? mHeader.stored.transposed()
+                                                          : mHeader.stored;
+    }
+
+    QImage Render(QSize size) const override
+    {
+        CheckRenderSize(size);
+        qint64 fileSize = 0;
+        FileDescriptor fd = OpenRegularFile(mPath, &fileSize);
+        std::FILE* file = ::fdopen(fd.Get(), "rb");
+        if (!file)
+            Fail(mPath, std::strerror(errno));
+        fd.Release();
+        const QSize stored = OrientationSwapsSides(mHeader.orientation) ? size.transposed() : size;
+        std::string why;
+        const QImage decoded = DecodeJpegScaled(file, stored, kMaxPixelBytes, &why);
+        std::fclose(file);
+        if (decoded.isNull())
+            Fail(mPath, why);
+        return SmoothTo(ApplyOrientation(decoded, mHeader.orientation), size);
+    }
+
+    static std::unique_ptr<PictureFile> Open(const QString& path, FileDescriptor fd)
+    {
+        std::FILE* file = ::fdopen(fd.Get(), "rb");
+        if (!file)
+            Fail(path, std::strerror(errno));
+        fd.Release();
+        JpegHeader header;
+        std::string why;
+        const bool ok = ReadJpegHeader(file, &header, &why);
+        std::fclose(file);
+        if (!ok)
+            Fail(path, why);
+        return std::make_unique<JpegPicture>(path, header);
+    }
+
+private:
+    QString mPath;
+    JpegHeader mHeader;
+};
+
+// ---------------------------------------------------------------- Qt's decoders
+
+// Pictures that Qt decodes whole (PNG, GIF, icons, cursors, OS/2 bitmaps);
+// Qt's allocation limit bounds what such a decode may take.
+class DecodedPicture : public PictureFile {
+public:
+    explicit DecodedPicture(QImage image) : mImage(std::move(image)) {}
+    QSize NaturalSize() const override { return mImage.size(); }
+    QImage Render(QSize size) const override
+    {
+        CheckRenderSize(size);
+        return SmoothTo(mImage, size);
+    }
+
+private:
+    QImage mImage;
+};
+
+QImage DecodeWithQt(const QString& path, QIODevice* device, const char* format, int index = 0)
+{
+    QImageReader reader(device, format);
+    reader.setAutoTransform(false);
+    reader.setDecideFormatFromContent(false);
+    if (index > 0 && !reader.jumpToImage(index))
+        Fail(path, "icon image missing");
+    const QSize size = reader.size();
+    if (size.isValid() && std::uint64_t(size.width()) * std::uint64_t(size.height()) * 4 > kMaxPixelBytes)
+        Fail(path, "picture too large");
+    QImage image = reader.read();
+    if (image.isNull())
+        Fail(path, reader.errorString().toStdString());
+    return image;
+}
+
+QImage DecodeWithQt(const QString& path, const QByteArray& data, const char* format, int index = 0)
+{
+    QBuffer buffer;
+    buffer.setData(data);
+    buffer.open(QIODevice::ReadOnly);
+    return DecodeWithQt(path, &buffer, format, index);
+}
+
+// PNG and GIF files: opening reads only the header; every render decodes the
+// file anew, straight from the file (a copy of the whole file in memory would
+// only add its size to the peak). Holding no pixels lets pictures prepared
+// for later steps stay small.
+class FileDecodedPicture : public PictureFile {
+public:
+    FileDecodedPicture(const QString& path, const char* format, QSize size)
+        : mPath(path), mFormat(format), mSize(size)
+    {
+    }
+    QSize NaturalSize() const override { return mSize; }
+    QImage Render(QSize size) const override
+    {
+        CheckRenderSize(size);
+        qint64 fileSize = 0;
+        FileDescriptor fd = OpenRegularFile(mPath, &fileSize);
+        QFile file;
+        OpenOn(file, mPath, fd.Get());
+        const QImage image = DecodeWithQt(mPath, &file, mFormat);
+        if (image.size() != mSize)
+            Fail(mPath, "file changed since it was opened");
+        return SmoothTo(image, size);
+    }
+
+    static std::unique_ptr<PictureFile> Open(const QString& path, int fd, const char* format)
+    {
+        QFile file;
+        OpenOn(file, path, fd);
+        QImageReader reader(&file, format);
+        reader.setAutoTransform(false);
+        reader.setDecideFormatFromContent(false);
+        const QSize size = reader.size();
+        if (!size.isValid() || size.isEmpty())
+            Fail(path, reader.errorString().toStdString());
+        if (std::uint64_t(size.width()) * std::uint64_t(size.height()) * 4 > kMaxPixelBytes)
+            Fail(path, "picture too large");
+        return std::make_unique<FileDecodedPicture>(path, format, size);
+    }
+
+private:
+    static void OpenOn(QFile& file, const QString& path, int fd)
+    {
+        if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+            Fail(path, file.errorString().toStdString());
+    }
+
+    QString mPath;
+    const char* mFormat;
+    QSize mSize;
+};
+
+// The entry of an icon or cursor file shown: the largest, then the deepest.
+int BestIconEntry(const QString& path, const QByteArray& data, bool cursor)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(data.constData());
+    const std::uint32_t count = Le16(p + 4);
+    if (6 + std::uint64_t(count) * 16 > std::uint64_t(data.size()))
+        Fail(path, "icon directory past the end of the file");
+    int best = 0;
+    std::uint64_t bestArea = 0, bestDepth = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const unsigned char* e = p + 6 + i * 16;
+        const std::uint64_t w = e[0] ? e[0] : 256, h = e[1] ? e[1] : 256;
+        // In a cursor the planes and depth fields hold the hot spot.
+        const std::uint64_t depth = cursor ? 0 : Le16(e + 6);
+        if (w * h > bestArea || (w * h == bestArea && depth > bestDepth)) {
+            best = int(i);
+            bestArea = w * h;
+            bestDepth = depth;
+        }
+    }
+    return best;
+}
+
+std::unique_ptr<PictureFile> OpenIcon(const QString& path, QByteArray data, bool cursor)
+{
+    const int index = BestIconEntry(path, data, cursor);
+    if (cursor) {
+        // Qt reads icons only; a cursor is an icon whose entries carry a hot
+        // spot where an icon has planes and depth.
+        auto* p = reinterpret_cast<unsigned char*>(data.data());
+        p[2] = 1;
+        for (std::uint32_t i = 0, n = Le16(p + 4); i < n; ++i) {
+            unsigned char* e = p + 6 + i * 16;
+            e[4] = 1, e[5] = 0; // planes
+            e[6] = 0, e[7] = 0; // depth: taken from the entry's bitmap header
+        }
+    }
+    return std::make_unique<DecodedPicture>(DecodeWithQt(path, data, "ico", index));
+}
+
+// ---------------------------------------------------------------- Windows bitmaps
+
+class BitmapPicture : public PictureFile {
+public:
+    BitmapPicture(QString path, QByteArray data, std::vector<unsigned char> info, qsizetype bitsOffset)
+        : mPath(std::move(path)), mData(std::move(data)), mInfo(std::move(info)), mBitsOffset(bitsOffset)
+    {
+    }
+
+    QSize NaturalSize() const override { return QSize(Header().biWidth, Rows()); }
+
+    QImage Render(QSize size) const override
+    {
+        CheckRenderSize(size);
+        if (!TooLargeToDecode())
+            return SmoothTo(Decode(), size);
+        return SmoothTo(ReduceInBands(size.boundedTo(NaturalSize())), size);
+    }
+
+    static std::unique_ptr<PictureFile> Open(const QString& path, QByteArray data);
+
+private:
+    const BITMAPINFOHEADER& Header() const { return *reinterpret_cast<const BITMAPINFOHEADER*>(mInfo.data()); }
+    int Rows() const { return Header().biHeight < 0 ? -Header().biHeight : Header().biHeight; }
+    const unsigned char* Bits() const
+    {
+        return reinterpret_cast<const unsigned char*>(mData.constData()) + mBitsOffset;
+    }
+    std::size_t BitsSize() const { return std::size_t(mData.size() - mBitsOffset); }
+    bool TooLargeToDecode() const
+    {
+        return std::uint64_t(Header().biWidth) * std::uint64_t(Rows()) * 4 > kMaxPixelBytes;
+    }
+    bool Compressed() const
+    {
+        return Header().biCompression == BI_RLE8 || Header().biCompression == BI_RLE4;
+    }
+    std::uint64_t Stride() const { return (std::uint64_t(Header().biWidth) * Header().biBitCount + 31) / 32 * 4; }
+
+    QImage Decode() const
+    {
+        const QImage image = DibToImage(reinterpret_cast<const BITMAPINFO*>(mInfo.data()), Bits());
+        if (image.isNull())
+            Fail(mPath, "bitmap cannot be decoded");
+        return image;
+    }
+
+    // Area-averaging reduction to target (not larger than the picture) of an
+    // uncompressed bitmap too large to decode whole: bands of rows are decoded
+    // one after another and summed into the output pixels they cover.
+    QImage ReduceInBands(QSize target) const
+    {
+        const std::uint64_t W = std::uint64_t(Header().biWidth), H = std::uint64_t(Rows());
+        const int tw = target.width(), th = target.height();
+        const bool topDown = Header().biHeight < 0;
+        const std::uint64_t stride = Stride();
+        const int bandRows = int(std::max<std::uint64_t>(1, kBandBytes / (W * 4)));
+
+        std::vector<int> column(W);
+        std::vector<std::uint32_t> columnCount(tw, 0);
+        for (std::uint64_t x = 0; x < W; ++x) {
+            column[x] = int(x * tw / W);
+            ++columnCount[column[x]];
+        }
+        std::vector<std::uint64_t> sums(std::size_t(tw) * 3, 0);
+        QImage out(tw, th, QImage::Format_RGB32);
+        if (out.isNull())
+            Fail(mPath, "out of memory");
+
+        std::vector<unsigned char> band(mInfo);
+        auto* bandHeader = reinterpret_cast<BITMAPINFOHEADER*>(band.data());
+        int outRow = 0;
+        std::uint64_t rowsInOut = 0;
+        auto flush = [&] {
+            auto* line = reinterpret_cast<QRgb*>(out.scanLine(outRow));
+            for (int x = 0; x < tw; ++x) {
+                const std::uint64_t n = std::uint64_t(columnCount[x]) * rowsInOut;
+                std::uint64_t* s = &sums[std::size_t(x) * 3];
+                line[x] = n ? qRgb(int((s[0] + n / 2) / n), int((s[1] + n / 2) / n), int((s[2] + n / 2) / n))
+                            : qRgb(0, 0, 0);
+                s[0] = s[1] = s[2] = 0;
+            }
+            rowsInOut = 0;
+        };
+        for (std::uint64_t y0 = 0; y0 < H; y0 += std::uint64_t(bandRows)) {
+            const int n = int(std::min<std::uint64_t>(bandRows, H - y0));
+            // Picture rows y0 .. y0+n-1, counted from the top.
+            const std::uint64_t firstStored = topDown ? y0 : H - y0 - std::uint64_t(n);
+            bandHeader->biHeight = topDown ? -n : n;
+            bandHeader->biSizeImage = 0;
+            const QImage part = DibToImage(reinterpret_cast<const BITMAPINFO*>(band.data()),
+                                           Bits() + firstStored * stride);
+            if (part.isNull())
+                Fail(mPath, "bitmap cannot be decoded");
+            for (int r = 0; r < n; ++r) {
+                const int target = int((y0 + std::uint64_t(r)) * std::uint64_t(th) / H);
+                if (target != outRow) {
+                    flush();
+                    outRow = target;
+                }
+                const auto* line = reinterpret_cast<const QRgb*>(part.constScanLine(r));
+                for (std::uint64_t x = 0; x < W; ++x) {
+                    std::uint64_t* s = &sums[std::size_t(column[x]) * 3];
+                    s[0] += qRed(line[x]);
+                    s[1] += qGreen(line[x]);
+                    s[2] += qBlue(line[x]);
+                }
+                ++rowsInOut;
+            }
+        }
+        flush();
+        return out;
+    }
+
+    QString mPath;
+    QByteArray mData;
+    std::vector<unsigned char> mInfo; // header (patched where needed), masks, colour table
+    qsizetype mBitsOffset;
+};
+
+std::unique_ptr<PictureFile> BitmapPicture::Open(const QString& path, QByteArray data)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(data.constData());
+    const qsizetype size = data.size();
+    const std::uint32_t headerSize = Le32(p + 14);
+    if (headerSize == 12) // OS/2 core header, which Qt reads
+        return std::make_unique<DecodedPicture>(DecodeWithQt(path, data, "bmp"));
+    if (headerSize < sizeof(BITMAPINFOHEADER) || 14 + std::uint64_t(headerSize) > std::uint64_t(size))
+        Fail(path, "bitmap header damaged");
+    BITMAPINFOHEADER h;
+    std::memcpy(&h, p + 14, sizeof h);
+
+    // The pixels start at bfOffBits; when that does not lie behind the header
+    // and within the file, right after header, masks and colour table.
+    const std::uint64_t masks = (h.biCompression == BI_BITFIELDS && headerSize == 40) ? 12 : 0;
+    const std::uint64_t colours = h.biBitCount <= 8 ? (h.biClrUsed ? std::min<std::uint64_t>(h.biClrUsed, 1u << h.biBitCount) : (1u << h.biBitCount)) : 0;
+    std::uint64_t bitsOffset = Le32(p + 10);
+    if (bitsOffset < 14 + std::uint64_t(headerSize) + masks || bitsOffset > std::uint64_t(size))
+        bitsOffset = 14 + std::uint64_t(headerSize) + masks + colours * 4;
+    if (bitsOffset > std::uint64_t(size))
+        Fail(path, "bitmap data missing");
+    std::vector<unsigned char> info(p + 14, p + bitsOffset);
+    auto* header = reinterpret_cast<BITMAPINFOHEADER*>(info.data());
+    // Some writers leave the image size of compressed data at 0: it then
+    // runs to the end of the file.
+    if ((h.biCompression == BI_RLE8 || h.biCompression == BI_RLE4) && h.biSizeImage == 0)
+        header->biSizeImage = std::uint32_t(std::min<std::uint64_t>(std::uint64_t(size) - bitsOffset, 0xFFFFFFFFu));
+
+    std::string why;
+    if (!CheckDibBlocks(info.data(), info.size(), p + bitsOffset, std::size_t(std::uint64_t(size) - bitsOffset), &why))
+        Fail(path, why);
+    auto picture = std::make_unique<BitmapPicture>(path, std::move(data), std::move(info), qsizetype(bitsOffset));
+    if (picture->TooLargeToDecode() &&
+        (picture->Compressed() || std::uint64_t(picture->Header().biWidth) * 4 > kBandBytes))
+        Fail(path, "bitmap too large");
+    return picture;
+}
+
+} // namespace
+
+std::unique_ptr<PictureFile> PictureFile::Open(const QString& path)
+{
+    qint64 size = 0;
+    FileDescriptor fd = OpenRegularFile(path, &size);
+    if (size == 0)
+        Fail(path, "the file is empty");
+    QByteArray head = ReadBytes(path, fd.Get(), 64);
+    const Kind kind = Sniff(head);
+    if (kind == Kind::Unknown)
+        Fail(path, "not a picture format the built-in loader reads");
+    if (::lseek(fd.Get(), 0, SEEK_SET) != 0)
+        Fail(path, std::strerror(errno));
+    if (kind == Kind::Jpeg)
+        return JpegPicture::Open(path, std::move(fd));
+    if (kind == Kind::Png)
+        return FileDecodedPicture::Open(path, fd.Get(), "png");
+    if (kind == Kind::Gif)
+        return FileDecodedPicture::Open(path, fd.Get(), "gif");
+
+    if (size > kMaxFileBytes)
+        Fail(path, "file too large");
+    QByteArray data = ReadBytes(path, fd.Get(), size);
+    if (data.size() != size)
+        Fail(path, "file changed while being read");
+    switch (kind) {
+    case Kind::Bitmap: return BitmapPicture::Open(path, std::move(data));
+    case Kind::Icon: return OpenIcon(path, std::move(data), false);
+    case Kind::Cursor: return OpenIcon(path, std::move(data), true);
+    case Kind::Wmf: return OpenMetafile(path, std::move(data), false);
+    case Kind::Emf: return OpenMetafile(path, std::move(data), true);
+    default: break;
+    }
+    Fail(path, "not a picture format the built-in loader reads");
+}

@@ -1,1 +1,0 @@
-velmora_test(test_dirsearch SOURCES ${CMAKE_CURRENT_LIST_DIR}/DirSearchTest.cpp LIBS velmora_dirsearch)
