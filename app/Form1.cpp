@@ -123,8 +123,9 @@ void Form1::Dir1_KeyPress()
 void Form1::Command1_Click()
 {
     mSlideShow = nullptr;
-    const QString startFolder = AddPathSeparator(Dir1->HighlightedPath());
-    auto* show = new SlideShow(Text1->text());
+    // The folder's exact name: a trailing blank is part of it.
+    const QString startFolder = JoinPath(Dir1->HighlightedPath(), QString());
+    auto* show = new SlideShow(Text1->text(), &Settings::ReadStretch);
     show->SetTag(startFolder);
     mSlideShow = show;
     show->showFullScreen();

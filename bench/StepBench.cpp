@@ -29,14 +29,6 @@
 
 #include <sys/resource.h>
 
-class SlideShowProbe {
-public:
-    static void Step(SlideShow& s) { s.Timer1_Timer(); }
-    static bool Started(const SlideShow& s) { return s.mShowStarted; }
-    static void SetPrefetch(SlideShow& s, bool on) { s.mPrefetch.SetEnabled(on); }
-    static void Settle(SlideShow& s) { s.mPrefetch.WaitForDone(); }
-};
-
 namespace {
 
 // Smooth colour fields with fine noise: decodes like a photo, not like a
@@ -95,27 +87,27 @@ int main(int argc, char** argv)
     if (given.isEmpty())
         modes.insert(modes.end(), {{"with prefetch, back to back", true, false}, {"without prefetch", false, true}});
     for (const Mode mode : modes) {
-        auto* show = new SlideShow(QStringLiteral("50"));
-        SlideShowProbe::SetPrefetch(*show, mode.prefetch);
+        auto* show = new SlideShow(QStringLiteral("50"), [] { return false; });
+        show->Stage().Prefetch.SetEnabled(mode.prefetch);
         show->SetTag(folder + "/");
         show->show();
         show->activateWindow();
         QElapsedTimer wait;
         wait.start();
-        while (!SlideShowProbe::Started(*show) && wait.elapsed() < 20000) {
+        while (!show->ShowStarted() && wait.elapsed() < 20000) {
             QApplication::processEvents(QEventLoop::AllEvents, 10);
             QThread::msleep(2);
         }
-        if (!SlideShowProbe::Started(*show)) {
+        if (!show->ShowStarted()) {
             std::fprintf(stderr, "the show did not start\n");
             return 1;
         }
         std::vector<double> times;
         for (int i = 0; i < steps; ++i) {
             if (mode.paced)
-                SlideShowProbe::Settle(*show);
+                show->Stage().Prefetch.WaitForDone();
             const auto start = std::chrono::steady_clock::now();
-            SlideShowProbe::Step(*show);
+            show->Timer1_Timer();
             show->repaint(); // the new picture on screen
             times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
             QApplication::processEvents();

@@ -1,6 +1,11 @@
 #include "bridge/LoadPlugin.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -55,18 +60,53 @@ int Remote(int result, const std::string& error)
     return result;
 }
 
+// A regular file opened for reading, or -1: a FIFO, a device or a socket
+// standing in a picture's place is never opened in a way that could wait.
+int OpenRegularFile(const char* fileName)
+{
+    const int fd = fileName ? open(fileName, O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
+    struct stat info{};
+    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // The file's first 2048 bytes, zero-padded; false when it cannot be read.
 bool ReadHead(const char* fileName, char (&head)[2048])
 {
     std::memset(head, 0, sizeof head);
-    std::FILE* file = fileName ? std::fopen(fileName, "rb") : nullptr;
-    if (!file)
+    const int fd = OpenRegularFile(fileName);
+    if (fd < 0)
         return false;
-    std::fread(head, 1, sizeof head, file);
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    return !failed;
+    std::size_t got = 0;
+    while (got < sizeof head) {
+        const ssize_t n = read(fd, head + got, sizeof head - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            close(fd);
+            return n == 0;
+        }
+        got += std::size_t(n);
+    }
+    close(fd);
+    return true;
 }
+
+// A picture named by its file (flag 0) that is no regular file is a file
+// read error (6), without asking the plug-in, which would wait on a FIFO.
+bool Unreadable(const char* buf, unsigned int flag)
+{
+    if ((flag & 7) != 0 || !buf)
+        return false;
+    const int fd = OpenRegularFile(buf);
+    if (fd >= 0)
+        close(fd);
+    return fd < 0;
+}
+constexpr int kFileReadError = 6;
 
 // Each plug-in file is opened once per process and stays open.
 std::mutex gMutex;
@@ -154,6 +194,8 @@ __attribute__((visibility("default"))) int GetPictureInfo(const char* pluginPath
                                                            unsigned int flag, PictureInfo* lpInfo)
 {
     ClearError();
+    if (Unreadable(buf, flag))
+        return kFileReadError;
     if (!InProcess(pluginPath)) {
         std::string error;
         return Remote(SpiChannel::GetPictureInfo(pluginPath, buf, len, flag, lpInfo, error), error);
@@ -169,6 +211,8 @@ __attribute__((visibility("default"))) int GetPicture(const char* pluginPath, co
                                                        std::intptr_t lData)
 {
     ClearError();
+    if (Unreadable(buf, flag))
+        return kFileReadError;
     if (!InProcess(pluginPath)) {
         std::string error;
         return Remote(SpiChannel::GetPicture(pluginPath, buf, len, flag, pHBInfo, pHBm,

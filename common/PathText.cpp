@@ -22,3 +22,8 @@ QString FileNameOfPath(const QString& path)
     const qsizetype slash = path.lastIndexOf(u'/');
     return slash < 0 ? QString() : path.mid(slash + 1);
 }
+
+QString JoinPath(const QString& folder, const QString& name)
+{
+    return folder.endsWith(u'/') ? folder + name : folder + u'/' + name;
+}

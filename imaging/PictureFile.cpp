@@ -57,10 +57,11 @@ private:
     int mFd;
 };
 
-// Opens a regular file for reading; folders and devices are refused.
+// Opens a regular file for reading; folders, devices, FIFOs and sockets are
+// refused. The open never waits (a FIFO without a writer would block it).
 FileDescriptor OpenRegularFile(const QString& path, qint64* size)
 {
-    FileDescriptor fd(::open(ToCodePage(path).constData(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor fd(::open(ToCodePage(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.Get() < 0)
         Fail(path, std::strerror(errno));
     struct stat st;

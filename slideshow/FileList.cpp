@@ -58,7 +58,8 @@ void FileListBox::SetPath(const QString& path)
     mPath = path;
     mNames.clear();
     FindData data;
-    const FindHandle handle = FindFirstFileA(ToCodePage(AddPathSeparator(path) + "*").constData(), &data);
+    // The folder's exact name: a trailing blank is part of it.
+    const FindHandle handle = FindFirstFileA(ToCodePage(JoinPath(path, "*")).constData(), &data);
     if (handle > 0) {
         do {
             if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)

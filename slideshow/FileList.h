@@ -19,6 +19,7 @@ public:
     std::int32_t ListCount() const { return std::int32_t(mNames.size()); }
     // The name at index i, or "" where there is none.
     QString List(std::int32_t i) const;
+    const QStringList& Names() const { return mNames; }
 
 private:
     bool Matches(const QString& name) const;

@@ -85,7 +85,7 @@ std::int32_t ClsFolderList::ListCount() const
 // search of its parent goes on, which gives the pre-order of the tree.
 void ClsFolderList::CollectSubDirs(const QString& DirPath)
 {
-    const QString dir = AddPathSeparator(DirPath);
+    const QString dir = JoinPath(DirPath, QString());
     std::string dirBytes = ToCodePage(dir).toStdString();
     struct stat st;
     if (stat(dirBytes.c_str(), &st) == 0)

@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
+
 #include "common/CodePage.h"
 #include "imaging/PictureFile.h"
 
@@ -57,16 +59,27 @@ PreparedPicture PreparePicture(const QString& path, QSize window, bool stretch)
     return prepared;
 }
 
-PicturePrefetch::PicturePrefetch()
+PicturePrefetch::PicturePrefetch(Decoder decode) : mDecode(std::move(decode))
 {
-    mPool.setMaxThreadCount(kWorkerThreads);
 }
 
 PicturePrefetch::~PicturePrefetch()
 {
+    // A decode under way is not waited for: one whose file stalls must not
+    // hold up the end of the show. It finishes on its own and is dropped.
     for (Job& job : mJobs)
         Cancel(job);
-    mPool.waitForDone();
+}
+
+QThreadPool& PicturePrefetch::Pool()
+{
+    // Outlives every show, so that no window waits for its decodes at its end.
+    static QThreadPool* pool = [] {
+        auto* p = new QThreadPool;
+        p->setMaxThreadCount(kWorkerThreads);
+        return p;
+    }();
+    return *pool;
 }
 
 void PicturePrefetch::SetEnabled(bool enabled)
@@ -102,7 +115,8 @@ void PicturePrefetch::Want(const QStringList& paths, QSize window, bool stretch)
             mJobs.erase(old);
             continue;
         }
-        Job job{path, window, stretch, std::make_shared<std::atomic_bool>(false), {}};
+        Job job{path, window, stretch, std::make_shared<std::atomic_bool>(false),
+                std::make_shared<std::atomic_bool>(false), {}};
         const auto recent = std::find_if(mRecent.begin(), mRecent.end(), [&](const PreparedPicture& p) {
             return p.path == path && p.window == window && p.stretch == stretch;
         });
@@ -113,13 +127,15 @@ void PicturePrefetch::Want(const QStringList& paths, QSize window, bool stretch)
             job.result = ready.get_future().share();
         } else {
             auto task = std::make_shared<std::packaged_task<PreparedPicture()>>(
-                [path, window, stretch, cancelled = job.cancelled] {
+                [decode = mDecode, path, window, stretch, cancelled = job.cancelled,
+                 started = job.started] {
                     if (cancelled->load())
                         return PreparedPicture{};
-                    return PreparePicture(path, window, stretch);
+                    started->store(true);
+                    return decode(path, window, stretch);
                 });
             job.result = task->get_future().share();
-            mPool.start([task] { (*task)(); });
+            Pool().start([task] { (*task)(); });
         }
         kept.push_back(std::move(job));
     }
@@ -139,6 +155,23 @@ std::optional<PreparedPicture> PicturePrefetch::Take(const QString& path, QSize 
                                   [&](const Job& j) { return j.Matches(path, window, stretch); });
     if (job == mJobs.end())
         return std::nullopt;
+    const bool ready = job->result.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    if (!ready && !job->started->load()) {
+        // Waiting behind another decode: the step decodes it itself.
+        Cancel(*job);
+        mJobs.erase(job);
+        return std::nullopt;
+    }
+    if (!ready && job->result.wait_for(std::chrono::milliseconds(kStepWaitMs)) != std::future_status::ready) {
+        // Reading the file does not end (a stalled mount): the show goes on.
+        PreparedPicture stalled;
+        stalled.path = path;
+        stalled.window = window;
+        stalled.stretch = stretch;
+        stalled.stalled = true;
+        mJobs.erase(job);
+        return stalled;
+    }
     PreparedPicture prepared = job->result.get();
     mJobs.erase(job);
     if (prepared.path != path || prepared.stamp != StampOf(path) || !prepared.stamp.exists)

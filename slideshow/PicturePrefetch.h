@@ -6,6 +6,7 @@
 // device, inode, size and modification time). At most two are kept besides
 // the picture on screen.
 #include <atomic>
+#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
@@ -37,6 +38,9 @@ struct PreparedPicture {
     bool stretch = false;
     FileStamp stamp;
     bool shown = false;
+    // Decoding ahead was still reading the file when the step needed it and
+    // did not finish in time: the file is taken as unreadable.
+    bool stalled = false;
     ImageDisplay display;
 };
 
@@ -45,8 +49,13 @@ PreparedPicture PreparePicture(const QString& path, QSize window, bool stretch);
 
 class PicturePrefetch {
 public:
-    PicturePrefetch();
-    // Waits for the decode that is running; those not started are dropped.
+    using Decoder = std::function<PreparedPicture(const QString& path, QSize window, bool stretch)>;
+    // How long a step waits for a decode under way before it takes the file
+    // as unreadable.
+    static constexpr int kStepWaitMs = 2000;
+
+    explicit PicturePrefetch(Decoder decode = PreparePicture);
+    // Drops the decodes not started; one under way finishes on its own.
     ~PicturePrefetch();
 
     // Off, nothing is decoded ahead and Take finds nothing.
@@ -58,10 +67,11 @@ public:
     // the missing ones start.
     void Want(const QStringList& paths, QSize window, bool stretch);
     // The picture prepared for path if it still matches, waiting for its
-    // decode when it is still running; nothing when there is none.
+    // decode when it is under way (at most kStepWaitMs, then a picture marked
+    // stalled); nothing when there is none or its decode had not started.
     std::optional<PreparedPicture> Take(const QString& path, QSize window, bool stretch);
     // Waits until nothing is being decoded ahead.
-    void WaitForDone() { mPool.waitForDone(); }
+    void WaitForDone() { Pool().waitForDone(); }
     // The picture now on screen, kept (with the one shown before it, until
     // the next Want) so that a step back needs no decode.
     void KeepShown(PreparedPicture shown);
@@ -72,13 +82,16 @@ private:
         QSize window;
         bool stretch = false;
         std::shared_ptr<std::atomic_bool> cancelled;
+        std::shared_ptr<std::atomic_bool> started;
         std::shared_future<PreparedPicture> result;
         bool Matches(const QString& p, QSize w, bool s) const { return path == p && window == w && stretch == s; }
     };
     void Cancel(Job& job);
 
+    static QThreadPool& Pool();
+
+    Decoder mDecode;
     bool mEnabled = true;
-    QThreadPool mPool;
     std::vector<Job> mJobs;
     // The picture on screen first, then the one before it.
     std::vector<PreparedPicture> mRecent;

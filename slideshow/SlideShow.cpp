@@ -4,34 +4,26 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
-#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
 #include <QWindow>
 
-#include "app/Settings.h"
 #include "common/AppPaths.h"
 #include "common/CheckedMath.h"
 #include "common/PathText.h"
+#include "platform/MessageBox.h"
 #include "platform/NumberRules.h"
 #include "plugins/ClsPluginManager.h"
 
 namespace {
 
-const QString kProgramTitle = QStringLiteral("Velmora");
 const QString kNoPictures = QStringLiteral("有効な画像データがありません");
 const QString kSearching = QStringLiteral("フォルダーを検索中･･･");
 const QString kBuiltInPattern =
     QStringLiteral("*.jpeg;*.jpg;*.bmp;*.dib;*.ico;*.rle;*.gif;*.wmf;*.emf;*.png;*.cur");
 
 constexpr float kTwipsPerPixel = 15;
-
-// How many folders without pictures the look-ahead passes before it gives up.
-constexpr std::int32_t kPeekFolders = 8;
-
-// Every folder of the ring was found without pictures: the show cannot go on.
-struct NoPicturesLeft {};
 
 std::int16_t KeyCodeOf(int qtKey)
 {
@@ -65,12 +57,14 @@ bool OwnedBy(const QWidget* w, const QWidget* owner)
 
 } // namespace
 
-SlideShow::SlideShow(const QString& intervalText, QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint)
+SlideShow::SlideShow(const QString& intervalText, std::function<bool()> stretchSetting, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint),
+      mStretchSetting(std::move(stretchSetting)),
+      mStage(*this, [this] { return Stretch(); })
 {
     setAttribute(Qt::WA_DeleteOnClose);
     setAttribute(Qt::WA_OpaquePaintEvent);
-    setWindowTitle(kProgramTitle);
+    setWindowTitle(ProgramTitle());
     setFocusPolicy(Qt::StrongFocus);
     QPalette black = palette();
     black.setColor(QPalette::Window, Qt::black);
@@ -81,14 +75,13 @@ SlideShow::SlideShow(const QString& intervalText, QWidget* parent)
         setGeometry(s->geometry());
     setWindowState(Qt::WindowFullScreen);
 
-    Picture1 = new PictureBox(this);
-    Picture1->hide();
-    Picture1->onKeyDown = [this](int key) { Picture1_KeyDown(KeyCodeOf(key), 0); };
-    Picture1->onMouseDown = [this](Qt::MouseButton button, QPointF pos) {
+    mStage.Picture1->onKeyDown = [this](int key) { Picture1_KeyDown(KeyCodeOf(key), 0); };
+    mStage.Picture1->onMouseDown = [this](Qt::MouseButton button, QPointF pos) {
         Picture1_MouseDown(ButtonOf(button), 0, float(pos.x()), float(pos.y()));
     };
 
-    Timer1.setTimerType(Qt::CoarseTimer);
+    // A full interval: a coarse timer may fire up to 5% early.
+    Timer1.setTimerType(Qt::PreciseTimer);
     connect(&Timer1, &QTimer::timeout, this, [this] { Timer1_Timer(); });
 
     // Activation within the program: once this window has been active, any
@@ -119,7 +112,7 @@ std::int32_t SlideShow::ListCount() const { return mFolders.ListCount(); }
 bool SlideShow::Stretch() const
 {
     try {
-        return Settings::ReadStretch();
+        return mStretchSetting && mStretchSetting();
     } catch (...) {
         return false;
     }
@@ -140,17 +133,13 @@ void SlideShow::Form_Load(const QString& intervalText)
         throw RuntimeError(ErrorKind::Overflow,
                            "interval out of range: " + std::to_string(interval) + " ms");
     Timer1.setInterval(interval);
-
-    mFileIndex = 0;
     mBusy = VbFalse;
-    mFolderIndex = 0;
-    mFirstFolder = 0;
 
     mPluginManager = std::make_unique<ClsPluginManager>();
     mPluginManager->Initialize(AddPathSeparator(AppFolder()) + "Plugin");
     mPluginManager->SetStretch(Stretch());
-    File1.SetPattern(mPluginManager->SupportExtension() + kBuiltInPattern);
-    mPeekList.SetPattern(File1.Pattern());
+    mStage.SetPluginManager(mPluginManager.get());
+    mFolders.File1.SetPattern(mPluginManager->SupportExtension() + kBuiltInPattern);
 }
 
 void SlideShow::changeEvent(QEvent* event)
@@ -172,8 +161,6 @@ void SlideShow::changeEvent(QEvent* event)
 void SlideShow::Form_Activate()
 {
     Guarded([this] {
-        mFileIndex = 0;
-
         const QSize screenPx = ScreenPixels();
         const std::int32_t twipsWidth = RoundToInt32(double(screenPx.width()) * kTwipsPerPixel);
         const std::int32_t twipsHeight = RoundToInt32(double(screenPx.height()) * kTwipsPerPixel);
@@ -193,27 +180,18 @@ void SlideShow::Form_Activate()
         setCursor(Qt::WaitCursor);
         SearchDirs(Tag());
         unsetCursor();
-        File1.SetPath(FindDir(mFolderIndex));
-        ClearSurface();
-
-        for (;;) {
-            if (File1.ListCount() != 0) {
-                mFirstFolder = mFolderIndex;
-                Picture1->setGeometry(0, 0, width(), height());
-                SetTimer1Enabled(false);
-                ShowPicture(AddPathSeparator(FindDir(mFolderIndex)) + File1.List(0));
-                mShowStarted = true;
-                SetTimer1Enabled(true);
-                PrefetchAround();
-                return;
-            }
-            ++mFolderIndex;
-            if (mFolderIndex >= ListCount()) {
-                EndWithMessage(kNoPictures);
-                return;
-            }
-            File1.SetPath(FindDir(mFolderIndex));
+        mSurface.fill(Qt::black);
+        update();
+        if (!mRing.Start()) {
+            EndWithMessage(kNoPictures);
+            return;
         }
+        mStage.FillWindow();
+        SetTimer1Enabled(false);
+        mStage.ShowPicture(mRing.CurrentPath());
+        mShowStarted = true;
+        SetTimer1Enabled(true);
+        mStage.LookAhead(mRing, mLastStepBack);
     });
 }
 
@@ -229,7 +207,6 @@ void SlideShow::closeEvent(QCloseEvent* event)
 void SlideShow::Timer1_Timer()
 {
     Guarded([this] {
-        mEmptyInARow = 0;
         mLastStepBack = mStepBack;
         mStepBack = false;
         try {
@@ -242,152 +219,14 @@ void SlideShow::Timer1_Timer()
 
 void SlideShow::AdvanceStep()
 {
-    // A position without a file (folder 0 without pictures after a wrap)
-    // runs the step again from its start.
-    for (;;) {
-        SetTimer1Enabled(false);
-        mBusy = VbTrue;
-        mFileIndex = CheckedAdd(mFileIndex, 1);
-
-        if (mFileIndex >= File1.ListCount()) {
-            if (mFolderIndex >= ListCount() - 1) {
-                mFolderIndex = 0;
-                PointFile1(0);
-                mFileIndex = 0;
-            } else {
-                ++mFolderIndex;
-                PointFile1(mFolderIndex);
-                while (File1.ListCount() == 0) {
-                    ++mFolderIndex;
-                    if (mFolderIndex >= ListCount())
-                        mFolderIndex = 0;
-                    PointFile1(mFolderIndex);
-                }
-                mFileIndex = 0;
-            }
-        } else if (mFileIndex < 0) {
-            --mFolderIndex;
-            if (mFolderIndex < mFirstFolder)
-                mFolderIndex = ListCount() - 1;
-            PointFile1(mFolderIndex);
-            while (File1.ListCount() == 0) {
-                --mFolderIndex;
-                // Only when files were removed during the show does the walk
-                // pass the first folder; it wraps rather than leave the list.
-                if (mFolderIndex < 0)
-                    mFolderIndex = ListCount() - 1;
-                PointFile1(mFolderIndex);
-            }
-            mFileIndex = File1.ListCount() + mFileIndex;
-        }
-
-        const QString name = File1.List(mFileIndex);
-        if (name.isEmpty())
-            continue;
-        ShowPicture(AddPathSeparator(FindDir(mFolderIndex)) + name);
-        // Input made while the picture loaded arrives now and is dropped.
-        QCoreApplication::processEvents();
-        mBusy = VbFalse;
-        SetTimer1Enabled(true);
-        PrefetchAround();
-        return;
-    }
-}
-
-void SlideShow::PointFile1(std::int32_t index)
-{
-    File1.SetPath(FindDir(index));
-    if (File1.ListCount() != 0) {
-        mEmptyInARow = 0;
-        return;
-    }
-    if (++mEmptyInARow >= ListCount())
-        throw NoPicturesLeft{};
-}
-
-void SlideShow::ShowPicture(const QString& path)
-{
-    const QSize window = size();
-    const bool stretch = Stretch();
-    mShownStretch = stretch;
-    Picture1->hide();
-    std::optional<PreparedPicture> prepared = mPrefetch.Take(path, window, stretch);
-    if (!prepared) {
-        setCursor(Qt::WaitCursor);
-        repaint();
-        prepared = PreparePicture(path, window, stretch);
-    }
-    if (prepared->shown) {
-        Image1 = prepared->display;
-        Image1.Visible = true;
-        update();
-        unsetCursor();
-        mPrefetch.KeepShown(std::move(*prepared));
-        return;
-    }
-    mPrefetch.KeepShown({});
-    setCursor(Qt::WaitCursor);
-    Image1.Visible = false;
-    Image1.SetPicture(nullptr);
-    Picture1->show();
-    Picture1->Cls();
-    const HDC dc = Picture1->hDC();
-    const std::int32_t height = RoundToInt32(Picture1->height());
-    const std::int32_t width = RoundToInt32(Picture1->width());
-    try {
-        mPluginManager->DrawPictureFile(path, dc, height, width, 0, 0, QString());
-    } catch (const RuntimeError& e) {
-        // A plug-in that crashed, hung or could not be reached costs this
-        // one picture, which stays black; errors of the fit still end the show.
-        if (e.Kind() != ErrorKind::PluginFailed)
-            throw;
-    }
-    Picture1->repaint();
-    update();
-    unsetCursor();
-}
-
-void SlideShow::PrefetchAround()
-{
-    if (!mPrefetch.Enabled() || mClosing)
-        return;
-    const std::int32_t ahead = mLastStepBack ? -1 : 1;
-    QStringList wanted;
-    for (const std::int32_t direction : {ahead, -ahead}) {
-        const QString path = PeekPath(direction);
-        if (!path.isEmpty())
-            wanted << path;
-    }
-    mPrefetch.Want(wanted, size(), mShownStretch);
-}
-
-QString SlideShow::PeekPath(std::int32_t direction)
-{
-    try {
-        const std::int32_t index = mFileIndex + direction;
-        if (index >= 0 && index < File1.ListCount())
-            return AddPathSeparator(FindDir(mFolderIndex)) + File1.List(index);
-        // The same turns as the step: forward through the ring from the last
-        // folder to the first; back from the first folder of the show to the
-        // last, and past folder 0 only when files went missing.
-        std::int32_t folder = mFolderIndex;
-        for (std::int32_t tries = 0; tries < std::min(kPeekFolders, ListCount()); ++tries) {
-            if (direction > 0) {
-                folder = folder >= ListCount() - 1 ? 0 : folder + 1;
-            } else {
-                --folder;
-                if (folder < (tries == 0 ? mFirstFolder : 0))
-                    folder = ListCount() - 1;
-            }
-            mPeekList.SetPath(FindDir(folder));
-            if (mPeekList.ListCount() != 0)
-                return AddPathSeparator(FindDir(folder)) +
-                       mPeekList.List(direction > 0 ? 0 : mPeekList.ListCount() - 1);
-        }
-    } catch (...) {
-        // Looking ahead is only a guess; the step itself reports what is wrong.
-    }
-    return QString();
+    SetTimer1Enabled(false);
+    mBusy = VbTrue;
+    mStage.ShowPicture(mRing.Advance());
+    // Input made while the picture loaded arrives now and is dropped.
+    QCoreApplication::processEvents();
+    mBusy = VbFalse;
+    SetTimer1Enabled(true);
+    mStage.LookAhead(mRing, mLastStepBack);
 }
 
 void SlideShow::Form_KeyDown(std::int16_t KeyCode, std::int16_t) { KeyAction(KeyCode); }
@@ -418,8 +257,8 @@ void SlideShow::Picture1_MouseDown(std::int16_t Button, std::int16_t, float X, f
 
 void SlideShow::Image1_MouseDown(std::int16_t Button, std::int16_t, float X, float Y)
 {
-    const float x = X + Image1.Left;
-    const float y = Y + Image1.Top;
+    const float x = X + mStage.Image1.Left;
+    const float y = Y + mStage.Image1.Top;
     ClickAction(Button, x, y);
 }
 
@@ -447,7 +286,7 @@ void SlideShow::Next() { Timer1_Timer(); }
 
 void SlideShow::Previous()
 {
-    mFileIndex -= 2;
+    mRing.LowerFileIndex(2);
     mStepBack = true;
     Timer1_Timer();
 }
@@ -470,8 +309,9 @@ void SlideShow::mousePressEvent(QMouseEvent* event)
 {
     const QPointF pos = event->position();
     const std::int16_t button = ButtonOf(event->button());
-    if (Image1.Contains(pos))
-        Image1_MouseDown(button, 0, float(pos.x()) - Image1.Left, float(pos.y()) - Image1.Top);
+    const ImageDisplay& image = mStage.Image1;
+    if (image.Contains(pos))
+        Image1_MouseDown(button, 0, float(pos.x()) - image.Left, float(pos.y()) - image.Top);
     else
         Form_MouseDown(button, 0, float(pos.x()), float(pos.y()));
     event->accept();
@@ -482,7 +322,7 @@ void SlideShow::paintEvent(QPaintEvent*)
     QPainter painter(this);
     painter.fillRect(rect(), Qt::black);
     painter.drawImage(0, 0, mSurface);
-    Image1.Paint(painter);
+    mStage.Paint(painter);
 }
 
 void SlideShow::resizeEvent(QResizeEvent*)
@@ -496,12 +336,6 @@ void SlideShow::resizeEvent(QResizeEvent*)
         painter.drawImage(0, 0, mSurface);
     }
     mSurface = std::move(surface);
-}
-
-void SlideShow::ClearSurface()
-{
-    mSurface.fill(Qt::black);
-    update();
 }
 
 QSize SlideShow::ScreenPixels() const
@@ -540,8 +374,7 @@ void SlideShow::EndWithMessage(const QString& text)
     unsetCursor();
     if (!mClosing) {
         mInMessage = true;
-        QMessageBox box(QMessageBox::Critical, kProgramTitle, text, QMessageBox::Ok, this);
-        box.exec();
+        ShowMessage(this, text, MessageIcon::Critical);
         mInMessage = false;
     }
     close();

@@ -8,7 +8,11 @@
 // its activation step (the folder search and the first picture) the first
 // time it becomes active, and closes when another window of the program
 // becomes active; switching to another program leaves it running.
+//
+// The window keeps the timer, mBusy and its handlers; the ring of pictures
+// (PictureRing) knows where the show is, the stage (PictureStage) shows it.
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include <QImage>
@@ -17,10 +21,9 @@
 #include <QWidget>
 
 #include "common/RuntimeError.h"
-#include "slideshow/FileList.h"
-#include "slideshow/FolderList.h"
-#include "slideshow/PictureDisplay.h"
-#include "slideshow/PicturePrefetch.h"
+#include "slideshow/PictureRing.h"
+#include "slideshow/PictureStage.h"
+#include "slideshow/ShowFolders.h"
 
 class ClsPluginManager;
 
@@ -29,9 +32,10 @@ class SlideShow : public QWidget {
 public:
     // The load step: the timer interval from intervalText (the main window's
     // interval text; empty gives 4000 ms), the plug-ins of the program's
-    // Plugin folder, the file pattern. Raises RuntimeError for an interval
-    // text that is not a number.
-    explicit SlideShow(const QString& intervalText, QWidget* parent = nullptr);
+    // Plugin folder, the file pattern. stretchSetting reads the "Stretch"
+    // setting. Raises RuntimeError for an interval text that is not a number.
+    SlideShow(const QString& intervalText, std::function<bool()> stretchSetting,
+              QWidget* parent = nullptr);
     ~SlideShow() override;
 
     // The start folder, ending in "/"; read when the window becomes active.
@@ -41,9 +45,29 @@ public:
     void SearchDirs(const QString& DirPath);
     QString FindDir(std::int32_t Index) const;
     std::int32_t ListCount() const;
-    // Whether pictures are stretched: the "Stretch" key of the settings file,
-    // read afresh at every call.
+    // Whether pictures are stretched: the "Stretch" setting, read afresh at
+    // every call.
     bool Stretch() const;
+
+    // The timer's step and the handlers of keys and clicks, as the events
+    // that the window receives call them.
+    void Timer1_Timer();
+    void Form_KeyDown(std::int16_t KeyCode, std::int16_t Shift);
+    void Picture1_KeyDown(std::int16_t KeyCode, std::int16_t Shift);
+    void Form_MouseDown(std::int16_t Button, std::int16_t Shift, float X, float Y);
+    void Picture1_MouseDown(std::int16_t Button, std::int16_t Shift, float X, float Y);
+    void Image1_MouseDown(std::int16_t Button, std::int16_t Shift, float X, float Y);
+
+    // What the show is at, for those who watch it.
+    const PictureRing& Ring() const { return mRing; }
+    const PictureStage& Stage() const { return mStage; }
+    PictureStage& Stage() { return mStage; }
+    const FileListBox& File1() const { return mFolders.File1; }
+    bool Timer1Enabled() const { return mTimerEnabled; }
+    int Timer1Interval() const { return Timer1.interval(); }
+    VbBool Busy() const { return mBusy; }
+    // Whether the first picture is on screen (input is taken from then on).
+    bool ShowStarted() const { return mShowStarted; }
 
 protected:
     void changeEvent(QEvent* event) override;
@@ -54,71 +78,40 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
-    // The test suite drives the handlers and reads the position through this.
-    friend class SlideShowProbe;
-
     void Form_Load(const QString& intervalText);
     void Form_Activate();
     void Form_Deactivate();
-    void Timer1_Timer();
-    void Form_KeyDown(std::int16_t KeyCode, std::int16_t Shift);
-    void Picture1_KeyDown(std::int16_t KeyCode, std::int16_t Shift);
-    void Form_MouseDown(std::int16_t Button, std::int16_t Shift, float X, float Y);
-    void Picture1_MouseDown(std::int16_t Button, std::int16_t Shift, float X, float Y);
-    void Image1_MouseDown(std::int16_t Button, std::int16_t Shift, float X, float Y);
 
     void AdvanceStep();
-    void ShowPicture(const QString& path);
-    // Starts decoding the pictures the next steps will show: first the one
-    // in the direction of the last step, then the one the other way.
-    void PrefetchAround();
-    // The picture a step in direction (+1 or -1) would show from here, or ""
-    // when it lies beyond a few folders without pictures.
-    QString PeekPath(std::int32_t direction);
     void KeyAction(std::int16_t KeyCode);
     void ClickAction(std::int16_t Button, float X, float Y);
     void Next();
     void Previous();
     void PauseResume();
-    // Points File1 at folder index, counting folders found empty in a row.
-    void PointFile1(std::int32_t index);
     // Runs a handler body; an error nobody caught ends the show with a message.
     template <class F> void Guarded(F&& body);
     void EndWithMessage(const QString& text);
-    bool Timer1Enabled() const { return mTimerEnabled; }
     void SetTimer1Enabled(bool enabled);
-    void ClearSurface();
     QSize ScreenPixels() const;
 
     QString mTag;
-    ClsFolderList mFolders;
-    FileListBox File1;
-    ImageDisplay Image1;
-    PictureBox* Picture1 = nullptr;
+    std::function<bool()> mStretchSetting;
+    ShowFolders mFolders;
+    PictureRing mRing{mFolders};
+    PictureStage mStage;
     QTimer Timer1;
     bool mTimerEnabled = false;
     std::unique_ptr<ClsPluginManager> mPluginManager;
-    PicturePrefetch mPrefetch;
-    // Lists the folders a step would move to, leaving File1 as it is.
-    FileListBox mPeekList;
-    // Whether the step under way is a step back.
+    // Whether the step under way, and the one before it, went back.
     bool mStepBack = false;
     bool mLastStepBack = false;
-    // The setting the picture on screen was shown with; the look-ahead uses it.
-    bool mShownStretch = false;
-
-    std::int32_t mFolderIndex = 0;
-    std::int32_t mFileIndex = 0;
-    std::int32_t mFirstFolder = 0;
     VbBool mBusy = VbFalse;
 
     // The window's persistent drawing (the searching text).
     QImage mSurface;
-    // Input is taken only once the first picture is on screen.
     bool mShowStarted = false;
     bool mActivated = false;
     bool mClosing = false;
     // While one of our own message boxes is up, its activation is not ours to act on.
     bool mInMessage = false;
-    std::int32_t mEmptyInARow = 0;
 };

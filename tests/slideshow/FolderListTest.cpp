@@ -99,12 +99,14 @@ TEST(FolderList, StartKeepsItsFormChildrenUseOneSeparatorAndBadStartsListOnlyThe
 {
     TempTree tree;
     tree.MakeDir("sub/inner");
+    tree.MakeDir("blank /inner");
     const QString root = tree.Path();
     const QString file = tree.WriteFile("file", "x");
-    const QStringList children{root + "/sub", root + "/sub/inner"};
+    const QStringList children{root + "/blank ", root + "/blank /inner", root + "/sub", root + "/sub/inner"};
+    // A trailing blank is part of a folder's name: "root   " is another folder.
     const std::pair<QString, QStringList> cases[] = {
-        {root, children}, {root + "/", children}, {root + "   ", children}, {root + "/  ", children},
-        {root + "/missing/", {}}, {file, {}}, {file + "/", {}}};
+        {root, children}, {root + "/", children}, {root + "/blank ", {root + "/blank /inner"}},
+        {root + "   ", {}}, {root + "/  ", {}}, {root + "/missing/", {}}, {file, {}}, {file + "/", {}}};
     for (const auto& [start, below] : cases) {
         ClsFolderList list;
         list.SearchDirs(start);

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QPointer>
 #include <QScreen>
@@ -18,44 +19,43 @@
 
 #include "../app/MessageBoxCloser.h"
 #include "imaging/PictureTestData.h"
+#include "app/Settings.h"
 #include "common/PathText.h"
 #include "common/RuntimeError.h"
 #include "slideshow/PictureDisplay.h"
 #include "slideshow/SlideShow.h"
 #include "plugins/PluginTestSupport.h"
 
-class SlideShowProbe {
-public:
-    static void Step(SlideShow& s) { s.Timer1_Timer(); }
-    static void Key(SlideShow& s, std::int16_t code) { s.Form_KeyDown(code, 0); }
-    static void Click(SlideShow& s, std::int16_t button, float x, float y) { s.Form_MouseDown(button, 0, x, y); }
-    static void ImageClick(SlideShow& s, std::int16_t b, float x, float y) { s.Image1_MouseDown(b, 0, x, y); }
-    static bool Started(const SlideShow& s) { return s.mShowStarted; }
-    static bool TimerOn(const SlideShow& s) { return s.mTimerEnabled; }
-    static int Interval(const SlideShow& s) { return s.Timer1.interval(); }
-    static VbBool Busy(const SlideShow& s) { return s.mBusy; }
-    static std::int32_t FolderIndex(const SlideShow& s) { return s.mFolderIndex; }
-    static std::int32_t FirstFolder(const SlideShow& s) { return s.mFirstFolder; }
-    static QString Pattern(const SlideShow& s) { return s.File1.Pattern(); }
-    static const ImageDisplay& Image(const SlideShow& s) { return s.Image1; }
-    static const PictureBox& Picture(const SlideShow& s) { return *s.Picture1; }
-    // The picture on screen: its folder's last path element and its name.
-    static QString Current(const SlideShow& s)
-    {
-        return QDir(s.FindDir(s.mFolderIndex)).dirName() + "/" + s.File1.List(s.mFileIndex);
-    }
-    static std::string CurrentPath(const SlideShow& s)
-    {
-        return (AddPathSeparator(s.FindDir(s.mFolderIndex)) + s.File1.List(s.mFileIndex)).toStdString();
-    }
-    static std::string Peek(SlideShow& s, std::int32_t direction) { return s.PeekPath(direction).toStdString(); }
-    // Lets the decoding ahead finish.
-    static void Settle(SlideShow& s) { s.mPrefetch.WaitForDone(); }
-};
+// The window's handlers as its events call them, and what it shows.
+namespace SlideShowProbe {
+inline void Step(SlideShow& s) { s.Timer1_Timer(); }
+inline void Key(SlideShow& s, std::int16_t code) { s.Form_KeyDown(code, 0); }
+inline void Click(SlideShow& s, std::int16_t button, float x, float y) { s.Form_MouseDown(button, 0, x, y); }
+inline void ImageClick(SlideShow& s, std::int16_t b, float x, float y) { s.Image1_MouseDown(b, 0, x, y); }
+inline bool Started(const SlideShow& s) { return s.ShowStarted(); }
+inline bool TimerOn(const SlideShow& s) { return s.Timer1Enabled(); }
+inline int Interval(const SlideShow& s) { return s.Timer1Interval(); }
+inline VbBool Busy(const SlideShow& s) { return s.Busy(); }
+inline std::int32_t FolderIndex(const SlideShow& s) { return s.Ring().FolderIndex(); }
+inline std::int32_t FirstFolder(const SlideShow& s) { return s.Ring().FirstFolder(); }
+inline QString Pattern(const SlideShow& s) { return s.File1().Pattern(); }
+inline const ImageDisplay& Image(const SlideShow& s) { return s.Stage().Image1; }
+inline const PictureBox& Picture(const SlideShow& s) { return *s.Stage().Picture1; }
+// The picture on screen: its folder's last path element and its name.
+inline QString Current(const SlideShow& s)
+{
+    const QFileInfo path(s.Ring().CurrentPath());
+    return path.dir().dirName() + "/" + path.fileName();
+}
+inline std::string CurrentPath(const SlideShow& s) { return s.Ring().CurrentPath().toStdString(); }
+inline std::string Peek(const SlideShow& s, std::int32_t direction) { return s.Ring().Peek(direction).toStdString(); }
+// Lets the decoding ahead finish.
+inline void Settle(SlideShow& s) { s.Stage().Prefetch.WaitForDone(); }
+} // namespace SlideShowProbe
 
 namespace {
 
-using P = SlideShowProbe;
+namespace P = SlideShowProbe;
 
 bool WaitFor(const std::function<bool()>& done, int ms = 5000)
 {
@@ -104,7 +104,7 @@ protected:
     // The same for a show that may end at once.
     void Launch(const QString& interval = "60", const QString& dir = {})
     {
-        show = new SlideShow(interval);
+        show = new SlideShow(interval, &Settings::ReadStretch);
         show->SetTag((dir.isEmpty() ? pics.Path() : dir) + "/");
         show->show();
         show->activateWindow();
@@ -176,11 +176,11 @@ TEST_F(SlideShowTest, WindowCoversTheScreenAndTheTimerFollowsTheText)
     EXPECT_TRUE(P::TimerOn(s));
     EXPECT_TRUE(WaitFor([&] { return Shows("/p2.bmp"); }, 3000));
 
-    EXPECT_EQ(P::Interval(SlideShow("3")), 3000);
-    SlideShow empty("");
+    EXPECT_EQ(P::Interval(SlideShow("3", &Settings::ReadStretch)), 3000);
+    SlideShow empty("", &Settings::ReadStretch);
     EXPECT_EQ(P::Interval(empty), 4000);
     EXPECT_EQ(P::Pattern(empty), "*.jpeg;*.jpg;*.bmp;*.dib;*.ico;*.rle;*.gif;*.wmf;*.emf;*.png;*.cur");
-    EXPECT_THROW(SlideShow("abc"), RuntimeError);
+    EXPECT_THROW(SlideShow("abc", &Settings::ReadStretch), RuntimeError);
 }
 
 TEST_F(SlideShowTest, BuiltInPicturesAreFittedAndRleIsShownTheRightWayUp)

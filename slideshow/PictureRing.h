@@ -1,0 +1,68 @@
+#pragma once
+// The show's place in the ring of all pictures of all folders, apart from
+// any window: the current folder's listing, mFolderIndex, mFileIndex and
+// mFirstFolder, and the one step that both the advance step takes and the
+// look-ahead predicts.
+#include <cstdint>
+#include <functional>
+
+#include <QString>
+#include <QStringList>
+
+// The folders of a show as the ring sees them: how many, each one's path,
+// and the names of the picture files in one, sorted as the file list sorts
+// them. The program's folders are on disk (ShowFolders); tests keep them in
+// memory.
+class FolderSource {
+public:
+    virtual ~FolderSource() = default;
+    virtual std::int32_t ListCount() const = 0;
+    virtual QString FindDir(std::int32_t Index) const = 0;
+    virtual QStringList Files(const QString& folder) = 0;
+};
+
+// Every folder of the ring was found without pictures: the show cannot go on.
+struct NoPicturesLeft {};
+
+class PictureRing {
+public:
+    explicit PictureRing(FolderSource& folders) : mFolders(folders) {}
+
+    // Goes to the first picture of the first folder, in list order, that
+    // holds pictures; false when there is none.
+    bool Start();
+    // One step of the ring: the next file, else the next folder that holds
+    // pictures, wrapping at both ends (a step back lowers the file index by
+    // 2 first). The path of the picture it arrives at. Raises NoPicturesLeft
+    // when every folder has been found empty in a row.
+    QString Advance();
+    // A step back starts from two files before the current one.
+    void LowerFileIndex(std::int32_t by);
+    // The picture a step in direction (+1 next, -1 back) would show now, or
+    // "" when it lies beyond a few folders without pictures; the ring stays.
+    QString Peek(std::int32_t direction) const;
+
+    QString CurrentPath() const;
+    std::int32_t FolderIndex() const { return mFolderIndex; }
+    std::int32_t FileIndex() const { return mFileIndex; }
+    std::int32_t FirstFolder() const { return mFirstFolder; }
+
+private:
+    // What a step moves: the position and the listing of its folder.
+    struct Position {
+        std::int32_t folderIndex = 0;
+        std::int32_t fileIndex = 0;
+        QStringList files;
+    };
+    using Lister = std::function<QStringList(std::int32_t folderIndex)>;
+
+    QString Step(Position& at, const Lister& list) const;
+    QStringList Files(std::int32_t folderIndex) const;
+
+    FolderSource& mFolders;
+    // The listing of folder mFolderIndex, taken when the ring moved there.
+    QStringList mFiles;
+    std::int32_t mFolderIndex = 0;
+    std::int32_t mFileIndex = 0;
+    std::int32_t mFirstFolder = 0;
+};
