@@ -1,8 +1,10 @@
 #include "platform/DirSearch.h"
 
+#include "common/NameMatch.h"
+
 #include <cerrno>
 #include <cstring>
-#include <cwctype>
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -43,75 +45,6 @@ Search* LiveSearch(FindHandle handle)
     std::lock_guard lock(gLiveMutex);
     const auto it = gLive.find(handle);
     return it == gLive.end() ? nullptr : it->second;
-}
-
-// One code point of a UTF-8 text; a byte that does not start a valid
-// sequence stands for itself (as U+DC00 + byte, never equal to a real
-// character), so names that are not UTF-8 still match byte for byte.
-char32_t NextCodePoint(const unsigned char*& p, const unsigned char* end)
-{
-    const unsigned char c = *p;
-    if (c < 0x80) {
-        ++p;
-        return c;
-    }
-    int len;
-    char32_t min;
-    if ((c & 0xE0) == 0xC0) { len = 2; min = 0x80; }
-    else if ((c & 0xF0) == 0xE0) { len = 3; min = 0x800; }
-    else if ((c & 0xF8) == 0xF0) { len = 4; min = 0x10000; }
-    else { ++p; return 0xDC00 + c; }
-    if (end - p < len) { ++p; return 0xDC00 + c; }
-    char32_t cp = c & (0x7F >> len);
-    for (int i = 1; i < len; ++i) {
-        if ((p[i] & 0xC0) != 0x80) { ++p; return 0xDC00 + c; }
-        cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) { ++p; return 0xDC00 + c; }
-    p += len;
-    return cp;
-}
-
-std::u32string Folded(const char* text, std::size_t length)
-{
-    std::u32string out;
-    out.reserve(length);
-    const auto* p = reinterpret_cast<const unsigned char*>(text);
-    const auto* end = p + length;
-    while (p < end) {
-        char32_t cp = NextCodePoint(p, end);
-        if (cp < 0x80) {
-            if (cp >= 'A' && cp <= 'Z')
-                cp += 'a' - 'A';
-        } else if (cp < 0xDC80 || cp > 0xDCFF) {
-            cp = static_cast<char32_t>(std::towlower(static_cast<wint_t>(cp)));
-        }
-        out += cp;
-    }
-    return out;
-}
-
-// "*" any run of characters, "?" exactly one; both texts already folded.
-bool WildcardMatch(const std::u32string& pattern, const std::u32string& name)
-{
-    std::size_t p = 0, n = 0, starP = std::u32string::npos, starN = 0;
-    while (n < name.size()) {
-        if (p < pattern.size() && (pattern[p] == U'?' || pattern[p] == name[n])) {
-            ++p;
-            ++n;
-        } else if (p < pattern.size() && pattern[p] == U'*') {
-            starP = p++;
-            starN = n;
-        } else if (starP != std::u32string::npos) {
-            p = starP + 1;
-            n = ++starN;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == U'*')
-        ++p;
-    return p == pattern.size();
 }
 
 // Opens a folder for reading. A path longer than the kernel takes in one
@@ -160,7 +93,7 @@ FindHandle FindFirstFileA(const char* pattern, FindData* data)
     const std::string namePattern = slash == std::string::npos ? full : full.substr(slash + 1);
     // "*" and "*.*" take every name, also those without a dot.
     const bool all = namePattern == "*" || namePattern == "*.*";
-    const std::u32string folded = all ? std::u32string() : Folded(namePattern.data(), namePattern.size());
+    const std::u32string folded = all ? std::u32string() : FoldName(namePattern);
 
     const int fd = OpenFolder(folder);
     if (fd < 0)
@@ -175,7 +108,7 @@ FindHandle FindFirstFileA(const char* pattern, FindData* data)
     while (const dirent* ent = readdir(dir)) {
         const char* name = ent->d_name;
         const std::size_t length = std::strlen(name);
-        if (!all && !WildcardMatch(folded, Folded(name, length)))
+        if (!all && !WildcardMatch(folded, FoldName(std::string_view(name, length))))
             continue;
         Entry e{0, static_cast<std::uint32_t>(search->names.size()), 0, 0};
         // Only entries that may be folders are looked at more closely;
@@ -194,6 +127,26 @@ FindHandle FindFirstFileA(const char* pattern, FindData* data)
         search->entries.push_back(e);
     }
     closedir(dir);
+
+    // In name order, as the original platform's file system gives them.
+    std::vector<std::u32string> keys;
+    keys.reserve(search->entries.size());
+    for (const Entry& e : search->entries)
+        keys.push_back(FoldName(std::string_view(search->names.c_str() + e.nameOffset)));
+    std::vector<std::size_t> order(search->entries.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (keys[a] != keys[b])
+            return keys[a] < keys[b];
+        return std::strcmp(search->names.c_str() + search->entries[a].nameOffset,
+                           search->names.c_str() + search->entries[b].nameOffset) < 0;
+    });
+    std::vector<Entry> sorted;
+    sorted.reserve(order.size());
+    for (const std::size_t i : order)
+        sorted.push_back(search->entries[i]);
+    search->entries = std::move(sorted);
 
     if (search->entries.empty()) {
         delete search;

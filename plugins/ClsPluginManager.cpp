@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 
+#include "common/CheckedMath.h"
 #include "common/CodePage.h"
 #include "common/PathText.h"
 #include "platform/DirSearch.h"
@@ -32,7 +33,6 @@ void ClsPluginManager::LoadPlugins(const QString& PluginDir)
     // *.sph; one search keeps the folder's order across both.
     const QByteArray pattern = ToCodePage(folder + QStringLiteral("*.sp?"));
     const FindHandle handle = FindFirstFileA(pattern.constData(), &data);
-    std::int32_t n = 0;
     if (static_cast<std::int32_t>(handle) > 0) {
         for (;;) {
             const auto nameLength = strnlen(data.cFileName, sizeof data.cFileName);
@@ -41,10 +41,8 @@ void ClsPluginManager::LoadPlugins(const QString& PluginDir)
                 !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsPluginName(name)) {
                 auto plugin = std::make_unique<ClsPlugin>();
                 try {
-                    if (plugin->Initialize(AddPathSeparator(folder) + name) >= 1) {
+                    if (plugin->Initialize(AddPathSeparator(folder) + name) >= 1)
                         mPlugins.push_back(std::move(plugin));
-                        ++n;
-                    }
                 } catch (...) {
                     // A plug-in that cannot be initialised is left out silently.
                 }
@@ -55,20 +53,19 @@ void ClsPluginManager::LoadPlugins(const QString& PluginDir)
                 break;
         }
     }
-    mPluginCount = n - 1;
     FindClose(handle);
 }
 
 const ClsPlugin* ClsPluginManager::At(std::int32_t Index) const
 {
-    if (Index < 0 || Index > mPluginCount || static_cast<std::size_t>(Index) >= mPlugins.size())
+    if (Index < 0 || Index > PluginCount())
         return nullptr;
     return mPlugins[static_cast<std::size_t>(Index)].get();
 }
 
 std::int32_t ClsPluginManager::PluginCount() const
 {
-    return mPluginCount;
+    return std::int32_t(mPlugins.size()) - 1;
 }
 
 QString ClsPluginManager::PluginName(std::int32_t Index) const
@@ -92,7 +89,7 @@ QString ClsPluginManager::AboutPlugin(std::int32_t Index) const
 QString ClsPluginManager::SupportExtension() const
 {
     QString result;
-    for (std::int32_t j = 0; j <= mPluginCount; ++j) {
+    for (std::int32_t j = 0; j <= PluginCount(); ++j) {
         const ClsPlugin& plugin = *mPlugins[static_cast<std::size_t>(j)];
         for (std::int32_t i = 0; i <= plugin.SupportedNum(); ++i)
             result += plugin.Extension(i) + u';';
@@ -102,11 +99,12 @@ QString ClsPluginManager::SupportExtension() const
 
 QString ClsPluginManager::CheckFile(const QString& FileName) const
 {
-    for (std::int32_t j = 0; j <= mPluginCount; ++j) {
+    for (std::int32_t j = 0; j <= PluginCount(); ++j) {
         const ClsPlugin& plugin = *mPlugins[static_cast<std::size_t>(j)];
         const std::int32_t r = plugin.CheckFile(FileName);
+        // An answer of INT_MIN has no index before it: an overflow.
         if (r != 0)
-            return plugin.FileType(r - 1);
+            return plugin.FileType(CheckedSub(r, 1));
     }
     return QString();
 }
@@ -118,7 +116,7 @@ std::int32_t ClsPluginManager::DrawPictureFile(const QString& PictureFileName, H
 {
     const QString kind = PictureKind.isEmpty() ? CheckFile(PictureFileName) : PictureKind;
     // The drawing plug-in is chosen by its description, first in list order.
-    for (std::int32_t j = 0; j <= mPluginCount; ++j) {
+    for (std::int32_t j = 0; j <= PluginCount(); ++j) {
         const ClsPlugin& plugin = *mPlugins[static_cast<std::size_t>(j)];
         for (std::int32_t i = 0; i <= plugin.SupportedNum(); ++i) {
             if (plugin.FileType(i) == kind)

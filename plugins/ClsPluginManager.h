@@ -31,6 +31,5 @@ private:
     const ClsPlugin* At(std::int32_t Index) const;
 
     std::vector<std::unique_ptr<ClsPlugin>> mPlugins;
-    std::int32_t mPluginCount = -1;
     bool mStretch = false;
 };

@@ -1,46 +1,20 @@
 #include "slideshow/FileList.h"
 
 #include "common/CodePage.h"
+#include "common/NameMatch.h"
 #include "common/PathText.h"
 #include "platform/DirSearch.h"
 
 #include <algorithm>
-
-namespace {
-
-// Wildcard match of * and ? over already case-folded texts.
-bool WildcardMatch(QStringView pattern, QStringView name)
-{
-    qsizetype p = 0, n = 0, starP = -1, starN = 0;
-    while (n < name.size()) {
-        if (p < pattern.size() && (pattern[p] == u'?' || pattern[p] == name[n])) {
-            ++p;
-            ++n;
-        } else if (p < pattern.size() && pattern[p] == u'*') {
-            starP = p++;
-            starN = n;
-        } else if (starP >= 0) {
-            p = starP + 1;
-            n = ++starN;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == u'*')
-        ++p;
-    return p == pattern.size();
-}
-
-} // namespace
 
 void FileListBox::SetPattern(const QString& pattern)
 {
     mPattern = pattern;
     mPatterns.clear();
     for (const QString& part : pattern.split(u';', Qt::SkipEmptyParts)) {
-        const QString trimmed = part.trimmed().toCaseFolded();
-        if (!trimmed.isEmpty() && !mPatterns.contains(trimmed))
-            mPatterns << trimmed;
+        const std::u32string folded = FoldName(part.trimmed());
+        if (!folded.empty() && std::find(mPatterns.begin(), mPatterns.end(), folded) == mPatterns.end())
+            mPatterns.push_back(folded);
     }
     if (!mPath.isEmpty())
         SetPath(mPath);
@@ -48,9 +22,9 @@ void FileListBox::SetPattern(const QString& pattern)
 
 bool FileListBox::Matches(const QString& name) const
 {
-    const QString folded = name.toCaseFolded();
+    const std::u32string folded = FoldName(name);
     return std::any_of(mPatterns.begin(), mPatterns.end(),
-                       [&](const QString& p) { return WildcardMatch(p, folded); });
+                       [&](const std::u32string& p) { return WildcardMatch(p, folded); });
 }
 
 void FileListBox::SetPath(const QString& path)

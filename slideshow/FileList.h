@@ -2,6 +2,8 @@
 // A file list that is never shown: point it at a folder and it lists the
 // names of the files there that match its pattern, sorted by name.
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include <QString>
 #include <QStringList>
@@ -26,6 +28,6 @@ private:
 
     QString mPath;
     QString mPattern;
-    QStringList mPatterns; // lower-cased, empty ones dropped
+    std::vector<std::u32string> mPatterns; // folded, empty ones dropped
     QStringList mNames;
 };

@@ -62,7 +62,6 @@ void StartSearch(FrameStack& stack, QString dir, std::string dirBytes)
 void ClsFolderList::SearchDirs(const QString& DirPath)
 {
     FolderList = QStringList{DirPath};
-    mFolderMax = 0;
     mVisited.clear();
     CollectSubDirs(DirPath);
 }
@@ -77,7 +76,7 @@ QString ClsFolderList::FindDir(std::int32_t Index) const
 
 std::int32_t ClsFolderList::ListCount() const
 {
-    return FolderList.isEmpty() ? 0 : mFolderMax + 1;
+    return std::int32_t(FolderList.size());
 }
 
 // Depth first with an explicit stack instead of recursion, so that trees of
@@ -116,7 +115,8 @@ void ClsFolderList::CollectSubDirs(const QString& DirPath)
         if (std::strcmp(name, "..") == 0 || !mVisited.insert(id).second)
             continue;
 
-        mFolderMax = CheckedAdd(mFolderMax, 1);
+        // The last index (mFolderMax) must stay a 32-bit value.
+        CheckedAdd(std::int32_t(FolderList.size()) - 1, 1);
         const QString path = frame.dir + NameFromCodePage(name, length);
         FolderList.append(path);
         // The child's path is built from its exact name: a name may end in a

@@ -12,7 +12,7 @@ class ClsFolderList {
 public:
     // Element 0 becomes DirPath exactly as given; every folder below it follows.
     void SearchDirs(const QString& DirPath);
-    // FolderList(Index); an Index outside 0..mFolderMax raises IndexOutOfRange.
+    // FolderList(Index); an Index outside 0..ListCount()-1 raises IndexOutOfRange.
     QString FindDir(std::int32_t Index) const;
     // The number of folders (0 before SearchDirs has run).
     std::int32_t ListCount() const;
@@ -33,8 +33,8 @@ private:
     // Appends every folder below DirPath, depth first.
     void CollectSubDirs(const QString& DirPath);
 
+    // Its last index is mFolderMax, ListCount() - 1.
     QStringList FolderList;
-    std::int32_t mFolderMax = 0;
     // Folders met in the walk, so that links never lead into one twice.
     std::unordered_set<FolderId, FolderIdHash> mVisited;
 };

@@ -1,4 +1,5 @@
 #include "platform/DirSearch.h"
+#include "common/CodePage.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -40,13 +41,18 @@ Names NamesOf(const std::vector<FindData>& found, bool sorted = true)
     return names;
 }
 
-Names ReadDir(const char* folder)
+// The folder's names by readdir, put in name order: upper-cased, ties by bytes.
+Names ReadDirInNameOrder(const char* folder)
 {
     Names names;
     DIR* dir = opendir(folder);
     while (const dirent* e = readdir(dir))
         names.push_back(e->d_name);
     closedir(dir);
+    const auto key = [](const std::string& n) { return FromCodePage(QByteArrayView(n.data(), qsizetype(n.size()))).toUpper(); };
+    std::sort(names.begin(), names.end(), [&](const std::string& a, const std::string& b) {
+        return key(a) != key(b) ? key(a) < key(b) : a < b;
+    });
     return names;
 }
 
@@ -58,7 +64,20 @@ struct ClearOnExit {
 
 } // namespace
 
-TEST(DirSearch, ListsEntriesInTheFileSystemsOrderAndMatchesPatterns)
+TEST(DirSearch, ListsEntriesInNameOrderWithoutRegardToCase)
+{
+    TempTree tree;
+    // Created out of order; readdir gives them in hash order.
+    for (const char* name : {"2023-05", "2023-01", "2023-12", "b", "2023-07", "B", "a", "2023-10", "C", "2023-02"})
+        tree.MakeDir(name);
+    tree.WriteFile("A.jpg", "x");
+    tree.WriteFile("a.JPG", "x");
+    EXPECT_EQ(NamesOf(Search(tree.Path().toStdString() + "/*"), false),
+              Names({".", "..", "2023-01", "2023-02", "2023-05", "2023-07", "2023-10", "2023-12", "a", "A.jpg",
+                     "a.JPG", "B", "b", "C"}));
+}
+
+TEST(DirSearch, ListsEntriesInNameOrderAndMatchesPatterns)
 {
     TempTree tree;
     const std::string root = tree.Path().toStdString();
@@ -74,7 +93,7 @@ TEST(DirSearch, ListsEntriesInTheFileSystemsOrderAndMatchesPatterns)
         ASSERT_EQ(symlink(target, (root + "/" + link).c_str()), 0);
 
     const auto found = Search(root + "/*");
-    EXPECT_EQ(NamesOf(found, false), ReadDir(root.c_str()));
+    EXPECT_EQ(NamesOf(found, false), ReadDirInNameOrder(root.c_str()));
     ASSERT_EQ(found.size(), 20u);
     EXPECT_EQ(Search(root + "/*.*").size(), 20u); // also the names without a dot
     std::map<std::string, FindData> byName;
@@ -130,13 +149,13 @@ TEST(DirSearch, HandlesFailuresEndsAndOpenSearches)
     EXPECT_EQ(FindClose(h), 0);
 
     // Open searches hold no file descriptors, and each keeps its own position.
-    const auto descriptors = ReadDir("/proc/self/fd").size();
+    const auto descriptors = ReadDirInNameOrder("/proc/self/fd").size();
     std::vector<FindHandle> handles;
     for (int i = 0; i < 3000; ++i) {
         handles.push_back(FindFirstFileA((root + "/*").c_str(), &data));
         ASSERT_GT(static_cast<std::int32_t>(handles.back()), 0) << i; // callers may keep 32 bits
     }
-    EXPECT_EQ(ReadDir("/proc/self/fd").size(), descriptors);
+    EXPECT_EQ(ReadDirInNameOrder("/proc/self/fd").size(), descriptors);
     EXPECT_EQ(FindNextFileA(handles[0], &data), 1);
     const std::string second = data.cFileName;
     EXPECT_EQ(FindNextFileA(handles[1], &data), 1);

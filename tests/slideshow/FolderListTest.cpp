@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <QSet>
 
 #include <cstdlib>
@@ -27,8 +29,9 @@ QStringList Listed(const ClsFolderList& list)
     return out;
 }
 
-// The folders below dir in the file system's own order, each followed by
-// everything below it: the walk's expected result for a tree without links.
+// The folders below dir in name order (upper-cased, ties by bytes), each
+// followed by everything below it: the walk's expected result for a tree
+// without links.
 void PreOrderByReaddir(const QString& dir, QStringList& out)
 {
     DIR* d = opendir(ToCodePage(dir).constData());
@@ -43,6 +46,9 @@ void PreOrderByReaddir(const QString& dir, QStringList& out)
             children << dir + FromCodePage(QByteArrayView(name.data(), qsizetype(name.size())));
     }
     closedir(d);
+    std::sort(children.begin(), children.end(), [](const QString& a, const QString& b) {
+        return a.toUpper() != b.toUpper() ? a.toUpper() < b.toUpper() : ToCodePage(a) < ToCodePage(b);
+    });
     for (const QString& child : children) {
         out << child;
         PreOrderByReaddir(child + "/", out);
