@@ -31,9 +31,9 @@ void ClsUpDownTextBox::mTextBox_Change()
         return;
     const std::optional<std::int32_t> number = VarI4FromStr(text);
     if (!number) {
-        // Not a number: put back the last accepted text without a word.
+        // Not a number: put back the last accepted text without a word
+        // (setText leaves the caret at its end).
         mTextBox->setText(mLastText);
-        mTextBox->setCursorPosition(int(mTextBox->text().size()));
         return;
     }
     if (*number < mMin || *number > mMax) {

@@ -69,9 +69,12 @@ TEST(UpDownTextBox, OutOfBoundsShowsTheMessageNoNumberIsPutBackSilently)
         EXPECT_EQ(m.title, "Velmora");
         EXPECT_EQ(m.icon, QMessageBox::Critical);
     }
-    box.edit->setCursorPosition(0);
-    box.edit->setText("b");
-    EXPECT_EQ(box.edit->cursorPosition(), 2); // the caret goes to the end
+    // A letter typed over the first digit: the number comes back, the caret
+    // at its end rather than after the letter.
+    box.edit->setSelection(0, 1);
+    QTest::keyClick(box.edit, Qt::Key_B);
+    EXPECT_EQ(box.edit->text(), "12");
+    EXPECT_EQ(box.edit->cursorPosition(), 2);
 }
 
 TEST(UpDownTextBox, FirstRejectsPutBackTheDesignTextOrNothing)

@@ -8,6 +8,7 @@ namespace {
 struct Drawn {
     std::int32_t code;
     QRect box;
+    QColor centre;
 };
 
 Drawn Draw(ClsPluginManager& manager, const QString& file, const QString& kind, int w = 100, int h = 100)
@@ -16,7 +17,7 @@ Drawn Draw(ClsPluginManager& manager, const QString& file, const QString& kind, 
     const HDC dc = CreateImageDC(&surface);
     const std::int32_t code = manager.DrawPictureFile(file, dc, h, w, 0, 0, kind);
     DeleteDC(dc);
-    return {code, DrawnBox(surface)};
+    return {code, DrawnBox(surface), surface.pixelColor(w / 2, h / 2)};
 }
 
 } // namespace
@@ -75,6 +76,8 @@ TEST(ClsPluginManager, CheckFileUsesTheAnswerMinusOne)
     for (const auto& [answer, type] : {std::pair{'1', "Velmora test picture"}, {'2', "Velmora second picture"},
                                        {'9', "Velmora test picture"}, {'0', ""}})
         EXPECT_EQ(manager.CheckFile(WriteVtp(program, "a.vtp", 4, 4, Qt::red, answer)), type) << answer;
+    // An answer of INT_MIN has no answer minus one.
+    EXPECT_EQ(RaisedKind([&] { manager.CheckFile(program.WriteFile("m.vtp", "MINI")); }), int(ErrorKind::Overflow));
 }
 
 TEST(ClsPluginManager, DrawingPluginIsChosenByExactDescriptionAndGetsTheStretch)
@@ -107,4 +110,19 @@ TEST(ClsPluginManager, DrawingPluginIsChosenByExactDescriptionAndGetsTheStretch)
     manager.SetStretch(true);
     EXPECT_TRUE(manager.Stretch());
     EXPECT_EQ(Draw(manager, file, "", 108, 100).box, QRect(4, 25, 100, 50));
+}
+
+TEST(ClsPluginManager, AnEmptyKindIsDrawnByTheFirstPluginWithTheDescriptionNotTheOneThatAccepted)
+{
+    ProgramFolder program;
+    program.AddPlugin("vinvert.spi", "a.spi"); // refuses the file, first with the description
+    program.AddPlugin("vtest.spi", "b.spi");   // accepts it
+    ClsPluginManager manager;
+    manager.Initialize(program.PluginFolder());
+    ASSERT_EQ(manager.PluginName(0), program.PluginFolder() + "/a.spi");
+    const QString file = WriteVtp(program, "p.vtp", 10, 10, QColor(10, 200, 30));
+    EXPECT_EQ(manager.CheckFile(file), "Velmora test picture");
+    const Drawn d = Draw(manager, file, "");
+    EXPECT_EQ(d.code, 0);
+    EXPECT_EQ(d.centre, QColor(245, 55, 225)) << "drawn by a.spi, inverted";
 }

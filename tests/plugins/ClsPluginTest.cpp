@@ -110,6 +110,7 @@ TEST(ClsPlugin, DrawingFitsThePictureKeepsItsColoursAndFreesEveryBlock)
         {1000, 700, 24, 808, 600, false, {}, {4, 20, 800, 560}},
         {1024, 768, 24, 1024, 768, false, {}, {7, 5, 1010, 758}},
         {1023, 767, 24, 1024, 768, false, {}, {0, 0, 1023, 767}},
+        {1024, 767, 24, 1024, 768, false, {}, {4, 3, 1016, 761}}, // exactly as wide: the width step
         {1100, 100, 24, 1024, 768, false, {}, {4, 338, 1016, 92}}, // only the width step
         {10, 20, 8, 100, 100, false, {30, 50}, {75, 90, 10, 20}},  // at the area's corner
     };

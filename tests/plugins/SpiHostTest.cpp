@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -91,6 +92,21 @@ TEST_F(SpiHost, CrashInIsSupportedRaisesAndTheHelperComesBack)
     EXPECT_EQ(c.plugin.CheckFile(c.File("nothing")), 0);
     EXPECT_EQ(c.plugin.CheckFile(c.program.Path() + "/missing.vcr"), 0); // the plug-in gets no head
     EXPECT_TRUE(Children(true).empty());
+}
+
+TEST_F(SpiHost, FifosAndDevicesAreNeverOpenedSoThatTheyWait)
+{
+    Crashy c;
+    const QString fifo = c.program.Path() + "/f.vcr", device = c.program.Path() + "/z.vcr";
+    ASSERT_EQ(mkfifo(QFile::encodeName(fifo), 0600), 0);
+    ASSERT_EQ(symlink("/dev/zero", QFile::encodeName(device)), 0);
+    for (const QString& file : {fifo, device}) {
+        EXPECT_EQ(c.plugin.CheckFile(file), 0); // the plug-in gets no head
+        QImage surface = BlackSurface(20, 20);
+        const HDC dc = CreateImageDC(&surface);
+        EXPECT_EQ(c.plugin.DrawPictureFile(file, dc, 20, 20, 0, 0, false), 6) << "a file read error";
+        DeleteDC(dc);
+    }
 }
 
 TEST_F(SpiHost, GetPictureReportsProgressCancelsAndBringsLargeBlocksBackWhole)
