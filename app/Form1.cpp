@@ -34,7 +34,7 @@ Form1::Form1(QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                               | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
 {
-    setWindowTitle(QStringLiteral("Velmora"));
+    setWindowTitle(ProgramTitle());
     setWindowIcon(QIcon(QStringLiteral(":/velmora.png")));
 
     auto* client = new QWidget(this);

@@ -35,7 +35,7 @@ public:
 int main(int argc, char** argv)
 {
     VelmoraApplication app(argc, argv);
-    app.setApplicationName(QStringLiteral("Velmora"));
+    app.setApplicationName(ProgramTitle());
     app.setApplicationVersion(QStringLiteral("1.10"));
     app.setDesktopFileName(QStringLiteral("velmora"));
     // Japanese texts need a font that has their glyphs, whatever the default.

@@ -97,7 +97,7 @@ std::uint64_t ColourTableOffset(const BITMAPINFOHEADER& h)
 
 std::uint64_t Stride(const Header& hd)
 {
-    return ((std::uint64_t(hd.width) * hd.h.biBitCount + 31) / 32) * 4;
+    return DibStride(hd.width, hd.h.biBitCount);
 }
 
 // One colour channel described by a bit mask, scaled to 0..255.
@@ -181,6 +181,19 @@ void DecodeRle(const Header& hd, const unsigned char* src, const QRgb* palette, 
 }
 
 } // namespace
+
+std::uint64_t DibStride(std::int64_t width, unsigned bitCount)
+{
+    return (std::uint64_t(width) * bitCount + 31) / 32 * 4;
+}
+
+std::uint64_t DibInfoSize(const BITMAPINFOHEADER& h)
+{
+    const std::uint64_t masks = h.biCompression == BI_BITFIELDS && h.biSize == sizeof(BITMAPINFOHEADER) ? 12 : 0;
+    const std::uint64_t colours =
+        h.biClrUsed != 0 ? h.biClrUsed : h.biBitCount <= 8 ? std::uint64_t(1) << h.biBitCount : 0;
+    return std::uint64_t(h.biSize) + masks + colours * sizeof(RGBQUAD);
+}
 
 bool CheckDibBlocks(const void* info, std::size_t infoSize, const void* bits, std::size_t bitsSize,
                     std::string* why)

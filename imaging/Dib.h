@@ -42,6 +42,14 @@ inline constexpr std::uint32_t BI_BITFIELDS = 3;
 // Pictures whose decoded pixel data would exceed this are refused.
 inline constexpr std::uint64_t kMaxDibPixelBytes = 1ull << 30;
 
+// The layout of a DIB, where the one rule for it lives:
+// - the bytes of one row of pixels, padded to a multiple of 4;
+std::uint64_t DibStride(std::int64_t width, unsigned bitCount);
+// - the bytes of the BITMAPINFO before the pixels of a packed DIB: the
+//   header, the bit-field masks when a 40-byte header asks for them, then
+//   biClrUsed colours (2^bits for up to 8 bits when biClrUsed is 0).
+std::uint64_t DibInfoSize(const BITMAPINFOHEADER& h);
+
 // Checks a DIB against the sizes of the blocks it came in: header size,
 // width, height, planes, bit depth, compression, masks / colour table and
 // pixel rows must all fit, and the decoded picture must stay within

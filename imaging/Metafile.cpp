@@ -144,16 +144,12 @@ QImage DecodeDib(Bytes info, Bytes bits)
 // A packed DIB in one block: the table length follows from the header.
 QImage DecodePackedDib(Bytes dib)
 {
-    const std::uint32_t headerSize = dib.U32(0);
-    const std::uint16_t bitCount = dib.U16(14);
-    const std::uint32_t compression = dib.U32(16);
-    std::uint64_t colours = dib.U32(32);
-    if (colours == 0 && bitCount <= 8)
-        colours = std::uint64_t(1) << bitCount;
-    std::uint64_t infoSize = std::uint64_t(headerSize) + colours * 4;
-    if (compression == BI_BITFIELDS && headerSize == 40)
-        infoSize += 12;
-    if (headerSize < 40 || infoSize > dib.n)
+    if (!dib.Has(0, sizeof(BITMAPINFOHEADER)))
+        return {};
+    BITMAPINFOHEADER h;
+    std::memcpy(&h, dib.p, sizeof h);
+    const std::uint64_t infoSize = DibInfoSize(h);
+    if (h.biSize < sizeof(BITMAPINFOHEADER) || infoSize > dib.n)
         return {};
     return DecodeDib(dib.Sub(0, std::size_t(infoSize)), dib.Sub(std::size_t(infoSize), dib.n - std::size_t(infoSize)));
 }

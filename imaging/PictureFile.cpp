@@ -369,7 +369,7 @@ private:
     {
         return Header().biCompression == BI_RLE8 || Header().biCompression == BI_RLE4;
     }
-    std::uint64_t Stride() const { return (std::uint64_t(Header().biWidth) * Header().biBitCount + 31) / 32 * 4; }
+    std::uint64_t Stride() const { return DibStride(Header().biWidth, Header().biBitCount); }
 
     QImage Decode() const
     {
@@ -465,12 +465,11 @@ std::unique_ptr<PictureFile> BitmapPicture::Open(const QString& path, QByteArray
     std::memcpy(&h, p + 14, sizeof h);
 
     // The pixels start at bfOffBits; when that does not lie behind the header
-    // and within the file, right after header, masks and colour table.
+    // and its masks and within the file, right after the colour table.
     const std::uint64_t masks = (h.biCompression == BI_BITFIELDS && headerSize == 40) ? 12 : 0;
-    const std::uint64_t colours = h.biBitCount <= 8 ? (h.biClrUsed ? std::min<std::uint64_t>(h.biClrUsed, 1u << h.biBitCount) : (1u << h.biBitCount)) : 0;
     std::uint64_t bitsOffset = Le32(p + 10);
     if (bitsOffset < 14 + std::uint64_t(headerSize) + masks || bitsOffset > std::uint64_t(size))
-        bitsOffset = 14 + std::uint64_t(headerSize) + masks + colours * 4;
+        bitsOffset = 14 + DibInfoSize(h);
     if (bitsOffset > std::uint64_t(size))
         Fail(path, "bitmap data missing");
     std::vector<unsigned char> info(p + 14, p + bitsOffset);
