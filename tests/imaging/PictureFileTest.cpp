@@ -7,6 +7,7 @@
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QDir>
 
@@ -218,6 +219,12 @@ TEST(PictureFile, HandMadeBitmapsDecodeRowByRow)
     gap.Raw(BitmapFile(2, -2, 24, 0, {}, QByteArray(6, '\x7f') +
                        Bytes().Raw({0, 0, 255, 0, 255, 0, 0, 0, 255, 0, 0, 255, 255, 255, 0, 0}).Data()));
     gap.Patch32(10, 14 + 40 + 6);
+    // 5-6-5 bit fields with no valid pixel offset: the pixels follow the masks.
+    Bytes fields;
+    fields.Raw(BitmapFile(2, 1, 16, 3, {qRgb(0, 0xF8, 0), qRgb(0, 0x07, 0xE0), qRgb(0, 0, 0x1F)},
+                          Bytes().Raw({0x00, 0xF8, 0xE0, 0x07}).Data()));
+    fields.Patch32(10, 0);
+    fields.Patch32(46, 0); // the masks are no colour table
     struct Case {
         const char* name;
         QByteArray file;
@@ -229,6 +236,7 @@ TEST(PictureFile, HandMadeBitmapsDecodeRowByRow)
         // size of compressed data left at 0 (the data runs to the end of the file).
         {"z.bmp", BitmapFile(2, 1, 8, 1, {0, G}, Bytes().Raw({2, 1, 0, 1}).Data(), 0), {{G, G}}},
         {"gap.bmp", gap.Data(), {{R, G}, {B, W}}},
+        {"fields.bmp", fields.Data(), {{R, G}}},
     };
     TempTree tree;
     for (const Case& c : cases) {
@@ -392,6 +400,9 @@ TEST(PictureFile, DamagedTinyHostileAndMissingFilesRaise)
         ExpectUnreadable(tree.WriteFile(name, data));
     ExpectUnreadable(tree.Path() + "/missing.png");
     ExpectUnreadable(tree.MakeDir("folder.jpg"));
+    // Opening a FIFO for reading would wait for a writer.
+    ASSERT_EQ(mkfifo((tree.Path() + "/fifo.jpg").toUtf8().constData(), 0600), 0);
+    ExpectUnreadable(tree.Path() + "/fifo.jpg");
     // 4 GiB of nothing behind the signatures of three formats: no read of
     // the whole file, no allocation of its size.
     for (const QByteArray& head : {QByteArray("\xFF\xD8\xFF\xE0"), QByteArray("\x89PNG\r\n\x1a\n"), QByteArray("BM")}) {

@@ -89,6 +89,7 @@ TEST(PluginKinds, ToldByHeaderNotByName)
         {peFile("b.sph", 0x8664, 0x020B), Kind::Windows64},
         {peFile("arm.sph", 0xAA64, 0x020B), Kind::Unknown},
         {peFile("mixed.spi", 0x014C, 0x020B), Kind::Unknown},
+        {peFile("mixed.sph", 0x8664, 0x010B), Kind::Unknown},
         {tree.WriteFile("short.spi", "MZ"), Kind::Unknown},
         {tree.WriteFile("text.spi", QByteArray(200, 'x')), Kind::Unknown},
         {tree.MakeDir("folder.spi"), Kind::Unknown},
