@@ -496,7 +496,7 @@ TEST_F(SlideShowTest, CornersAt1024x768AndButtons)
                       Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(&s, &press);
     EXPECT_TRUE(Shows("/p3.bmp"));
-    P::Click(s, 4, 102, 76); // top-left corner closes whatever the button
+    P::Click(s, 4, 102.4f, 76.8f); // top-left corner, its limits included, closes whatever the button
     EXPECT_TRUE(WaitFor([&] { return show.isNull(); }));
 }
 
