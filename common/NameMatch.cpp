@@ -52,6 +52,13 @@ std::u32string FoldName(std::string_view bytes)
 std::u32string FoldName(QStringView text)
 {
     std::u32string out;
+    FoldName(text, out);
+    return out;
+}
+
+void FoldName(QStringView text, std::u32string& out)
+{
+    out.clear();
     out.reserve(std::size_t(text.size()));
     for (qsizetype i = 0; i < text.size(); ++i) {
         char32_t cp = text[i].unicode();
@@ -59,7 +66,31 @@ std::u32string FoldName(QStringView text)
             cp = QChar::surrogateToUcs4(text[i], text[++i]);
         out += Upper(cp);
     }
-    return out;
+}
+
+int CompareNames(std::string_view a, std::string_view b)
+{
+    const auto* pa = reinterpret_cast<const unsigned char*>(a.data());
+    const auto* pb = reinterpret_cast<const unsigned char*>(b.data());
+    const auto* ea = pa + a.size();
+    const auto* eb = pb + b.size();
+    while (pa < ea && pb < eb) {
+        char32_t ca = *pa, cb = *pb;
+        if ((ca | cb) < 0x80) { // the usual case, without decoding
+            ++pa;
+            ++pb;
+            ca = Upper(ca);
+            cb = Upper(cb);
+        } else {
+            ca = Upper(NextCodePoint(pa, ea));
+            cb = Upper(NextCodePoint(pb, eb));
+        }
+        if (ca != cb)
+            return ca < cb ? -1 : 1;
+    }
+    if (pa < ea || pb < eb)
+        return pa < ea ? 1 : -1;
+    return a.compare(b);
 }
 
 bool WildcardMatch(std::u32string_view pattern, std::u32string_view name)

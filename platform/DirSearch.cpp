@@ -129,24 +129,9 @@ FindHandle FindFirstFileA(const char* pattern, FindData* data)
     closedir(dir);
 
     // In name order, as the original platform's file system gives them.
-    std::vector<std::u32string> keys;
-    keys.reserve(search->entries.size());
-    for (const Entry& e : search->entries)
-        keys.push_back(FoldName(std::string_view(search->names.c_str() + e.nameOffset)));
-    std::vector<std::size_t> order(search->entries.size());
-    for (std::size_t i = 0; i < order.size(); ++i)
-        order[i] = i;
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        if (keys[a] != keys[b])
-            return keys[a] < keys[b];
-        return std::strcmp(search->names.c_str() + search->entries[a].nameOffset,
-                           search->names.c_str() + search->entries[b].nameOffset) < 0;
+    std::sort(search->entries.begin(), search->entries.end(), [&](const Entry& a, const Entry& b) {
+        return CompareNames(search->names.c_str() + a.nameOffset, search->names.c_str() + b.nameOffset) < 0;
     });
-    std::vector<Entry> sorted;
-    sorted.reserve(order.size());
-    for (const std::size_t i : order)
-        sorted.push_back(search->entries[i]);
-    search->entries = std::move(sorted);
 
     if (search->entries.empty()) {
         delete search;

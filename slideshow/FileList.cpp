@@ -22,7 +22,8 @@ void FileListBox::SetPattern(const QString& pattern)
 
 bool FileListBox::Matches(const QString& name) const
 {
-    const std::u32string folded = FoldName(name);
+    thread_local std::u32string folded;
+    FoldName(name, folded);
     return std::any_of(mPatterns.begin(), mPatterns.end(),
                        [&](const std::u32string& p) { return WildcardMatch(p, folded); });
 }
@@ -43,11 +44,9 @@ void FileListBox::SetPath(const QString& path)
                 mNames << name;
         } while (FindNextFileA(handle, &data));
     }
+    // The search gives them in name order already: without regard to case
+    // (upper-cased), ties by the exact name.
     FindClose(handle);
-    std::sort(mNames.begin(), mNames.end(), [](const QString& a, const QString& b) {
-        const int c = QString::compare(a, b, Qt::CaseInsensitive);
-        return c != 0 ? c < 0 : a < b;
-    });
 }
 
 QString FileListBox::List(std::int32_t i) const

@@ -1,6 +1,7 @@
 #pragma once
 // A file list that is never shown: point it at a folder and it lists the
-// names of the files there that match its pattern, sorted by name.
+// names of the files there that match its pattern, sorted by name without
+// regard to case (as the directory search gives them).
 #include <cstdint>
 #include <string>
 #include <vector>

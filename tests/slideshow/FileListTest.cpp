@@ -24,17 +24,18 @@ TEST(FileListBox, ListsMatchingFilesCaseInsensitivelySortedAndPluginPatternsWide
 {
     TempTree tree;
     for (const char* name : {"b.jpg", "IMG_0001.JPG", "a.Png", "notes.txt", "A.png", "c.jpeg.bak",
-                             ".hidden.gif", "noext", "x.heic"})
+                             ".hidden.gif", "noext", "x.heic", "a_1.jpg", "ab.jpg"})
         tree.WriteFile(name, "x");
     tree.MakeDir("folder.jpg");
 
     FileListBox list;
     list.SetPath(tree.Path());
     list.SetPattern(kBuiltInPattern); // after the path: the list follows
-    // Case-insensitive order; "A.png" and "a.Png" tie and the exact name decides.
-    const QStringList builtIn{".hidden.gif", "A.png", "a.Png", "b.jpg", "IMG_0001.JPG"};
+    // Case-insensitive order by upper-cased letters ("_" after "B"); "A.png"
+    // and "a.Png" tie and the exact name decides.
+    const QStringList builtIn{".hidden.gif", "A.png", "a.Png", "ab.jpg", "a_1.jpg", "b.jpg", "IMG_0001.JPG"};
     EXPECT_EQ(Names(list), builtIn);
-    EXPECT_EQ(list.List(5), "");
+    EXPECT_EQ(list.List(7), "");
     EXPECT_EQ(list.List(-1), "");
     list.SetPattern("*.heic;*.heif;" + kBuiltInPattern);
     EXPECT_EQ(Names(list), QStringList(builtIn) << "x.heic");
