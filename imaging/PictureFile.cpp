@@ -217,11 +217,24 @@ private:
     QImage mImage;
 };
 
+// Qt's readers refuse pictures above their own allocation limit (128 MB by
+// default, less than an A4 page scanned at 600 dpi); ours is the cap.
+QImageReader& Reader(QImageReader& reader)
+{
+    static const bool raised = [] {
+        QImageReader::setAllocationLimit(int(kMaxPixelBytes >> 20));
+        return true;
+    }();
+    (void)raised;
+    reader.setAutoTransform(false);
+    reader.setDecideFormatFromContent(false);
+    return reader;
+}
+
 QImage DecodeWithQt(const QString& path, QIODevice* device, const char* format, int index = 0)
 {
     QImageReader reader(device, format);
-    reader.setAutoTransform(false);
-    reader.setDecideFormatFromContent(false);
+    Reader(reader);
     if (index > 0 && !reader.jumpToImage(index))
         Fail(path, "icon image missing");
     const QSize size = reader.size();
@@ -270,8 +283,7 @@ public:
         QFile file;
         OpenOn(file, path, fd);
         QImageReader reader(&file, format);
-        reader.setAutoTransform(false);
-        reader.setDecideFormatFromContent(false);
+        Reader(reader);
         const QSize size = reader.size();
         if (!size.isValid() || size.isEmpty())
             Fail(path, reader.errorString().toStdString());

@@ -206,6 +206,13 @@ int Open(const char* buf, std::intptr_t len, unsigned int flag, Source& src)
     src.device.setBuffer(&src.bytes);
     if (!src.device.open(QIODevice::ReadOnly))
         return SPI_OTHER_ERROR;
+    // Qt's own allocation limit (128 MB by default) would refuse big scans
+    // that fit ours; its images take 4 bytes a pixel where our DIB takes 3.
+    static const bool raised = [] {
+        QImageReader::setAllocationLimit(int((kMaxPixelBytes / 3 * 4) >> 20) + 1);
+        return true;
+    }();
+    (void)raised;
     src.reader = std::make_unique<QImageReader>(&src.device, format);
     src.reader->setDecideFormatFromContent(false);
     src.reader->setAutoTransform(true); // stored orientation (TIFF) applies

@@ -369,6 +369,22 @@ TEST(PictureFile, HugeBitmapIsReducedBandByBandWithoutDecodingItWhole)
     EXPECT_EQ(image.pixel(600, 40) & 0xFFFFFF, G);
 }
 
+TEST(PictureFile, BigScansAndWallpapersAboveQtsOwnLimitDecode)
+{
+    // Both take more than the 128 MB that Qt's readers allow by default.
+    TempTree tree;
+    for (const QSize size : {QSize(8000, 5333), QSize(4960, 7016)}) {
+        SCOPED_TRACE(size.width());
+        QImage big(size, QImage::Format_RGB32);
+        big.fill(QColor(20, 120, 220));
+        auto picture = PictureFile::Open(tree.WriteFile("big.png", Encode(big, "png")));
+        ASSERT_EQ(picture->NaturalSize(), size);
+        const QImage shown = picture->Render(size / 10);
+        EXPECT_EQ(shown.size(), size / 10);
+        EXPECT_EQ(shown.pixelColor(100, 100), QColor(20, 120, 220));
+    }
+}
+
 // ---------------------------------------------------------------- bad files
 
 TEST(PictureFile, DamagedTinyHostileAndMissingFilesRaise)

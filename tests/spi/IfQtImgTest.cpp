@@ -89,6 +89,20 @@ TEST(IfQtImg, DecodesWebPTiffAndTgaWithTheStoredOrientation)
     }
 }
 
+TEST(IfQtImg, AnA4PageScannedAt600DpiDecodes)
+{
+    // 4960 x 7016 takes 139 MB in Qt, above its own default limit.
+    QImage page(4960, 7016, QImage::Format_RGB32);
+    page.fill(QColor(200, 190, 180));
+    for (const char* format : {"tiff", "webp"}) {
+        SCOPED_TRACE(format);
+        const Decoded d = DecodeMemory(Plugin(), Saved(page, format, 100));
+        ASSERT_EQ(d.rc, 0);
+        EXPECT_EQ(d.image.size(), page.size());
+        EXPECT_EQ(d.image.pixelColor(4000, 6000), QColor(200, 190, 180));
+    }
+}
+
 TEST(IfQtImg, DamagedMissingAndOversizedInputGiveErrorCodes)
 {
     const QByteArray tiff = Saved(Quadrants(64, 64), "tiff"), webp = Saved(Quadrants(64, 64), "webp");
