@@ -36,7 +36,7 @@ void OnError(j_common_ptr cinfo)
     std::longjmp(err->jump, 1);
 }
 
-// Warnings stay quiet; data that ends early counts as damage.
+// Warnings stay quiet; data that ends early in the header counts as damage.
 void OnMessage(j_common_ptr cinfo, int level)
 {
     auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
@@ -185,23 +185,23 @@ bool Run(Session* s)
         jpeg_destroy_decompress(&s->cinfo);
         return false;
     }
+    // Data that ends early shows what was decoded: libjpeg goes on as if the
+    // picture ended there, which fills the rest with grey, as other viewers
+    // show it. Rows it could not give at all stay grey too.
+    s->image.fill(qRgb(128, 128, 128));
     jpeg_start_decompress(&s->cinfo);
     while (s->cinfo.output_scanline < s->cinfo.output_height) {
         const int y = int(s->cinfo.output_scanline);
         JSAMPROW rows[1] = {cmyk ? s->row.data() : s->image.scanLine(y)};
-        if (jpeg_read_scanlines(&s->cinfo, rows, 1) != 1 || s->err.truncated)
+        if (jpeg_read_scanlines(&s->cinfo, rows, 1) != 1)
             break;
         if (cmyk)
             ConvertCmykRow(s, y);
     }
-    if (s->err.truncated || s->cinfo.output_scanline < s->cinfo.output_height) {
-        s->why = "JPEG data ends early";
-        jpeg_destroy_decompress(&s->cinfo);
-        return false;
-    }
-    jpeg_finish_decompress(&s->cinfo);
+    if (s->cinfo.output_scanline == s->cinfo.output_height)
+        jpeg_finish_decompress(&s->cinfo);
     jpeg_destroy_decompress(&s->cinfo);
-    return !s->err.truncated;
+    return true;
 }
 
 std::uint32_t Read16(const unsigned char* p, bool big) { return big ? (p[0] << 8 | p[1]) : (p[1] << 8 | p[0]); }
