@@ -1,8 +1,6 @@
 #include "bridge/LoadPlugin.h"
 
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -60,24 +58,11 @@ int Remote(int result, const std::string& error)
     return result;
 }
 
-// A regular file opened for reading, or -1: a FIFO, a device or a socket
-// standing in a picture's place is never opened in a way that could wait.
-int OpenRegularFile(const char* fileName)
-{
-    const int fd = fileName ? open(fileName, O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
-    struct stat info{};
-    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // The file's first 2048 bytes, zero-padded; false when it cannot be read.
 bool ReadHead(const char* fileName, char (&head)[2048])
 {
     std::memset(head, 0, sizeof head);
-    const int fd = OpenRegularFile(fileName);
+    const int fd = PluginFile::OpenRegularFile(fileName);
     if (fd < 0)
         return false;
     std::size_t got = 0;
@@ -101,7 +86,7 @@ bool Unreadable(const char* buf, unsigned int flag)
 {
     if ((flag & 7) != 0 || !buf)
         return false;
-    const int fd = OpenRegularFile(buf);
+    const int fd = PluginFile::OpenRegularFile(buf);
     if (fd >= 0)
         close(fd);
     return fd < 0;

@@ -55,14 +55,23 @@ Kind KindOfFile(int fd)
 
 } // namespace
 
+int OpenRegularFile(const char* path)
+{
+    const int fd = path ? open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
+    struct stat info{};
+    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 Kind KindOf(const char* path)
 {
-    // Never blocks on a FIFO or a device that stands in the plug-in's place.
-    const int fd = path ? open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
+    const int fd = OpenRegularFile(path);
     if (fd < 0)
         return Kind::Unknown;
-    struct stat info{};
-    const Kind kind = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? KindOfFile(fd) : Kind::Unknown;
+    const Kind kind = KindOfFile(fd);
     close(fd);
     return kind;
 }

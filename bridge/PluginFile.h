@@ -1,5 +1,6 @@
 #pragma once
-// What kind of program a plug-in file is, told by its header, not its name.
+// What kind of program a plug-in file is, told by its header, not its name;
+// and the one way the bridge opens files.
 namespace PluginFile {
 
 enum class Kind {
@@ -10,5 +11,9 @@ enum class Kind {
 };
 
 Kind KindOf(const char* path);
+
+// A regular file opened for reading, or -1: a FIFO, a device or a socket in
+// its place is never opened in a way that could wait.
+int OpenRegularFile(const char* path);
 
 } // namespace PluginFile
