@@ -2,6 +2,7 @@
 
 #include <csetjmp>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -127,6 +128,17 @@ void ReadOrientation(Session* s)
     }
 }
 
+void ReadIccProfile(Session* s)
+{
+    JOCTET* data = nullptr;
+    unsigned int size = 0;
+    // Chunks that are missing, repeated or out of order give no profile.
+    if (!s->decode && jpeg_read_icc_profile(&s->cinfo, &data, &size) && data) {
+        s->header.icc = QByteArray(reinterpret_cast<const char*>(data), qsizetype(size));
+        std::free(data);
+    }
+}
+
 // The only function with setjmp; its locals are trivial.
 bool Run(Session* s)
 {
@@ -147,6 +159,8 @@ bool Run(Session* s)
     s->fill = s->cinfo.src->fill_input_buffer;
     s->cinfo.src->fill_input_buffer = FillWithinLimit;
     jpeg_save_markers(&s->cinfo, JPEG_APP0 + 1, 0xFFFF);
+    if (!s->decode)
+        jpeg_save_markers(&s->cinfo, JPEG_APP0 + 2, 0xFFFF); // ICC profile chunks
     s->inHeader = true;
     const int headerResult = jpeg_read_header(&s->cinfo, TRUE);
     s->inHeader = false;
@@ -157,6 +171,7 @@ bool Run(Session* s)
     }
     s->header.stored = QSize(int(s->cinfo.image_width), int(s->cinfo.image_height));
     ReadOrientation(s);
+    ReadIccProfile(s);
     if (s->err.truncated) {
         s->why = "JPEG data ends early";
         jpeg_destroy_decompress(&s->cinfo);

@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <string>
 
+#include <QByteArray>
 #include <QImage>
 #include <QSize>
 
 struct JpegHeader {
     QSize stored;        // width and height as the file stores the pixels
     int orientation = 1; // EXIF orientation 1..8 (1 when absent or invalid)
+    QByteArray icc;      // the embedded colour profile, empty when there is none
 };
 
 // Reads up to the start of the picture data. False (with *why) when the data

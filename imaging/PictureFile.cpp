@@ -2,9 +2,11 @@
 
 #include "common/CodePage.h"
 #include "common/RuntimeError.h"
+#include "imaging/ColourProfile.h"
 #include "imaging/Dib.h"
 #include "imaging/JpegReader.h"
 #include "imaging/Metafile.h"
+#include "imaging/PngReader.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -95,7 +97,23 @@ QByteArray ReadBytes(const QString& path, int fd, qint64 max)
     return data;
 }
 
-enum class Kind { Unknown, Bitmap, Jpeg, Gif, Png, Icon, Cursor, Wmf, Emf };
+// A stdio stream on an open file, for the libraries that read through one.
+std::FILE* Stream(const QString& path, FileDescriptor fd)
+{
+    std::FILE* file = ::fdopen(fd.Get(), "rb");
+    if (!file)
+        Fail(path, std::strerror(errno));
+    fd.Release();
+    return file;
+}
+
+std::FILE* OpenStream(const QString& path)
+{
+    qint64 size = 0;
+    return Stream(path, OpenRegularFile(path, &size));
+}
+
+enum class Kind { Unknown, Bitmap, Jpeg, Gif, Png, Icon, Cursor, Wmf, Emf, WebP, Tiff, Tga };
 
 std::uint32_t Le16(const unsigned char* p) { return p[0] | p[1] << 8; }
 std::uint32_t Le32(const unsigned char* p) { return std::uint32_t(p[0]) | p[1] << 8 | p[2] << 16 | std::uint32_t(p[3]) << 24; }
@@ -122,6 +140,15 @@ Kind Sniff(const QByteArray& head)
         return Kind::Wmf;
     if (n >= 44 && Le32(p) == 1 && Le32(p + 40) == 0x464D4520u)
         return Kind::Emf;
+    if (n >= 12 && std::memcmp(p, "RIFF", 4) == 0 && std::memcmp(p + 8, "WEBP", 4) == 0)
+        return Kind::WebP;
+    if (n >= 4 && (std::memcmp(p, "II*\0", 4) == 0 || std::memcmp(p, "MM\0*", 4) == 0))
+        return Kind::Tiff;
+    // TGA has no signature: a header as TGA writers make it for the kinds
+    // Qt reads (uncompressed or run-length true colour, no colour map).
+    if (n >= 18 && p[1] == 0 && (p[2] == 2 || p[2] == 10) && Le16(p + 12) != 0 && Le16(p + 14) != 0 &&
+        (p[16] == 16 || p[16] == 24 || p[16] == 32) && (p[17] & 0xC0) == 0)
+        return Kind::Tga;
     return Kind::Unknown;
 }
 
@@ -164,27 +191,22 @@ public:
     QImage Render(QSize size) const override
     {
         CheckRenderSize(size);
-        qint64 fileSize = 0;
-        FileDescriptor fd = OpenRegularFile(mPath, &fileSize);
-        std::FILE* file = ::fdopen(fd.Get(), "rb");
-        if (!file)
-            Fail(mPath, std::strerror(errno));
-        fd.Release();
+        std::FILE* file = OpenStream(mPath);
         const QSize stored = OrientationSwapsSides(mHeader.orientation) ? size.transposed() : size;
         std::string why;
         const QImage decoded = DecodeJpegScaled(file, stored, kMaxPixelBytes, &why);
         std::fclose(file);
         if (decoded.isNull())
             Fail(mPath, why);
-        return SmoothTo(ApplyOrientation(decoded, mHeader.orientation), size);
+        QImage shown = SmoothTo(ApplyOrientation(decoded, mHeader.orientation), size);
+        // Converted at the size shown, where it costs least.
+        ConvertToSrgb(shown, ColourProfile{mHeader.icc, {}});
+        return shown;
     }
 
     static std::unique_ptr<PictureFile> Open(const QString& path, FileDescriptor fd)
     {
-        std::FILE* file = ::fdopen(fd.Get(), "rb");
-        if (!file)
-            Fail(path, std::strerror(errno));
-        fd.Release();
+        std::FILE* file = Stream(path, std::move(fd));
         JpegHeader header;
         std::string why;
         const bool ok = ReadJpegHeader(file, &header, &why);
@@ -199,6 +221,61 @@ private:
     JpegHeader mHeader;
 };
 
+// SmoothTo, then the colours Qt's reader found in the file turned into sRGB.
+QImage SmoothInSrgb(const QImage& image, QSize size)
+{
+    QImage shown = SmoothTo(image, size);
+    ConvertToSrgb(shown, ColourProfile{{}, image.colorSpace()});
+    return shown;
+}
+
+// ---------------------------------------------------------------- PNG
+
+// Opening reads the header; every render decodes the file anew (see
+// FileDecodedPicture below for why nothing is held).
+class PngPicture : public PictureFile {
+public:
+    PngPicture(const QString& path, PngHeader header) : mPath(path), mHeader(std::move(header)) {}
+
+    QSize NaturalSize() const override { return mHeader.size; }
+
+    QImage Render(QSize size) const override
+    {
+        CheckRenderSize(size);
+        std::string why;
+        std::FILE* file = OpenStream(mPath);
+        const QImage decoded = DecodePng(file, kMaxPixelBytes, &why);
+        std::fclose(file);
+        if (decoded.isNull())
+            Fail(mPath, why);
+        if (decoded.size() != mHeader.size)
+            Fail(mPath, "file changed since it was opened");
+        QImage shown = SmoothTo(decoded, size);
+        ConvertToSrgb(shown, mHeader.colour);
+        return shown;
+    }
+
+    static std::unique_ptr<PictureFile> Open(const QString& path, FileDescriptor fd)
+    {
+        std::FILE* file = Stream(path, std::move(fd));
+        PngHeader header;
+        std::string why;
+        const bool ok = ReadPngHeader(file, &header, &why);
+        std::fclose(file);
+        if (!ok)
+            Fail(path, why);
+        if (header.size.isEmpty())
+            Fail(path, "picture size not positive");
+        if (std::uint64_t(header.size.width()) * std::uint64_t(header.size.height()) * 4 > kMaxPixelBytes)
+            Fail(path, "picture too large");
+        return std::make_unique<PngPicture>(path, std::move(header));
+    }
+
+private:
+    QString mPath;
+    PngHeader mHeader;
+};
+
 // ---------------------------------------------------------------- Qt's decoders
 
 // Pictures that Qt decodes whole (PNG, GIF, icons, cursors, OS/2 bitmaps);
@@ -210,7 +287,7 @@ public:
     QImage Render(QSize size) const override
     {
         CheckRenderSize(size);
-        return SmoothTo(mImage, size);
+        return SmoothInSrgb(mImage, size);
     }
 
 private:
@@ -254,7 +331,7 @@ QImage DecodeWithQt(const QString& path, const QByteArray& data, const char* for
     return DecodeWithQt(path, &buffer, format, index);
 }
 
-// PNG and GIF files: opening reads only the header; every render decodes the
+// GIF, WebP, TIFF and TGA files: opening reads only the header; every render decodes the
 // file anew, straight from the file (a copy of the whole file in memory would
 // only add its size to the peak). Holding no pixels lets pictures prepared
 // for later steps stay small.
@@ -275,7 +352,7 @@ public:
         const QImage image = DecodeWithQt(mPath, &file, mFormat);
         if (image.size() != mSize)
             Fail(mPath, "file changed since it was opened");
-        return SmoothTo(image, size);
+        return SmoothInSrgb(image, size);
     }
 
     static std::unique_ptr<PictureFile> Open(const QString& path, int fd, const char* format)
@@ -518,9 +595,15 @@ std::unique_ptr<PictureFile> PictureFile::Open(const QString& path)
     if (kind == Kind::Jpeg)
         return JpegPicture::Open(path, std::move(fd));
     if (kind == Kind::Png)
-        return FileDecodedPicture::Open(path, fd.Get(), "png");
+        return PngPicture::Open(path, std::move(fd));
     if (kind == Kind::Gif)
         return FileDecodedPicture::Open(path, fd.Get(), "gif");
+    if (kind == Kind::WebP)
+        return FileDecodedPicture::Open(path, fd.Get(), "webp");
+    if (kind == Kind::Tiff)
+        return FileDecodedPicture::Open(path, fd.Get(), "tiff");
+    if (kind == Kind::Tga)
+        return FileDecodedPicture::Open(path, fd.Get(), "tga");
 
     if (size > kMaxFileBytes)
         Fail(path, "file too large");

@@ -387,24 +387,67 @@ TEST(PictureFile, BigScansAndWallpapersAboveQtsOwnLimitDecode)
     }
 }
 
-TEST(PictureFile, AJpegCutShortShowsWhatWasDecodedOverGrey)
+// Quadrants with fine noise, so that most of a compressed file is picture data
+// and half the file holds about half the rows.
+QImage NoisyQuadrants(int size)
 {
-    TempTree tree;
-    // Quadrants with fine noise, so that most of the file is picture data.
-    QImage source = Quadrants(256, 256);
-    for (int y = 0; y < 256; ++y)
-        for (int x = 0; x < 256; ++x) {
+    QImage source = Quadrants(size, size);
+    for (int y = 0; y < size; ++y)
+        for (int x = 0; x < size; ++x) {
             const QRgb p = source.pixel(x, y);
             const int n = ((x * 7 + y * 13) % 17) - 8;
             source.setPixel(x, y, qRgb(std::clamp(qRed(p) + n, 0, 255), std::clamp(qGreen(p) + n, 0, 255),
                                        std::clamp(qBlue(p) + n, 0, 255)));
         }
-    const QByteArray jpeg = Encode(source, "jpeg", 90);
-    const QImage shown = RenderNatural(tree.WriteFile("half.jpg", jpeg.left(jpeg.size() / 2)));
-    ASSERT_EQ(shown.size(), QSize(256, 256));
-    EXPECT_TRUE(Near(shown.pixel(64, 16), source.pixel(64, 16), 40)) << "the top is decoded";
-    EXPECT_TRUE(Near(shown.pixel(192, 16), source.pixel(192, 16), 40));
-    EXPECT_TRUE(Near(shown.pixel(128, 255), qRgb(128, 128, 128), 24)) << "the rest is grey";
+    return source;
+}
+
+// A file made by ImageMagick's convert from a picture; options go before the
+// output name.
+QByteArray Converted(TempTree& tree, const QImage& image, const QString& name, const QString& options = {})
+{
+    const QString source = tree.WriteFile(name + ".source.png", Encode(image, "png"));
+    const QString target = tree.Path() + "/" + name;
+    const QString command = "convert '" + source + "' " + options + " '" + target + "'";
+    if (std::system(command.toUtf8().constData()) != 0)
+        throw std::runtime_error("convert failed: " + command.toStdString());
+    QFile file(target);
+    file.open(QIODevice::ReadOnly);
+    return file.readAll();
+}
+
+TEST(PictureFile, FilesCutShortOrDamagedShowWhatWasDecoded)
+{
+    TempTree tree;
+    const QImage source = NoisyQuadrants(256);
+    const QRgb grey = qRgb(128, 128, 128);
+    const QByteArray jpeg = Encode(source, "jpeg", 90), png = Encode(source, "png");
+    const QByteArray gif = Converted(tree, source, "full.gif");
+    QByteArray flipped = png; // one damaged byte in the middle of the pixel data
+    flipped[flipped.size() / 2] = char(flipped[flipped.size() / 2] ^ 0x5A);
+    const struct {
+        const char* name;
+        QByteArray data;
+        int tolerance;
+        QRgb rest; // what the decoder leaves where no data arrived
+    } cases[] = {
+        {"half.jpg", jpeg.left(jpeg.size() / 2), 40, grey},
+        {"half.png", png.left(png.size() / 2), 0, grey},
+        {"damaged.png", flipped, 0, grey},
+        {"half.gif", gif.left(gif.size() / 2), 60, qRgb(0, 0, 0)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QImage shown = RenderNatural(tree.WriteFile(c.name, c.data));
+        ASSERT_EQ(shown.size(), QSize(256, 256));
+        EXPECT_TRUE(Near(shown.pixel(64, 16), source.pixel(64, 16), c.tolerance)) << "the top is decoded";
+        EXPECT_TRUE(Near(shown.pixel(192, 16), source.pixel(192, 16), c.tolerance));
+        EXPECT_TRUE(Near(shown.pixel(128, 255), c.rest, 24)) << std::hex << shown.pixel(128, 255);
+    }
+    // Interlaced pixels come in seven passes over the rows.
+    const QImage shown =
+        RenderNatural(tree.WriteFile("interlaced.png", Converted(tree, source, "i.png", "-interlace PNG")));
+    EXPECT_EQ(shown.convertToFormat(QImage::Format_RGB32), source.convertToFormat(QImage::Format_RGB32));
 }
 
 // ---------------------------------------------------------------- bad files
@@ -422,7 +465,7 @@ TEST(PictureFile, DamagedTinyHostileAndMissingFilesRaise)
         {"empty.jpg", ""}, {"one.jpg", "\xFF"}, {"one.png", "\xFF"}, {"one.bmp", "\xFF"},
         {"readme.jpg", "This is not a picture at all."},
         {"head.jpg", jpeg.left(20)}, {"magic.jpg", jpeg.left(3)},
-        {"half.png", png.left(png.size() / 2)}, {"head.png", png.left(12)},
+        {"head.png", png.left(12)}, {"ihdr.png", png.left(33)},
         {"half.bmp", bmp.left(bmp.size() / 2)}, {"head.bmp", bmp.left(30)},
         {"head.gif", GifFrames(20, 20, {R}).left(10)},
         {"noise.bmp", QByteArray("BM") + QByteArray(200, '\xA5')},

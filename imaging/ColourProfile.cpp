@@ -1,0 +1,158 @@
+#include "imaging/ColourProfile.h"
+
+#include <QMutex>
+#include <QMutexLocker>
+
+#include <list>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include <lcms2.h>
+
+namespace {
+
+// A transform from one profile to sRGB. Pictures from one camera or one
+// scanner share a profile, so the last few transforms are kept.
+struct Transform {
+    QByteArray icc;
+    bool alpha = false;
+    bool grey = false;
+    cmsHTRANSFORM handle = nullptr;
+
+    Transform() = default;
+    Transform(const Transform&) = delete;
+    Transform& operator=(const Transform&) = delete;
+    ~Transform()
+    {
+        if (handle)
+            cmsDeleteTransform(handle);
+    }
+};
+using TransformPtr = std::shared_ptr<const Transform>;
+
+class TransformCache {
+public:
+    // The transform for icc, made when first asked for; null when LittleCMS
+    // cannot read the profile or it is not an RGB or grey profile.
+    TransformPtr Find(const QByteArray& icc, bool alpha)
+    {
+        QMutexLocker lock(&mMutex);
+        for (auto it = mTransforms.begin(); it != mTransforms.end(); ++it) {
+            if ((*it)->alpha == alpha && (*it)->icc == icc) {
+                mTransforms.splice(mTransforms.begin(), mTransforms, it);
+                return mTransforms.front();
+            }
+        }
+        TransformPtr made = Make(icc, alpha);
+        if (!made)
+            return nullptr;
+        if (mTransforms.size() >= kKept)
+            mTransforms.pop_back();
+        mTransforms.push_front(made);
+        return made;
+    }
+
+private:
+    static constexpr std::size_t kKept = 8;
+
+    static TransformPtr Make(const QByteArray& icc, bool alpha)
+    {
+        cmsHPROFILE source = cmsOpenProfileFromMem(icc.constData(), cmsUInt32Number(icc.size()));
+        if (!source)
+            return nullptr;
+        auto made = std::make_shared<Transform>();
+        Transform& t = *made;
+        cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+        const cmsColorSpaceSignature data = cmsGetColorSpace(source);
+        // Transforms here are shared by the decoding threads: no cache.
+        const cmsUInt32Number flags = cmsFLAGS_NOCACHE | cmsFLAGS_COPY_ALPHA;
+#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+        const cmsUInt32Number rgb32 = TYPE_BGRA_8, premultiplied = TYPE_BGRA_8_PREMUL;
+#else
+        const cmsUInt32Number rgb32 = TYPE_ARGB_8, premultiplied = TYPE_ARGB_8_PREMUL;
+#endif
+        if (data == cmsSigRgbData) {
+            const cmsUInt32Number format = alpha ? premultiplied : rgb32;
+            t.handle = cmsCreateTransform(source, format, srgb, format, INTENT_PERCEPTUAL, flags);
+        } else if (data == cmsSigGrayData) {
+            t.grey = true;
+            t.handle = cmsCreateTransform(source, TYPE_GRAY_8, srgb, rgb32, INTENT_PERCEPTUAL, cmsFLAGS_NOCACHE);
+        }
+        cmsCloseProfile(srgb);
+        cmsCloseProfile(source);
+        if (!t.handle)
+            return nullptr;
+        t.icc = icc;
+        t.alpha = alpha;
+        return made;
+    }
+
+    QMutex mMutex;
+    // Most recently used first; a transform in use outlives its eviction.
+    std::list<TransformPtr> mTransforms;
+};
+
+TransformCache& Cache()
+{
+    static TransformCache cache;
+    return cache;
+}
+
+void Apply(QImage& image, const Transform& t)
+{
+    const int w = image.width();
+    if (!t.grey) {
+        for (int y = 0; y < image.height(); ++y)
+            cmsDoTransform(t.handle, image.constScanLine(y), image.scanLine(y), cmsUInt32Number(w));
+        return;
+    }
+    // A grey profile takes one channel; the decoders give grey pixels as
+    // equal red, green and blue. Alpha is kept as it was.
+    std::vector<unsigned char> grey(std::size_t(w), 0);
+    std::vector<QRgb> alpha(std::size_t(w), 0);
+    for (int y = 0; y < image.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < w; ++x) {
+            grey[std::size_t(x)] = static_cast<unsigned char>(qGreen(line[x]));
+            alpha[std::size_t(x)] = line[x] & 0xFF000000u;
+        }
+        cmsDoTransform(t.handle, grey.data(), line, cmsUInt32Number(w));
+        for (int x = 0; x < w; ++x)
+            line[x] = (line[x] & 0x00FFFFFFu) | alpha[std::size_t(x)];
+    }
+}
+
+} // namespace
+
+void ConvertToSrgb(QImage& image, const ColourProfile& profile)
+{
+    if (profile.IsEmpty() || image.isNull())
+        return;
+    QByteArray icc = profile.icc;
+    if (icc.isEmpty()) {
+        if (profile.space == QColorSpace(QColorSpace::SRgb))
+            return;
+        icc = profile.space.iccProfile();
+        if (icc.isEmpty())
+            return;
+    }
+    const bool alpha = image.format() == QImage::Format_ARGB32_Premultiplied;
+    if (!alpha && image.format() != QImage::Format_RGB32)
+        image = image.convertToFormat(QImage::Format_RGB32);
+    const TransformPtr t = Cache().Find(icc, alpha);
+    if (!t)
+        return;
+    if (t->grey && alpha) {
+        // Grey with transparency: convert the colour of unpremultiplied pixels.
+        QImage straight = image.convertToFormat(QImage::Format_ARGB32);
+        if (const TransformPtr opaque = Cache().Find(icc, false)) {
+            Apply(straight, *opaque);
+            image = straight.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+            image.setColorSpace(QColorSpace::SRgb);
+        }
+        return;
+    }
+    Apply(image, *t);
+    image.setColorSpace(QColorSpace::SRgb);
+}

@@ -1,0 +1,24 @@
+#pragma once
+// Pictures shown as their files describe their colours: pixels in a file's
+// own colour space (an embedded ICC profile, or primaries and a transfer
+// curve) are converted to sRGB, the colour space the screen is taken to have.
+// Pictures that declare nothing are taken as sRGB and left alone.
+#include <QByteArray>
+#include <QColorSpace>
+#include <QImage>
+
+// What a file says about its colours: an ICC profile, or a colour space built
+// from its tags (PNG gAMA/cHRM, HEIF nclx). Both empty means sRGB.
+struct ColourProfile {
+    QByteArray icc;
+    QColorSpace space;
+
+    bool IsEmpty() const { return icc.isEmpty() && !space.isValid(); }
+};
+
+// Converts a Format_RGB32 or Format_ARGB32_Premultiplied image to sRGB in
+// place. Profiles Qt reads are applied with Qt's colour transforms, others
+// (lookup-table, grey, v4 profiles Qt refuses) with LittleCMS. A profile that
+// neither can read, or one for another kind of data (CMYK, Lab), leaves the
+// pixels as they are: the picture is still shown, in its stored colours.
+void ConvertToSrgb(QImage& image, const ColourProfile& profile);
