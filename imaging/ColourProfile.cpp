@@ -16,7 +16,6 @@ namespace {
 // scanner share a profile, so the last few transforms are kept.
 struct Transform {
     QByteArray icc;
-    bool alpha = false;
     bool grey = false;
     cmsHTRANSFORM handle = nullptr;
 
@@ -35,16 +34,16 @@ class TransformCache {
 public:
     // The transform for icc, made when first asked for; null when LittleCMS
     // cannot read the profile or it is not an RGB or grey profile.
-    TransformPtr Find(const QByteArray& icc, bool alpha)
+    TransformPtr Find(const QByteArray& icc)
     {
         QMutexLocker lock(&mMutex);
         for (auto it = mTransforms.begin(); it != mTransforms.end(); ++it) {
-            if ((*it)->alpha == alpha && (*it)->icc == icc) {
+            if ((*it)->icc == icc) {
                 mTransforms.splice(mTransforms.begin(), mTransforms, it);
                 return mTransforms.front();
             }
         }
-        TransformPtr made = Make(icc, alpha);
+        TransformPtr made = Make(icc);
         if (!made)
             return nullptr;
         if (mTransforms.size() >= kKept)
@@ -56,7 +55,7 @@ public:
 private:
     static constexpr std::size_t kKept = 8;
 
-    static TransformPtr Make(const QByteArray& icc, bool alpha)
+    static TransformPtr Make(const QByteArray& icc)
     {
         cmsHPROFILE source = cmsOpenProfileFromMem(icc.constData(), cmsUInt32Number(icc.size()));
         if (!source)
@@ -67,14 +66,15 @@ private:
         const cmsColorSpaceSignature data = cmsGetColorSpace(source);
         // Transforms here are shared by the decoding threads: no cache.
         const cmsUInt32Number flags = cmsFLAGS_NOCACHE | cmsFLAGS_COPY_ALPHA;
+        // Straight (not premultiplied) alpha: LittleCMS 2.14 gets 8-bit
+        // premultiplied pixels wrong.
 #if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
-        const cmsUInt32Number rgb32 = TYPE_BGRA_8, premultiplied = TYPE_BGRA_8_PREMUL;
+        const cmsUInt32Number rgb32 = TYPE_BGRA_8;
 #else
-        const cmsUInt32Number rgb32 = TYPE_ARGB_8, premultiplied = TYPE_ARGB_8_PREMUL;
+        const cmsUInt32Number rgb32 = TYPE_ARGB_8;
 #endif
         if (data == cmsSigRgbData) {
-            const cmsUInt32Number format = alpha ? premultiplied : rgb32;
-            t.handle = cmsCreateTransform(source, format, srgb, format, INTENT_PERCEPTUAL, flags);
+            t.handle = cmsCreateTransform(source, rgb32, srgb, rgb32, INTENT_PERCEPTUAL, flags);
         } else if (data == cmsSigGrayData) {
             t.grey = true;
             t.handle = cmsCreateTransform(source, TYPE_GRAY_8, srgb, rgb32, INTENT_PERCEPTUAL, cmsFLAGS_NOCACHE);
@@ -84,7 +84,6 @@ private:
         if (!t.handle)
             return nullptr;
         t.icc = icc;
-        t.alpha = alpha;
         return made;
     }
 
@@ -137,22 +136,14 @@ void ConvertToSrgb(QImage& image, const ColourProfile& profile)
         if (icc.isEmpty())
             return;
     }
-    const bool alpha = image.format() == QImage::Format_ARGB32_Premultiplied;
-    if (!alpha && image.format() != QImage::Format_RGB32)
-        image = image.convertToFormat(QImage::Format_RGB32);
-    const TransformPtr t = Cache().Find(icc, alpha);
+    const TransformPtr t = Cache().Find(icc);
     if (!t)
         return;
-    if (t->grey && alpha) {
-        // Grey with transparency: convert the colour of unpremultiplied pixels.
-        QImage straight = image.convertToFormat(QImage::Format_ARGB32);
-        if (const TransformPtr opaque = Cache().Find(icc, false)) {
-            Apply(straight, *opaque);
-            image = straight.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-            image.setColorSpace(QColorSpace::SRgb);
-        }
-        return;
-    }
+    const QImage::Format format = image.format();
+    if (format != QImage::Format_RGB32 && format != QImage::Format_ARGB32)
+        image = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     Apply(image, *t);
+    if (image.format() != format)
+        image = image.convertToFormat(format);
     image.setColorSpace(QColorSpace::SRgb);
 }

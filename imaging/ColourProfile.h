@@ -16,9 +16,9 @@ struct ColourProfile {
     bool IsEmpty() const { return icc.isEmpty() && !space.isValid(); }
 };
 
-// Converts a Format_RGB32 or Format_ARGB32_Premultiplied image to sRGB in
-// place. Profiles Qt reads are applied with Qt's colour transforms, others
-// (lookup-table, grey, v4 profiles Qt refuses) with LittleCMS. A profile that
-// neither can read, or one for another kind of data (CMYK, Lab), leaves the
-// pixels as they are: the picture is still shown, in its stored colours.
+// Converts an image to sRGB in place, keeping its format. LittleCMS applies
+// the profile: it reads every RGB and grey profile (lookup tables, v4), not
+// only the matrix profiles Qt's colour spaces take. A profile it cannot read,
+// or one for another kind of data (CMYK, Lab), leaves the pixels as they
+// are: the picture is still shown, in its stored colours.
 void ConvertToSrgb(QImage& image, const ColourProfile& profile);
