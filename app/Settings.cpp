@@ -5,6 +5,8 @@
 #include "platform/NumberRules.h"
 #include "platform/ProfileFile.h"
 
+#include <QDir>
+
 #include <cmath>
 #include <cstring>
 
@@ -19,8 +21,8 @@ constexpr std::uint32_t kBufferSize = 513;
 
 QString SettingsFilePath()
 {
-    // Plain concatenation: AppFolder() never ends in a separator.
-    return AppFolder() + QStringLiteral("/SlideShow.ini");
+    // Plain concatenation: SettingsFolder() never ends in a separator.
+    return SettingsFolder() + QStringLiteral("/SlideShow.ini");
 }
 
 QString ReadValue(const QString& key, const QString& def)
@@ -34,6 +36,8 @@ QString ReadValue(const QString& key, const QString& def)
 
 void WriteValue(const QString& key, const QString& value)
 {
+    // The user's configuration folder may not exist yet.
+    QDir().mkpath(SettingsFolder());
     WritePrivateProfileStringA(kSection, ToCodePage(key).constData(), ToCodePage(value).constData(),
                                ToCodePage(SettingsFilePath()).constData());
 }

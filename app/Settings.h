@@ -1,13 +1,14 @@
 #pragma once
-// The settings file "SlideShow.ini" in the executable's folder, section
-// "Main". Every read and write goes to the file; nothing is cached.
+// The settings file "SlideShow.ini" in the executable's folder (or, when that
+// cannot be written, in the user's configuration folder), section "Main".
+// Every read and write goes to the file; nothing is cached.
 #include <cstdint>
 
 #include <QString>
 
 namespace Settings {
 
-// AppFolder() followed directly by "/SlideShow.ini".
+// SettingsFolder() followed directly by "/SlideShow.ini".
 QString SettingsFilePath();
 
 // One key of section "Main", read into a 513-byte buffer (so cut to 512

@@ -28,7 +28,8 @@ frmVersion::frmVersion(QWidget* owner) : QDialog(owner)
     List1->setGeometry(0, 1200 / 15, 5415 / 15, 1860 / 15);
 
     ClsPluginManager manager;
-    manager.Initialize(AddPathSeparator(AppFolder()) + QStringLiteral("Plugin"));
+    for (const QString& folder : PluginFolders())
+        manager.Initialize(folder);
     const std::int32_t n = manager.PluginCount();
     for (std::int32_t i = 0; i <= n; ++i)
         List1->addItem(FileNameOfPath(manager.PluginName(i)) + QStringLiteral(" : ") + manager.AboutPlugin(i));

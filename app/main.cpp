@@ -49,7 +49,8 @@ int main(int argc, char** argv)
     // first time: it is started now, so that a show rarely waits for it.
     QTimer::singleShot(0, [] {
         try {
-            PluginBridge::PreparePlugins(AppFolder() + QStringLiteral("/Plugin"));
+            for (const QString& folder : PluginFolders())
+                PluginBridge::PreparePlugins(folder);
         } catch (const std::exception&) {
             // Without the bridge there are no plug-ins to prepare.
         }

@@ -38,7 +38,9 @@ void ClsPluginManager::LoadPlugins(const QString& PluginDir)
             const auto nameLength = strnlen(data.cFileName, sizeof data.cFileName);
             const QString name = FromCodePage(QByteArrayView(data.cFileName, nameLength));
             if (name != QStringLiteral(".") && name != QStringLiteral("..") &&
-                !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsPluginName(name)) {
+                !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsPluginName(name) &&
+                !mFileNames.contains(name)) {
+                mFileNames.append(name);
                 auto plugin = std::make_unique<ClsPlugin>();
                 try {
                     if (plugin->Initialize(AddPathSeparator(folder) + name) >= 1)

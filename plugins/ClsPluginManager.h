@@ -1,17 +1,20 @@
 #pragma once
-// Every usable import-filter plug-in of one folder, in the order the folder
-// scan met them: the rest of the program uses plug-ins only through this.
+// Every usable import-filter plug-in of its folders, in the order the folder
+// scans met them: the rest of the program uses plug-ins only through this.
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 #include <QString>
+#include <QStringList>
 
 #include "imaging/DeviceContext.h"
 #include "plugins/ClsPlugin.h"
 
 class ClsPluginManager {
 public:
+    // Adds the plug-ins of one folder; called once for each folder, in order.
+    // A plug-in whose file name an earlier folder already gave is left out.
     std::int32_t Initialize(const QString& PluginDir);
     // The last index of the plug-in list, -1 when none was accepted.
     std::int32_t PluginCount() const;
@@ -31,5 +34,6 @@ private:
     const ClsPlugin* At(std::int32_t Index) const;
 
     std::vector<std::unique_ptr<ClsPlugin>> mPlugins;
+    QStringList mFileNames; // of every plug-in met, loaded or not
     bool mStretch = false;
 };

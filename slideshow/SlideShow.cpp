@@ -136,7 +136,8 @@ void SlideShow::Form_Load(const QString& intervalText)
     mBusy = VbFalse;
 
     mPluginManager = std::make_unique<ClsPluginManager>();
-    mPluginManager->Initialize(AddPathSeparator(AppFolder()) + "Plugin");
+    for (const QString& folder : PluginFolders())
+        mPluginManager->Initialize(folder);
     mPluginManager->SetStretch(Stretch());
     mStage.SetPluginManager(mPluginManager.get());
     mFolders.File1.SetPattern(mPluginManager->SupportExtension() + kBuiltInPattern);

@@ -5,6 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 using namespace Settings;
 
 TEST(Settings, WithoutAFileDefaultsApplyAndWritingCreatesMain)
@@ -81,4 +87,41 @@ TEST(Settings, ValuesAreCutAt512BytesAndAtNulAndOddFolderNames)
     // A name with a line break cannot be stored in one line: the old value stays.
     WriteDirPath(program.Path() + "/two\nlines");
     EXPECT_EQ(ReadDirPath(), odd);
+}
+
+TEST(Settings, AProgramFolderTheUserCannotWriteKeepsSettingsInTheUsersConfigFolder)
+{
+    ProgramFolder program;
+    TempTree home;
+    const QString config = home.MakeDir("config");
+    ScopedEnvironment xdg("XDG_CONFIG_HOME", config);
+    const QString file = config + "/velmora/SlideShow.ini";
+    // As an installed program run by a user: root would write anywhere, so
+    // a root test process drops to "nobody" in a child.
+    const bool root = ::geteuid() == 0;
+    ASSERT_EQ(::chmod(program.Path().toUtf8().constData(), 0555), 0);
+    if (root) {
+        ASSERT_EQ(::chmod(home.Path().toUtf8().constData(), 0755), 0);
+        ASSERT_EQ(::chown(config.toUtf8().constData(), 65534, 65534), 0);
+    }
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (root && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(10);
+        if (SettingsFilePath() != file)
+            ::_exit(11);
+        WriteTime("7");
+        WriteDirPath("/srv/photos");
+        ::_exit(ReadTime() == "7" && ReadDirPath() == "/srv/photos" ? 0 : 12);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::chmod(program.Path().toUtf8().constData(), 0755);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: no unprivileged user; 11: wrong path; 12: values lost";
+    QFile written(file);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    EXPECT_EQ(written.readAll(), QByteArray("[Main]\nTime=7\nDirPath=/srv/photos\n"));
+    EXPECT_FALSE(QFile::exists(program.Path() + "/SlideShow.ini"));
 }

@@ -1,6 +1,8 @@
 #include <QTimer>
 
+#include "common/AppPaths.h"
 #include "plugins/ClsPluginManager.h"
+#include "support/TestSupport.h"
 #include "PluginTestSupport.h"
 
 namespace {
@@ -125,4 +127,25 @@ TEST(ClsPluginManager, AnEmptyKindIsDrawnByTheFirstPluginWithTheDescriptionNotTh
     const Drawn d = Draw(manager, file, "");
     EXPECT_EQ(d.code, 0);
     EXPECT_EQ(d.centre, QColor(245, 55, 225)) << "drawn by a.spi, inverted";
+}
+
+TEST(ClsPluginManager, TheProgramsPluginsComeFirstThenTheUsersAndTheFirstOfOneNameWins)
+{
+    ProgramFolder program;
+    TempTree user;
+    ScopedEnvironment xdg("XDG_DATA_HOME", user.Path());
+    const QString userPlugins = user.MakeDir("velmora/Plugin");
+    ASSERT_EQ(PluginFolders(), QStringList({program.PluginFolder() + "/", userPlugins + "/"}));
+    program.AddPlugin("ifqtimg.spi", "shared.spi");
+    QFile::copy(program.AddPlugin("ifheif.spi"), userPlugins + "/shared.spi");
+    QFile::copy(program.PluginFolder() + "/ifheif.spi", userPlugins + "/user.spi");
+    QFile::remove(program.PluginFolder() + "/ifheif.spi");
+
+    ClsPluginManager manager;
+    for (const QString& folder : PluginFolders())
+        manager.Initialize(folder);
+    ASSERT_EQ(manager.PluginCount(), 1);
+    EXPECT_EQ(manager.PluginName(0), program.PluginFolder() + "/shared.spi");
+    EXPECT_EQ(manager.PluginName(1), userPlugins + "/user.spi");
+    EXPECT_TRUE(manager.SupportExtension().contains("*.webp")) << "the program's shared.spi";
 }

@@ -6,9 +6,10 @@ int main(int argc, char** argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    // User data (the Windows plug-ins' wine prefix) stays in the build
-    // folder, whatever the user's own setting.
+    // User data (the Windows plug-ins' wine prefix) and settings stay in
+    // the build folder, whatever the user's own setting.
     qputenv("XDG_DATA_HOME", VELMORA_BUILD_DIR "/tests/xdg-data");
+    qputenv("XDG_CONFIG_HOME", VELMORA_BUILD_DIR "/tests/xdg-config");
     QApplication app(argc, argv);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -42,6 +42,20 @@ QString TempTree::WriteFile(const QString& rel, const QByteArray& contents) cons
     return full;
 }
 
+ScopedEnvironment::ScopedEnvironment(const char* name, const QString& value)
+    : mName(name), mWasSet(qEnvironmentVariableIsSet(name)), mOld(qgetenv(name))
+{
+    qputenv(name, value.toUtf8());
+}
+
+ScopedEnvironment::~ScopedEnvironment()
+{
+    if (mWasSet)
+        qputenv(mName, mOld);
+    else
+        qunsetenv(mName);
+}
+
 ProgramFolder::ProgramFolder()
 {
     MakeDir("Plugin");

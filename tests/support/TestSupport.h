@@ -10,6 +10,20 @@ QString BuildDir();
 // Where the test suite's own plug-ins are built (BuildDir()/tests/plugins).
 QString TestPluginDir();
 
+// Sets an environment variable while the object lives, then restores it.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const QString& value);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    const char* mName;
+    bool mWasSet;
+    QByteArray mOld;
+};
+
 class TempTree {
 public:
     TempTree();
