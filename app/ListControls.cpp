@@ -2,8 +2,10 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHelpEvent>
 #include <QKeyEvent>
 #include <QStyle>
+#include <QToolTip>
 
 #include <algorithm>
 
@@ -132,4 +134,22 @@ void DirListBox::keyPressEvent(QKeyEvent* event)
     if (!event->text().isEmpty())
         emit KeyPress();
     QListWidget::keyPressEvent(event);
+}
+
+bool DirListBox::viewportEvent(QEvent* event)
+{
+    if (event->type() != QEvent::ToolTip)
+        return QListWidget::viewportEvent(event);
+    const auto* help = static_cast<QHelpEvent*>(event);
+    const QModelIndex index = indexAt(help->pos());
+    const QRect shown = visualRect(index);
+    if (!index.isValid() || shown.left() + sizeHintForIndex(index).width() <= viewport()->width()) {
+        QToolTip::hideText();
+        event->ignore();
+        return true;
+    }
+    const QString path = index.data(Qt::UserRole).toString();
+    const QString name = path == QStringLiteral("/") ? path : path.section(u'/', -1);
+    QToolTip::showText(help->globalPos(), name, viewport(), shown);
+    return true;
 }

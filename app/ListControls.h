@@ -21,7 +21,8 @@ signals:
 // folder's subfolders. A double click opens an entry; a single click or the
 // arrow keys only move the highlight. KeyPress() is raised for keys that
 // give a character (Enter, Backspace, Esc, letters, digits), before the list
-// handles them.
+// handles them. An entry whose name the list cuts shows it whole in a
+// tooltip.
 class DirListBox : public QListWidget {
     Q_OBJECT
 public:
@@ -42,6 +43,7 @@ signals:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
 
 private:
     QString mPath;

@@ -9,6 +9,8 @@
 #include <QListWidget>
 #include <QPointer>
 #include <QTest>
+#include <QToolTip>
+#include <QHelpEvent>
 
 #include "MessageBoxCloser.h"
 #include "app/Form1.h"
@@ -175,4 +177,28 @@ TEST(MainWindow, DriveWithoutMediaShowsTheMessageAndGoesBack)
     EXPECT_EQ(closer.Shown()[0].title, "Velmora");
     EXPECT_EQ(window.Drive1->Drive(), "/");
     EXPECT_EQ(window.Dir1->Path(), p.pictures); // that drive's current folder
+}
+
+TEST(MainWindow, AFolderNameTheListCutsShowsWholeInATooltip)
+{
+    Program p;
+    const QString longName = QString::fromUtf8("日本語フォルダ・二〇二六年の旅行の写真すべて");
+    p.program.MakeDir("pics/" + longName);
+    p.program.WriteSettings(Settings(p.pictures));
+    Form1 window;
+    window.show();
+    Settle();
+    // Hiding a tooltip takes a moment, so the one that should not show is
+    // asked for first.
+    const auto tipAt = [&](const QString& path) {
+        const int row = p.Row(window, path);
+        EXPECT_GE(row, 0) << path.toStdString();
+        const QRect rect = window.Dir1->visualItemRect(window.Dir1->item(row));
+        QHelpEvent help(QEvent::ToolTip, rect.center(), window.Dir1->viewport()->mapToGlobal(rect.center()));
+        QApplication::sendEvent(window.Dir1->viewport(), &help);
+        return QToolTip::isVisible() ? QToolTip::text() : QString();
+    };
+    EXPECT_EQ(tipAt(p.sub), QString()) << "a name that fits needs no tooltip";
+    EXPECT_EQ(tipAt(p.pictures + "/" + longName), longName);
+    QToolTip::hideText();
 }
