@@ -161,6 +161,8 @@ void SlideShow::changeEvent(QEvent* event)
 
 void SlideShow::Form_Activate()
 {
+    // A show is watched, not typed at: no screen saver until it ends.
+    mScreenSaver.Inhibit(ProgramTitle(), QStringLiteral("スライドショー"));
     Guarded([this] {
         const QSize screenPx = ScreenPixels();
         const std::int32_t twipsWidth = RoundToInt32(double(screenPx.width()) * kTwipsPerPixel);
@@ -202,6 +204,7 @@ void SlideShow::closeEvent(QCloseEvent* event)
 {
     mClosing = true;
     SetTimer1Enabled(false);
+    mScreenSaver.Release();
     QWidget::closeEvent(event);
 }
 

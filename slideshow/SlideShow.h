@@ -23,6 +23,7 @@
 #include "common/RuntimeError.h"
 #include "slideshow/PictureRing.h"
 #include "slideshow/PictureStage.h"
+#include "slideshow/ScreenSaverInhibitor.h"
 #include "slideshow/ShowFolders.h"
 
 class ClsPluginManager;
@@ -112,6 +113,7 @@ private:
     bool mShowStarted = false;
     bool mActivated = false;
     bool mClosing = false;
+    ScreenSaverInhibitor mScreenSaver;
     // While one of our own message boxes is up, its activation is not ours to act on.
     bool mInMessage = false;
 };

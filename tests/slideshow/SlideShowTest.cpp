@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QProcess>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -171,6 +173,101 @@ TEST(FitPicture, TableForBothSettingsAtTheWindowEdges)
         image.Height = float(bad.height());
         EXPECT_THROW(FitPicture(image, 1024, 768, true), RuntimeError);
     }
+}
+
+// ---------------------------------------------------------------- screen saver
+
+QString& PrivateBusAddress()
+{
+    static QString address;
+    return address;
+}
+
+void StartPrivateBus(QProcess& bus)
+{
+    bus.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address=1"});
+    if (bus.waitForStarted(5000) && bus.waitForReadyRead(5000))
+        PrivateBusAddress() = QString::fromUtf8(bus.readLine()).trimmed();
+    // Without it, shows run with no session bus at all.
+    qputenv("DBUS_SESSION_BUS_ADDRESS", PrivateBusAddress().isEmpty() ? QByteArray("unix:path=/nonexistent")
+                                                                      : PrivateBusAddress().toUtf8());
+}
+
+// The desktop's screen saver service as far as inhibiting goes.
+class FakeScreenSaver : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.ScreenSaver")
+public:
+    QStringList applications;
+    QList<uint> released;
+    uint next = 41;
+
+public slots:
+    uint Inhibit(const QString& application, const QString&)
+    {
+        applications.append(application);
+        return ++next;
+    }
+    void UnInhibit(uint cookie) { released.append(cookie); }
+};
+
+class ScreenSaverTest : public SlideShowTest {
+protected:
+    void SetUp() override
+    {
+        SlideShowTest::SetUp();
+        if (PrivateBusAddress().isEmpty()) {
+            if (qEnvironmentVariableIsSet("CI"))
+                FAIL() << "dbus-daemon did not start";
+            GTEST_SKIP() << "dbus-daemon is not installed (apt-get install dbus)";
+        }
+        service = QDBusConnection::connectToBus(PrivateBusAddress(), QStringLiteral("fake-screensaver"));
+        ASSERT_TRUE(service.registerService(QStringLiteral("org.freedesktop.ScreenSaver")));
+        ASSERT_TRUE(service.registerObject(QStringLiteral("/org/freedesktop/ScreenSaver"), &fake,
+                                           QDBusConnection::ExportAllSlots));
+    }
+    void TearDown() override
+    {
+        SlideShowTest::TearDown();
+        service.unregisterObject(QStringLiteral("/org/freedesktop/ScreenSaver"));
+        service.unregisterService(QStringLiteral("org.freedesktop.ScreenSaver"));
+        QDBusConnection::disconnectFromBus(QStringLiteral("fake-screensaver"));
+    }
+
+    FakeScreenSaver fake;
+    QDBusConnection service{QString()};
+};
+
+TEST_F(ScreenSaverTest, IsKeptOffWhileTheShowRunsAndLetGoWhenItEnds)
+{
+    Pics(2);
+    Start();
+    ASSERT_TRUE(WaitFor([&] { return fake.applications.size() == 1; }));
+    EXPECT_EQ(fake.applications.first(), QStringLiteral("Velmora"));
+    Send(*show, Qt::Key_Right);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(fake.released.isEmpty()) << "still showing";
+    show->close();
+    ASSERT_TRUE(WaitFor([&] { return fake.released.size() == 1; }));
+    EXPECT_EQ(fake.released.first(), 42u);
+    EXPECT_EQ(fake.applications.size(), 1);
+}
+
+TEST_F(ScreenSaverTest, AnAnswerThatArrivesAfterTheEndIsLetGoAtOnce)
+{
+    {
+        ScreenSaverInhibitor inhibitor;
+        inhibitor.Inhibit(QStringLiteral("Velmora"), QStringLiteral("test"));
+    } // gone before the service answered
+    ASSERT_TRUE(WaitFor([&] { return fake.released.size() == 1; }));
+    EXPECT_EQ(fake.released.first(), 42u);
+    // No bus at all: nothing is sent and nothing fails.
+    ScreenSaverInhibitor nowhere(QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent"),
+                                                               QStringLiteral("nowhere")));
+    nowhere.Inhibit(QStringLiteral("Velmora"), QStringLiteral("test"));
+    nowhere.Release();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(fake.applications.size(), 1);
 }
 
 TEST_F(SlideShowTest, WindowCoversTheScreenAndTheTimerFollowsTheText)
@@ -586,6 +683,9 @@ TEST_F(SlideShowTest, NoPicturesAtTheStartOrLeftDuringTheShowEndItWithTheMessage
 // A screen of 1024 x 768 pixels at 96 dpi for every test.
 int main(int argc, char** argv)
 {
+    // Every show here talks to a session bus of its own, never the user's.
+    QProcess bus;
+    StartPrivateBus(bus);
     QTemporaryFile config(QDir::tempPath() + "/velmora-screen-XXXXXX.json");
     config.open();
     config.write(R"({"screens":[{"name":"test","x":0,"y":0,"width":1024,"height":768,)"
@@ -594,5 +694,10 @@ int main(int argc, char** argv)
     qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + config.fileName().toLocal8Bit());
     QApplication app(argc, argv);
     testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    bus.kill();
+    bus.waitForFinished();
+    return result;
 }
+
+#include "SlideShowTest.moc"

@@ -1,0 +1,27 @@
+#pragma once
+// Keeps the screen saver and screen blanking off while a show runs, through
+// the desktop's org.freedesktop.ScreenSaver service on the session bus.
+// Every call is asynchronous, so a slow or missing service never holds up
+// the show; without a session bus nothing happens.
+#include <memory>
+
+#include <QDBusConnection>
+#include <QString>
+
+class ScreenSaverInhibitor {
+public:
+    explicit ScreenSaverInhibitor(QDBusConnection bus = QDBusConnection::sessionBus());
+    ~ScreenSaverInhibitor();
+    ScreenSaverInhibitor(const ScreenSaverInhibitor&) = delete;
+    ScreenSaverInhibitor& operator=(const ScreenSaverInhibitor&) = delete;
+
+    void Inhibit(const QString& application, const QString& reason);
+    // Lets the screen saver run again; an answer still on its way is
+    // released as soon as it arrives, even after this object is gone.
+    void Release();
+
+private:
+    struct State;
+    QDBusConnection mBus;
+    std::shared_ptr<State> mState;
+};
