@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QDir>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -126,6 +127,8 @@ void Form1::Command1_Click()
     // The folder's exact name: a trailing blank is part of it.
     const QString startFolder = JoinPath(Dir1->HighlightedPath(), QString());
     auto* show = new SlideShow(Text1->text(), &Settings::ReadStretch);
+    // The show opens where the user looks: on the screen of this window.
+    show->CoverScreen(QGuiApplication::screenAt(frameGeometry().center()));
     show->SetTag(startFolder);
     mSlideShow = show;
     show->showFullScreen();

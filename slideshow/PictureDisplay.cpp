@@ -46,6 +46,14 @@ void FitWidth(ImageDisplay& image, float scaleWidth)
 
 } // namespace
 
+double DeviceRatio(const QWidget& widget) { return widget.devicePixelRatioF(); }
+
+QSize DeviceSize(const QWidget& widget)
+{
+    const double ratio = DeviceRatio(widget);
+    return QSize(int(std::lround(widget.width() * ratio)), int(std::lround(widget.height() * ratio)));
+}
+
 void ImageDisplay::SetPicture(std::shared_ptr<const PictureFile> picture)
 {
     mPicture = std::move(picture);
@@ -152,12 +160,14 @@ void PictureBox::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.fillRect(rect(), Qt::black);
+    // One image pixel on one device pixel.
+    painter.scale(1 / DeviceRatio(*this), 1 / DeviceRatio(*this));
     painter.drawImage(0, 0, mImage);
 }
 
 void PictureBox::resizeEvent(QResizeEvent*)
 {
-    const QSize size = this->size().expandedTo(QSize(1, 1));
+    const QSize size = DeviceSize(*this).expandedTo(QSize(1, 1));
     if (size == mImage.size())
         return;
     // The context points at the image object; a new image gets a new context.
@@ -179,6 +189,6 @@ void PictureBox::keyPressEvent(QKeyEvent* event)
 void PictureBox::mousePressEvent(QMouseEvent* event)
 {
     if (onMouseDown)
-        onMouseDown(event->button(), event->position());
+        onMouseDown(event->button(), event->position() * DeviceRatio(*this));
     event->accept();
 }

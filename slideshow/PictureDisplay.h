@@ -16,6 +16,11 @@
 
 class QPainter;
 
+// The show works in the screen's device pixels, whatever the desktop's scale
+// factor: a widget's size in them, and the ratio to its logical pixels.
+double DeviceRatio(const QWidget& widget);
+QSize DeviceSize(const QWidget& widget);
+
 // Image1. Position and size are single-precision window pixels. With scaling
 // off, assigning a picture gives the display the picture's natural size; with
 // scaling on, the display keeps its size and the picture is drawn at it.
@@ -61,8 +66,9 @@ private:
 // does not fit a 16-bit integer or is zero.
 void FitPicture(ImageDisplay& image, float scaleWidth, float scaleHeight, bool stretch);
 
-// Picture1. Its image keeps what is drawn until Cls clears it to black; its
-// device context stays valid while the image's size stays the same.
+// Picture1. Its image, in device pixels, keeps what is drawn until Cls clears
+// it to black; its device context stays valid while the image's size stays
+// the same. Mouse positions are given in device pixels.
 class PictureBox : public QWidget {
     Q_OBJECT
 public:

@@ -22,7 +22,7 @@ void PictureStage::ShowPicture(const QString& path)
 {
     // The hourglass, even when the picture is ready at once.
     mWindow.setCursor(Qt::WaitCursor);
-    const QSize window = mWindow.size();
+    const QSize window = DeviceSize(mWindow);
     const bool stretch = mStretch();
     mShownStretch = stretch;
     Picture1->hide();
@@ -48,8 +48,8 @@ void PictureStage::ShowPicture(const QString& path)
     // would stall on it too: it stays black.
     if (!prepared->stalled && mPluginManager) {
         const HDC dc = Picture1->hDC();
-        const std::int32_t height = RoundToInt32(Picture1->height());
-        const std::int32_t width = RoundToInt32(Picture1->width());
+        const std::int32_t height = RoundToInt32(Picture1->Image().height());
+        const std::int32_t width = RoundToInt32(Picture1->Image().width());
         try {
             mPluginManager->DrawPictureFile(path, dc, height, width, 0, 0, QString());
         } catch (const RuntimeError& e) {
@@ -77,5 +77,5 @@ void PictureStage::LookAhead(const PictureRing& ring, bool lastStepBack)
         if (!path.isEmpty())
             wanted << path;
     }
-    Prefetch.Want(wanted, mWindow.size(), mShownStretch);
+    Prefetch.Want(wanted, DeviceSize(mWindow), mShownStretch);
 }

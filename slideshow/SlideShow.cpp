@@ -1,5 +1,7 @@
 #include "slideshow/SlideShow.h"
 
+#include <cmath>
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -71,9 +73,7 @@ SlideShow::SlideShow(const QString& intervalText, std::function<bool()> stretchS
     setPalette(black);
     setAutoFillBackground(true);
 
-    if (QScreen* s = screen())
-        setGeometry(s->geometry());
-    setWindowState(Qt::WindowFullScreen);
+    CoverScreen(screen());
 
     mStage.Picture1->onKeyDown = [this](int key) { Picture1_KeyDown(KeyCodeOf(key), 0); };
     mStage.Picture1->onMouseDown = [this](Qt::MouseButton button, QPointF pos) {
@@ -101,6 +101,17 @@ SlideShow::SlideShow(const QString& intervalText, std::function<bool()> stretchS
 }
 
 SlideShow::~SlideShow() = default;
+
+void SlideShow::CoverScreen(QScreen* target)
+{
+    if (!target)
+        target = QGuiApplication::primaryScreen();
+    if (target) {
+        setScreen(target);
+        setGeometry(target->geometry());
+    }
+    setWindowState(Qt::WindowFullScreen);
+}
 
 void SlideShow::SetTag(const QString& tag) { mTag = tag; }
 QString SlideShow::Tag() const { return mTag; }
@@ -311,7 +322,7 @@ void SlideShow::keyPressEvent(QKeyEvent* event)
 
 void SlideShow::mousePressEvent(QMouseEvent* event)
 {
-    const QPointF pos = event->position();
+    const QPointF pos = event->position() * DeviceRatio(*this);
     const std::int16_t button = ButtonOf(event->button());
     const ImageDisplay& image = mStage.Image1;
     if (image.Contains(pos))
@@ -325,15 +336,18 @@ void SlideShow::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.fillRect(rect(), Qt::black);
+    // Drawn in device pixels: one picture pixel on one screen pixel.
+    painter.scale(1 / DeviceRatio(*this), 1 / DeviceRatio(*this));
     painter.drawImage(0, 0, mSurface);
     mStage.Paint(painter);
 }
 
 void SlideShow::resizeEvent(QResizeEvent*)
 {
-    if (mSurface.size() == size())
+    const QSize device = DeviceSize(*this);
+    if (mSurface.size() == device)
         return;
-    QImage surface(size().expandedTo(QSize(1, 1)), QImage::Format_RGB32);
+    QImage surface(device.expandedTo(QSize(1, 1)), QImage::Format_RGB32);
     surface.fill(Qt::black);
     if (!mSurface.isNull()) {
         QPainter painter(&surface);
@@ -347,7 +361,10 @@ QSize SlideShow::ScreenPixels() const
     const QScreen* s = screen();
     if (!s)
         s = QGuiApplication::primaryScreen();
-    return s ? s->geometry().size() : size();
+    if (!s)
+        return DeviceSize(*this);
+    const double ratio = s->devicePixelRatio();
+    return QSize(int(std::lround(s->geometry().width() * ratio)), int(std::lround(s->geometry().height() * ratio)));
 }
 
 void SlideShow::SetTimer1Enabled(bool enabled)

@@ -27,6 +27,7 @@
 #include "slideshow/ShowFolders.h"
 
 class ClsPluginManager;
+class QScreen;
 
 class SlideShow : public QWidget {
     Q_OBJECT
@@ -41,6 +42,8 @@ public:
 
     // The start folder, ending in "/"; read when the window becomes active.
     void SetTag(const QString& tag);
+    // Covers the given screen (the primary screen when null) in full.
+    void CoverScreen(QScreen* screen);
     QString Tag() const;
 
     void SearchDirs(const QString& DirPath);
