@@ -36,7 +36,10 @@ Form1::Form1(QWidget* parent)
                               | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
 {
     setWindowTitle(ProgramTitle());
-    setWindowIcon(QIcon(QStringLiteral(":/velmora.png")));
+    QIcon icon;
+    for (const int size : {16, 32, 48, 256})
+        icon.addFile(QStringLiteral(":/icons/velmora-%1.png").arg(size), QSize(size, size));
+    setWindowIcon(icon);
 
     auto* client = new QWidget(this);
     client->setFixedSize(2415 / 15, 3750 / 15);

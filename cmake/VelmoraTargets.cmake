@@ -8,7 +8,7 @@ function(velmora_plugin name)
   # A plug-in's own exports must bind to itself, never to the bridge's
   # functions of the same name that the host has loaded globally.
   target_link_options(${name} PRIVATE -Wl,-Bsymbolic)
-  install(TARGETS ${name} LIBRARY DESTINATION Plugin)
+  install(TARGETS ${name} LIBRARY DESTINATION ${VELMORA_INSTALL_DIR}/Plugin)
 endfunction()
 
 # velmora_test(NAME SOURCES... LIBS libs...): a GoogleTest program whose cases
