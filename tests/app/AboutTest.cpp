@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QListWidget>
 #include <QMainWindow>
@@ -8,6 +9,7 @@
 #include "app/frmVersion.h"
 #include "plugins/ClsPluginManager.h"
 #include "plugins/PluginTestSupport.h"
+#include "support/TestSupport.h"
 
 TEST(AboutBox, ListsEachPluginByFileNameAndAboutTextScannedAnewAtEachOpening)
 {
@@ -53,4 +55,18 @@ TEST(AboutBox, ListsWindowsPluginsLikeTheOthers)
     frmVersion about(nullptr);
     ASSERT_EQ(about.List1->count(), 1);
     EXPECT_EQ(about.List1->item(0)->text(), QString::fromUtf8("wtest.sph : Velmora テスト用フィルタ"));
+}
+
+TEST(AboutBox, ListsTheUsersPluginsAfterTheProgramsOwn)
+{
+    ProgramFolder program;
+    TempTree user;
+    ScopedEnvironment xdg("XDG_DATA_HOME", user.Path());
+    program.AddPlugin("ifqtimg.spi");
+    QFile::copy(program.AddPlugin("ifheif.spi", "mine.spi"), user.MakeDir("velmora/Plugin") + "/mine.spi");
+    QFile::remove(program.PluginFolder() + "/mine.spi");
+    frmVersion about(nullptr);
+    ASSERT_EQ(about.List1->count(), 2);
+    EXPECT_TRUE(about.List1->item(0)->text().startsWith("ifqtimg.spi : "));
+    EXPECT_TRUE(about.List1->item(1)->text().startsWith("mine.spi : "));
 }
