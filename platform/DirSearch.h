@@ -9,8 +9,8 @@ inline constexpr std::uint32_t FILE_ATTRIBUTE_HIDDEN = 0x02;
 struct FindData {
     std::uint32_t dwFileAttributes; // FILE_ATTRIBUTE_DIRECTORY for folders and links to folders
     char cFileName[260];            // the name in the system code page, NUL-terminated
-    dev_t folderDevice;             // for folders: the device and inode the name leads to
-    ino_t folderInode;
+    dev_t folderDevice;             // for links to folders and for ".": the device and inode
+    ino_t folderInode;              // the name leads to; 0 for other entries
 };
 
 using FindHandle = std::intptr_t;
@@ -24,5 +24,8 @@ inline constexpr FindHandle INVALID_FIND_HANDLE = -1;
 FindHandle FindFirstFileA(const char* pattern, FindData* data);
 // Non-zero while a further entry was filled into *data; 0 at the end.
 int FindNextFileA(FindHandle handle, FindData* data);
+// The device and inode of the searched folder itself, as it was opened
+// (after following links). Non-zero on success.
+int FindFolderIdentity(FindHandle handle, dev_t* device, ino_t* inode);
 // Ends the search; any handle value is accepted.
 int FindClose(FindHandle handle);

@@ -43,7 +43,9 @@ struct FrameStack {
     }
 };
 
-void StartSearch(FrameStack& stack, QString dir, std::string dirBytes)
+// Opens the search of a folder, or gives an empty frame when it cannot be
+// searched.
+Frame OpenSearch(QString dir, std::string dirBytes)
 {
     Frame frame;
     frame.dir = std::move(dir);
@@ -51,10 +53,11 @@ void StartSearch(FrameStack& stack, QString dir, std::string dirBytes)
     frame.handle = FindFirstFileA((frame.dirBytes + "*").c_str(), &frame.data);
     if (frame.handle <= 0) {
         FindClose(frame.handle);
-        return;
+        frame.handle = INVALID_FIND_HANDLE;
+        return frame;
     }
     frame.entryPending = true;
-    stack.frames.push_back(std::move(frame));
+    return frame;
 }
 
 } // namespace
@@ -85,13 +88,14 @@ std::int32_t ClsFolderList::ListCount() const
 void ClsFolderList::CollectSubDirs(const QString& DirPath)
 {
     const QString dir = JoinPath(DirPath, QString());
-    std::string dirBytes = ToCodePage(dir).toStdString();
-    struct stat st;
-    if (stat(dirBytes.c_str(), &st) == 0)
-        mVisited.insert({st.st_dev, st.st_ino});
-
     FrameStack stack;
-    StartSearch(stack, dir, std::move(dirBytes));
+    Frame start = OpenSearch(dir, ToCodePage(dir).toStdString());
+    if (start.handle == INVALID_FIND_HANDLE)
+        return;
+    FolderId startId{};
+    if (FindFolderIdentity(start.handle, &startId.device, &startId.inode))
+        mVisited.insert(startId);
+    stack.frames.push_back(std::move(start));
     while (!stack.frames.empty()) {
         Frame& frame = stack.frames.back();
         if (!frame.entryPending && !FindNextFileA(frame.handle, &frame.data)) {
@@ -106,24 +110,36 @@ void ClsFolderList::CollectSubDirs(const QString& DirPath)
             continue;
         const char* name = entry.cFileName;
         const std::size_t length = strnlen(name, sizeof entry.cFileName);
-        const FolderId id{entry.folderDevice, entry.folderInode};
-        if (std::strcmp(name, ".") == 0) {
-            // The folder itself; covers a start folder that stat could not reach.
-            mVisited.insert(id);
-            continue;
-        }
-        if (std::strcmp(name, "..") == 0 || !mVisited.insert(id).second)
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
             continue;
 
-        // The last index (mFolderMax) must stay a 32-bit value.
-        CheckedAdd(std::int32_t(FolderList.size()) - 1, 1);
-        const QString path = frame.dir + NameFromCodePage(name, length);
-        FolderList.append(path);
         // The child's path is built from its exact name: a name may end in a
         // blank on Linux, and trimming it would lead to another folder.
         std::string childBytes = frame.dirBytes;
         childBytes.append(name, length);
         childBytes += '/';
-        StartSearch(stack, path + u'/', std::move(childBytes));
+        const QString path = frame.dir + NameFromCodePage(name, length);
+        Frame child = OpenSearch(path + u'/', childBytes);
+        // A folder is known by the identity of what was opened, so that a
+        // link to a folder met before (or to an ancestor) is not walked
+        // again. A folder that cannot be searched is still listed once.
+        FolderId id{};
+        bool known = false;
+        if (child.handle != INVALID_FIND_HANDLE) {
+            known = FindFolderIdentity(child.handle, &id.device, &id.inode) != 0;
+        } else {
+            struct stat st;
+            known = stat(childBytes.c_str(), &st) == 0;
+            id = {st.st_dev, st.st_ino};
+        }
+        if (known && !mVisited.insert(id).second) {
+            FindClose(child.handle);
+            continue;
+        }
+        if (child.handle != INVALID_FIND_HANDLE)
+            stack.frames.push_back(std::move(child));
+        // The last index (mFolderMax) must stay a 32-bit value.
+        CheckedAdd(std::int32_t(FolderList.size()) - 1, 1);
+        FolderList.append(path);
     }
 }

@@ -99,12 +99,28 @@ TEST(DirSearch, ListsEntriesInNameOrderAndMatchesPatterns)
     std::map<std::string, FindData> byName;
     for (const FindData& f : found)
         byName[f.cFileName] = f;
-    for (const char* folder : {".", "..", "sub", ".hidden", "...", "linkdir"}) {
+    for (const char* folder : {".", "..", "sub", ".hidden", "...", "linkdir"})
+        EXPECT_TRUE(byName[folder].dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) << folder;
+    // Identities: of "." and of links (which lead to their target's inode);
+    // a folder's own is given by the search of that folder.
+    for (const char* folder : {".", "linkdir"}) {
         struct stat st;
         ASSERT_EQ(stat((root + "/" + folder).c_str(), &st), 0);
-        EXPECT_TRUE(byName[folder].dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) << folder;
         EXPECT_EQ(byName[folder].folderDevice, st.st_dev) << folder;
-        EXPECT_EQ(byName[folder].folderInode, st.st_ino) << folder; // a link leads to its target's inode
+        EXPECT_EQ(byName[folder].folderInode, st.st_ino) << folder;
+    }
+    {
+        struct stat st;
+        ASSERT_EQ(stat((root + "/linkdir").c_str(), &st), 0);
+        FindData data{};
+        const FindHandle h = FindFirstFileA((root + "/linkdir/*").c_str(), &data);
+        dev_t device = 0;
+        ino_t inode = 0;
+        ASSERT_NE(FindFolderIdentity(h, &device, &inode), 0);
+        EXPECT_EQ(device, st.st_dev);
+        EXPECT_EQ(inode, st.st_ino);
+        FindClose(h);
+        EXPECT_EQ(FindFolderIdentity(h, &device, &inode), 0) << "a closed search";
     }
     for (const char* file : {"x.jpg", "noext", "linkfile", "broken"})
         EXPECT_FALSE(byName[file].dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) << file;

@@ -228,12 +228,14 @@ TEST(FolderList, OddAndLongestNamesOpenAgain)
 
 // A folder that may not be read is listed by its parent but not entered.
 // Root reads everything, so there the check runs as an unprivileged user.
-TEST(FolderListDeathTest, UnreadableFolderIsListedButNotEntered)
+TEST(FolderListDeathTest, UnreadableFolderIsListedOnceButNotEntered)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     TempTree tree;
     tree.MakeDir("open/inner");
     tree.MakeDir("closed/hidden");
+    // A second way to the same unreadable folder does not list it again.
+    ASSERT_EQ(symlink("../closed", ToCodePage(tree.Path() + "/open/via-link").constData()), 0);
     ASSERT_EQ(chmod(ToCodePage(tree.Path()).constData(), 0755), 0);
     ASSERT_EQ(chmod(ToCodePage(tree.Path() + "/closed").constData(), 0), 0);
     const QString start = tree.Path() + "/";
