@@ -25,11 +25,14 @@ struct Entry {
     ino_t inode;
 };
 
-// A search holds its folder's entries in memory: the folder's descriptor is
-// closed before FindFirstFileA returns, so any number of searches can be
-// open at once (a walk thousands of folders deep keeps one per level).
+// A search holds its folder's entries in memory. It keeps the folder open
+// only while few searches do, so that subfolders open relative to it (no
+// path lookup from the root); any number of searches can be open at once
+// (a walk thousands of folders deep keeps one per level).
 struct Search {
-    dev_t device = 0; // of the searched folder
+    std::string folder; // as opened, ending in "/"
+    int fd = -1;        // kept open for searches of its subfolders, while few are
+    dev_t device = 0;   // of the searched folder
     ino_t inode = 0;
     std::vector<Entry> entries;
     std::string names;
@@ -41,6 +44,8 @@ struct Search {
 std::mutex gLiveMutex;
 std::unordered_map<FindHandle, Search*> gLive;
 FindHandle gLastHandle = 0;
+int gOpenFolders = 0; // searches holding their folder open
+constexpr int kMaxOpenFolders = 64;
 
 Search* LiveSearch(FindHandle handle)
 {
@@ -51,9 +56,11 @@ Search* LiveSearch(FindHandle handle)
 
 // Opens a folder for reading. A path longer than the kernel takes in one
 // piece is opened component by component, so deep trees stay searchable.
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
 int OpenFolder(const std::string& path)
 {
-    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    const int flags = kFolderFlags;
     int fd = open(path.c_str(), flags);
     if (fd >= 0 || errno != ENAMETOOLONG)
         return fd;
@@ -115,22 +122,20 @@ void AddEntry(Search& search, int fd, const char* name, unsigned char type, bool
 
 } // namespace
 
-FindHandle FindFirstFileA(const char* pattern, FindData* data)
+namespace {
+
+// Lists the open folder fd (taken over) into a new search of the entries
+// that match namePattern.
+FindHandle StartSearch(int fd, std::string folder, const std::string& namePattern, FindData* data)
 {
-    if (pattern == nullptr || data == nullptr)
+    if (fd < 0)
         return INVALID_FIND_HANDLE;
-    const std::string full(pattern);
-    const std::size_t slash = full.rfind('/');
-    std::string folder = slash == std::string::npos ? std::string(".") : full.substr(0, slash + 1);
-    const std::string namePattern = slash == std::string::npos ? full : full.substr(slash + 1);
     // "*" and "*.*" take every name, also those without a dot.
     const bool all = namePattern == "*" || namePattern == "*.*";
     const std::u32string folded = all ? std::u32string() : FoldName(namePattern);
 
-    const int fd = OpenFolder(folder);
-    if (fd < 0)
-        return INVALID_FIND_HANDLE;
     auto* search = new Search;
+    search->folder = std::move(folder);
     struct stat self;
     if (fstat(fd, &self) == 0) {
         search->device = self.st_dev;
@@ -150,7 +155,6 @@ FindHandle FindFirstFileA(const char* pattern, FindData* data)
             AddEntry(*search, fd, ent->d_name, ent->d_type, all, folded);
         }
     }
-    close(fd);
 
     // In name order, as the original platform's file system gives them.
     std::sort(search->entries.begin(), search->entries.end(), [&](const Entry& a, const Entry& b) {
@@ -158,6 +162,7 @@ FindHandle FindFirstFileA(const char* pattern, FindData* data)
     });
 
     if (search->entries.empty()) {
+        close(fd);
         delete search;
         return INVALID_FIND_HANDLE;
     }
@@ -169,9 +174,55 @@ FindHandle FindFirstFileA(const char* pattern, FindData* data)
         while (gLive.count(gLastHandle));
         handle = gLastHandle;
         gLive.emplace(handle, search);
+        if (gOpenFolders < kMaxOpenFolders) {
+            search->fd = fd;
+            ++gOpenFolders;
+        }
     }
+    if (search->fd < 0)
+        close(fd);
     Fill(*search, data);
     return handle;
+}
+
+// Splits "folder/pattern" at its last "/"; the folder keeps the "/".
+std::pair<std::string, std::string> SplitPattern(const std::string& full, const char* noFolder)
+{
+    const std::size_t slash = full.rfind('/');
+    if (slash == std::string::npos)
+        return {noFolder, full};
+    return {full.substr(0, slash + 1), full.substr(slash + 1)};
+}
+
+} // namespace
+
+FindHandle FindFirstFileA(const char* pattern, FindData* data)
+{
+    if (pattern == nullptr || data == nullptr)
+        return INVALID_FIND_HANDLE;
+    auto [folder, namePattern] = SplitPattern(pattern, "./");
+    const int fd = OpenFolder(folder);
+    return StartSearch(fd, std::move(folder), namePattern, data);
+}
+
+FindHandle FindFirstFileInA(FindHandle folder, const char* pattern, FindData* data)
+{
+    if (pattern == nullptr || data == nullptr || pattern[0] == '/')
+        return INVALID_FIND_HANDLE;
+    std::string parentFolder;
+    int at = -1;
+    {
+        std::lock_guard lock(gLiveMutex);
+        const auto it = gLive.find(folder);
+        if (it == gLive.end())
+            return INVALID_FIND_HANDLE;
+        parentFolder = it->second->folder;
+        at = it->second->fd;
+    }
+    auto [sub, namePattern] = SplitPattern(pattern, "");
+    std::string path = parentFolder + sub;
+    const int fd = at >= 0 ? openat(at, sub.empty() ? "." : sub.c_str(), kFolderFlags) : OpenFolder(path);
+    return StartSearch(fd, std::move(path), namePattern, data);
 }
 
 int FindNextFileA(FindHandle handle, FindData* data)
@@ -202,7 +253,11 @@ int FindClose(FindHandle handle)
     {
         std::lock_guard lock(gLiveMutex);
         gLive.erase(handle);
+        if (search->fd >= 0)
+            --gOpenFolders;
     }
+    if (search->fd >= 0)
+        close(search->fd);
     delete search;
     return 1;
 }

@@ -22,6 +22,10 @@ inline constexpr FindHandle INVALID_FIND_HANDLE = -1;
 // folder cannot be searched or nothing matches. Entries come in the file
 // system's own order, "." and ".." included.
 FindHandle FindFirstFileA(const char* pattern, FindData* data);
+// The same for a folder below the folder of an open search: pattern is
+// relative to it ("sub/*"). The folder is reached from the open search
+// rather than by its whole path.
+FindHandle FindFirstFileInA(FindHandle folder, const char* pattern, FindData* data);
 // Non-zero while a further entry was filled into *data; 0 at the end.
 int FindNextFileA(FindHandle handle, FindData* data);
 // The device and inode of the searched folder itself, as it was opened

@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <sys/stat.h>
@@ -43,14 +44,15 @@ struct FrameStack {
     }
 };
 
-// Opens the search of a folder, or gives an empty frame when it cannot be
-// searched.
-Frame OpenSearch(QString dir, std::string dirBytes)
+// Opens the search of a folder (below the parent's open search when there
+// is one), or gives an empty frame when it cannot be searched.
+Frame OpenSearch(QString dir, std::string dirBytes, const Frame* parent = nullptr, std::string_view name = {})
 {
     Frame frame;
     frame.dir = std::move(dir);
     frame.dirBytes = std::move(dirBytes);
-    frame.handle = FindFirstFileA((frame.dirBytes + "*").c_str(), &frame.data);
+    frame.handle = parent ? FindFirstFileInA(parent->handle, (std::string(name) + "/*").c_str(), &frame.data)
+                          : FindFirstFileA((frame.dirBytes + "*").c_str(), &frame.data);
     if (frame.handle <= 0) {
         FindClose(frame.handle);
         frame.handle = INVALID_FIND_HANDLE;
@@ -119,7 +121,7 @@ void ClsFolderList::CollectSubDirs(const QString& DirPath)
         childBytes.append(name, length);
         childBytes += '/';
         const QString path = frame.dir + NameFromCodePage(name, length);
-        Frame child = OpenSearch(path + u'/', childBytes);
+        Frame child = OpenSearch(path + u'/', childBytes, &frame, std::string_view(name, length));
         // A folder is known by the identity of what was opened, so that a
         // link to a folder met before (or to an ancestor) is not walked
         // again. A folder that cannot be searched is still listed once.
