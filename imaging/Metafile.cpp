@@ -445,7 +445,12 @@ public:
         }
         if (!(pixels >= 0.5) || !std::isfinite(origin.x()) || !std::isfinite(origin.y()))
             return;  // too small to see, or mapped to nowhere
-        font.setPixelSize(int(std::min(pixels + 0.5, 20000.0)));
+        // Big text is laid out with a smaller font and scaled up: glyphs are
+        // then filled as outlines rather than rendered and cached at full size,
+        // which took seconds for a giant font on a small picture.
+        pixels = std::min(pixels, 20000.0);
+        const double enlarge = pixels > 256 ? pixels / 256 : 1;
+        font.setPixelSize(std::max(1, int(pixels / enlarge + 0.5)));
         const QFontMetricsF metrics(font);
         // The escapement turns the baseline from the logical x axis towards
         // logical -y: counter-clockwise as seen when y points down, clockwise
@@ -454,14 +459,14 @@ public:
         const QPointF baseline = full.map(at + QPointF(std::cos(angle), -std::sin(angle))) - origin;
         const double turn = Length(baseline) > 0 ? std::atan2(baseline.y(), baseline.x()) * 180 / M_PI : 0;
 
-        std::vector<double> offsets;  // from the reference point along the baseline, in pixels
+        std::vector<double> offsets;  // from the reference point along the baseline, in font pixels
         double width;
         if (dx.size() == std::size_t(text.size())) {
             offsets.reserve(dx.size());
             double x = 0;
             for (double d : dx) {
                 offsets.push_back(x);
-                x += d * unitX;
+                x += d * unitX / enlarge;
             }
             width = x;
         } else {
@@ -483,6 +488,7 @@ public:
         mPainter.resetTransform();
         mPainter.translate(origin);
         mPainter.rotate(turn);
+        mPainter.scale(enlarge, enlarge);
         if (mState.opaque)
             mPainter.fillRect(QRectF(x, y - metrics.ascent(), width, metrics.ascent() + metrics.descent()),
                               mState.backColour);
@@ -496,7 +502,7 @@ public:
         }
         mPainter.restore();
         if (updateCp && unitX > 0)
-            mState.position = at + QPointF(width / unitX, 0);
+            mState.position = at + QPointF(width * enlarge / unitX, 0);
     }
     void Image(const QImage& image, QRectF dest, QRect source)
     {
