@@ -459,16 +459,12 @@ public:
         const QPointF baseline = full.map(at + QPointF(std::cos(angle), -std::sin(angle))) - origin;
         const double turn = Length(baseline) > 0 ? std::atan2(baseline.y(), baseline.x()) * 180 / M_PI : 0;
 
-        std::vector<double> offsets;  // from the reference point along the baseline, in font pixels
-        double width;
-        if (dx.size() == std::size_t(text.size())) {
-            offsets.reserve(dx.size());
-            double x = 0;
-            for (double d : dx) {
-                offsets.push_back(x);
-                x += d * unitX / enlarge;
-            }
-            width = x;
+        // Width along the baseline in font pixels: the advances' sum when given.
+        const bool advances = dx.size() == std::size_t(text.size());
+        double width = 0;
+        if (advances) {
+            for (double d : dx)
+                width += d * unitX / enlarge;
         } else {
             width = metrics.horizontalAdvance(text);
         }
@@ -492,14 +488,14 @@ public:
         if (mState.opaque)
             mPainter.fillRect(QRectF(x, y - metrics.ascent(), width, metrics.ascent() + metrics.descent()),
                               mState.backColour);
+        // The advances were measured with the writer's font; ours differs, so
+        // the string keeps its own glyph spacing, evened out to fill the same
+        // width (placing each glyph at its advance made them collide).
+        if (advances)
+            font.setLetterSpacing(QFont::AbsoluteSpacing, (width - metrics.horizontalAdvance(text)) / double(text.size()));
         mPainter.setFont(font);
         mPainter.setPen(mState.textColour);
-        if (offsets.empty()) {
-            mPainter.drawText(QPointF(x, y), text);
-        } else {
-            for (qsizetype i = 0; i < text.size(); ++i)
-                mPainter.drawText(QPointF(x + offsets[std::size_t(i)], y), QString(text[i]));
-        }
+        mPainter.drawText(QPointF(x, y), text);
         mPainter.restore();
         if (updateCp && unitX > 0)
             mState.position = at + QPointF(width * enlarge / unitX, 0);
