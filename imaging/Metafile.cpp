@@ -8,6 +8,7 @@
 #include <QImage>
 #include <QPainter>
 #include <QPainterPath>
+#include <QRegion>
 #include <QTransform>
 
 #include <algorithm>
@@ -130,9 +131,10 @@ struct State {
     QPointF windowOrg, viewportOrg;
     QSizeF windowExt{1, 1}, viewportExt{1, 1};
     bool extSet = false;
-    // Clipping in output pixels, so that later mapping changes leave it be.
+    // Clipping in whole output pixels, so that later mapping changes leave it
+    // be; regions keep combining cheap however many rectangles a file sends.
     bool clipped = false;
-    QPainterPath clip;
+    QRegion clip;
 };
 
 // Splits a packed DIB (header, masks or colour table, rows) and decodes it
@@ -287,32 +289,33 @@ public:
             mPainter.setClipping(false);
             return;
         }
+        // The painter maps a clip through its transform: set it with none.
         const QTransform t = mPainter.worldTransform();
         mPainter.resetTransform();
-        mPainter.setClipPath(mState.clip);
+        mPainter.setClipRegion(mState.clip);
         mPainter.setTransform(t);
     }
     // op: 1 intersect, 2 unite, 3 either but not both, 4 take away, 5 replace.
-    void Clip(const QPainterPath& logical, int op) { ClipOutput(mPainter.worldTransform().map(logical), op); }
-    void ClipOutput(const QPainterPath& shape, int op)
+    void Clip(const QPainterPath& logical, int op)
     {
-        if (op == 5 || (!mState.clipped && (op == 1 || op == 2 || op == 3))) {
-            mState.clip = shape;
-        } else if (!mState.clipped) {
-            // Taking away from "everywhere": the whole surface less the shape.
-            QPainterPath all;
-            all.addRect(QRectF(QPointF(-1e6, -1e6), QPointF(1e6, 1e6)));
-            mState.clip = all.subtracted(shape);
-        } else if (op == 1) {
-            mState.clip = mState.clip.intersected(shape);
-        } else if (op == 2) {
-            mState.clip = mState.clip.united(shape);
-        } else if (op == 3) {
-            mState.clip = mState.clip.united(shape).subtracted(mState.clip.intersected(shape));
-        } else if (op == 4) {
-            mState.clip = mState.clip.subtracted(shape);
-        } else {
+        const QPolygonF outline = mPainter.worldTransform().map(logical).toFillPolygon();
+        // Far outside any picture a polygon would not fit in integers.
+        const QRectF limit(QPointF(-1e7, -1e7), QPointF(1e7, 1e7));
+        if (!limit.contains(outline.boundingRect()))
             return;
+        ClipOutput(QRegion(outline.toPolygon(), mState.fill), op);
+    }
+    void ClipOutput(const QRegion& region, int op)
+    {
+        const QRegion all(QRect(QPoint(-(1 << 24), -(1 << 24)), QPoint(1 << 24, 1 << 24)));
+        const QRegion current = mState.clipped ? mState.clip : all;
+        switch (op) {
+        case 1: mState.clip = current & region; break;
+        case 2: mState.clip = current | region; break;
+        case 3: mState.clip = current ^ region; break;
+        case 4: mState.clip = current - region; break;
+        case 5: mState.clip = region; break;
+        default: return;
         }
         mState.clipped = true;
         ApplyClip();
@@ -924,10 +927,13 @@ void DrawEmf(Bytes file, std::size_t objects, const QTransform& device, QSizeF p
             }
             if (count > rec.n / 16 || !rec.Has(48, std::size_t(count) * 16))
                 break;
-            QPainterPath region;
-            for (std::size_t i = 0; i < count; ++i)
-                region.addRect(box(rec, 48 + i * 16));
-            r.ClipOutput(device.map(region.simplified()), int(mode));
+            QRegion region;
+            for (std::size_t i = 0; i < count; ++i) {
+                const QRectF cell = device.mapRect(box(rec, 48 + i * 16));
+                if (QRectF(QPointF(-1e7, -1e7), QPointF(1e7, 1e7)).contains(cell))
+                    region += cell.toAlignedRect();
+            }
+            r.ClipOutput(region, int(mode));
             break;
         }
         case 33: r.Save(); break;

@@ -313,3 +313,34 @@ TEST(Metafile, WindowAndViewportMappingChanges)
             EXPECT_EQ(QColor(img.pixel(x, y)), colour) << "wmf " << x << "," << y;
     }
 }
+
+// Clipping: a rectangle in logical units limits what follows until the
+// saved state returns; a region's rectangles count in device pixels.
+TEST(Metafile, EmfClippingRectanglesAndRegions)
+{
+    Bytes b = EmfHeader(100, 100, 2);
+    Emr(b, 39, {1, 0, 0xFF0000, 0});  // blue brush
+    Emr(b, 37, {1});
+    Emr(b, 37, {int(0x80000008u)});   // no pen
+    Emr(b, 17, {8});
+    Emr(b, 9, {200, 200});            // two units to a pixel
+    Emr(b, 11, {100, 100});
+    Emr(b, 33, {});                   // save
+    Emr(b, 30, {20, 20, 60, 60});     // clip to pixels 10..30
+    Emr(b, 43, {0, 0, 200, 100});     // top half: only the clipped square shows
+    Emr(b, 34, {-1});                 // restore: no clip
+    Emr(b, 43, {0, 160, 40, 200});    // pixels 0..20 x 80..100
+    // A region of one rectangle, pixels 60..90 x 40..70, intersected.
+    b.U32(75).U32(16 + 48).U32(48).U32(1).U32(32).U32(1).U32(1).U32(16);
+    b.I32(60).I32(40).I32(90).I32(70).I32(60).I32(40).I32(90).I32(70);
+    Emr(b, 43, {100, 60, 200, 160});  // pixels 50..100 x 30..80
+    Emr(b, 14, {0, 0, 20});
+    TempTree tree;
+    const QImage img = Draw(tree, "clip.emf", b.Data(), QSize(100, 100), QSize(100, 100));
+    const std::tuple<int, int, QColor> pixels[] = {
+        {20, 20, Qt::blue}, {5, 5, Qt::white}, {40, 20, Qt::white},   // clipped rectangle
+        {10, 90, Qt::blue},                                          // after the restore
+        {75, 55, Qt::blue}, {55, 35, Qt::white}, {95, 75, Qt::white}}; // clipped by the region
+    for (const auto& [x, y, colour] : pixels)
+        EXPECT_EQ(QColor(img.pixel(x, y)), colour) << x << "," << y;
+}
