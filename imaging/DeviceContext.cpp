@@ -48,10 +48,104 @@ bool Lookup(HDC hdc, Context* out)
     return true;
 }
 
+// The rows of a DIB, decoded one at a time and only where they are sampled:
+// drawing a large picture small never converts the whole picture first.
+// 24- and 32-bit rows are read straight from the DIB, column by column.
+class DibRows {
+public:
+    DibRows(const BITMAPINFO* info, const void* bits)
+        : mInfo(info), mBits(static_cast<const unsigned char*>(bits)), mHeader(info->bmiHeader)
+    {
+        mWidth = mHeader.biWidth;
+        mHeight = mHeader.biHeight < 0 ? -qint64(mHeader.biHeight) : mHeader.biHeight;
+        mStride = DibStride(mWidth, mHeader.biBitCount);
+        mDirect = mHeader.biCompression == BI_RGB && (mHeader.biBitCount == 24 || mHeader.biBitCount == 32);
+        mWhole = mHeader.biCompression == BI_RLE8 || mHeader.biCompression == BI_RLE4;
+    }
+
+    // Whether the DIB can be drawn; RLE data is decoded whole.
+    bool Valid()
+    {
+        // Headers are 40 to 124 bytes; far larger sizes are damage.
+        if (mWidth <= 0 || mHeight <= 0 || mHeader.biSize > 4096)
+            return false;
+        if (mWhole) {
+            mPicture = DibToImage(mInfo, mBits);
+            return !mPicture.isNull();
+        }
+        // The header of a one-row DIB, with the masks or colour table behind
+        // it; decoding the first row checks the header as a whole does.
+        const auto* raw = reinterpret_cast<const unsigned char*>(mInfo);
+        // (A colour table has at most 256 entries, whatever biClrUsed says.)
+        const std::uint64_t size =
+            std::min<std::uint64_t>(DibInfoSize(mHeader), std::uint64_t(mHeader.biSize) + 12 + 256 * 4);
+        mRowInfo.assign(raw, raw + size);
+        return DecodedRow(0) != nullptr;
+    }
+    qint64 Width() const { return mWidth; }
+    qint64 Height() const { return mHeight; }
+
+    // Writes the pixels of picture row y (from the top) at the given source
+    // columns (-1: leave the destination pixel) to out.
+    void Sample(qint64 y, const std::vector<int>& columns, QRgb* out)
+    {
+        const std::size_t n = columns.size();
+        if (mWhole || !mDirect) {
+            const QRgb* row = DecodedRow(y);
+            if (!row)
+                return;
+            for (std::size_t i = 0; i < n; ++i)
+                if (columns[i] >= 0)
+                    out[i] = row[columns[i]];
+            return;
+        }
+        const unsigned char* row = StoredRow(y);
+        const int step = mHeader.biBitCount / 8;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (columns[i] < 0)
+                continue;
+            const unsigned char* p = row + std::size_t(columns[i]) * step;
+            out[i] = qRgb(p[2], p[1], p[0]);
+        }
+    }
+
+private:
+    const unsigned char* StoredRow(qint64 y) const
+    {
+        const qint64 stored = mHeader.biHeight < 0 ? y : mHeight - 1 - y;
+        return mBits + std::uint64_t(stored) * mStride;
+    }
+
+    const QRgb* DecodedRow(qint64 y)
+    {
+        if (mWhole)
+            return reinterpret_cast<const QRgb*>(mPicture.constScanLine(int(y)));
+        if (y != mRowIndex) {
+            auto* header = reinterpret_cast<BITMAPINFOHEADER*>(mRowInfo.data());
+            header->biHeight = 1;
+            header->biSizeImage = 0;
+            mRow = DibToImage(reinterpret_cast<const BITMAPINFO*>(mRowInfo.data()), StoredRow(y));
+            mRowIndex = y;
+        }
+        return mRow.isNull() ? nullptr : reinterpret_cast<const QRgb*>(mRow.constScanLine(0));
+    }
+
+    const BITMAPINFO* mInfo;
+    const unsigned char* mBits;
+    BITMAPINFOHEADER mHeader;
+    qint64 mWidth = 0, mHeight = 0;
+    std::uint64_t mStride = 0;
+    bool mDirect = false, mWhole = false;
+    QImage mPicture; // RLE pictures, decoded whole
+    std::vector<unsigned char> mRowInfo;
+    QImage mRow;
+    qint64 mRowIndex = -1;
+};
+
 // Nearest-pixel sampling, touching only the visible destination pixels.
 // (dx0, dy0, dw, dh): normalised destination; (sx0, sy0, sw, sh): source
 // rectangle in top-down picture coordinates.
-void DrawNearest(QImage& surface, const QImage& picture, qint64 dx0, qint64 dy0, qint64 dw, qint64 dh,
+void DrawNearest(QImage& surface, DibRows& picture, qint64 dx0, qint64 dy0, qint64 dw, qint64 dh,
                  qint64 sx0, qint64 sy0, qint64 sw, qint64 sh, bool mirrorX, bool mirrorY)
 {
     const qint64 left = std::max<qint64>(dx0, 0), right = std::min<qint64>(dx0 + dw, surface.width());
@@ -67,19 +161,13 @@ void DrawNearest(QImage& surface, const QImage& picture, qint64 dx0, qint64 dy0,
     std::vector<int> columns(std::size_t(right - left));
     for (qint64 x = left; x < right; ++x) {
         const qint64 sx = sx0 + sample(x - dx0, sw, dw, mirrorX);
-        columns[std::size_t(x - left)] = (sx >= 0 && sx < picture.width()) ? int(sx) : -1;
+        columns[std::size_t(x - left)] = (sx >= 0 && sx < picture.Width()) ? int(sx) : -1;
     }
     for (qint64 y = top; y < bottom; ++y) {
         const qint64 sy = sy0 + sample(y - dy0, sh, dh, mirrorY);
-        if (sy < 0 || sy >= picture.height())
+        if (sy < 0 || sy >= picture.Height())
             continue;
-        const auto* in = reinterpret_cast<const QRgb*>(picture.constScanLine(int(sy)));
-        auto* out = reinterpret_cast<QRgb*>(surface.scanLine(int(y)));
-        for (qint64 x = left; x < right; ++x) {
-            const int sx = columns[std::size_t(x - left)];
-            if (sx >= 0)
-                out[x] = in[sx];
-        }
+        picture.Sample(sy, columns, reinterpret_cast<QRgb*>(surface.scanLine(int(y))) + left);
     }
 }
 
@@ -169,8 +257,8 @@ int StretchDIBits(HDC hdc, int xDest, int yDest, int destWidth, int destHeight, 
         return 0;
     if (destWidth == 0 || destHeight == 0 || srcWidth == 0 || srcHeight == 0)
         return 0;
-    QImage picture = DibToImage(info, bits);
-    if (picture.isNull())
+    DibRows rows(info, bits);
+    if (!rows.Valid())
         return 0;
     // All coordinates in 64 bits: x + width may leave the 32-bit range.
     const qint64 dw = std::llabs(destWidth), dh = std::llabs(destHeight);
@@ -179,19 +267,22 @@ int StretchDIBits(HDC hdc, int xDest, int yDest, int destWidth, int destHeight, 
     const qint64 sw = std::llabs(srcWidth), sh = std::llabs(srcHeight);
     const qint64 sx0 = xSrc;
     const bool bottomUp = info->bmiHeader.biHeight > 0;
-    const qint64 sy0 = bottomUp ? qint64(picture.height()) - ySrc - sh : qint64(ySrc);
+    const qint64 sy0 = bottomUp ? rows.Height() - ySrc - sh : qint64(ySrc);
     const bool mirrorX = (destWidth < 0) != (srcWidth < 0);
     const bool mirrorY = (destHeight < 0) != (srcHeight < 0);
 
     QImage& surface = *c.surface;
     if (c.mode == HALFTONE) {
+        const QImage picture = DibToImage(info, bits);
+        if (picture.isNull())
+            return 0;
         DrawSmooth(surface, picture, dx0, dy0, dw, dh, sx0, sy0, sw, sh, mirrorX, mirrorY);
     } else if (surface.depth() == 32) {
-        DrawNearest(surface, picture, dx0, dy0, dw, dh, sx0, sy0, sw, sh, mirrorX, mirrorY);
+        DrawNearest(surface, rows, dx0, dy0, dw, dh, sx0, sy0, sw, sh, mirrorX, mirrorY);
     } else {
         // Pixels are sampled as 32-bit values; other surfaces go through a copy.
         QImage work = surface.convertToFormat(QImage::Format_RGB32);
-        DrawNearest(work, picture, dx0, dy0, dw, dh, sx0, sy0, sw, sh, mirrorX, mirrorY);
+        DrawNearest(work, rows, dx0, dy0, dw, dh, sx0, sy0, sw, sh, mirrorX, mirrorY);
         surface = work.convertToFormat(surface.format());
     }
     return int(sh);

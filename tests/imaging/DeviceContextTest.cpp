@@ -196,3 +196,53 @@ TEST(DeviceContext, RleDibsAndOtherSurfaceFormats)
 }
 
 } // namespace
+
+// The same 3 x 2 picture at every depth the interface allows, drawn at twice
+// its size: each depth's pixels are read from their own place in the rows.
+TEST(DeviceContext, EveryDepthSamplesItsOwnPixels)
+{
+    const QRgb want[2][3] = {{0xFF0000, 0x00FF00, 0x0000FF}, {0xFFFFFF, 0x000000, 0xFF00FF}}; // top row first
+    std::vector<std::pair<const char*, TestDib>> dibs;
+    {
+        TestDib d = MakeDib(3, -2, 32); // top-down
+        for (const auto& row : want)
+            for (QRgb c : row)
+                d.bits.insert(d.bits.end(), {std::uint8_t(qBlue(c)), std::uint8_t(qGreen(c)), std::uint8_t(qRed(c)), 0x55});
+        dibs.emplace_back("32", d);
+    }
+    {
+        TestDib d = MakeDib(3, 2, 24); // bottom-up, rows padded to 12 bytes
+        for (int r = 1; r >= 0; --r) {
+            for (QRgb c : want[r])
+                d.bits.insert(d.bits.end(), {std::uint8_t(qBlue(c)), std::uint8_t(qGreen(c)), std::uint8_t(qRed(c))});
+            d.bits.resize(d.bits.size() + 3);
+        }
+        dibs.emplace_back("24", d);
+    }
+    {
+        TestDib d = MakeDib(3, 2, 16, BI_BITFIELDS, {0xF800, 0x07E0, 0x001F}); // 5-6-5
+        for (int r = 1; r >= 0; --r) {
+            for (QRgb c : want[r]) {
+                const unsigned v = (qRed(c) >> 3) << 11 | (qGreen(c) >> 2) << 5 | qBlue(c) >> 3;
+                d.bits.insert(d.bits.end(), {std::uint8_t(v), std::uint8_t(v >> 8)});
+            }
+            d.bits.resize(d.bits.size() + 2);
+        }
+        dibs.emplace_back("16", d);
+    }
+    {
+        TestDib d = MakePaletteDib(3, 2, 8, {0xFF0000, 0x00FF00, 0x0000FF, 0xFFFFFF, 0x000000, 0xFF00FF});
+        d.bits = {3, 4, 5, 0, 0, 1, 2, 0};
+        dibs.emplace_back("8", d);
+    }
+    for (const auto& [name, dib] : dibs) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(dib.Check());
+        Surface s(6, 4, COLORONCOLOR);
+        const int height = dib.Info()->bmiHeader.biHeight;
+        EXPECT_EQ(s.Draw(dib, 0, 0, 6, 4, 0, 0, 3, std::abs(height)), 2);
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 6; ++x)
+                EXPECT_EQ(At(s.image, x, y), want[y / 2][x / 2]) << x << "," << y;
+    }
+}
