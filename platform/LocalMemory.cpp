@@ -34,7 +34,7 @@ void* FileStorage(std::size_t size, int& file)
     if (file < 0)
         return nullptr;
     void* data = ftruncate(file, off_t(size)) == 0
-                     ? mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, file, 0)
+                     ? mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, file, 0)
                      : MAP_FAILED;
     if (data == MAP_FAILED) {
         close(file);
