@@ -4,7 +4,9 @@
 #include "common/RuntimeError.h"
 #include "imaging/ColourProfile.h"
 #include "imaging/Dib.h"
+#include "imaging/HeifReader.h"
 #include "imaging/JpegReader.h"
+#include "imaging/JxlReader.h"
 #include "imaging/Metafile.h"
 #include "imaging/PngReader.h"
 
@@ -113,7 +115,7 @@ std::FILE* OpenStream(const QString& path)
     return Stream(path, OpenRegularFile(path, &size));
 }
 
-enum class Kind { Unknown, Bitmap, Jpeg, Gif, Png, Icon, Cursor, Wmf, Emf, WebP, Tiff, Tga };
+enum class Kind { Unknown, Bitmap, Jpeg, Gif, Png, Icon, Cursor, Wmf, Emf, WebP, Tiff, Tga, Heif, Jxl };
 
 std::uint32_t Le16(const unsigned char* p) { return p[0] | p[1] << 8; }
 std::uint32_t Le32(const unsigned char* p) { return std::uint32_t(p[0]) | p[1] << 8 | p[2] << 16 | std::uint32_t(p[3]) << 24; }
@@ -130,6 +132,10 @@ Kind Sniff(const QByteArray& head)
         return Kind::Gif;
     if (n >= 14 + 4 && p[0] == 'B' && p[1] == 'M')
         return Kind::Bitmap;
+    if (IsHeif(p, std::size_t(n)))
+        return Kind::Heif;
+    if (IsJxl(p, std::size_t(n)))
+        return Kind::Jxl;
     if (n >= 6 && Le16(p) == 0 && (Le16(p + 2) == 1 || Le16(p + 2) == 2) && Le16(p + 4) > 0)
         return Le16(p + 2) == 1 ? Kind::Icon : Kind::Cursor;
     if (n >= 4 && Le32(p) == 0x9AC6CDD7u)
@@ -275,6 +281,53 @@ private:
     QString mPath;
     PngHeader mHeader;
 };
+
+// ---------------------------------------------------------------- HEIF, AVIF, JPEG XL
+
+// Like PNG: opening reads the header, every render decodes the file anew.
+template <typename Header, bool (*ReadHeader)(int, Header*, std::string*),
+          QImage (*Decode)(int, std::size_t, std::string*)>
+class LibraryPicture : public PictureFile {
+public:
+    LibraryPicture(const QString& path, Header header) : mPath(path), mHeader(std::move(header)) {}
+
+    QSize NaturalSize() const override { return mHeader.size; }
+
+    QImage Render(QSize size) const override
+    {
+        CheckRenderSize(size);
+        qint64 fileSize = 0;
+        const FileDescriptor fd = OpenRegularFile(mPath, &fileSize);
+        std::string why;
+        const QImage decoded = Decode(fd.Get(), kMaxPixelBytes, &why);
+        if (decoded.isNull())
+            Fail(mPath, why);
+        if (decoded.size() != mHeader.size)
+            Fail(mPath, "file changed since it was opened");
+        QImage shown = SmoothTo(decoded, size);
+        ConvertToSrgb(shown, mHeader.colour);
+        return shown;
+    }
+
+    static std::unique_ptr<PictureFile> Open(const QString& path, const FileDescriptor& fd)
+    {
+        Header header;
+        std::string why;
+        if (!ReadHeader(fd.Get(), &header, &why))
+            Fail(path, why);
+        if (header.size.isEmpty())
+            Fail(path, "picture size not positive");
+        if (std::uint64_t(header.size.width()) * std::uint64_t(header.size.height()) * 4 > kMaxPixelBytes)
+            Fail(path, "picture too large");
+        return std::make_unique<LibraryPicture>(path, std::move(header));
+    }
+
+private:
+    QString mPath;
+    Header mHeader;
+};
+using HeifPicture = LibraryPicture<HeifHeader, ReadHeifHeader, DecodeHeif>;
+using JxlPicture = LibraryPicture<JxlHeader, ReadJxlHeader, DecodeJxl>;
 
 // ---------------------------------------------------------------- Qt's decoders
 
@@ -604,6 +657,10 @@ std::unique_ptr<PictureFile> PictureFile::Open(const QString& path)
         return FileDecodedPicture::Open(path, fd.Get(), "tiff");
     if (kind == Kind::Tga)
         return FileDecodedPicture::Open(path, fd.Get(), "tga");
+    if (kind == Kind::Heif)
+        return HeifPicture::Open(path, fd);
+    if (kind == Kind::Jxl)
+        return JxlPicture::Open(path, fd);
 
     if (size > kMaxFileBytes)
         Fail(path, "file too large");
