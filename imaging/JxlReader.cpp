@@ -139,12 +139,14 @@ ColourProfile DataColour(const JxlDecoder* decoder)
 // each with its own pixels.
 struct Output {
     std::uint8_t* bits = nullptr;
-    std::size_t stride = 0;
+    std::size_t stride = 0, width = 0, height = 0;
     bool alpha = false;
 
     static void Write(void* self, std::size_t x, std::size_t y, std::size_t count, const void* pixels)
     {
         const auto* o = static_cast<const Output*>(self);
+        if (y >= o->height || x > o->width || count > o->width - x)
+            return; // never outside the image, whatever libjxl reports
         const auto* p = static_cast<const std::uint8_t*>(pixels);
         auto* out = reinterpret_cast<QRgb*>(o->bits + y * o->stride) + x;
         if (o->alpha) {
@@ -236,6 +238,8 @@ QImage DecodeJxl(int fd, std::size_t maxBytes, std::string* why)
             }
             output.bits = image.bits();
             output.stride = std::size_t(image.bytesPerLine());
+            output.width = std::size_t(size.width());
+            output.height = std::size_t(size.height());
             break;
         }
         case JXL_DEC_COLOR_ENCODING:
