@@ -66,7 +66,9 @@ private:
         cmsHPROFILE srgb = cmsCreate_sRGBProfile();
         const cmsColorSpaceSignature data = cmsGetColorSpace(source);
         // Transforms here are shared by the decoding threads: no cache.
-        const cmsUInt32Number flags = cmsFLAGS_NOCACHE | cmsFLAGS_COPY_ALPHA;
+        // Opaque pixels keep their alpha byte in place; copying it would take
+        // LittleCMS off its fast 8-bit path.
+        const cmsUInt32Number flags = cmsFLAGS_NOCACHE | (alpha ? cmsFLAGS_COPY_ALPHA : 0);
 #if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
         const cmsUInt32Number rgb32 = TYPE_BGRA_8, premultiplied = TYPE_BGRA_8_PREMUL;
 #else
@@ -129,17 +131,23 @@ void ConvertToSrgb(QImage& image, const ColourProfile& profile)
 {
     if (profile.IsEmpty() || image.isNull())
         return;
-    QByteArray icc = profile.icc;
-    if (icc.isEmpty()) {
-        if (profile.space == QColorSpace(QColorSpace::SRgb))
-            return;
-        icc = profile.space.iccProfile();
-        if (icc.isEmpty())
-            return;
-    }
+    const QByteArray& icc = profile.icc;
     const bool alpha = image.format() == QImage::Format_ARGB32_Premultiplied;
     if (!alpha && image.format() != QImage::Format_RGB32)
         image = image.convertToFormat(QImage::Format_RGB32);
+    // RGB spaces Qt reads (matrix and curves, as cameras and phones write
+    // them) go through Qt's transforms, a few times faster than LittleCMS's.
+    const QColorSpace space = icc.isEmpty() ? profile.space
+                              : icc.mid(16, 4) == "RGB " ? QColorSpace::fromIccProfile(icc)
+                                                         : QColorSpace();
+    if (space.isValid()) {
+        if (space != QColorSpace(QColorSpace::SRgb))
+            image.applyColorTransform(space.transformationToColorSpace(QColorSpace::SRgb));
+        image.setColorSpace(QColorSpace::SRgb);
+        return;
+    }
+    if (icc.isEmpty())
+        return;
     const TransformPtr t = Cache().Find(icc, alpha);
     if (!t)
         return;
