@@ -367,7 +367,9 @@ TEST(Formats, ColourProfilesAreShownInSrgb)
     const QByteArray swapped = Profile({0.15, 0.06, 1}, {0.30, 0.60, 1}, {0.64, 0.33, 1});
     const QString png = PngWithProfile(tree, Quadrants(64, 48), swapped, "swapped");
     ExpectQuadrants(Render(png), B, G, R, W, 4); // the source itself, through the PNG reader
+    const QString jpeg = tree.Path() + "/swapped.jpg";
     const std::pair<const char*, QByteArray> swaps[] = {
+        {"JPEG", ::Run("convert", {png, "-quality", "97", jpeg}, jpeg)},
         {"HEIC", HeicTool(tree, png, true)},
         {"AVIF", AvifTool(tree, png)},
         {"JPEG XL lossless", JxlTool(tree, png, "0")},
@@ -397,6 +399,27 @@ TEST(Formats, ColourProfilesAreShownInSrgb)
         SCOPED_TRACE(what);
         const QRgb shown = Render(tree.WriteFile("p3", file), QSize(16, 12)).pixel(8, 6);
         EXPECT_TRUE(Near(shown, want, 8)) << std::hex << shown << " for " << want;
+    }
+}
+
+TEST(Formats, GreyPicturesShowGrey)
+{
+    REQUIRE_TOOLS({"heif-enc", "libheif-examples"}, {"cjxl", "libjxl-tools"});
+    // Left half dark grey, right half light grey, stored with one channel.
+    QImage grey(64, 32, QImage::Format_Grayscale8);
+    for (int y = 0; y < 32; ++y)
+        for (int x = 0; x < 64; ++x)
+            grey.setPixel(x, y, x < 32 ? qRgb(60, 60, 60) : qRgb(200, 200, 200));
+    TempTree tree;
+    const QString png = tree.WriteFile("grey.png", Encode(grey, "png"));
+    const std::pair<const char*, QByteArray> cases[] = {
+        {"HEIC", HeicTool(tree, png)}, {"JPEG XL", JxlTool(tree, png)}, {"JPEG XL lossless", JxlTool(tree, png, "0")},
+    };
+    for (const auto& [what, file] : cases) {
+        SCOPED_TRACE(what);
+        const QImage image = Render(tree.WriteFile("grey", file));
+        EXPECT_TRUE(Near(image.pixel(16, 16), qRgb(60, 60, 60), 6)) << std::hex << image.pixel(16, 16);
+        EXPECT_TRUE(Near(image.pixel(48, 16), qRgb(200, 200, 200), 6)) << std::hex << image.pixel(48, 16);
     }
 }
 
