@@ -27,8 +27,9 @@ bool HeifBrand(const unsigned char* b)
     return false;
 }
 
-// libheif reads the file through this: only the boxes it asks for, by
-// position, so opening never reads the picture data.
+// libheif reads the file through this, by position, straight from the file.
+// (libheif 1.15 reads every top-level box, the picture data too, even when
+// asked only for the header: opening costs one read of the file.)
 struct FileReader {
     int fd = -1;
     std::int64_t size = 0;

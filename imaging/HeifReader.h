@@ -19,9 +19,9 @@ struct HeifHeader {
 // Whether a file's first bytes are an ftyp box naming a HEIF or AVIF brand.
 bool IsHeif(const unsigned char* head, std::size_t size);
 
-// Reads the boxes that describe the primary image from an open file (the
-// descriptor stays open and its position is not used). False (with *why)
-// when libheif cannot read them.
+// Reads what describes the primary image from an open file (the descriptor
+// stays open and its position is not used); no pixels are decoded. False
+// (with *why) when libheif cannot read it.
 bool ReadHeifHeader(int fd, HeifHeader* header, std::string* why);
 
 // Decodes the primary image: Format_RGB32, or Format_ARGB32_Premultiplied
