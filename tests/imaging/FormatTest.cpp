@@ -18,6 +18,7 @@
 #include <QStandardPaths>
 
 #include <cstdlib>
+#include <unistd.h>
 #include <cstring>
 #include <functional>
 #include <vector>
@@ -447,4 +448,11 @@ TEST(Formats, DamagedCutShortAndHugeFilesRaise)
     heic.replace(ispe + 8, 8, QByteArray::fromHex("0000753000004e20"));
     ExpectRaises(tree.WriteFile("huge.heic", heic), "too large");
     ExpectRaises(tree.WriteFile("huge.jxl", HugeJxl()), "too large");
+    // 4 GiB of nothing behind a HEIF and a JPEG XL head: no read of the whole
+    // file into memory, no allocation of its size.
+    for (const QByteArray& head : {heic.left(32), QByteArray("\xFF\x0A", 2)}) {
+        const QString path = tree.WriteFile("sparse-" + QString::number(head.size()), head);
+        ASSERT_EQ(truncate(path.toUtf8().constData(), off_t(4) << 30), 0);
+        ExpectRaises(path, "cannot read");
+    }
 }
