@@ -1,13 +1,21 @@
 // Fitting large photos to the screen: the built-in loader (file to fitted
 // image) against, in the same run, libjpeg's own scaled decoding plus one
-// smooth rescale and against imlib2's load and scaled copy (what feh does).
+// smooth rescale and against imlib2's load and scaled copy (what feh does);
+// WebP, HEIC, AVIF and JPEG XL through the built-in loader against their
+// plug-in path (GetPicture into a DIB, drawn nearest-neighbour as plug-in
+// pictures are); a JPEG with an ICC profile against one without.
 //
 //   bench_fit [runs]                 time the fits (default 5 runs, medians)
 //   bench_fit memory FILE W H        render FILE at W x H, print peak memory
 //   bench_fit make FILE W H          write a photo-like picture (.jpg / .png)
+#include "bridge/LoadPlugin.h"
+#include "imaging/DeviceContext.h"
 #include "imaging/PictureFile.h"
 
+#include <QColorSpace>
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QImage>
 #include <QRandomGenerator>
@@ -16,12 +24,19 @@
 // After Qt: Imlib2.h brings in Xlib's macros.
 #include <Imlib2.h>
 #include <jpeglib.h>
+#include <jxl/encode.h>
+#include <jxl/encode_cxx.h>
+#include <libheif/heif.h>
+
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -191,6 +206,198 @@ int TimeFits(int runs)
     return 0;
 }
 
+
+// ---------------------------------------------------------------- other formats
+
+// 12 MP pictures by the formats' own encoders at their usual quality, the
+// AV1 and JPEG XL encoders at a fast setting (the decoder's work is the same).
+bool WriteHeif(const QImage& photo, const QString& path, heif_compression_format compression)
+{
+    const QImage rgb = photo.convertToFormat(QImage::Format_RGB888);
+    heif_context* ctx = heif_context_alloc();
+    heif_encoder* encoder = nullptr;
+    heif_image* image = nullptr;
+    bool ok = heif_context_get_encoder_for_format(ctx, compression, &encoder).code == heif_error_Ok &&
+              heif_image_create(rgb.width(), rgb.height(), heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image)
+                      .code == heif_error_Ok &&
+              heif_image_add_plane(image, heif_channel_interleaved, rgb.width(), rgb.height(), 8).code == heif_error_Ok;
+    if (ok) {
+        int stride = 0;
+        uint8_t* plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+        for (int y = 0; y < rgb.height(); ++y)
+            std::memcpy(plane + std::size_t(y) * std::size_t(stride), rgb.constScanLine(y), std::size_t(rgb.width()) * 3);
+        heif_encoder_set_lossy_quality(encoder, 85);
+        if (compression == heif_compression_AV1)
+            heif_encoder_set_parameter(encoder, "speed", "8");
+        else
+            heif_encoder_set_parameter(encoder, "preset", "fast");
+        ok = heif_context_encode_image(ctx, image, encoder, nullptr, nullptr).code == heif_error_Ok &&
+             heif_context_write_to_file(ctx, QFile::encodeName(path).constData()).code == heif_error_Ok;
+    }
+    if (image)
+        heif_image_release(image);
+    if (encoder)
+        heif_encoder_release(encoder);
+    heif_context_free(ctx);
+    return ok;
+}
+
+bool WriteJxl(const QImage& photo, const QString& path)
+{
+    const QImage rgb = photo.convertToFormat(QImage::Format_RGB888);
+    std::vector<std::uint8_t> pixels;
+    pixels.reserve(std::size_t(rgb.width()) * std::size_t(rgb.height()) * 3);
+    for (int y = 0; y < rgb.height(); ++y)
+        pixels.insert(pixels.end(), rgb.constScanLine(y), rgb.constScanLine(y) + rgb.width() * 3);
+    JxlEncoderPtr encoder = JxlEncoderMake(nullptr);
+    JxlBasicInfo info;
+    JxlEncoderInitBasicInfo(&info);
+    info.xsize = std::uint32_t(rgb.width());
+    info.ysize = std::uint32_t(rgb.height());
+    info.bits_per_sample = 8;
+    JxlColorEncoding srgb;
+    JxlColorEncodingSetToSRGB(&srgb, JXL_FALSE);
+    JxlEncoderFrameSettings* settings = JxlEncoderFrameSettingsCreate(encoder.get(), nullptr);
+    JxlEncoderSetFrameDistance(settings, 1.0f);
+    JxlEncoderFrameSettingsSetOption(settings, JXL_ENC_FRAME_SETTING_EFFORT, 3);
+    const JxlPixelFormat format{3, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    bool ok = JxlEncoderSetBasicInfo(encoder.get(), &info) == JXL_ENC_SUCCESS &&
+              JxlEncoderSetColorEncoding(encoder.get(), &srgb) == JXL_ENC_SUCCESS &&
+              JxlEncoderAddImageFrame(settings, &format, pixels.data(), pixels.size()) == JXL_ENC_SUCCESS;
+    JxlEncoderCloseInput(encoder.get());
+    std::vector<std::uint8_t> out(1 << 20);
+    std::size_t used = 0;
+    for (JxlEncoderStatus status = JXL_ENC_NEED_MORE_OUTPUT; ok && status == JXL_ENC_NEED_MORE_OUTPUT;) {
+        if (out.size() - used < (1 << 16))
+            out.resize(out.size() * 2);
+        std::uint8_t* next = out.data() + used;
+        std::size_t avail = out.size() - used;
+        status = JxlEncoderProcessOutput(encoder.get(), &next, &avail);
+        used = std::size_t(next - out.data());
+        ok = status != JXL_ENC_ERROR;
+    }
+    QFile file(path);
+    return ok && file.open(QIODevice::WriteOnly) &&
+           file.write(reinterpret_cast<const char*>(out.data()), qint64(used)) == qint64(used);
+}
+
+// The bridge of the build, as the program loads it, with the calls that the
+// plug-in path takes.
+struct Bridge {
+    decltype(&::GetPicture) getPicture = nullptr;
+    void* (*localLock)(void*) = nullptr;
+    int (*localUnlock)(void*) = nullptr;
+    void* (*localFree)(void*) = nullptr;
+
+    bool Open(const QString& build)
+    {
+        void* library = dlopen(QFile::encodeName(build + "/libLoadPlugin.so").constData(), RTLD_NOW | RTLD_GLOBAL);
+        if (!library)
+            return false;
+        getPicture = reinterpret_cast<decltype(getPicture)>(dlsym(library, "GetPicture"));
+        localLock = reinterpret_cast<decltype(localLock)>(dlsym(library, "LocalLock"));
+        localUnlock = reinterpret_cast<decltype(localUnlock)>(dlsym(library, "LocalUnlock"));
+        localFree = reinterpret_cast<decltype(localFree)>(dlsym(library, "LocalFree"));
+        return getPicture && localLock && localUnlock && localFree;
+    }
+};
+
+// What a show step does with a plug-in picture: GetPicture, then the DIB
+// drawn nearest-neighbour (COLORONCOLOR) onto the screen at the fit.
+bool PluginFit(const Bridge& b, const std::string& plugin, const std::string& file, QSize fit, QImage& screen)
+{
+    void* info = nullptr;
+    void* bits = nullptr;
+    if (b.getPicture(plugin.c_str(), file.c_str(), 0, 0, &info, &bits, nullptr, 0) != 0 || !info || !bits)
+        return false;
+    HDC dc = CreateImageDC(&screen);
+    SetStretchBltMode(dc, COLORONCOLOR);
+    const auto* header = static_cast<const BITMAPINFO*>(b.localLock(info));
+    const void* pixels = b.localLock(bits);
+    const int lines = StretchDIBits(dc, 0, 0, fit.width(), fit.height(), 0, 0, header->bmiHeader.biWidth,
+                                    header->bmiHeader.biHeight, pixels, header, DIB_RGB_COLORS, SRCCOPY);
+    DeleteDC(dc);
+    b.localUnlock(bits);
+    b.localUnlock(info);
+    b.localFree(bits);
+    b.localFree(info);
+    return lines > 0;
+}
+
+int TimeFormats(int runs)
+{
+    Bridge bridge;
+    const QString build = QCoreApplication::applicationDirPath() + "/..";
+    if (!bridge.Open(build)) {
+        std::fprintf(stderr, "cannot open the bridge of %s\n", qPrintable(build));
+        return 1;
+    }
+    QTemporaryDir dir;
+    const QImage photo = PhotoLike(4000, 3000);
+    struct Case {
+        const char* name;
+        const char* file;
+        const char* plugin;
+        std::function<bool(const QString&)> write;
+    };
+    const Case cases[] = {
+        {"12 MP WebP", "photo.webp", "ifqtimg.spi", [&](const QString& p) { return photo.save(p, "webp", 90); }},
+        {"12 MP HEIC", "photo.heic", "ifheif.spi", [&](const QString& p) { return WriteHeif(photo, p, heif_compression_HEVC); }},
+        {"12 MP AVIF", "photo.avif", "ifheif.spi", [&](const QString& p) { return WriteHeif(photo, p, heif_compression_AV1); }},
+        {"12 MP JPEG XL", "photo.jxl", "ifjxl.spi", [&](const QString& p) { return WriteJxl(photo, p); }},
+    };
+    std::printf("\n12 MP pictures fitted to the screen: built-in loader (smooth, colour-managed) against the\n"
+                "plug-in path (GetPicture through the helper into a DIB, drawn nearest-neighbour)\n");
+    for (const Case& c : cases) {
+        const QString path = dir.path() + "/" + c.file;
+        if (!c.write(path)) {
+            std::printf("%-14s not written\n", c.name);
+            continue;
+        }
+        const std::string file = QFile::encodeName(path).toStdString();
+        const std::string plugin = QFile::encodeName(build + "/Plugin/" + c.plugin).toStdString();
+        const QSize fit = FitFor(photo.size());
+        QImage screen(1920, 1080, QImage::Format_RGB32);
+        VelmoraFit(path); // warm the file cache and the helper
+        if (!PluginFit(bridge, plugin, file, fit, screen)) {
+            std::printf("%-14s plug-in %s failed\n", c.name, c.plugin);
+            continue;
+        }
+        const double builtIn = TimeMs([&] { VelmoraFit(path); }, runs);
+        const double viaPlugin = TimeMs([&] { PluginFit(bridge, plugin, file, fit, screen); }, runs);
+        std::printf("%-14s %7.1f MB  built-in %7.1f ms   plug-in %-11s %7.1f ms   ratio %5.2f\n", c.name,
+                    QFileInfo(path).size() / 1e6, builtIn, c.plugin, viaPlugin, builtIn / viaPlugin);
+    }
+    return 0;
+}
+
+// A 24 MP JPEG with a wide-gamut profile (Display P3, as phones write it)
+// against the same without: the conversion runs at the size shown and may
+// add at most a tenth.
+int TimeProfile(int runs)
+{
+    QTemporaryDir dir;
+    QImage photo = PhotoLike(6000, 4000);
+    const QString plain = dir.path() + "/plain.jpg", tagged = dir.path() + "/p3.jpg";
+    bool ok = photo.save(plain, "jpeg", 90);
+    photo.setColorSpace(QColorSpace::DisplayP3);
+    ok = ok && photo.save(tagged, "jpeg", 90);
+    if (!ok) {
+        std::fprintf(stderr, "cannot write the JPEGs\n");
+        return 1;
+    }
+    VelmoraFit(plain);
+    VelmoraFit(tagged);
+    std::vector<double> without, with;
+    for (int i = 0; i < runs; ++i) { // alternating, so that both see the same machine
+        without.push_back(TimeMs([&] { VelmoraFit(plain); }, 1));
+        with.push_back(TimeMs([&] { VelmoraFit(tagged); }, 1));
+    }
+    std::printf("\n24 MP JPEG with an ICC profile\n");
+    Row("  Display P3 profile", Median(with), "no profile", Median(without), 1.10, true);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -205,5 +412,7 @@ int main(int argc, char** argv)
         std::printf("%ld\n", fitted.isNull() ? -1 : PeakResidentKiB());
         return 0;
     }
-    return TimeFits(args.size() > 1 ? std::max(1, args[1].toInt()) : 5);
+    const int runs = args.size() > 1 ? std::max(1, args[1].toInt()) : 5;
+    const int failed = TimeFits(runs);
+    return failed | TimeFormats(runs) | TimeProfile(runs * 2 + 1);
 }

@@ -16,6 +16,7 @@ namespace {
 // scanner share a profile, so the last few transforms are kept.
 struct Transform {
     QByteArray icc;
+    bool alpha = false; // alpha copied (pictures with transparency)
     bool grey = false;
     cmsHTRANSFORM handle = nullptr;
 
@@ -34,16 +35,16 @@ class TransformCache {
 public:
     // The transform for icc, made when first asked for; null when LittleCMS
     // cannot read the profile or it is not an RGB or grey profile.
-    TransformPtr Find(const QByteArray& icc)
+    TransformPtr Find(const QByteArray& icc, bool alpha)
     {
         QMutexLocker lock(&mMutex);
         for (auto it = mTransforms.begin(); it != mTransforms.end(); ++it) {
-            if ((*it)->icc == icc) {
+            if ((*it)->alpha == alpha && (*it)->icc == icc) {
                 mTransforms.splice(mTransforms.begin(), mTransforms, it);
                 return mTransforms.front();
             }
         }
-        TransformPtr made = Make(icc);
+        TransformPtr made = Make(icc, alpha);
         if (!made)
             return nullptr;
         if (mTransforms.size() >= kKept)
@@ -55,7 +56,7 @@ public:
 private:
     static constexpr std::size_t kKept = 8;
 
-    static TransformPtr Make(const QByteArray& icc)
+    static TransformPtr Make(const QByteArray& icc, bool alpha)
     {
         cmsHPROFILE source = cmsOpenProfileFromMem(icc.constData(), cmsUInt32Number(icc.size()));
         if (!source)
@@ -65,9 +66,11 @@ private:
         cmsHPROFILE srgb = cmsCreate_sRGBProfile();
         const cmsColorSpaceSignature data = cmsGetColorSpace(source);
         // Transforms here are shared by the decoding threads: no cache.
-        const cmsUInt32Number flags = cmsFLAGS_NOCACHE | cmsFLAGS_COPY_ALPHA;
-        // Straight (not premultiplied) alpha: LittleCMS 2.14 gets 8-bit
+        // Opaque pixels keep their alpha byte in place; copying it would take
+        // LittleCMS off its fast 8-bit path. Transparency is converted
+        // straight (not premultiplied): LittleCMS 2.14 gets 8-bit
         // premultiplied pixels wrong.
+        const cmsUInt32Number flags = cmsFLAGS_NOCACHE | (alpha ? cmsFLAGS_COPY_ALPHA : 0);
 #if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
         const cmsUInt32Number rgb32 = TYPE_BGRA_8;
 #else
@@ -84,6 +87,7 @@ private:
         if (!t.handle)
             return nullptr;
         t.icc = icc;
+        t.alpha = alpha;
         return made;
     }
 
@@ -128,20 +132,27 @@ void ConvertToSrgb(QImage& image, const ColourProfile& profile)
 {
     if (profile.IsEmpty() || image.isNull())
         return;
-    QByteArray icc = profile.icc;
-    if (icc.isEmpty()) {
-        if (profile.space == QColorSpace(QColorSpace::SRgb))
-            return;
-        icc = profile.space.iccProfile();
-        if (icc.isEmpty())
-            return;
+    const QByteArray& icc = profile.icc;
+    // RGB spaces Qt reads (matrix and curves, as cameras and phones write
+    // them) go through Qt's transforms, a few times faster than LittleCMS's.
+    const QColorSpace space = icc.isEmpty() ? profile.space
+                              : icc.mid(16, 4) == "RGB " ? QColorSpace::fromIccProfile(icc)
+                                                         : QColorSpace();
+    if (space.isValid()) {
+        if (space != QColorSpace(QColorSpace::SRgb))
+            image.applyColorTransform(space.transformationToColorSpace(QColorSpace::SRgb));
+        image.setColorSpace(QColorSpace::SRgb);
+        return;
     }
-    const TransformPtr t = Cache().Find(icc);
-    if (!t)
+    if (icc.isEmpty())
         return;
     const QImage::Format format = image.format();
+    const bool alpha = image.hasAlphaChannel();
+    const TransformPtr t = Cache().Find(icc, alpha);
+    if (!t)
+        return;
     if (format != QImage::Format_RGB32 && format != QImage::Format_ARGB32)
-        image = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+        image = image.convertToFormat(alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     Apply(image, *t);
     if (image.format() != format)
         image = image.convertToFormat(format);

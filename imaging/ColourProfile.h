@@ -16,9 +16,9 @@ struct ColourProfile {
     bool IsEmpty() const { return icc.isEmpty() && !space.isValid(); }
 };
 
-// Converts an image to sRGB in place, keeping its format. LittleCMS applies
-// the profile: it reads every RGB and grey profile (lookup tables, v4), not
-// only the matrix profiles Qt's colour spaces take. A profile it cannot read,
-// or one for another kind of data (CMYK, Lab), leaves the pixels as they
-// are: the picture is still shown, in its stored colours.
+// Converts an image to sRGB in place, keeping its format. RGB spaces that
+// Qt's colour spaces read (matrix and curves) use Qt's transforms; other
+// profiles (lookup tables, grey, v4 profiles Qt refuses) LittleCMS. A profile
+// neither can read, or one for another kind of data (CMYK, Lab), leaves the
+// pixels as they are: the picture is still shown, in its stored colours.
 void ConvertToSrgb(QImage& image, const ColourProfile& profile);

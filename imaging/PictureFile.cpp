@@ -4,7 +4,9 @@
 #include "common/RuntimeError.h"
 #include "imaging/ColourProfile.h"
 #include "imaging/Dib.h"
+#include "imaging/HeifReader.h"
 #include "imaging/JpegReader.h"
+#include "imaging/JxlReader.h"
 #include "imaging/Metafile.h"
 #include "imaging/PngReader.h"
 
@@ -113,7 +115,7 @@ std::FILE* OpenStream(const QString& path)
     return Stream(path, OpenRegularFile(path, &size));
 }
 
-enum class Kind { Unknown, Bitmap, Jpeg, Gif, Png, Icon, Cursor, Wmf, Emf, WebP, Tiff, Tga };
+enum class Kind { Unknown, Bitmap, Jpeg, Gif, Png, Icon, Cursor, Wmf, Emf, WebP, Tiff, Tga, Heif, Jxl };
 
 std::uint32_t Le16(const unsigned char* p) { return p[0] | p[1] << 8; }
 std::uint32_t Le32(const unsigned char* p) { return std::uint32_t(p[0]) | p[1] << 8 | p[2] << 16 | std::uint32_t(p[3]) << 24; }
@@ -130,6 +132,10 @@ Kind Sniff(const QByteArray& head)
         return Kind::Gif;
     if (n >= 14 + 4 && p[0] == 'B' && p[1] == 'M')
         return Kind::Bitmap;
+    if (IsHeif(p, std::size_t(n)))
+        return Kind::Heif;
+    if (IsJxl(p, std::size_t(n)))
+        return Kind::Jxl;
     if (n >= 6 && Le16(p) == 0 && (Le16(p + 2) == 1 || Le16(p + 2) == 2) && Le16(p + 4) > 0)
         return Le16(p + 2) == 1 ? Kind::Icon : Kind::Cursor;
     if (n >= 4 && Le32(p) == 0x9AC6CDD7u)
@@ -276,6 +282,53 @@ private:
     PngHeader mHeader;
 };
 
+// ---------------------------------------------------------------- HEIF, AVIF, JPEG XL
+
+// Like PNG: opening reads the header, every render decodes the file anew.
+template <typename Header, bool (*ReadHeader)(int, Header*, std::string*),
+          QImage (*Decode)(int, std::size_t, std::string*)>
+class LibraryPicture : public PictureFile {
+public:
+    LibraryPicture(const QString& path, Header header) : mPath(path), mHeader(std::move(header)) {}
+
+    QSize NaturalSize() const override { return mHeader.size; }
+
+    QImage Render(QSize size) const override
+    {
+        CheckRenderSize(size);
+        qint64 fileSize = 0;
+        const FileDescriptor fd = OpenRegularFile(mPath, &fileSize);
+        std::string why;
+        const QImage decoded = Decode(fd.Get(), kMaxPixelBytes, &why);
+        if (decoded.isNull())
+            Fail(mPath, why);
+        if (decoded.size() != mHeader.size)
+            Fail(mPath, "file changed since it was opened");
+        QImage shown = SmoothTo(decoded, size);
+        ConvertToSrgb(shown, mHeader.colour);
+        return shown;
+    }
+
+    static std::unique_ptr<PictureFile> Open(const QString& path, const FileDescriptor& fd)
+    {
+        Header header;
+        std::string why;
+        if (!ReadHeader(fd.Get(), &header, &why))
+            Fail(path, why);
+        if (header.size.isEmpty())
+            Fail(path, "picture size not positive");
+        if (std::uint64_t(header.size.width()) * std::uint64_t(header.size.height()) * 4 > kMaxPixelBytes)
+            Fail(path, "picture too large");
+        return std::make_unique<LibraryPicture>(path, std::move(header));
+    }
+
+private:
+    QString mPath;
+    Header mHeader;
+};
+using HeifPicture = LibraryPicture<HeifHeader, ReadHeifHeader, DecodeHeif>;
+using JxlPicture = LibraryPicture<JxlHeader, ReadJxlHeader, DecodeJxl>;
+
 // ---------------------------------------------------------------- Qt's decoders
 
 // Pictures that Qt decodes whole (PNG, GIF, icons, cursors, OS/2 bitmaps);
@@ -296,22 +349,24 @@ private:
 
 // Qt's readers refuse pictures above their own allocation limit (128 MB by
 // default, less than an A4 page scanned at 600 dpi); ours is the cap.
-QImageReader& Reader(QImageReader& reader)
+// Pictures with a stored orientation (TIFF) are turned upright when asked.
+QImageReader& Reader(QImageReader& reader, bool upright = false)
 {
     static const bool raised = [] {
         QImageReader::setAllocationLimit(int(kMaxPixelBytes >> 20));
         return true;
     }();
     (void)raised;
-    reader.setAutoTransform(false);
+    reader.setAutoTransform(upright);
     reader.setDecideFormatFromContent(false);
     return reader;
 }
 
-QImage DecodeWithQt(const QString& path, QIODevice* device, const char* format, int index = 0)
+QImage DecodeWithQt(const QString& path, QIODevice* device, const char* format, int index = 0,
+                    bool upright = false)
 {
     QImageReader reader(device, format);
-    Reader(reader);
+    Reader(reader, upright);
     if (index > 0 && !reader.jumpToImage(index))
         Fail(path, "icon image missing");
     const QSize size = reader.size();
@@ -334,7 +389,7 @@ QImage DecodeWithQt(const QString& path, const QByteArray& data, const char* for
 // GIF, WebP, TIFF and TGA files: opening reads only the header; every render decodes the
 // file anew, straight from the file (a copy of the whole file in memory would
 // only add its size to the peak). Holding no pixels lets pictures prepared
-// for later steps stay small.
+// for later steps stay small. TIFF pictures are shown upright.
 class FileDecodedPicture : public PictureFile {
 public:
     FileDecodedPicture(const QString& path, const char* format, QSize size)
@@ -348,8 +403,8 @@ public:
         qint64 fileSize = 0;
         FileDescriptor fd = OpenRegularFile(mPath, &fileSize);
         QFile file;
-        OpenOn(file, mPath, fd.Get());
-        const QImage image = DecodeWithQt(mPath, &file, mFormat);
+        QBuffer buffer;
+        const QImage image = DecodeWithQt(mPath, Device(mPath, fd.Get(), mFormat, file, buffer), mFormat, 0, true);
         if (image.size() != mSize)
             Fail(mPath, "file changed since it was opened");
         return SmoothInSrgb(image, size);
@@ -358,22 +413,46 @@ public:
     static std::unique_ptr<PictureFile> Open(const QString& path, int fd, const char* format)
     {
         QFile file;
-        OpenOn(file, path, fd);
-        QImageReader reader(&file, format);
-        Reader(reader);
-        const QSize size = reader.size();
+        QBuffer buffer;
+        QImageReader reader(Device(path, fd, format, file, buffer), format);
+        Reader(reader, true);
+        QSize size = reader.size();
         if (!size.isValid() || size.isEmpty())
             Fail(path, reader.errorString().toStdString());
         if (std::uint64_t(size.width()) * std::uint64_t(size.height()) * 4 > kMaxPixelBytes)
             Fail(path, "picture too large");
+        if (reader.transformation() & QImageIOHandler::TransformationRotate90)
+            size.transpose();
         return std::make_unique<FileDecodedPicture>(path, format, size);
     }
 
 private:
-    static void OpenOn(QFile& file, const QString& path, int fd)
+    // The file, or for TGA a copy in memory: Qt reads only TGA 2.0 files,
+    // which end in a footer that older writers (and ImageMagick) leave out.
+    static QIODevice* Device(const QString& path, int fd, const char* format, QFile& file, QBuffer& buffer)
     {
-        if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
-            Fail(path, file.errorString().toStdString());
+        if (std::strcmp(format, "tga") != 0) {
+            if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+                Fail(path, file.errorString().toStdString());
+            return &file;
+        }
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || ::lseek(fd, 0, SEEK_SET) != 0)
+            Fail(path, std::strerror(errno));
+        if (st.st_size > kMaxFileBytes)
+            Fail(path, "file too large");
+        QByteArray data = ReadBytes(path, fd, st.st_size);
+        // Qt would fill rows missing from a file cut short with what follows.
+        const auto* h = reinterpret_cast<const unsigned char*>(data.constData());
+        if (data.size() < 18 || std::uint64_t(data.size()) < 18 + std::uint64_t(h[0]) + std::uint64_t(Le16(h + 12)) *
+                                                                  Le16(h + 14) * ((h[16] + 7) / 8))
+            Fail(path, "TGA pixels missing");
+        static const char kSignature[] = "TRUEVISION-XFILE.";
+        if (!data.endsWith(QByteArray(kSignature, sizeof kSignature)))
+            data += QByteArray(8, '\0') + QByteArray(kSignature, sizeof kSignature);
+        buffer.setData(data);
+        buffer.open(QIODevice::ReadOnly);
+        return &buffer;
     }
 
     QString mPath;
@@ -604,6 +683,10 @@ std::unique_ptr<PictureFile> PictureFile::Open(const QString& path)
         return FileDecodedPicture::Open(path, fd.Get(), "tiff");
     if (kind == Kind::Tga)
         return FileDecodedPicture::Open(path, fd.Get(), "tga");
+    if (kind == Kind::Heif)
+        return HeifPicture::Open(path, fd);
+    if (kind == Kind::Jxl)
+        return JxlPicture::Open(path, fd);
 
     if (size > kMaxFileBytes)
         Fail(path, "file too large");

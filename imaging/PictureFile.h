@@ -1,7 +1,8 @@
 #pragma once
 // The built-in picture loader: Windows bitmaps (also RLE-compressed), JPEG,
-// GIF (first frame), icons and cursors, PNG, Windows metafiles and enhanced
-// metafiles, recognised by content whatever the file's name.
+// GIF (first frame), icons and cursors, PNG, HEIF/HEIC and AVIF, JPEG XL,
+// Windows metafiles and enhanced metafiles, recognised by content whatever
+// the file's name.
 #include <memory>
 
 #include <QImage>
@@ -17,7 +18,7 @@ public:
     static std::unique_ptr<PictureFile> Open(const QString& path);
 
     // Width and height in pixels as the picture is shown: photos upright
-    // (their EXIF orientation applied), metafiles at 96 dots per inch.
+    // (their EXIF or stored orientation applied), metafiles at 96 dots per inch.
     virtual QSize NaturalSize() const = 0;
 
     // The whole picture decoded and smoothly scaled to exactly size (photos

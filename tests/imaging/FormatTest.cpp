@@ -1,0 +1,458 @@
+// The built-in loader on WebP, TIFF, TGA, HEIC, AVIF and JPEG XL files made
+// by the Debian tools (cwebp, convert, heif-enc, cjxl) and, where those cannot
+// write what is tested (a stored orientation, AVIF with transparency), by
+// libheif's and libjxl's encoders.
+#include "imaging/PictureFile.h"
+
+#include "PictureTestData.h"
+#include "common/RuntimeError.h"
+#include "support/JxlTestData.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QColorSpace>
+#include <QColorTransform>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+
+#include <cstdlib>
+#include <unistd.h>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include <lcms2.h>
+#include <libheif/heif.h>
+
+// The HEVC encoder keeps a few allocations for the life of the process; in
+// sanitizer builds that is not this program's leak.
+extern "C" const char* __lsan_default_suppressions()
+{
+    return "leak:libx265\n";
+}
+
+namespace {
+
+constexpr QRgb R = 0xFF0000, G = 0x00FF00, B = 0x0000FF, W = 0xFFFFFF;
+
+// The tools CI installs (scripts/packages.txt); elsewhere a missing one skips
+// the test and says which package brings it.
+std::string MissingTools(std::initializer_list<std::pair<const char*, const char*>> tools)
+{
+    std::string missing;
+    for (const auto& [tool, package] : tools)
+        if (QStandardPaths::findExecutable(tool).isEmpty())
+            missing += std::string(missing.empty() ? "" : ", ") + tool + " (Debian " + package + ")";
+    return missing;
+}
+#define REQUIRE_TOOLS(...)                                                                   \
+    do {                                                                                     \
+        const std::string missing = MissingTools({__VA_ARGS__});                            \
+        if (!missing.empty()) {                                                              \
+            if (std::getenv("CI"))                                                           \
+                FAIL() << "CI must have " << missing;                                        \
+            GTEST_SKIP() << "not installed: " << missing;                                    \
+        }                                                                                    \
+    } while (false)
+#define REQUIRE_ALL_TOOLS()                                                                  \
+    REQUIRE_TOOLS({"cwebp", "webp"}, {"convert", "imagemagick"}, {"heif-enc", "libheif-examples"}, \
+                  {"cjxl", "libjxl-tools"})
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Runs a tool that writes out; its file's contents.
+QByteArray Run(const QString& tool, const QStringList& args, const QString& out)
+{
+    QProcess p;
+    p.start(QStandardPaths::findExecutable(tool), args);
+    const bool ok = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    EXPECT_TRUE(ok) << tool.toStdString() << " " << args.join(' ').toStdString() << ": "
+                    << p.readAllStandardError().toStdString();
+    const QByteArray bytes = ReadAll(out);
+    EXPECT_FALSE(bytes.isEmpty()) << out.toStdString();
+    return bytes;
+}
+
+// A file of one format made from a PNG source.
+struct Format {
+    const char* name;
+    std::function<QByteArray(const TempTree&, const QString& png)> make;
+};
+
+QByteArray Webp(const TempTree& tree, const QString& png)
+{
+    return Run("cwebp", {"-quiet", "-q", "95", png, "-o", tree.Path() + "/out.webp"}, tree.Path() + "/out.webp");
+}
+QByteArray Tiff(const TempTree& tree, const QString& png, const QStringList& options = {})
+{
+    return Run("convert", QStringList{png} + options + QStringList{tree.Path() + "/out.tiff"}, tree.Path() + "/out.tiff");
+}
+// True colour: of a picture of few colours, convert would make a colour-mapped
+// TGA, which Qt does not read. Top-down: convert of Debian 12 writes the rows
+// of a bottom-up TGA top row first.
+QByteArray Tga(const TempTree& tree, const QString& png, const char* type = "TrueColor")
+{
+    return Run("convert", {png, "-type", type, "-orient", "TopLeft", tree.Path() + "/out.tga"},
+               tree.Path() + "/out.tga");
+}
+// heif-enc of Debian 12 keeps the ICC profile of a JPEG but not of a PNG, and
+// on PNG input trips an assertion of the AV1 encoder: AVIF, and HEIC with a
+// profile, go through a JPEG (which keeps no transparency).
+QByteArray HeifTool(const TempTree& tree, const QString& png, bool avif, bool viaJpeg)
+{
+    QString source = png;
+    if (avif || viaJpeg) {
+        source = tree.Path() + "/heif-source.jpg";
+        Run("convert", {png, "-quality", "97", source}, source);
+    }
+    const QString out = tree.Path() + (avif ? "/out.avif" : "/out.heic");
+    return Run("heif-enc", QStringList{avif ? "-A" : "-q", avif ? "-q" : "95"} + (avif ? QStringList{"95"} : QStringList{}) +
+                               QStringList{"-o", out, source},
+               out);
+}
+QByteArray HeicTool(const TempTree& tree, const QString& png, bool viaJpeg = false)
+{
+    return HeifTool(tree, png, false, viaJpeg);
+}
+QByteArray AvifTool(const TempTree& tree, const QString& png)
+{
+    return HeifTool(tree, png, true, true);
+}
+QByteArray JxlTool(const TempTree& tree, const QString& png, const char* distance = "1")
+{
+    return Run("cjxl", {png, tree.Path() + "/out.jxl", "-d", distance, "--quiet"}, tree.Path() + "/out.jxl");
+}
+
+// Pictures with libheif's encoder, which writes the irot/imir boxes of an
+// orientation and transparency in AVIF.
+QByteArray HeifApi(const QImage& source, heif_compression_format compression,
+                   heif_orientation orientation = heif_orientation_normal,
+                   heif_color_primaries primaries = heif_color_primaries_unspecified)
+{
+    const QImage rgba = source.convertToFormat(QImage::Format_RGBA8888);
+    heif_context* ctx = heif_context_alloc();
+    heif_encoder* encoder = nullptr;
+    heif_image* image = nullptr;
+    heif_encoding_options* options = heif_encoding_options_alloc();
+    options->image_orientation = orientation;
+    QByteArray out;
+    const auto write = [](heif_context*, const void* data, size_t size, void* to) {
+        static_cast<QByteArray*>(to)->append(static_cast<const char*>(data), qsizetype(size));
+        return heif_error{heif_error_Ok, heif_suberror_Unspecified, ""};
+    };
+    heif_writer writer{1, write};
+    const bool alpha = source.hasAlphaChannel();
+    bool ok = heif_context_get_encoder_for_format(ctx, compression, &encoder).code == heif_error_Ok &&
+              heif_image_create(rgba.width(), rgba.height(), heif_colorspace_RGB,
+                                alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, &image)
+                      .code == heif_error_Ok &&
+              heif_image_add_plane(image, heif_channel_interleaved, rgba.width(), rgba.height(), 8).code ==
+                  heif_error_Ok;
+    if (ok) {
+        int stride = 0;
+        uint8_t* plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+        for (int y = 0; y < rgba.height(); ++y)
+            for (int x = 0; x < rgba.width(); ++x)
+                std::memcpy(plane + y * stride + x * (alpha ? 4 : 3), rgba.constScanLine(y) + x * 4, alpha ? 4 : 3);
+        heif_encoder_set_lossy_quality(encoder, 95);
+        if (primaries != heif_color_primaries_unspecified) {
+            heif_color_profile_nclx* nclx = heif_nclx_color_profile_alloc();
+            heif_nclx_color_profile_set_color_primaries(nclx, primaries);
+            heif_nclx_color_profile_set_transfer_characteristics(nclx, heif_transfer_characteristic_IEC_61966_2_1);
+            heif_nclx_color_profile_set_matrix_coefficients(nclx, heif_matrix_coefficients_ITU_R_BT_601_6);
+            nclx->full_range_flag = 1;
+            options->output_nclx_profile = nclx;
+            // Else HEIC keeps it only in the HEVC data, where libheif 1.15 does not read it.
+            options->macOS_compatibility_workaround_no_nclx_profile = 0;
+            ok = heif_image_set_nclx_color_profile(image, nclx).code == heif_error_Ok;
+        }
+        ok = ok && heif_context_encode_image(ctx, image, encoder, options, nullptr).code == heif_error_Ok &&
+             heif_context_write(ctx, &writer, &out).code == heif_error_Ok;
+    }
+    if (options->output_nclx_profile)
+        heif_nclx_color_profile_free(options->output_nclx_profile);
+    options->output_nclx_profile = nullptr;
+    heif_encoding_options_free(options);
+    if (image)
+        heif_image_release(image);
+    if (encoder)
+        heif_encoder_release(encoder);
+    heif_context_free(ctx);
+    EXPECT_TRUE(ok) << "libheif could not write a picture";
+    return out;
+}
+
+// Checks the quadrant centres of a picture drawn from Quadrants().
+void ExpectQuadrants(const QImage& image, QRgb tl, QRgb tr, QRgb bl, QRgb br, int tol)
+{
+    const int w = image.width(), h = image.height();
+    const QPoint at[4] = {{w / 4, h / 4}, {3 * w / 4, h / 4}, {w / 4, 3 * h / 4}, {3 * w / 4, 3 * h / 4}};
+    const QRgb want[4] = {tl, tr, bl, br};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(Near(image.pixel(at[i]), want[i], tol)) << "quadrant " << i << ": " << std::hex << image.pixel(at[i]);
+}
+
+// Columns of black and white four pixels wide, reduced eightfold: a reduction
+// that picks pixels shows black or white, a smooth one grey. (Narrower ones
+// come out of the lossy encoders grey already.)
+QImage Stripes(int w, int h)
+{
+    QImage image(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            image.setPixel(x, y, ((x + 2) / 4) % 2 ? 0xFFFFFFFF : 0xFF000000);
+    return image;
+}
+
+const std::vector<Format>& Formats()
+{
+    static const std::vector<Format> formats = {
+        {"WebP", [](const TempTree& t, const QString& p) { return Webp(t, p); }},
+        {"TIFF", [](const TempTree& t, const QString& p) { return Tiff(t, p); }},
+        {"TGA", [](const TempTree& t, const QString& p) { return Tga(t, p); }},
+        {"HEIC", [](const TempTree& t, const QString& p) { return HeicTool(t, p); }},
+        {"AVIF", [](const TempTree& t, const QString& p) { return AvifTool(t, p); }},
+        {"JPEG XL", [](const TempTree& t, const QString& p) { return JxlTool(t, p); }},
+    };
+    return formats;
+}
+
+// An RGB profile made with LittleCMS: sRGB's curve and white, the given
+// primaries.
+QByteArray Profile(cmsCIExyY red, cmsCIExyY green, cmsCIExyY blue)
+{
+    cmsCIExyY white;
+    cmsWhitePointFromTemp(&white, 6504);
+    const cmsCIExyYTRIPLE primaries{red, green, blue};
+    const cmsFloat64Number srgbCurve[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
+    cmsToneCurve* curve = cmsBuildParametricToneCurve(nullptr, 4, srgbCurve);
+    cmsToneCurve* curves[3] = {curve, curve, curve};
+    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+    cmsSetProfileVersion(profile, 2.1);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    QByteArray icc(qsizetype(size), '\0');
+    cmsSaveProfileToMem(profile, icc.data(), &size);
+    cmsCloseProfile(profile);
+    cmsFreeToneCurve(curve);
+    return icc;
+}
+
+// A PNG of image carrying an ICC profile, embedded by ImageMagick.
+QString PngWithProfile(const TempTree& tree, const QImage& image, const QByteArray& icc, const QString& name)
+{
+    const QString plain = tree.WriteFile(name + ".plain.png", Encode(image, "png"));
+    const QString profile = tree.WriteFile(name + ".icc", icc);
+    const QString out = tree.Path() + "/" + name + ".png";
+    Run("convert", {plain, "-profile", profile, out}, out);
+    return out;
+}
+
+QImage Render(const QString& path, QSize size = {})
+{
+    auto picture = PictureFile::Open(path);
+    return picture->Render(size.isValid() ? size : picture->NaturalSize());
+}
+
+// Opening and drawing raise an error that says why.
+void ExpectRaises(const QString& path, const char* why)
+{
+    try {
+        Render(path);
+        ADD_FAILURE() << "no error";
+    } catch (const RuntimeError& e) {
+        EXPECT_NE(std::string(e.what()).find(why), std::string::npos) << e.what();
+    }
+}
+
+} // namespace
+
+TEST(Formats, ReadByContentInTheirColoursAndReducedSmoothly)
+{
+    REQUIRE_ALL_TOOLS();
+    for (const Format& f : Formats()) try {
+        SCOPED_TRACE(f.name);
+        TempTree tree;
+        const QByteArray quadrants = f.make(tree, tree.WriteFile("q.png", Encode(Quadrants(64, 48), "png")));
+        // The name says nothing: the content decides.
+        auto picture = PictureFile::Open(tree.WriteFile("picture.bmp", quadrants));
+        ASSERT_EQ(picture->NaturalSize(), QSize(64, 48));
+        for (const QSize size : {QSize(64, 48), QSize(150, 50)}) {
+            const QImage image = picture->Render(size);
+            ASSERT_EQ(image.size(), size);
+            EXPECT_EQ(qAlpha(image.pixel(size.width() / 2, size.height() / 2)), 255);
+            ExpectQuadrants(image, R, G, B, W, 24);
+        }
+        const QByteArray stripes = f.make(tree, tree.WriteFile("s.png", Encode(Stripes(256, 64), "png")));
+        const QImage reduced = Render(tree.WriteFile("stripes", stripes), QSize(32, 16));
+        ASSERT_EQ(reduced.size(), QSize(32, 16));
+        for (int x = 1; x < 31; x += 3)
+            EXPECT_TRUE(Near(reduced.pixel(x, 8), 0x808080, 48)) << x << ": " << std::hex << reduced.pixel(x, 8);
+    } catch (const RuntimeError& e) {
+        ADD_FAILURE() << f.name << ": " << e.what();
+    }
+}
+
+TEST(Formats, StoredOrientationIsShownUpright)
+{
+    REQUIRE_TOOLS({"convert", "imagemagick"});
+    TempTree tree;
+    const QImage wide = Quadrants(64, 32);
+    const QString png = tree.WriteFile("wide.png", Encode(wide, "png"));
+    // Each turned a quarter clockwise (EXIF orientation 6) or mirrored (2).
+    const QImage turned = wide.transformed(QTransform().rotate(90)), mirrored = wide.mirrored(true, false);
+    const struct {
+        const char* what;
+        QByteArray file;
+        QImage upright;
+    } cases[] = {
+        {"TIFF turned", Tiff(tree, png, {"-orient", "RightTop"}), turned},
+        {"HEIC turned", HeifApi(wide, heif_compression_HEVC, heif_orientation_rotate_90_cw), turned},
+        {"HEIC mirrored", HeifApi(wide, heif_compression_HEVC, heif_orientation_flip_horizontally), mirrored},
+        {"AVIF turned", HeifApi(wide, heif_compression_AV1, heif_orientation_rotate_90_cw), turned},
+        {"JPEG XL turned", JxlApi(wide, JXL_ORIENT_ROTATE_90_CW), turned},
+        {"JPEG XL mirrored", JxlApi(wide, JXL_ORIENT_FLIP_HORIZONTAL), mirrored},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto picture = PictureFile::Open(tree.WriteFile("o", c.file));
+        ASSERT_EQ(picture->NaturalSize(), c.upright.size());
+        const QImage upright = c.upright;
+        const auto at = [&](int x, int y) { return upright.pixel(x * upright.width() / 4, y * upright.height() / 4) & 0xFFFFFF; };
+        ExpectQuadrants(picture->Render(c.upright.size()), at(1, 1), at(3, 1), at(1, 3), at(3, 3), 30);
+        ExpectQuadrants(picture->Render(c.upright.size() / 2), at(1, 1), at(3, 1), at(1, 3), at(3, 3), 40);
+    }
+}
+
+TEST(Formats, TransparencyIsKept)
+{
+    REQUIRE_ALL_TOOLS();
+    // Left half opaque green, right half clear.
+    QImage source(64, 32, QImage::Format_ARGB32);
+    source.fill(Qt::transparent);
+    for (int y = 0; y < 32; ++y)
+        std::fill_n(reinterpret_cast<QRgb*>(source.scanLine(y)), 32, 0xFF00FF00);
+    TempTree tree;
+    const QString png = tree.WriteFile("alpha.png", Encode(source, "png"));
+    const std::pair<const char*, QByteArray> cases[] = {
+        {"WebP", Webp(tree, png)}, {"TIFF", Tiff(tree, png)},
+        {"TGA", Tga(tree, png, "TrueColorAlpha")}, {"HEIC", HeicTool(tree, png)},
+        {"AVIF", HeifApi(source, heif_compression_AV1)}, {"JPEG XL", JxlTool(tree, png)},
+    };
+    for (const auto& [what, file] : cases) try {
+        SCOPED_TRACE(what);
+        for (const QSize size : {QSize(64, 32), QSize(32, 16)}) {
+            const QImage image = Render(tree.WriteFile("a", file), size);
+            ASSERT_EQ(image.format(), QImage::Format_ARGB32_Premultiplied);
+            const QRgb opaque = image.pixel(size.width() / 4, size.height() / 2);
+            EXPECT_TRUE(Near(opaque, G, 16) && qAlpha(opaque) > 245) << std::hex << opaque;
+            EXPECT_LT(qAlpha(image.pixel(3 * size.width() / 4, size.height() / 2)), 10);
+        }
+    } catch (const RuntimeError& e) {
+        ADD_FAILURE() << what << ": " << e.what();
+    }
+}
+
+TEST(Formats, ColourProfilesAreShownInSrgb)
+{
+    REQUIRE_TOOLS({"convert", "imagemagick"}, {"heif-enc", "libheif-examples"}, {"cjxl", "libjxl-tools"});
+    TempTree tree;
+    // A profile whose red is sRGB's blue and whose blue is sRGB's red: stored
+    // red shows blue, stored blue red; green and white stay.
+    const QByteArray swapped = Profile({0.15, 0.06, 1}, {0.30, 0.60, 1}, {0.64, 0.33, 1});
+    const QString png = PngWithProfile(tree, Quadrants(64, 48), swapped, "swapped");
+    ExpectQuadrants(Render(png), B, G, R, W, 4); // the source itself, through the PNG reader
+    const QString jpeg = tree.Path() + "/swapped.jpg";
+    const std::pair<const char*, QByteArray> swaps[] = {
+        {"JPEG", ::Run("convert", {png, "-quality", "97", jpeg}, jpeg)},
+        {"HEIC", HeicTool(tree, png, true)},
+        {"AVIF", AvifTool(tree, png)},
+        {"JPEG XL lossless", JxlTool(tree, png, "0")},
+        {"JPEG XL", JxlTool(tree, png)},
+    };
+    for (const auto& [what, file] : swaps) {
+        SCOPED_TRACE(what);
+        ExpectQuadrants(Render(tree.WriteFile("swapped", file)), B, G, R, W, 30);
+        ExpectQuadrants(Render(tree.WriteFile("swapped", file), QSize(32, 24)), B, G, R, W, 30);
+    }
+
+    // Display P3 (0.8, 0.2, 0.2) in sRGB is a purer red than its stored value.
+    QImage p3(64, 48, QImage::Format_RGB32);
+    p3.fill(qRgb(204, 51, 51));
+    const QRgb want = QColorSpace(QColorSpace::DisplayP3).transformationToColorSpace(QColorSpace::SRgb).map(p3.pixel(0, 0));
+    ASSERT_FALSE(Near(want, p3.pixel(0, 0), 12)) << std::hex << want;
+    const QByteArray p3icc = Profile({0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1});
+    const std::pair<const char*, QByteArray> p3s[] = {
+        // heif-enc of Debian 12 ignores its primaries option: libheif's encoder.
+        {"HEIC nclx", HeifApi(p3, heif_compression_HEVC, heif_orientation_normal, heif_color_primaries_SMPTE_EG_432_1)},
+        {"AVIF nclx", HeifApi(p3, heif_compression_AV1, heif_orientation_normal, heif_color_primaries_SMPTE_EG_432_1)},
+        {"HEIC ICC", HeicTool(tree, PngWithProfile(tree, p3, p3icc, "p3icc"), true)},
+        {"JPEG XL", JxlTool(tree, PngWithProfile(tree, p3, p3icc, "p3icc"))},
+        {"JPEG XL lossless", JxlTool(tree, PngWithProfile(tree, p3, p3icc, "p3icc"), "0")},
+    };
+    for (const auto& [what, file] : p3s) {
+        SCOPED_TRACE(what);
+        const QRgb shown = Render(tree.WriteFile("p3", file), QSize(16, 12)).pixel(8, 6);
+        EXPECT_TRUE(Near(shown, want, 8)) << std::hex << shown << " for " << want;
+    }
+}
+
+TEST(Formats, GreyPicturesShowGrey)
+{
+    REQUIRE_TOOLS({"heif-enc", "libheif-examples"}, {"cjxl", "libjxl-tools"});
+    // Left half dark grey, right half light grey, stored with one channel.
+    QImage grey(64, 32, QImage::Format_Grayscale8);
+    for (int y = 0; y < 32; ++y)
+        for (int x = 0; x < 64; ++x)
+            grey.setPixel(x, y, x < 32 ? qRgb(60, 60, 60) : qRgb(200, 200, 200));
+    TempTree tree;
+    const QString png = tree.WriteFile("grey.png", Encode(grey, "png"));
+    const std::pair<const char*, QByteArray> cases[] = {
+        {"HEIC", HeicTool(tree, png)}, {"JPEG XL", JxlTool(tree, png)}, {"JPEG XL lossless", JxlTool(tree, png, "0")},
+    };
+    for (const auto& [what, file] : cases) {
+        SCOPED_TRACE(what);
+        const QImage image = Render(tree.WriteFile("grey", file));
+        EXPECT_TRUE(Near(image.pixel(16, 16), qRgb(60, 60, 60), 6)) << std::hex << image.pixel(16, 16);
+        EXPECT_TRUE(Near(image.pixel(48, 16), qRgb(200, 200, 200), 6)) << std::hex << image.pixel(48, 16);
+    }
+}
+
+TEST(Formats, DamagedCutShortAndHugeFilesRaise)
+{
+    REQUIRE_ALL_TOOLS();
+    TempTree tree;
+    const QString png = tree.WriteFile("q.png", Encode(Quadrants(64, 64), "png"));
+    for (const Format& f : Formats()) {
+        SCOPED_TRACE(f.name);
+        const QByteArray file = f.make(tree, png);
+        ASSERT_GT(file.size(), 100);
+        QByteArray scrambled = file;
+        for (qsizetype at = 20; at < scrambled.size(); ++at)
+            scrambled[at] = char(scrambled[at] ^ 0x5A);
+        // Uncompressed TGA has nothing to tell scrambled pixels from others.
+        const bool checked = std::string(f.name) != "TGA";
+        for (const QByteArray& bad : {file.left(file.size() / 2), file.left(40), checked ? scrambled : file.left(20)})
+            ExpectRaises(tree.WriteFile("bad", bad), "cannot read");
+    }
+    // 30000 x 20000 declared in a small HEIC: refused before any decoding.
+    QByteArray heic = HeicTool(tree, png);
+    const qsizetype ispe = heic.indexOf("ispe");
+    ASSERT_GT(ispe, 0);
+    heic.replace(ispe + 8, 8, QByteArray::fromHex("0000753000004e20"));
+    ExpectRaises(tree.WriteFile("huge.heic", heic), "too large");
+    ExpectRaises(tree.WriteFile("huge.jxl", HugeJxl()), "too large");
+    // 4 GiB of nothing behind a HEIF and a JPEG XL head: no read of the whole
+    // file into memory, no allocation of its size.
+    for (const QByteArray& head : {heic.left(32), QByteArray("\xFF\x0A", 2)}) {
+        const QString path = tree.WriteFile("sparse-" + QString::number(head.size()), head);
+        ASSERT_EQ(truncate(path.toUtf8().constData(), off_t(4) << 30), 0);
+        ExpectRaises(path, "cannot read");
+    }
+}
