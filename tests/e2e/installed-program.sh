@@ -36,7 +36,7 @@ fi
 
 # ---- the layout
 for f in lib/velmora/velmora lib/velmora/velmora-spihost lib/velmora/libLoadPlugin.so lib/velmora/Help.txt \
-         lib/velmora/Plugin/ifheif.spi lib/velmora/Plugin/ifqtimg.spi \
+         lib/velmora/Plugin/ifheif.spi lib/velmora/Plugin/ifqtimg.spi lib/velmora/Plugin/ifjxl.spi \
          share/applications/velmora.desktop share/metainfo/org.velmora.Velmora.metainfo.xml \
          share/icons/hicolor/scalable/apps/velmora.svg; do
   [[ -e $prefix/$f ]] || fail "$prefix/$f is missing"
