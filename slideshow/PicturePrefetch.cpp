@@ -6,17 +6,14 @@
 
 #include <chrono>
 
+#include <QThread>
+
 #include "common/CodePage.h"
 #include "imaging/PictureFile.h"
 
 namespace {
 
-constexpr std::size_t kMaxAhead = 2;
-
-// The two ways a picture can be wanted (forward and back) run one after the
-// other: a second decoder would double the memory and gain little on a
-// machine that is also painting.
-constexpr int kWorkerThreads = 1;
+constexpr std::size_t kMaxAhead = PicturePrefetch::kAhead + 1;
 
 long long Nanoseconds(const timespec& t) { return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec; }
 
@@ -76,7 +73,9 @@ QThreadPool& PicturePrefetch::Pool()
     // Outlives every show, so that no window waits for its decodes at its end.
     static QThreadPool* pool = [] {
         auto* p = new QThreadPool;
-        p->setMaxThreadCount(kWorkerThreads);
+        // One decoder per core: a held key asks for pictures faster than
+        // one core decodes them.
+        p->setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
         return p;
     }();
     return *pool;

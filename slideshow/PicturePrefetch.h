@@ -3,8 +3,8 @@
 // step that shows them, on a worker thread of their own, so that the step
 // finds them ready. A prepared picture is used only while it still matches:
 // the same window size, the same "Stretch" setting and the same file (its
-// device, inode, size and modification time). At most two are kept besides
-// the picture on screen.
+// device, inode, size and modification time). Decodes run on one worker per
+// core; at most kAhead + 1 are kept besides the picture on screen.
 #include <atomic>
 #include <functional>
 #include <future>
@@ -53,6 +53,9 @@ public:
     // How long a step waits for a decode under way before it takes the file
     // as unreadable.
     static constexpr int kStepWaitMs = 2000;
+    // Pictures decoded ahead in the direction of travel (one more the other
+    // way): enough to keep every core busy while a key is held.
+    static constexpr int kAhead = 3;
 
     explicit PicturePrefetch(Decoder decode = PreparePicture);
     // Drops the decodes not started; one under way finishes on its own.
@@ -62,7 +65,8 @@ public:
     void SetEnabled(bool enabled);
     bool Enabled() const { return mEnabled; }
 
-    // The pictures the next steps will want, most likely first (at most two):
+    // The pictures the next steps will want, most likely first (at most
+    // kAhead + 1):
     // those already prepared or on their way stay, the others are dropped,
     // the missing ones start.
     void Want(const QStringList& paths, QSize window, bool stretch);

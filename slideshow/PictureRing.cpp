@@ -96,20 +96,28 @@ void PictureRing::LowerFileIndex(std::int32_t by)
 
 QString PictureRing::Peek(std::int32_t direction) const
 {
+    return PeekAhead(direction, 1).value(0);
+}
+
+QStringList PictureRing::PeekAhead(std::int32_t direction, int steps) const
+{
     Position at{mFolderIndex, mFileIndex, mFiles};
     int listed = 0;
+    QStringList paths;
     try {
-        if (direction < 0)
-            at.fileIndex = CheckedSub(at.fileIndex, 2);
-        return Step(at, [&](std::int32_t index) {
-            if (++listed > kPeekFolders)
-                throw GaveUp{};
-            return Files(index);
-        });
+        for (int i = 0; i < steps; ++i) {
+            if (direction < 0)
+                at.fileIndex = CheckedSub(at.fileIndex, 2);
+            paths << Step(at, [&](std::int32_t index) {
+                if (++listed > kPeekFolders)
+                    throw GaveUp{};
+                return Files(index);
+            });
+        }
     } catch (...) {
         // Looking ahead is only a guess; the step itself reports what is wrong.
-        return QString();
     }
+    return paths;
 }
 
 QString PictureRing::CurrentPath() const

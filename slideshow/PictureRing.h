@@ -41,6 +41,9 @@ public:
     // The picture a step in direction (+1 next, -1 back) would show now, or
     // "" when it lies beyond a few folders without pictures; the ring stays.
     QString Peek(std::int32_t direction) const;
+    // The pictures of the next steps in direction, nearest first (fewer when
+    // the look gives up, as Peek does).
+    QStringList PeekAhead(std::int32_t direction, int steps) const;
 
     QString CurrentPath() const;
     std::int32_t FolderIndex() const { return mFolderIndex; }

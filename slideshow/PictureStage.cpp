@@ -70,12 +70,11 @@ void PictureStage::LookAhead(const PictureRing& ring, bool lastStepBack)
 {
     if (!Prefetch.Enabled())
         return;
+    // The next few in the direction of travel, then one the other way: a
+    // held key finds them decoded on every core.
     const std::int32_t ahead = lastStepBack ? -1 : 1;
-    QStringList wanted;
-    for (const std::int32_t direction : {ahead, -ahead}) {
-        const QString path = ring.Peek(direction);
-        if (!path.isEmpty())
-            wanted << path;
-    }
+    QStringList wanted = ring.PeekAhead(ahead, PicturePrefetch::kAhead);
+    wanted << ring.PeekAhead(-ahead, 1);
+    wanted.removeAll(QString());
     Prefetch.Want(wanted, DeviceSize(mWindow), mShownStretch);
 }

@@ -30,8 +30,8 @@ public:
     void ShowPicture(const QString& path);
 
     // Starts decoding the pictures the next steps will show from the ring's
-    // position: first the one in the direction of the last step, then the
-    // one the other way.
+    // position: first the next few in the direction of the last step, then
+    // the one the other way.
     void LookAhead(const PictureRing& ring, bool lastStepBack);
 
     // Picture1 covers the window.

@@ -122,6 +122,23 @@ TEST(PictureRing, LookAheadNamesThePictureEachStepShows)
     }
 }
 
+TEST(PictureRing, LookingSeveralStepsAheadNamesTheStepsInOrder)
+{
+    MemoryFolders folders = Tree();
+    PictureRing ring(folders);
+    ASSERT_TRUE(ring.Start());
+    for (const int direction : {1, -1}) {
+        for (int i = 0; i < 6; ++i) {
+            const QStringList predicted = ring.PeekAhead(direction, 4);
+            ASSERT_EQ(predicted.size(), 4);
+            PictureRing walker = ring;
+            for (const QString& path : predicted)
+                EXPECT_EQ(Move(walker, direction), path) << "across folders and wraps";
+            Move(ring, direction);
+        }
+    }
+}
+
 TEST(PictureRing, NoPicturesAnywhereAndPicturesRemovedDuringTheShow)
 {
     MemoryFolders none({{"/s", {}}, {"/s/A", {}}});

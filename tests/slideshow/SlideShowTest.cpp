@@ -374,31 +374,42 @@ TEST_F(SlideShowTest, FifosSocketsAndDevicesNamedLikePicturesCostOnePictureEach)
 
 TEST(PicturePrefetch, AStalledReadCostsTheStepOnlyItsWaitAndTheStepDecodesWhatQueuedBehindIt)
 {
+    // One stalled file per decoding worker, so that the last picture wanted
+    // waits behind them.
+    const int workers = std::max(1, QThread::idealThreadCount());
+    if (workers > PicturePrefetch::kAhead)
+        GTEST_SKIP() << workers << " workers: more than the pictures decoded ahead, none waits";
     TempTree tree;
-    const QString stalled = tree.Path() + "/stalled.jpg", other = tree.WriteFile("o.bmp", Bmp(4, 4));
-    ASSERT_EQ(mkfifo(QFile::encodeName(stalled), 0600), 0);
-    std::atomic_bool reading{false};
-    // Reading the FIFO waits for a writer, as reading a file on a stalled mount waits.
+    QStringList stalled;
+    for (int i = 0; i < workers; ++i) {
+        stalled << tree.Path() + QString("/stalled%1.jpg").arg(i);
+        ASSERT_EQ(mkfifo(QFile::encodeName(stalled.last()), 0600), 0);
+    }
+    const QString other = tree.WriteFile("o.bmp", Bmp(4, 4));
+    std::atomic_int reading{0};
+    // Reading a FIFO waits for a writer, as reading a file on a stalled mount waits.
     PicturePrefetch prefetch([&](const QString& path, QSize window, bool stretch) {
-        if (path != stalled)
+        if (!stalled.contains(path))
             return PreparePicture(path, window, stretch);
-        reading = true;
-        const int fd = open(QFile::encodeName(stalled), O_RDONLY | O_CLOEXEC);
+        ++reading;
+        const int fd = open(QFile::encodeName(path), O_RDONLY | O_CLOEXEC);
         if (fd >= 0)
             close(fd);
         return PreparedPicture{};
     });
     const QSize window(100, 100);
-    prefetch.Want({stalled, other}, window, false);
-    ASSERT_TRUE(WaitFor([&] { return reading.load(); }));
+    prefetch.Want(stalled + QStringList{other}, window, false);
+    ASSERT_TRUE(WaitFor([&] { return reading.load() == workers; }));
     EXPECT_EQ(prefetch.Take(other, window, false), std::nullopt) << "not started: the step decodes it";
-    const std::optional<PreparedPicture> taken = prefetch.Take(stalled, window, false);
+    const std::optional<PreparedPicture> taken = prefetch.Take(stalled.first(), window, false);
     ASSERT_TRUE(taken.has_value());
     EXPECT_TRUE(taken->stalled);
     EXPECT_FALSE(taken->shown);
-    const int writer = open(QFile::encodeName(stalled), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (writer >= 0)
-        close(writer);
+    for (const QString& fifo : stalled) {
+        const int writer = open(QFile::encodeName(fifo), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (writer >= 0)
+            close(writer);
+    }
     prefetch.WaitForDone();
 }
 
