@@ -172,10 +172,11 @@ ColourProfile ColourOf(const heif_image_handle* handle)
             return colour;
     }
     heif_color_profile_nclx* raw = nullptr;
-    if (heif_image_handle_get_nclx_color_profile(handle, &raw).code == heif_error_Ok && raw) {
-        const std::unique_ptr<heif_color_profile_nclx, ProfileFree> nclx(raw);
+    // libheif can hand out a profile together with an error; it is freed either way.
+    const bool ok = heif_image_handle_get_nclx_color_profile(handle, &raw).code == heif_error_Ok;
+    const std::unique_ptr<heif_color_profile_nclx, ProfileFree> nclx(raw);
+    if (ok && nclx)
         colour.space = SpaceOf(*nclx);
-    }
     return colour;
 }
 

@@ -1,0 +1,147 @@
+// Holding the Right key: key presses at 30 Hz (the keyboard's auto-repeat)
+// sent to a real show window on a 1920 x 1080 offscreen screen, counting the
+// distinct pictures painted and the pauses between them.
+//
+//   bench_heldkey jpg|png [seconds] [pictures]   (default 10 s over 12 24 MP pictures)
+#include "common/AppPaths.h"
+#include "slideshow/SlideShow.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QKeyEvent>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <sys/resource.h>
+
+namespace {
+
+QImage Photo(int width, int height, int seed)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    QRandomGenerator random(seed);
+    for (int y = 0; y < height; ++y) {
+        auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            const double fx = double(x) / width, fy = double(y) / height;
+            const int noise = int(random.bounded(24u)) - 12;
+            row[x] = qRgb(std::clamp(int(128 + 100 * std::sin(fx * 7 + fy * 3 + seed)) + noise, 0, 255),
+                          std::clamp(int(120 + 90 * std::cos(fy * 9 - fx * 2 + seed)) + noise, 0, 255),
+                          std::clamp(int(60 + 180 * fx * fy) + noise, 0, 255));
+        }
+    }
+    return image;
+}
+
+// Records the time of every paint that shows another picture than the last.
+class PaintWatch : public QObject {
+public:
+    explicit PaintWatch(SlideShow& show) : mShow(show) { mClock.start(); }
+    std::vector<double> times;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint) {
+            const QString now = mShow.Ring().CurrentPath();
+            if (now != mLast) {
+                mLast = now;
+                times.push_back(double(mClock.nsecsElapsed()) / 1e6);
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    SlideShow& mShow;
+    QString mLast;
+    QElapsedTimer mClock;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QTemporaryFile config(QDir::tempPath() + "/velmora-screen-XXXXXX.json");
+    config.open();
+    config.write(R"({"screens":[{"name":"bench","x":0,"y":0,"width":1920,"height":1080,)"
+                 R"("logicalDpi":96,"logicalBaseDpi":96,"dpr":1}]})");
+    config.flush();
+    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + config.fileName().toLocal8Bit());
+    QApplication app(argc, argv);
+    const char* kind = argc > 1 ? argv[1] : "jpg";
+    const int seconds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 10;
+    const int pictures = argc > 3 ? std::max(3, std::atoi(argv[3])) : 12;
+
+    QTemporaryDir program;
+    SetAppFolder(program.path());
+    const QString folder = program.path() + "/pics";
+    QDir().mkpath(folder);
+    for (int i = 0; i < pictures; ++i)
+        Photo(6000, 4000, i).save(folder + QStringLiteral("/IMG_%1.%2").arg(i, 4, 10, QChar('0')).arg(kind), kind,
+                                  std::strcmp(kind, "jpg") == 0 ? 90 : -1);
+
+    auto* show = new SlideShow(QStringLiteral("50"), [] { return false; });
+    show->SetTag(folder + "/");
+    show->show();
+    show->activateWindow();
+    QElapsedTimer wait;
+    wait.start();
+    while (!show->ShowStarted() && wait.elapsed() < 30000) {
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
+    }
+    if (!show->ShowStarted()) {
+        std::fprintf(stderr, "the show did not start\n");
+        return 1;
+    }
+    show->Stage().Prefetch.WaitForDone();
+
+    PaintWatch watch(*show);
+    show->installEventFilter(&watch);
+    QTimer repeat;
+    repeat.setTimerType(Qt::PreciseTimer);
+    repeat.setInterval(33);
+    QObject::connect(&repeat, &QTimer::timeout, show, [show] {
+        QCoreApplication::postEvent(show, new QKeyEvent(QEvent::KeyPress, Qt::Key_Right, Qt::NoModifier));
+        QCoreApplication::postEvent(show, new QKeyEvent(QEvent::KeyRelease, Qt::Key_Right, Qt::NoModifier));
+    });
+    repeat.start();
+    QTimer::singleShot(seconds * 1000, &app, [&] {
+        repeat.stop();
+        app.quit();
+    });
+    app.exec();
+    show->removeEventFilter(&watch);
+
+    std::vector<double> gaps;
+    for (std::size_t i = 1; i < watch.times.size(); ++i)
+        gaps.push_back(watch.times[i] - watch.times[i - 1]);
+    std::sort(gaps.begin(), gaps.end());
+    const double median = gaps.empty() ? 0 : gaps[gaps.size() / 2];
+    const double worst = gaps.empty() ? 0 : gaps.back();
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const bool jpeg = std::strcmp(kind, "jpg") == 0;
+    const double rate = double(watch.times.size()) / seconds, target = jpeg ? 10 : 1.8;
+    std::printf("held Right key, 24 MP %s, %d s at 30 Hz on %d cores: %.2f new pictures/s (target >= %.1f) %s\n",
+                jpeg ? "JPEGs" : "PNGs", seconds, QThread::idealThreadCount(), rate, target,
+                rate >= target ? "ok" : "MISSED");
+    std::printf("  pauses between pictures: median %.0f ms, worst %.0f ms, worst/median %.2f (target <= 1.5) %s\n",
+                median, worst, median > 0 ? worst / median : 0, median > 0 && worst <= 1.5 * median ? "ok" : "MISSED");
+    std::printf("  peak resident memory %.1f MiB (pictures decoded ahead: %d + 1)\n", double(usage.ru_maxrss) / 1024,
+                PicturePrefetch::kAhead);
+    return 0;
+}
