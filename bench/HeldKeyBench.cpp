@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QImage>
 #include <QKeyEvent>
+#include <QPointer>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
@@ -123,8 +124,12 @@ int main(int argc, char** argv)
         repeat.stop();
         app.quit();
     });
+    const QPointer<SlideShow> alive(show);
+
     app.exec();
-    show->removeEventFilter(&watch);
+    // Quitting the loop may already have taken the window away.
+    if (alive)
+        show->removeEventFilter(&watch);
 
     std::vector<double> gaps;
     for (std::size_t i = 1; i < watch.times.size(); ++i)
