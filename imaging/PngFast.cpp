@@ -312,10 +312,43 @@ inline std::uint8_t Paeth(int a, int b, int c)
     return std::uint8_t(pb <= pc ? b : c);
 }
 
+// Sub, Average and Paeth for whole pixels of B bytes, so that the pixel to
+// the left stays in registers.
+template <int B>
+void UnfilterPixels(int filter, std::uint8_t* cur, const std::uint8_t* prev, std::size_t n)
+{
+    int left[B] = {}, upLeft[B] = {};
+    for (std::size_t i = 0; i + B <= n; i += B) {
+        for (int c = 0; c < B; ++c) {
+            const int up = prev[i + std::size_t(c)];
+            int v = cur[i + std::size_t(c)];
+            if (filter == 1)
+                v += left[c];
+            else if (filter == 3)
+                v += (left[c] + up) >> 1;
+            else
+                v += Paeth(left[c], up, upLeft[c]);
+            left[c] = v & 0xFF;
+            upLeft[c] = up;
+            cur[i + std::size_t(c)] = std::uint8_t(v);
+        }
+    }
+}
+
 // Undoes the row's filter in place; prev is the row above, unfiltered (zeros
 // for the first row).
 bool Unfilter(int filter, std::uint8_t* cur, const std::uint8_t* prev, std::size_t n, int bpp)
 {
+    if ((filter == 1 || filter == 3 || filter == 4) && n % std::size_t(bpp) == 0) {
+        if (bpp == 3) {
+            UnfilterPixels<3>(filter, cur, prev, n);
+            return true;
+        }
+        if (bpp == 4) {
+            UnfilterPixels<4>(filter, cur, prev, n);
+            return true;
+        }
+    }
     const std::size_t b = std::size_t(bpp);
     switch (filter) {
     case 0:
