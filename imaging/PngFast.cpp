@@ -26,6 +26,7 @@ constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '
 constexpr std::uint32_t kMaxSide = 1000000;
 constexpr std::uint32_t kMaxOtherChunk = 8000000;
 constexpr std::uint32_t kMaxChunk = 0x7FFFFFFF;
+constexpr std::uint64_t kMemoryMargin = std::uint64_t(48) << 20;
 
 // A large buffer straight from the kernel, in huge pages where it allows:
 // first touching 100 MB in 4 KiB pages costs more than inflating into it.
@@ -236,6 +237,12 @@ bool ReadChunks(std::FILE* file, std::size_t maxBytes, Png* png)
                 if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && at >= 0 && st.st_size >= at)
                     left = std::uint64_t(st.st_size - at);
                 capacity = std::size_t(std::min({most, left, std::uint64_t(kMaxChunk)}));
+                // Both buffers live at once; past the whole picture libpng
+                // would make plus a margin (stored, uncompressed data) the
+                // slower path costs less memory.
+                const std::uint64_t budget = std::uint64_t(png->width) * png->height * 4 + kMemoryMargin;
+                if (std::uint64_t(capacity) + png->rawSize > budget)
+                    return false;
                 if (!png->compressed.Allocate(capacity))
                     return false;
                 inData = true;

@@ -15,6 +15,8 @@
 // as Format_RGB32 or, with transparency, Format_ARGB32_Premultiplied.
 // Otherwise it is the whole picture exactly as DecodePng gives it
 // (Format_RGB32 or Format_ARGB32). A null image when the file is not one this
-// path takes, is damaged in any way, or would need more than maxBytes: the
-// caller then rewinds and uses DecodePng.
+// path takes, is damaged in any way, or would need more than maxBytes (or
+// its compressed and inflated data more than libpng's whole picture and a
+// margin, as uncompressed files do): the caller then rewinds and uses
+// DecodePng.
 QImage DecodePngFast(std::FILE* file, QSize size, std::size_t maxBytes);

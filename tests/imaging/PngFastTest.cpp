@@ -255,8 +255,9 @@ TEST(PngFast, ManyDataChunksAndShortPalettes)
                           {PNG_COLOR_TYPE_PALETTE, 4, false, PNG_ALL_FILTERS, false, 0, 3}};
     for (const Kind& k : kinds) {
         const QByteArray bytes = WritePng(k, 61, 29);
-        if (k.idatBytes > 0)
+        if (k.idatBytes > 0) {
             ASSERT_GT(bytes.count("IDAT"), 3) << Describe(k, 61, 29);
+        }
         const QString path = tree.WriteFile(QString("c%1.png").arg(n++), bytes);
         const QImage fast = FastDecode(path, QSize(61, 29));
         ASSERT_FALSE(fast.isNull()) << Describe(k, 61, 29);
