@@ -237,10 +237,12 @@ bool ReadChunks(std::FILE* file, std::size_t maxBytes, Png* png)
                 if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && at >= 0 && st.st_size >= at)
                     left = std::uint64_t(st.st_size - at);
                 capacity = std::size_t(std::min({most, left, std::uint64_t(kMaxChunk)}));
-                // Both buffers live at once; past the whole picture libpng
-                // would make plus a margin (stored, uncompressed data) the
-                // slower path costs less memory.
-                const std::uint64_t budget = std::uint64_t(png->width) * png->height * 4 + kMemoryMargin;
+                // Both buffers live at once; past what the libpng path holds
+                // (the whole picture, and with transparency its premultiplied
+                // copy for scaling) plus a margin, as with stored,
+                // uncompressed data, the slower path costs less memory.
+                const std::uint64_t picture = std::uint64_t(png->width) * png->height * 4;
+                const std::uint64_t budget = picture * (png->alpha ? 2 : 1) + kMemoryMargin;
                 if (std::uint64_t(capacity) + png->rawSize > budget)
                     return false;
                 if (!png->compressed.Allocate(capacity))
