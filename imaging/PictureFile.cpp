@@ -8,6 +8,7 @@
 #include "imaging/JpegReader.h"
 #include "imaging/JxlReader.h"
 #include "imaging/Metafile.h"
+#include "imaging/PngFast.h"
 #include "imaging/PngReader.h"
 
 #include <QBuffer>
@@ -250,12 +251,19 @@ public:
         CheckRenderSize(size);
         std::string why;
         std::FILE* file = OpenStream(mPath);
-        const QImage decoded = DecodePng(file, kMaxPixelBytes, &why);
+        // The quick path reduces straight to size; whatever it does not
+        // take (or finds damaged) libpng decodes from the start.
+        QImage decoded = DecodePngFast(file, size, kMaxPixelBytes);
+        if (decoded.isNull() || (decoded.size() != size && decoded.size() != mHeader.size)) {
+            decoded = QImage();
+            std::rewind(file);
+            decoded = DecodePng(file, kMaxPixelBytes, &why);
+            if (!decoded.isNull() && decoded.size() != mHeader.size)
+                Fail(mPath, "file changed since it was opened");
+        }
         std::fclose(file);
         if (decoded.isNull())
             Fail(mPath, why);
-        if (decoded.size() != mHeader.size)
-            Fail(mPath, "file changed since it was opened");
         QImage shown = SmoothTo(decoded, size);
         ConvertToSrgb(shown, mHeader.colour);
         return shown;

@@ -164,10 +164,13 @@ bool Run(Session* s)
         // Damage among the pixels keeps what was decoded.
         return s->rowsStarted;
     }
-    // A damaged checksum in the picture data: use the data anyway (a flipped
-    // bit costs a few pixels, not the picture); damaged ancillary chunks are
-    // dropped, as usual.
-    png_set_crc_action(s->png, PNG_CRC_QUIET_USE, PNG_CRC_DEFAULT);
+    // A damaged checksum: use the data anyway (a flipped bit costs a few
+    // pixels, not the picture). Ancillary chunks too: with critical checksums
+    // ignored, the progressive reader sums a chunk's name under the rule of
+    // the chunk before, so every ancillary chunk right after a critical one
+    // (tRNS after PLTE or IHDR, iCCP after IHDR) failed its check and was
+    // dropped.
+    png_set_crc_action(s->png, PNG_CRC_QUIET_USE, PNG_CRC_QUIET_USE);
     png_set_option(s->png, PNG_SKIP_sRGB_CHECK_PROFILE, PNG_OPTION_ON);
     png_set_progressive_read_fn(s->png, s, OnInfo, OnRow, OnEnd);
     while (!s->ended && !(s->headerRead && !s->decode)) {

@@ -1,0 +1,632 @@
+#include "imaging/PngFast.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include <QRgb>
+
+#include <libdeflate.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+// QRgb rows are handled as bytes B, G, R, A.
+static_assert(std::endian::native == std::endian::little);
+
+namespace {
+
+constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+// libpng's default limits: larger sides, or larger chunks other than IDAT,
+// are errors there, so they are left to it.
+constexpr std::uint32_t kMaxSide = 1000000;
+constexpr std::uint32_t kMaxOtherChunk = 8000000;
+constexpr std::uint32_t kMaxChunk = 0x7FFFFFFF;
+constexpr std::uint64_t kMemoryMargin = std::uint64_t(48) << 20;
+
+// A large buffer straight from the kernel, in huge pages where it allows:
+// first touching 100 MB in 4 KiB pages costs more than inflating into it.
+class Buffer {
+public:
+    Buffer() = default;
+    ~Buffer() { Reset(); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    bool Allocate(std::size_t n)
+    {
+        Reset();
+        const std::size_t size = std::max<std::size_t>(n, 1);
+        void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED)
+            return false;
+        if (size >= (std::size_t(2) << 20))
+            madvise(p, size, MADV_HUGEPAGE);
+        mData = static_cast<std::uint8_t*>(p);
+        mSize = size;
+        return true;
+    }
+    void Reset()
+    {
+        if (mData)
+            munmap(mData, mSize);
+        mData = nullptr;
+        mSize = 0;
+    }
+    std::uint8_t* get() const { return mData; }
+
+private:
+    std::uint8_t* mData = nullptr;
+    std::size_t mSize = 0;
+};
+
+enum ColourType { kGrey = 0, kRgb = 2, kPalette = 3, kGreyAlpha = 4, kRgba = 6 };
+
+struct Png {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    int depth = 0;
+    int type = 0;
+    int channels = 0;
+    std::size_t rowBytes = 0; // without the filter byte
+    int bpp = 0;              // bytes per pixel for the filters, at least 1
+    bool alpha = false;       // alpha channel or tRNS
+    bool trns = false;
+    std::uint16_t trnsValue[3] = {}; // grey, or red green blue
+    int paletteSize = 0;
+    QRgb palette[256] = {}; // with tRNS applied; entries past the palette are opaque black, as in libpng
+    Buffer compressed;
+    std::size_t compressedSize = 0;
+    Buffer raw;
+    std::size_t rawSize = 0;
+};
+
+std::uint32_t Be32(const std::uint8_t* p)
+{
+    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
+}
+
+std::uint16_t Be16(const std::uint8_t* p) { return std::uint16_t(p[0] << 8 | p[1]); }
+
+bool Read(std::FILE* file, void* to, std::size_t n) { return n == 0 || std::fread(to, 1, n, file) == n; }
+
+bool IsLetter(std::uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+bool ChunkIs(const std::uint8_t* type, const char* name) { return std::memcmp(type, name, 4) == 0; }
+
+bool ReadHeader(const std::uint8_t* d, std::size_t maxBytes, Png* png)
+{
+    png->width = Be32(d);
+    png->height = Be32(d + 4);
+    png->depth = d[8];
+    png->type = d[9];
+    if (png->width == 0 || png->height == 0 || png->width > kMaxSide || png->height > kMaxSide)
+        return false;
+    // Compression and filter method 0; interlaced pictures go to libpng.
+    if (d[10] != 0 || d[11] != 0 || d[12] != 0)
+        return false;
+    const int depth = png->depth;
+    switch (png->type) {
+    case kGrey:
+        if (depth != 1 && depth != 2 && depth != 4 && depth != 8 && depth != 16)
+            return false;
+        png->channels = 1;
+        break;
+    case kRgb:
+        png->channels = 3;
+        break;
+    case kPalette:
+        if (depth != 1 && depth != 2 && depth != 4 && depth != 8)
+            return false;
+        png->channels = 1;
+        break;
+    case kGreyAlpha:
+        png->channels = 2;
+        break;
+    case kRgba:
+        png->channels = 4;
+        break;
+    default:
+        return false;
+    }
+    if (png->type != kGrey && png->type != kPalette && depth != 8 && depth != 16)
+        return false;
+    const std::uint64_t bits = std::uint64_t(png->width) * std::uint64_t(png->channels) * std::uint64_t(depth);
+    png->rowBytes = std::size_t((bits + 7) / 8);
+    png->bpp = std::max(1, png->channels * depth / 8);
+    const std::uint64_t raw = (std::uint64_t(png->rowBytes) + 1) * png->height;
+    const std::uint64_t pixels = std::uint64_t(png->width) * png->height * 4;
+    if (raw > maxBytes || pixels > maxBytes)
+        return false;
+    png->rawSize = std::size_t(raw);
+    png->alpha = png->type == kGreyAlpha || png->type == kRgba;
+    return true;
+}
+
+bool ReadPalette(const std::uint8_t* d, std::uint32_t length, Png* png)
+{
+    if (length == 0 || length % 3 != 0 || png->paletteSize != 0)
+        return false;
+    const std::uint32_t count = length / 3;
+    // libpng cuts a palette too long for the bit depth; rare enough to leave to it.
+    if (png->type == kPalette && count > (1u << png->depth))
+        return false;
+    if (count > 256)
+        return false;
+    for (std::uint32_t i = 0; i < count; ++i)
+        png->palette[i] = qRgb(d[3 * i], d[3 * i + 1], d[3 * i + 2]);
+    png->paletteSize = int(count);
+    return true;
+}
+
+bool ReadTransparency(const std::uint8_t* d, std::uint32_t length, Png* png)
+{
+    if (png->trns)
+        return false;
+    const std::uint32_t sampleMax = png->depth == 16 ? 0xFFFF : (1u << png->depth) - 1;
+    switch (png->type) {
+    case kGrey:
+        if (length != 2 || Be16(d) > sampleMax)
+            return false;
+        png->trnsValue[0] = Be16(d);
+        break;
+    case kRgb:
+        if (length != 6)
+            return false;
+        for (int i = 0; i < 3; ++i) {
+            png->trnsValue[i] = Be16(d + 2 * i);
+            if (png->trnsValue[i] > sampleMax)
+                return false;
+        }
+        break;
+    case kPalette:
+        if (png->paletteSize == 0 || length == 0 || length > std::uint32_t(png->paletteSize))
+            return false;
+        for (std::uint32_t i = 0; i < length; ++i)
+            png->palette[i] = (png->palette[i] & 0x00FFFFFF) | QRgb(d[i]) << 24;
+        break;
+    default:
+        return false; // libpng ignores it next to an alpha channel
+    }
+    png->trns = true;
+    png->alpha = true;
+    return true;
+}
+
+// The chunks up to the end of the picture data, with IDAT gathered in one
+// buffer. False for anything libpng might read differently.
+bool ReadChunks(std::FILE* file, std::size_t maxBytes, Png* png)
+{
+    std::uint8_t head[8];
+    if (!Read(file, head, 8) || std::memcmp(head, kSignature, 8) != 0)
+        return false;
+    bool first = true;
+    bool inData = false;
+    std::size_t capacity = 0;
+    std::vector<std::uint8_t> body;
+    for (;;) {
+        if (!Read(file, head, 8)) {
+            // The file may end right after the picture data.
+            return inData && std::feof(file);
+        }
+        const std::uint32_t length = Be32(head);
+        const std::uint8_t* type = head + 4;
+        if (length > kMaxChunk || !IsLetter(type[0]) || !IsLetter(type[1]) || !IsLetter(type[2]) ||
+            !IsLetter(type[3]))
+            return false;
+        const bool isData = ChunkIs(type, "IDAT");
+        if (inData && !isData)
+            return true; // what follows the picture data does not change it
+        if (first != ChunkIs(type, "IHDR"))
+            return false;
+        first = false;
+        if (isData) {
+            if (png->type == kPalette && png->paletteSize == 0)
+                return false;
+            if (!inData) {
+                // Deflate's worst case is stored blocks: 5 bytes per block of
+                // up to 64 KiB, plus the zlib header and checksum. libpng
+                // takes more per chunk, so nothing it reads is refused here.
+                const std::uint64_t most = std::uint64_t(png->rawSize) + 6 + 5 * (png->rawSize / 32566 + 1);
+                std::uint64_t left = most;
+                struct stat st;
+                const long at = std::ftell(file);
+                if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && at >= 0 && st.st_size >= at)
+                    left = std::uint64_t(st.st_size - at);
+                capacity = std::size_t(std::min({most, left, std::uint64_t(kMaxChunk)}));
+                // Both buffers live at once; past what the libpng path holds
+                // (the whole picture, and with transparency its premultiplied
+                // copy for scaling) plus a margin, as with stored,
+                // uncompressed data, the slower path costs less memory.
+                const std::uint64_t picture = std::uint64_t(png->width) * png->height * 4;
+                const std::uint64_t budget = picture * (png->alpha ? 2 : 1) + kMemoryMargin;
+                if (std::uint64_t(capacity) + png->rawSize > budget)
+                    return false;
+                if (!png->compressed.Allocate(capacity))
+                    return false;
+                inData = true;
+            }
+            if (length > capacity - png->compressedSize)
+                return false;
+            if (!Read(file, png->compressed.get() + png->compressedSize, length))
+                return false;
+            png->compressedSize += length;
+            std::uint8_t crc[4];
+            if (!Read(file, crc, 4))
+                return inData && std::feof(file); // ends without the last checksum
+            continue;
+        }
+        if (length > kMaxOtherChunk)
+            return false;
+        const bool isHeader = ChunkIs(type, "IHDR");
+        const bool isPalette = ChunkIs(type, "PLTE");
+        const bool isTransparency = ChunkIs(type, "tRNS");
+        if (ChunkIs(type, "IEND") || ChunkIs(type, "acTL") || ChunkIs(type, "fcTL") || ChunkIs(type, "fdAT"))
+            return false;
+        if (!isHeader && !isPalette && !isTransparency) {
+            // Critical chunks we do not know are errors in libpng.
+            if (!(type[0] & 0x20))
+                return false;
+            if (std::fseek(file, long(length) + 4, SEEK_CUR) != 0)
+                return false;
+            continue;
+        }
+        body.resize(std::size_t(length) + 4);
+        if (!Read(file, body.data(), body.size()))
+            return false;
+        if (isHeader) {
+            if (length != 13 || !ReadHeader(body.data(), maxBytes, png))
+                return false;
+        } else if (isPalette) {
+            if (png->type == kGrey || png->type == kGreyAlpha || png->trns)
+                return false;
+            if (!ReadPalette(body.data(), length, png))
+                return false;
+        } else {
+            // Checksums are not checked: the libpng path uses damaged chunks too.
+            if (!ReadTransparency(body.data(), length, png))
+                return false;
+        }
+    }
+}
+
+bool Inflate(Png* png)
+{
+    if (!png->raw.Allocate(png->rawSize))
+        return false;
+    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+    if (!d)
+        return false;
+    std::size_t used = 0;
+    // Exactly the rows, no more and no less; anything else is libpng's.
+    const libdeflate_result r = libdeflate_zlib_decompress_ex(d, png->compressed.get(), png->compressedSize,
+                                                              png->raw.get(), png->rawSize, &used, nullptr);
+    libdeflate_free_decompressor(d);
+    png->compressed.Reset();
+    return r == LIBDEFLATE_SUCCESS && used == png->compressedSize;
+}
+
+// ---------------------------------------------------------------- rows
+
+inline std::uint8_t Paeth(int a, int b, int c)
+{
+    const int pa = std::abs(b - c);
+    const int pb = std::abs(a - c);
+    const int pc = std::abs(a + b - 2 * c);
+    if (pa <= pb && pa <= pc)
+        return std::uint8_t(a);
+    return std::uint8_t(pb <= pc ? b : c);
+}
+
+// Sub, Average and Paeth for whole pixels of B bytes, so that the pixel to
+// the left stays in registers.
+template <int B>
+void UnfilterPixels(int filter, std::uint8_t* cur, const std::uint8_t* prev, std::size_t n)
+{
+    int left[B] = {}, upLeft[B] = {};
+    for (std::size_t i = 0; i + B <= n; i += B) {
+        for (int c = 0; c < B; ++c) {
+            const int up = prev[i + std::size_t(c)];
+            int v = cur[i + std::size_t(c)];
+            if (filter == 1)
+                v += left[c];
+            else if (filter == 3)
+                v += (left[c] + up) >> 1;
+            else
+                v += Paeth(left[c], up, upLeft[c]);
+            left[c] = v & 0xFF;
+            upLeft[c] = up;
+            cur[i + std::size_t(c)] = std::uint8_t(v);
+        }
+    }
+}
+
+// Undoes the row's filter in place; prev is the row above, unfiltered (zeros
+// for the first row).
+bool Unfilter(int filter, std::uint8_t* cur, const std::uint8_t* prev, std::size_t n, int bpp)
+{
+    if ((filter == 1 || filter == 3 || filter == 4) && n % std::size_t(bpp) == 0) {
+        if (bpp == 3) {
+            UnfilterPixels<3>(filter, cur, prev, n);
+            return true;
+        }
+        if (bpp == 4) {
+            UnfilterPixels<4>(filter, cur, prev, n);
+            return true;
+        }
+    }
+    const std::size_t b = std::size_t(bpp);
+    switch (filter) {
+    case 0:
+        return true;
+    case 1:
+        for (std::size_t i = b; i < n; ++i)
+            cur[i] = std::uint8_t(cur[i] + cur[i - b]);
+        return true;
+    case 2:
+        for (std::size_t i = 0; i < n; ++i)
+            cur[i] = std::uint8_t(cur[i] + prev[i]);
+        return true;
+    case 3:
+        for (std::size_t i = 0; i < std::min(b, n); ++i)
+            cur[i] = std::uint8_t(cur[i] + (prev[i] >> 1));
+        for (std::size_t i = b; i < n; ++i)
+            cur[i] = std::uint8_t(cur[i] + ((unsigned(cur[i - b]) + prev[i]) >> 1));
+        return true;
+    case 4:
+        for (std::size_t i = 0; i < std::min(b, n); ++i)
+            cur[i] = std::uint8_t(cur[i] + prev[i]);
+        for (std::size_t i = b; i < n; ++i)
+            cur[i] = std::uint8_t(cur[i] + Paeth(cur[i - b], prev[i], prev[i - b]));
+        return true;
+    default:
+        return false;
+    }
+}
+
+// libpng's png_set_scale_16: the nearest 8-bit value.
+inline std::uint8_t Scale16(const std::uint8_t* p)
+{
+    int v = p[0];
+    v += ((int(p[1]) - v + 128) * 65535) >> 24;
+    return std::uint8_t(v);
+}
+
+inline QRgb Grey(std::uint8_t v, std::uint8_t a) { return QRgb(a) << 24 | QRgb(v) << 16 | QRgb(v) << 8 | v; }
+
+// One unfiltered row as QRgb, not premultiplied: what libpng gives with
+// expand, scale_16, gray_to_rgb, bgr and an opaque filler.
+void ExpandRow(const Png& png, const std::uint8_t* s, QRgb* out)
+{
+    const std::uint32_t w = png.width;
+    const bool trns = png.trns;
+    switch (png.type) {
+    case kGrey:
+        if (png.depth < 8) {
+            const int depth = png.depth;
+            const unsigned mask = (1u << depth) - 1;
+            const unsigned scale = 255 / mask;
+            for (std::uint32_t x = 0; x < w; ++x) {
+                const std::size_t bit = std::size_t(x) * unsigned(depth);
+                const unsigned v = (s[bit / 8] >> (8 - depth - bit % 8)) & mask;
+                out[x] = Grey(std::uint8_t(v * scale), trns && v == png.trnsValue[0] ? 0 : 255);
+            }
+        } else if (png.depth == 8) {
+            for (std::uint32_t x = 0; x < w; ++x)
+                out[x] = Grey(s[x], trns && s[x] == png.trnsValue[0] ? 0 : 255);
+        } else {
+            for (std::uint32_t x = 0; x < w; ++x, s += 2)
+                out[x] = Grey(Scale16(s), trns && Be16(s) == png.trnsValue[0] ? 0 : 255);
+        }
+        break;
+    case kPalette:
+        if (png.depth < 8) {
+            const int depth = png.depth;
+            const unsigned mask = (1u << depth) - 1;
+            for (std::uint32_t x = 0; x < w; ++x) {
+                const std::size_t bit = std::size_t(x) * unsigned(depth);
+                out[x] = png.palette[(s[bit / 8] >> (8 - depth - bit % 8)) & mask];
+            }
+        } else {
+            for (std::uint32_t x = 0; x < w; ++x)
+                out[x] = png.palette[s[x]];
+        }
+        break;
+    case kGreyAlpha:
+        if (png.depth == 8) {
+            for (std::uint32_t x = 0; x < w; ++x, s += 2)
+                out[x] = Grey(s[0], s[1]);
+        } else {
+            for (std::uint32_t x = 0; x < w; ++x, s += 4)
+                out[x] = Grey(Scale16(s), Scale16(s + 2));
+        }
+        break;
+    case kRgb:
+        if (png.depth == 8) {
+            const std::uint8_t tr = std::uint8_t(png.trnsValue[0]), tg = std::uint8_t(png.trnsValue[1]),
+                               tb = std::uint8_t(png.trnsValue[2]);
+            for (std::uint32_t x = 0; x < w; ++x, s += 3) {
+                const bool clear = trns && s[0] == tr && s[1] == tg && s[2] == tb;
+                out[x] = qRgba(s[0], s[1], s[2], clear ? 0 : 255);
+            }
+        } else {
+            for (std::uint32_t x = 0; x < w; ++x, s += 6) {
+                const bool clear = trns && Be16(s) == png.trnsValue[0] && Be16(s + 2) == png.trnsValue[1] &&
+                                   Be16(s + 4) == png.trnsValue[2];
+                out[x] = qRgba(Scale16(s), Scale16(s + 2), Scale16(s + 4), clear ? 0 : 255);
+            }
+        }
+        break;
+    case kRgba:
+        if (png.depth == 8) {
+            for (std::uint32_t x = 0; x < w; ++x, s += 4)
+                out[x] = qRgba(s[0], s[1], s[2], s[3]);
+        } else {
+            for (std::uint32_t x = 0; x < w; ++x, s += 8)
+                out[x] = qRgba(Scale16(s), Scale16(s + 2), Scale16(s + 4), Scale16(s + 6));
+        }
+        break;
+    }
+}
+
+// Qt's premultiplication (qPremultiply), for bytes.
+inline std::uint8_t Premultiply(unsigned c, unsigned a)
+{
+    const unsigned t = c * a;
+    return std::uint8_t((t + (t >> 8) + 0x80) >> 8);
+}
+
+// Walks the rows, unfiltering each and handing it on.
+template <typename Sink>
+bool ForEachRow(Png* png, Sink&& sink)
+{
+    std::vector<std::uint8_t> zeros(png->rowBytes, 0);
+    const std::uint8_t* prev = zeros.data();
+    std::uint8_t* row = png->raw.get();
+    for (std::uint32_t y = 0; y < png->height; ++y) {
+        if (!Unfilter(row[0], row + 1, prev, png->rowBytes, png->bpp))
+            return false;
+        sink(y, row + 1);
+        prev = row + 1;
+        row += png->rowBytes + 1;
+    }
+    return true;
+}
+
+QImage DecodeWhole(Png* png)
+{
+    QImage image(int(png->width), int(png->height), png->alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    if (image.isNull())
+        return {};
+    const bool ok = ForEachRow(png, [&](std::uint32_t y, const std::uint8_t* row) {
+        ExpandRow(*png, row, reinterpret_cast<QRgb*>(image.scanLine(int(y))));
+    });
+    return ok ? image : QImage();
+}
+
+// Area averaging in whole numbers: a source pixel is 'to' units wide and an
+// output pixel 'from' units, so every weight is exact.
+struct Span {
+    std::uint32_t first = 0;  // first source pixel
+    std::uint32_t count = 0;  // source pixels it covers
+    std::uint32_t offset = 0; // into the weights
+};
+
+void MakeSpans(std::uint32_t from, std::uint32_t to, std::vector<Span>* spans, std::vector<std::uint32_t>* weights)
+{
+    spans->assign(to, Span{});
+    weights->clear();
+    weights->reserve(std::size_t(from) + to);
+    for (std::uint32_t x = 0; x < to; ++x) {
+        const std::uint64_t start = std::uint64_t(x) * from, end = start + from;
+        Span& span = (*spans)[x];
+        span.first = std::uint32_t(start / to);
+        span.offset = std::uint32_t(weights->size());
+        for (std::uint64_t i = span.first; i * to < end; ++i) {
+            const std::uint64_t lo = std::max(start, i * to), hi = std::min(end, (i + 1) * to);
+            weights->push_back(std::uint32_t(hi - lo));
+            ++span.count;
+        }
+    }
+}
+
+// Reduces to size: each row is added into one output row's sums (or split
+// between two), and a finished output row is averaged across.
+QImage DecodeReduced(Png* png, QSize size)
+{
+    const bool alpha = png->alpha;
+    const std::uint32_t W = png->width, H = png->height;
+    const std::uint32_t w = std::uint32_t(size.width()), h = std::uint32_t(size.height());
+    QImage image(size, alpha ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
+    if (image.isNull())
+        return {};
+    // Rows are summed as bytes: R G B straight from an 8-bit RGB file,
+    // otherwise B G R A from QRgb (premultiplied).
+    const bool direct = png->type == kRgb && png->depth == 8 && !png->trns;
+    const bool directAlpha = png->type == kRgba && png->depth == 8;
+    const int n = direct ? 3 : 4;
+    const std::size_t rowSamples = std::size_t(W) * unsigned(n);
+    std::vector<std::uint32_t> sums(rowSamples, 0);
+    std::vector<QRgb> expanded(direct ? 0 : W);
+    std::vector<Span> spans;
+    std::vector<std::uint32_t> weights;
+    MakeSpans(W, w, &spans, &weights);
+    const double scale = 1.0 / (double(W) * double(H));
+
+    auto finishRow = [&](std::uint32_t oy) {
+        auto* out = reinterpret_cast<QRgb*>(image.scanLine(int(oy)));
+        for (std::uint32_t x = 0; x < w; ++x) {
+            const Span& span = spans[x];
+            const std::uint32_t* s = sums.data() + std::size_t(span.first) * unsigned(n);
+            const std::uint32_t* wt = weights.data() + span.offset;
+            std::uint64_t t0 = 0, t1 = 0, t2 = 0, t3 = 0;
+            for (std::uint32_t k = 0; k < span.count; ++k, s += n) {
+                t0 += std::uint64_t(s[0]) * wt[k];
+                t1 += std::uint64_t(s[1]) * wt[k];
+                t2 += std::uint64_t(s[2]) * wt[k];
+                if (n == 4)
+                    t3 += std::uint64_t(s[3]) * wt[k];
+            }
+            const auto v = [scale](std::uint64_t t) { return QRgb(double(t) * scale + 0.5); };
+            out[x] = direct ? qRgb(int(v(t0)), int(v(t1)), int(v(t2)))
+                            : v(t3) << 24 | v(t2) << 16 | v(t1) << 8 | v(t0);
+        }
+        std::fill(sums.begin(), sums.end(), 0u);
+    };
+    auto add = [&](const std::uint8_t* bytes, std::uint32_t weight) {
+        std::uint32_t* s = sums.data();
+        for (std::size_t i = 0; i < rowSamples; ++i)
+            s[i] += std::uint32_t(bytes[i]) * weight;
+    };
+
+    const bool ok = ForEachRow(png, [&](std::uint32_t y, const std::uint8_t* row) {
+        const std::uint8_t* bytes = row;
+        if (directAlpha) {
+            auto* e = reinterpret_cast<std::uint8_t*>(expanded.data());
+            for (std::uint32_t x = 0; x < W; ++x, row += 4, e += 4) {
+                const unsigned a = row[3];
+                e[0] = Premultiply(row[2], a);
+                e[1] = Premultiply(row[1], a);
+                e[2] = Premultiply(row[0], a);
+                e[3] = std::uint8_t(a);
+            }
+            bytes = reinterpret_cast<const std::uint8_t*>(expanded.data());
+        } else if (!direct) {
+            ExpandRow(*png, row, expanded.data());
+            if (alpha)
+                for (QRgb& p : expanded)
+                    p = qPremultiply(p);
+            bytes = reinterpret_cast<const std::uint8_t*>(expanded.data());
+        }
+        // Source row y covers [y*h, (y+1)*h) in units where an output row is H.
+        std::uint64_t at = std::uint64_t(y) * h;
+        const std::uint64_t end = at + h;
+        while (at < end) {
+            const std::uint64_t oy = at / H, boundary = (oy + 1) * H;
+            const std::uint64_t stop = std::min(end, boundary);
+            add(bytes, std::uint32_t(stop - at));
+            at = stop;
+            if (at == boundary)
+                finishRow(std::uint32_t(oy));
+        }
+    });
+    return ok ? image : QImage();
+}
+
+} // namespace
+
+QImage DecodePngFast(std::FILE* file, QSize size, std::size_t maxBytes)
+{
+    if (!file)
+        return {};
+    auto png = std::make_unique<Png>();
+    if (!ReadChunks(file, maxBytes, png.get()) || !Inflate(png.get()))
+        return {};
+    const QSize natural(int(png->width), int(png->height));
+    const bool reduce = size.width() > 0 && size.height() > 0 && size.width() <= natural.width() &&
+                        size.height() <= natural.height() && size != natural;
+    return reduce ? DecodeReduced(png.get(), size) : DecodeWhole(png.get());
+}

@@ -1,0 +1,22 @@
+#pragma once
+// A quick way through the PNGs most files are: whole-file inflate with
+// libdeflate, then rows unfiltered and reduced straight to the size shown,
+// with no full-size picture in between. Anything it does not take (interlace,
+// animation, unusual chunks, damage of any kind) it leaves to libpng.
+#include <cstddef>
+#include <cstdio>
+
+#include <QImage>
+#include <QSize>
+
+// Decodes the PNG read from file (at its start) for showing at size.
+// When size is smaller than the picture on at least one side and no larger
+// on the other, the result is the picture reduced to size by area averaging,
+// as Format_RGB32 or, with transparency, Format_ARGB32_Premultiplied.
+// Otherwise it is the whole picture exactly as DecodePng gives it
+// (Format_RGB32 or Format_ARGB32). A null image when the file is not one this
+// path takes, is damaged in any way, or would need more than maxBytes (or
+// its compressed and inflated data more than libpng's whole picture and a
+// margin, as uncompressed files do): the caller then rewinds and uses
+// DecodePng.
+QImage DecodePngFast(std::FILE* file, QSize size, std::size_t maxBytes);
