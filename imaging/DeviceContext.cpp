@@ -66,8 +66,12 @@ public:
     // Whether the DIB can be drawn; RLE data is decoded whole.
     bool Valid()
     {
-        // Headers are 40 to 124 bytes; far larger sizes are damage.
-        if (mWidth <= 0 || mHeight <= 0 || mHeader.biSize > 4096)
+        // Headers are 40 to 124 bytes; far larger sizes are damage. The
+        // depth decides how much of the block is read below, so one that no
+        // DIB has is refused first.
+        const unsigned bits = mHeader.biBitCount;
+        if (mWidth <= 0 || mHeight <= 0 || mHeader.biSize > 4096 ||
+            (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32))
             return false;
         if (mWhole) {
             mPicture = DibToImage(mInfo, mBits);
