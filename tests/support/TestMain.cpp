@@ -10,6 +10,8 @@ int main(int argc, char** argv)
     // the build folder, whatever the user's own setting.
     qputenv("XDG_DATA_HOME", VELMORA_BUILD_DIR "/tests/xdg-data");
     qputenv("XDG_CONFIG_HOME", VELMORA_BUILD_DIR "/tests/xdg-config");
+    // Shows never reach the user's session bus (its screen saver) from a test.
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/velmora-test-bus");
     QApplication app(argc, argv);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
