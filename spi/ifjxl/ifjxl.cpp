@@ -1,5 +1,6 @@
 // ifjxl.spi: JPEG XL pictures through libjxl, decoded to a bottom-up 24-bit
 // DIB with the picture's stored orientation applied.
+#include "../SpiKit.h"
 #include "../spi00in.h"
 
 #include <jxl/decode.h>
@@ -15,6 +16,11 @@
 
 namespace {
 
+using spi::CopyText;
+using spi::Cancelled;
+using spi::Input;
+using spi::ReadInput;
+
 // A DIB larger than this is refused: no slide needs it, and the host would
 // refuse it anyway.
 constexpr std::uint64_t kMaxPixelBytes = std::uint64_t(1) << 30;
@@ -25,71 +31,6 @@ const char* const kInfo[] = {
     "*.jxl",
     "JPEG XL 画像",
 };
-
-// Copies text into buf without ever writing past buflen and without cutting
-// a multi-byte character; returns the number of bytes before the NUL.
-int CopyText(const char* text, char* buf, int buflen)
-{
-    if (!buf || buflen <= 0)
-        return 0;
-    std::size_t n = std::strlen(text);
-    if (n > std::size_t(buflen - 1)) {
-        n = std::size_t(buflen - 1);
-        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
-            --n;
-    }
-    std::memcpy(buf, text, n);
-    buf[n] = '\0';
-    return static_cast<int>(n);
-}
-
-// The picture's bytes, from a file (at an offset) or from the caller's memory.
-struct Input {
-    std::vector<unsigned char> owned;
-    const unsigned char* data = nullptr;
-    std::size_t size = 0;
-};
-
-int ReadInput(const char* buf, std::intptr_t len, unsigned int flag, Input& in)
-{
-    if (!buf)
-        return SPI_OTHER_ERROR;
-    switch (flag & SPI_INPUT_MASK) {
-    case SPI_INPUT_FILE: {
-        if (len < 0)
-            return SPI_FILE_READ_ERROR;
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(buf, "rb"), std::fclose);
-        if (!file || fseeko(file.get(), 0, SEEK_END) != 0)
-            return SPI_FILE_READ_ERROR;
-        off_t end = ftello(file.get());
-        if (end < 0 || fseeko(file.get(), off_t(len), SEEK_SET) != 0)
-            return SPI_FILE_READ_ERROR;
-        if (end <= off_t(len))
-            return SPI_NOT_SUPPORT; // nothing at the offset
-        std::uint64_t size = std::uint64_t(end - off_t(len));
-        if (size > (std::uint64_t(1) << 32))
-            return SPI_NO_MEMORY;
-        try {
-            in.owned.resize(std::size_t(size));
-        } catch (const std::bad_alloc&) {
-            return SPI_NO_MEMORY;
-        }
-        if (std::fread(in.owned.data(), 1, in.owned.size(), file.get()) != in.owned.size())
-            return SPI_FILE_READ_ERROR;
-        in.data = in.owned.data();
-        in.size = in.owned.size();
-        return SPI_SUCCESS;
-    }
-    case SPI_INPUT_MEMORY:
-        if (len <= 0)
-            return SPI_NOT_SUPPORT;
-        in.data = reinterpret_cast<const unsigned char*>(buf);
-        in.size = std::size_t(len);
-        return SPI_SUCCESS;
-    default:
-        return SPI_NO_FUNCTION;
-    }
-}
 
 std::uint64_t RowBytes(std::uint64_t width)
 {
@@ -117,11 +58,6 @@ struct LocalBlock {
         return r;
     }
 };
-
-bool Cancelled(SPI_PROGRESS progress, int num, int denom, std::intptr_t lData)
-{
-    return progress && progress(num, denom, lData) != 0;
-}
 
 // A decoder over the whole picture in memory.
 struct Session {

@@ -1,6 +1,7 @@
 // ifqtimg.spi: WebP, TIFF and TGA pictures through Qt's image format plug-ins
 // (formats Qt reads but the program's built-in pattern does not list),
 // decoded to a bottom-up 24-bit DIB. QImageReader needs no application object.
+#include "../SpiKit.h"
 #include "../spi00in.h"
 
 #include <QBuffer>
@@ -14,6 +15,9 @@
 
 namespace {
 
+using spi::CopyText;
+using spi::Cancelled;
+
 constexpr quint64 kMaxPixelBytes = quint64(1) << 30;
 
 const char* const kInfo[] = {
@@ -26,22 +30,6 @@ const char* const kInfo[] = {
     "*.tga",
     "TGA 画像",
 };
-
-int CopyText(const char* text, char* buf, int buflen)
-{
-    if (!buf || buflen <= 0)
-        return 0;
-    std::size_t n = std::strlen(text);
-    if (n > std::size_t(buflen - 1)) {
-        n = std::size_t(buflen - 1);
-        // Never cut a multi-byte character.
-        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
-            --n;
-    }
-    std::memcpy(buf, text, n);
-    buf[n] = '\0';
-    return static_cast<int>(n);
-}
 
 // Answers of IsSupported: one more than the pair index.
 enum Kind { None = 0, WebP = 1, Tiff = 2, Tga = 3 };
@@ -235,11 +223,6 @@ struct LocalBlock {
         return r;
     }
 };
-
-bool Cancelled(SPI_PROGRESS progress, int num, int denom, std::intptr_t lData)
-{
-    return progress && progress(num, denom, lData) != 0;
-}
 
 } // namespace
 
