@@ -6,6 +6,8 @@
 #include "common/AppPaths.h"
 #include "slideshow/SlideShow.h"
 
+#include "BenchPictures.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -28,23 +30,6 @@
 #include <sys/resource.h>
 
 namespace {
-
-QImage Photo(int width, int height, int seed)
-{
-    QImage image(width, height, QImage::Format_RGB32);
-    QRandomGenerator random(seed);
-    for (int y = 0; y < height; ++y) {
-        auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
-        for (int x = 0; x < width; ++x) {
-            const double fx = double(x) / width, fy = double(y) / height;
-            const int noise = int(random.bounded(24u)) - 12;
-            row[x] = qRgb(std::clamp(int(128 + 100 * std::sin(fx * 7 + fy * 3 + seed)) + noise, 0, 255),
-                          std::clamp(int(120 + 90 * std::cos(fy * 9 - fx * 2 + seed)) + noise, 0, 255),
-                          std::clamp(int(60 + 180 * fx * fy) + noise, 0, 255));
-        }
-    }
-    return image;
-}
 
 // Records the time of every paint that shows another picture than the last.
 class PaintWatch : public QObject {

@@ -7,6 +7,7 @@
 #   installed-program.sh --prefix DIR   checks what is already installed there
 # Exit 77: a tool it needs is missing (outside CI only).
 set -euo pipefail
+source "$(dirname "$0")/xvfb.sh"
 fail() { echo "FAIL: $*"; exit 1; }
 need() {
   command -v "$1" >/dev/null && return 0
@@ -65,14 +66,7 @@ if [[ $(id -u) == 0 ]]; then
 else
   chmod -R a-w "$prefix/lib/velmora"
 fi
-display=
-for n in $(seq 130 160); do
-  if [[ ! -e /tmp/.X11-unix/X$n && ! -e /tmp/.X$n-lock ]]; then display=:$n; break; fi
-done
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-export DISPLAY=$display
-for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+start_xvfb 130 160
 
 (cd "$home" && exec "${as_user[@]}" env HOME="$home" XDG_CONFIG_HOME="$home/.config" \
    XDG_DATA_HOME="$home/.local/share" DISPLAY="$display" "$prefix/bin/velmora") >"$work/velmora.log" 2>&1 &

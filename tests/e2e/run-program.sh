@@ -4,6 +4,7 @@
 # from the menu and checks the settings file the program wrote.
 #   run-program.sh BUILD_DIR     (exit 77: a tool it needs is missing)
 set -euo pipefail
+source "$(dirname "$0")/xvfb.sh"
 build=$1
 for tool in Xvfb xdotool convert import; do
   command -v $tool >/dev/null || { echo "skipped: $tool is missing"; exit 77; }
@@ -28,14 +29,7 @@ convert -size 640x480 xc:'#0000ff' "BMP3:$work/pics/b.bmp"
 convert -size 480x640 xc:'#00ff00' -quality 95 "$work/pics/sub/c.jpg"
 printf '[Main]\r\nDirPath=%s\r\nTime=50\r\n' "$work/pics" > "$app/SlideShow.ini"
 
-display=
-for n in $(seq 90 120); do
-  if [[ ! -e /tmp/.X11-unix/X$n && ! -e /tmp/.X$n-lock ]]; then display=:$n; break; fi
-done
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-export DISPLAY=$display
-for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+start_xvfb 90 120
 
 (cd "$work" && exec "$app/velmora") >"$work/velmora.log" 2>&1 &
 program_pid=$!

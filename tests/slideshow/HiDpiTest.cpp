@@ -26,19 +26,6 @@ namespace {
 
 constexpr int kScreenWidth = 1920, kScreenHeight = 1080; // device pixels, each screen
 
-bool WaitFor(const std::function<bool()>& done, int ms = 5000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(2);
-    }
-    return true;
-}
-
 // A picture with one-pixel detail: any scaling changes it.
 QImage Checkers(int w, int h)
 {

@@ -36,6 +36,7 @@
 #include "slideshow/PictureDisplay.h"
 #include "slideshow/SlideShow.h"
 #include "plugins/PluginTestSupport.h"
+#include "support/TestSupport.h"
 
 // The window's handlers as its events call them, and what it shows.
 namespace SlideShowProbe {
@@ -67,19 +68,6 @@ inline void Settle(SlideShow& s) { s.Stage().Prefetch.WaitForDone(); }
 namespace {
 
 namespace P = SlideShowProbe;
-
-bool WaitFor(const std::function<bool()>& done, int ms = 5000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(2);
-    }
-    return true;
-}
 
 void Send(QWidget& w, int key, Qt::KeyboardModifiers mods = Qt::NoModifier)
 {

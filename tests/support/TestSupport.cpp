@@ -1,5 +1,9 @@
 #include "support/TestSupport.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+
 #include "common/AppPaths.h"
 
 #include <QDir>
@@ -40,6 +44,19 @@ QString TempTree::WriteFile(const QString& rel, const QByteArray& contents) cons
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(contents) != contents.size())
         throw std::runtime_error("cannot write " + full.toStdString());
     return full;
+}
+
+bool WaitFor(const std::function<bool()>& done, int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > ms)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
+    }
+    return true;
 }
 
 ScopedEnvironment::ScopedEnvironment(const char* name, const QString& value)

@@ -1,6 +1,8 @@
 #pragma once
 // Shared helpers of the test suite: real folders and files in temporary
 // directories, and a program folder laid out like an installed Velmora.
+#include <functional>
+
 #include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
@@ -9,6 +11,9 @@
 QString BuildDir();
 // Where the test suite's own plug-ins are built (BuildDir()/tests/plugins).
 QString TestPluginDir();
+
+// Runs the event loop until done() holds (true) or ms have passed (false).
+bool WaitFor(const std::function<bool()>& done, int ms = 5000);
 
 // Sets an environment variable while the object lives, then restores it.
 class ScopedEnvironment {
