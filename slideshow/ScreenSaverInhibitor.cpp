@@ -29,6 +29,13 @@ struct ScreenSaverInhibitor::State {
     std::optional<uint> cookie;
 };
 
+QDBusConnection ScreenSaverInhibitor::SessionBus()
+{
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+        return QDBusConnection(QString()); // not connected
+    return QDBusConnection::sessionBus();
+}
+
 ScreenSaverInhibitor::ScreenSaverInhibitor(QDBusConnection bus) : mBus(std::move(bus)), mState(std::make_shared<State>()) {}
 
 ScreenSaverInhibitor::~ScreenSaverInhibitor() { Release(); }

@@ -10,7 +10,11 @@
 
 class ScreenSaverInhibitor {
 public:
-    explicit ScreenSaverInhibitor(QDBusConnection bus = QDBusConnection::sessionBus());
+    // The desktop's session bus, or none when the session names no bus
+    // (D-Bus would otherwise start a bus of its own just for this).
+    static QDBusConnection SessionBus();
+
+    explicit ScreenSaverInhibitor(QDBusConnection bus = SessionBus());
     ~ScreenSaverInhibitor();
     ScreenSaverInhibitor(const ScreenSaverInhibitor&) = delete;
     ScreenSaverInhibitor& operator=(const ScreenSaverInhibitor&) = delete;

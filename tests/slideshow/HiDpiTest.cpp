@@ -193,7 +193,7 @@ int main(int argc, char** argv)
     qputenv(VELMORA_SCALE_VARIABLE, QByteArray(VELMORA_SCALE_VALUE).replace(',', ';'));
     qputenv("XDG_DATA_HOME", VELMORA_BUILD_DIR "/tests/xdg-data");
     qputenv("XDG_CONFIG_HOME", VELMORA_BUILD_DIR "/tests/xdg-config");
-    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/velmora-test-bus");
+    qunsetenv("DBUS_SESSION_BUS_ADDRESS");
     QApplication app(argc, argv);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
