@@ -1,19 +1,21 @@
 #include "imaging/PngFast.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include <QRgb>
 
-#include <libdeflate.h>
+#include <isa-l/igzip_lib.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 
 // QRgb rows are handled as bytes B, G, R, A.
 static_assert(std::endian::native == std::endian::little);
@@ -27,6 +29,13 @@ constexpr std::uint32_t kMaxSide = 1000000;
 constexpr std::uint32_t kMaxOtherChunk = 8000000;
 constexpr std::uint32_t kMaxChunk = 0x7FFFFFFF;
 constexpr std::uint64_t kMemoryMargin = std::uint64_t(48) << 20;
+// The file is read in blocks of this size while inflating, and the rows
+// are handed on after each step of this much inflated data.
+constexpr std::size_t kReadBlock = std::size_t(256) << 10;
+constexpr std::size_t kInflateStep = std::size_t(256) << 10;
+// Pictures with at least this much row data are inflated on a thread of
+// their own while the rows are unfiltered and reduced.
+constexpr std::size_t kThreadedBytes = std::size_t(2) << 20;
 
 // A large buffer straight from the kernel, in huge pages where it allows:
 // first touching 100 MB in 4 KiB pages costs more than inflating into it.
@@ -78,8 +87,6 @@ struct Png {
     std::uint16_t trnsValue[3] = {}; // grey, or red green blue
     int paletteSize = 0;
     QRgb palette[256] = {}; // with tRNS applied; entries past the palette are opaque black, as in libpng
-    Buffer compressed;
-    std::size_t compressedSize = 0;
     Buffer raw;
     std::size_t rawSize = 0;
 };
@@ -196,68 +203,43 @@ bool ReadTransparency(const std::uint8_t* d, std::uint32_t length, Png* png)
     return true;
 }
 
-// The chunks up to the end of the picture data, with IDAT gathered in one
-// buffer. False for anything libpng might read differently.
-bool ReadChunks(std::FILE* file, std::size_t maxBytes, Png* png)
+bool IsChunkType(const std::uint8_t* type)
+{
+    return IsLetter(type[0]) && IsLetter(type[1]) && IsLetter(type[2]) && IsLetter(type[3]);
+}
+
+// The chunks before the picture data; the file is left at the start of the
+// first IDAT's data, whose length is put in firstLength. False for anything
+// libpng might read differently.
+bool ReadChunks(std::FILE* file, std::size_t maxBytes, Png* png, std::uint32_t* firstLength)
 {
     std::uint8_t head[8];
     if (!Read(file, head, 8) || std::memcmp(head, kSignature, 8) != 0)
         return false;
     bool first = true;
-    bool inData = false;
-    std::size_t capacity = 0;
     std::vector<std::uint8_t> body;
     for (;;) {
-        if (!Read(file, head, 8)) {
-            // The file may end right after the picture data.
-            return inData && std::feof(file);
-        }
+        if (!Read(file, head, 8))
+            return false;
         const std::uint32_t length = Be32(head);
         const std::uint8_t* type = head + 4;
-        if (length > kMaxChunk || !IsLetter(type[0]) || !IsLetter(type[1]) || !IsLetter(type[2]) ||
-            !IsLetter(type[3]))
+        if (length > kMaxChunk || !IsChunkType(type))
             return false;
-        const bool isData = ChunkIs(type, "IDAT");
-        if (inData && !isData)
-            return true; // what follows the picture data does not change it
         if (first != ChunkIs(type, "IHDR"))
             return false;
         first = false;
-        if (isData) {
+        if (ChunkIs(type, "IDAT")) {
             if (png->type == kPalette && png->paletteSize == 0)
                 return false;
-            if (!inData) {
-                // Deflate's worst case is stored blocks: 5 bytes per block of
-                // up to 64 KiB, plus the zlib header and checksum. libpng
-                // takes more per chunk, so nothing it reads is refused here.
-                const std::uint64_t most = std::uint64_t(png->rawSize) + 6 + 5 * (png->rawSize / 32566 + 1);
-                std::uint64_t left = most;
-                struct stat st;
-                const long at = std::ftell(file);
-                if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && at >= 0 && st.st_size >= at)
-                    left = std::uint64_t(st.st_size - at);
-                capacity = std::size_t(std::min({most, left, std::uint64_t(kMaxChunk)}));
-                // Both buffers live at once; past what the libpng path holds
-                // (the whole picture, and with transparency its premultiplied
-                // copy for scaling) plus a margin, as with stored,
-                // uncompressed data, the slower path costs less memory.
-                const std::uint64_t picture = std::uint64_t(png->width) * png->height * 4;
-                const std::uint64_t budget = picture * (png->alpha ? 2 : 1) + kMemoryMargin;
-                if (std::uint64_t(capacity) + png->rawSize > budget)
-                    return false;
-                if (!png->compressed.Allocate(capacity))
-                    return false;
-                inData = true;
-            }
-            if (length > capacity - png->compressedSize)
+            // Past what the libpng path holds (the whole picture, and with
+            // transparency its premultiplied copy for scaling) plus a
+            // margin, as with 16-bit rows, the slower path costs less memory.
+            const std::uint64_t picture = std::uint64_t(png->width) * png->height * 4;
+            const std::uint64_t budget = picture * (png->alpha ? 2 : 1) + kMemoryMargin;
+            if (png->rawSize > budget)
                 return false;
-            if (!Read(file, png->compressed.get() + png->compressedSize, length))
-                return false;
-            png->compressedSize += length;
-            std::uint8_t crc[4];
-            if (!Read(file, crc, 4))
-                return inData && std::feof(file); // ends without the last checksum
-            continue;
+            *firstLength = length;
+            return true;
         }
         if (length > kMaxOtherChunk)
             return false;
@@ -293,20 +275,160 @@ bool ReadChunks(std::FILE* file, std::size_t maxBytes, Png* png)
     }
 }
 
-bool Inflate(Png* png)
+// ---------------------------------------------------------------- inflating
+
+// Reads the file forward in large blocks.
+class BlockReader {
+public:
+    explicit BlockReader(std::FILE* file) : mFile(file), mBlock(kReadBlock) {}
+    // Bytes at the cursor, reading the next block when none are left; 0 at
+    // the end of the file or on an error.
+    std::size_t Available()
+    {
+        if (mAt == mEnd) {
+            mAt = 0;
+            mEnd = std::fread(mBlock.data(), 1, mBlock.size(), mFile);
+        }
+        return mEnd - mAt;
+    }
+    const std::uint8_t* Data() const { return mBlock.data() + mAt; }
+    void Advance(std::size_t n) { mAt += n; }
+    // Exactly n bytes, or false when the file ends first.
+    bool Take(std::uint8_t* to, std::size_t n)
+    {
+        while (n > 0) {
+            const std::size_t have = std::min(Available(), n);
+            if (have == 0)
+                return false;
+            std::memcpy(to, Data(), have);
+            Advance(have);
+            to += have;
+            n -= have;
+        }
+        return true;
+    }
+    bool Ended() const { return std::feof(mFile) && !std::ferror(mFile); }
+
+private:
+    std::FILE* mFile;
+    std::vector<std::uint8_t> mBlock;
+    std::size_t mAt = 0;
+    std::size_t mEnd = 0;
+};
+
+// How far the rows are inflated, shared between the inflating thread and
+// the one that takes the rows.
+struct Progress {
+    // The last byte counts only once the checksum and the end are read, so
+    // the last row waits for the verdict.
+    static constexpr std::size_t kFailed = SIZE_MAX;
+    static constexpr std::size_t kDone = SIZE_MAX - 1;
+    std::atomic<std::size_t> inflated{0}; // bytes of rows, kDone or kFailed
+    std::atomic<bool> stop{false};        // the rows are no longer wanted
+
+    void Publish(std::size_t bytes)
+    {
+        inflated.store(bytes, std::memory_order_release);
+        inflated.notify_all();
+    }
+    // Waits until at least bytes are inflated; false when inflating failed.
+    bool WaitFor(std::size_t bytes)
+    {
+        std::size_t now = inflated.load(std::memory_order_acquire);
+        while (now < bytes) {
+            inflated.wait(now, std::memory_order_acquire);
+            now = inflated.load(std::memory_order_acquire);
+        }
+        return now != kFailed;
+    }
+};
+
+enum class NextChunk { kData, kEnd, kBroken };
+
+// After a data chunk: its checksum, then the next chunk's head. The file
+// may end right after the picture data, even without the last checksum.
+NextChunk NextDataChunk(BlockReader& in, std::uint32_t* length)
 {
-    if (!png->raw.Allocate(png->rawSize))
-        return false;
-    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
-    if (!d)
-        return false;
-    std::size_t used = 0;
-    // Exactly the rows, no more and no less; anything else is libpng's.
-    const libdeflate_result r = libdeflate_zlib_decompress_ex(d, png->compressed.get(), png->compressedSize,
-                                                              png->raw.get(), png->rawSize, &used, nullptr);
-    libdeflate_free_decompressor(d);
-    png->compressed.Reset();
-    return r == LIBDEFLATE_SUCCESS && used == png->compressedSize;
+    std::uint8_t crc[4], head[8];
+    *length = 0;
+    if (!in.Take(crc, 4) || !in.Take(head, 8))
+        return in.Ended() ? NextChunk::kEnd : NextChunk::kBroken;
+    if (Be32(head) > kMaxChunk || !IsChunkType(head + 4))
+        return NextChunk::kBroken;
+    // What follows the picture data does not change it.
+    if (!ChunkIs(head + 4, "IDAT"))
+        return NextChunk::kEnd;
+    *length = Be32(head);
+    return NextChunk::kData;
+}
+
+// Inflates the picture data, read from the file at the first IDAT's data,
+// into png->raw, publishing progress as it goes. True when the data gives
+// exactly the rows, no more and no less, with a matching checksum.
+bool InflateAll(std::FILE* file, std::uint32_t firstLength, Png* png, Progress* progress)
+{
+    auto state = std::make_unique<inflate_state>();
+    isal_inflate_init(state.get());
+    state->crc_flag = ISAL_ZLIB;
+    BlockReader in(file);
+    std::uint32_t chunkLeft = firstLength;
+    bool moreChunks = true;
+    std::size_t done = 0;
+    const std::size_t total = png->rawSize;
+    for (;;) {
+        if (progress->stop.load(std::memory_order_relaxed))
+            return false;
+        if (chunkLeft == 0 && moreChunks) {
+            const NextChunk next = NextDataChunk(in, &chunkLeft);
+            if (next == NextChunk::kBroken)
+                return false;
+            moreChunks = next == NextChunk::kData;
+            continue;
+        }
+        std::size_t given = 0;
+        if (chunkLeft > 0) {
+            given = std::min<std::size_t>(in.Available(), chunkLeft);
+            if (given == 0)
+                return false; // the file ends inside the data
+        }
+        state->next_in = const_cast<std::uint8_t*>(in.Data());
+        state->avail_in = std::uint32_t(given);
+        const std::size_t room = std::min(kInflateStep, total - done);
+        state->next_out = png->raw.get() + done;
+        state->avail_out = std::uint32_t(room);
+        const int result = isal_inflate(state.get());
+        const std::size_t used = given - state->avail_in;
+        const std::size_t made = room - state->avail_out;
+        in.Advance(used);
+        chunkLeft -= std::uint32_t(used);
+        done += made;
+        if (result != ISAL_DECOMP_OK)
+            return false;
+        if (state->block_state == ISAL_BLOCK_FINISH) {
+            bool clean = done == total && chunkLeft == 0;
+            while (clean && moreChunks) {
+                const NextChunk next = NextDataChunk(in, &chunkLeft);
+                clean = next != NextChunk::kBroken && chunkLeft == 0;
+                moreChunks = next == NextChunk::kData;
+            }
+            return clean;
+        }
+        if (made > 0)
+            progress->Publish(std::min(done, total - 1));
+        else if (used == 0)
+            return false; // more data than rows, or the data ends early
+    }
+}
+
+// InflateAll, ending with its verdict; a failure is left to libpng.
+void InflateRows(std::FILE* file, std::uint32_t firstLength, Png* png, Progress* progress)
+{
+    try {
+        if (InflateAll(file, firstLength, png, progress))
+            return progress->Publish(Progress::kDone);
+    } catch (const std::bad_alloc&) {
+    }
+    progress->Publish(Progress::kFailed);
 }
 
 // ---------------------------------------------------------------- rows
@@ -324,13 +446,13 @@ inline std::uint8_t Paeth(int a, int b, int c)
 // Sub, Average and Paeth for whole pixels of B bytes, so that the pixel to
 // the left stays in registers.
 template <int B>
-void UnfilterPixels(int filter, std::uint8_t* cur, const std::uint8_t* prev, std::size_t n)
+void UnfilterPixels(int filter, const std::uint8_t* in, std::uint8_t* out, const std::uint8_t* prev, std::size_t n)
 {
     int left[B] = {}, upLeft[B] = {};
     for (std::size_t i = 0; i + B <= n; i += B) {
         for (int c = 0; c < B; ++c) {
             const int up = prev[i + std::size_t(c)];
-            int v = cur[i + std::size_t(c)];
+            int v = in[i + std::size_t(c)];
             if (filter == 1)
                 v += left[c];
             else if (filter == 3)
@@ -339,51 +461,56 @@ void UnfilterPixels(int filter, std::uint8_t* cur, const std::uint8_t* prev, std
                 v += Paeth(left[c], up, upLeft[c]);
             left[c] = v & 0xFF;
             upLeft[c] = up;
-            cur[i + std::size_t(c)] = std::uint8_t(v);
+            out[i + std::size_t(c)] = std::uint8_t(v);
         }
     }
 }
 
-// Undoes the row's filter in place; prev is the row above, unfiltered (zeros
-// for the first row).
-bool Unfilter(int filter, std::uint8_t* cur, const std::uint8_t* prev, std::size_t n, int bpp)
+// Undoes the row's filter: in is the row as inflated, prev the row above
+// unfiltered (zeros for the first row). The unfiltered row is written to
+// out, or is in itself when the row has no filter; null for a filter that
+// does not exist. The inflated data is never written: it is still being
+// read as history while later rows are inflated.
+const std::uint8_t* Unfilter(int filter, const std::uint8_t* in, std::uint8_t* out, const std::uint8_t* prev,
+                             std::size_t n, int bpp)
 {
     if ((filter == 1 || filter == 3 || filter == 4) && n % std::size_t(bpp) == 0) {
         if (bpp == 3) {
-            UnfilterPixels<3>(filter, cur, prev, n);
-            return true;
+            UnfilterPixels<3>(filter, in, out, prev, n);
+            return out;
         }
         if (bpp == 4) {
-            UnfilterPixels<4>(filter, cur, prev, n);
-            return true;
+            UnfilterPixels<4>(filter, in, out, prev, n);
+            return out;
         }
     }
-    const std::size_t b = std::size_t(bpp);
+    const std::size_t b = std::min(std::size_t(bpp), n);
     switch (filter) {
     case 0:
-        return true;
+        return in;
     case 1:
+        std::memcpy(out, in, b);
         for (std::size_t i = b; i < n; ++i)
-            cur[i] = std::uint8_t(cur[i] + cur[i - b]);
-        return true;
+            out[i] = std::uint8_t(in[i] + out[i - b]);
+        return out;
     case 2:
         for (std::size_t i = 0; i < n; ++i)
-            cur[i] = std::uint8_t(cur[i] + prev[i]);
-        return true;
+            out[i] = std::uint8_t(in[i] + prev[i]);
+        return out;
     case 3:
-        for (std::size_t i = 0; i < std::min(b, n); ++i)
-            cur[i] = std::uint8_t(cur[i] + (prev[i] >> 1));
+        for (std::size_t i = 0; i < b; ++i)
+            out[i] = std::uint8_t(in[i] + (prev[i] >> 1));
         for (std::size_t i = b; i < n; ++i)
-            cur[i] = std::uint8_t(cur[i] + ((unsigned(cur[i - b]) + prev[i]) >> 1));
-        return true;
+            out[i] = std::uint8_t(in[i] + ((unsigned(out[i - b]) + prev[i]) >> 1));
+        return out;
     case 4:
-        for (std::size_t i = 0; i < std::min(b, n); ++i)
-            cur[i] = std::uint8_t(cur[i] + prev[i]);
+        for (std::size_t i = 0; i < b; ++i)
+            out[i] = std::uint8_t(in[i] + prev[i]);
         for (std::size_t i = b; i < n; ++i)
-            cur[i] = std::uint8_t(cur[i] + Paeth(cur[i - b], prev[i], prev[i - b]));
-        return true;
+            out[i] = std::uint8_t(in[i] + Paeth(out[i - b], prev[i], prev[i - b]));
+        return out;
     default:
-        return false;
+        return nullptr;
     }
 }
 
@@ -479,29 +606,32 @@ inline std::uint8_t Premultiply(unsigned c, unsigned a)
     return std::uint8_t((t + (t >> 8) + 0x80) >> 8);
 }
 
-// Walks the rows, unfiltering each and handing it on.
+// Walks the rows as they are inflated, unfiltering each and handing it on.
 template <typename Sink>
-bool ForEachRow(Png* png, Sink&& sink)
+bool ForEachRow(Png* png, Progress& progress, Sink&& sink)
 {
-    std::vector<std::uint8_t> zeros(png->rowBytes, 0);
+    const std::size_t n = png->rowBytes;
+    std::vector<std::uint8_t> zeros(n, 0), one(n), other(n);
     const std::uint8_t* prev = zeros.data();
-    std::uint8_t* row = png->raw.get();
-    for (std::uint32_t y = 0; y < png->height; ++y) {
-        if (!Unfilter(row[0], row + 1, prev, png->rowBytes, png->bpp))
+    const std::uint8_t* row = png->raw.get();
+    for (std::uint32_t y = 0; y < png->height; ++y, row += n + 1) {
+        if (!progress.WaitFor((std::size_t(y) + 1) * (n + 1)))
             return false;
-        sink(y, row + 1);
-        prev = row + 1;
-        row += png->rowBytes + 1;
+        std::uint8_t* out = prev == one.data() ? other.data() : one.data();
+        prev = Unfilter(row[0], row + 1, out, prev, n, png->bpp);
+        if (!prev)
+            return false;
+        sink(y, prev);
     }
     return true;
 }
 
-QImage DecodeWhole(Png* png)
+QImage DecodeWhole(Png* png, Progress& progress)
 {
     QImage image(int(png->width), int(png->height), png->alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     if (image.isNull())
         return {};
-    const bool ok = ForEachRow(png, [&](std::uint32_t y, const std::uint8_t* row) {
+    const bool ok = ForEachRow(png, progress, [&](std::uint32_t y, const std::uint8_t* row) {
         ExpandRow(*png, row, reinterpret_cast<QRgb*>(image.scanLine(int(y))));
     });
     return ok ? image : QImage();
@@ -535,7 +665,7 @@ void MakeSpans(std::uint32_t from, std::uint32_t to, std::vector<Span>* spans, s
 
 // Reduces to size: each row is added into one output row's sums (or split
 // between two), and a finished output row is averaged across.
-QImage DecodeReduced(Png* png, QSize size)
+QImage DecodeReduced(Png* png, QSize size, Progress& progress)
 {
     const bool alpha = png->alpha;
     const std::uint32_t W = png->width, H = png->height;
@@ -582,7 +712,7 @@ QImage DecodeReduced(Png* png, QSize size)
             s[i] += std::uint32_t(bytes[i]) * weight;
     };
 
-    const bool ok = ForEachRow(png, [&](std::uint32_t y, const std::uint8_t* row) {
+    const bool ok = ForEachRow(png, progress, [&](std::uint32_t y, const std::uint8_t* row) {
         const std::uint8_t* bytes = row;
         if (directAlpha) {
             auto* e = reinterpret_cast<std::uint8_t*>(expanded.data());
@@ -623,10 +753,34 @@ QImage DecodePngFast(std::FILE* file, QSize size, std::size_t maxBytes)
     if (!file)
         return {};
     auto png = std::make_unique<Png>();
-    if (!ReadChunks(file, maxBytes, png.get()) || !Inflate(png.get()))
+    std::uint32_t firstLength = 0;
+    if (!ReadChunks(file, maxBytes, png.get(), &firstLength) || png->rawSize > UINT32_MAX ||
+        !png->raw.Allocate(png->rawSize))
         return {};
+    // Large pictures are inflated on a second thread while this one
+    // unfilters and reduces the rows already there.
+    Progress progress;
+    std::thread inflating;
+    if (png->rawSize >= kThreadedBytes) {
+        try {
+            inflating = std::thread(InflateRows, file, firstLength, png.get(), &progress);
+        } catch (const std::system_error&) {
+        }
+    }
+    if (!inflating.joinable())
+        InflateRows(file, firstLength, png.get(), &progress);
+    struct Join {
+        Progress& progress;
+        std::thread& thread;
+        ~Join()
+        {
+            progress.stop = true;
+            if (thread.joinable())
+                thread.join();
+        }
+    } join{progress, inflating};
     const QSize natural(int(png->width), int(png->height));
     const bool reduce = size.width() > 0 && size.height() > 0 && size.width() <= natural.width() &&
                         size.height() <= natural.height() && size != natural;
-    return reduce ? DecodeReduced(png.get(), size) : DecodeWhole(png.get());
+    return reduce ? DecodeReduced(png.get(), size, progress) : DecodeWhole(png.get(), progress);
 }

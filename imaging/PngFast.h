@@ -1,7 +1,7 @@
 #pragma once
-// A quick way through the PNGs most files are: whole-file inflate with
-// libdeflate, then rows unfiltered and reduced straight to the size shown,
-// with no full-size picture in between. Anything it does not take (interlace,
+// A quick way through the PNGs most files are: the picture data inflated
+// with ISA-L while the rows already there are unfiltered and reduced
+// straight to the size shown, with no full-size picture in between. Anything it does not take (interlace,
 // animation, unusual chunks, damage of any kind) it leaves to libpng.
 #include <cstddef>
 #include <cstdio>
@@ -16,7 +16,7 @@
 // Otherwise it is the whole picture exactly as DecodePng gives it
 // (Format_RGB32 or Format_ARGB32). A null image when the file is not one this
 // path takes, is damaged in any way, or would need more than maxBytes (or
-// its compressed and inflated data more than libpng's whole picture and a
-// margin, as uncompressed files do): the caller then rewinds and uses
-// DecodePng.
+// its inflated rows more than libpng's whole picture and a margin, as
+// 16-bit files can): the caller then rewinds and uses DecodePng. Large
+// pictures are inflated on a second thread that ends before this returns.
 QImage DecodePngFast(std::FILE* file, QSize size, std::size_t maxBytes);

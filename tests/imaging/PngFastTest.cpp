@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <png.h>
+#include <zlib.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -331,6 +332,92 @@ TEST(PngFast, LeavesInterlacedAndDamagedFilesToLibpng)
         ASSERT_FALSE(decoded.isNull()) << c.name;
         EXPECT_EQ(FirstDifference(PictureFile::Open(path)->Render(QSize(80, 60)), SmoothReference(decoded, QSize(80, 60)), 0), "")
             << c.name;
+    }
+}
+
+// A chunk as it stands in a file: length, type, data and checksum.
+QByteArray Chunk(const char* type, const QByteArray& data)
+{
+    QByteArray chunk;
+    const auto be32 = [&](std::uint32_t v) {
+        for (int shift = 24; shift >= 0; shift -= 8)
+            chunk.append(char((v >> shift) & 0xFF));
+    };
+    be32(std::uint32_t(data.size()));
+    chunk.append(type, 4);
+    chunk.append(data);
+    be32(std::uint32_t(crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(chunk.constData() + 4),
+                             uInt(chunk.size() - 4))));
+    return chunk;
+}
+
+// The file with the zlib checksum that ends the picture data moved into an
+// IDAT chunk of its own, changed by flip. The last IDAT must end right
+// before IEND.
+QByteArray ChecksumApart(const QByteArray& png, char flip)
+{
+    const qsizetype end = png.size() - 12;
+    qsizetype at = png.lastIndexOf("IDAT", end) - 4;
+    const auto length = qsizetype(std::uint8_t(png[at]) << 24 | std::uint8_t(png[at + 1]) << 16 |
+                                  std::uint8_t(png[at + 2]) << 8 | std::uint8_t(png[at + 3]));
+    const QByteArray data = png.mid(at + 8, length);
+    QByteArray checksum = data.right(4);
+    checksum[3] = char(checksum[3] ^ flip);
+    return png.left(at) + Chunk("IDAT", data.left(length - 4)) + Chunk("IDAT", checksum) + png.mid(end);
+}
+
+// Pictures with this much row data or more are inflated on a second thread
+// while their rows are taken.
+TEST(PngFast, LargePicturesAsTheyAreInflated)
+{
+    TempTree tree;
+    int n = 0;
+    const struct {
+        Kind kind;
+        QSize size;
+    } cases[] = {{{PNG_COLOR_TYPE_RGB, 8}, {1100, 800}},
+                 {{PNG_COLOR_TYPE_RGB_ALPHA, 8, false, PNG_ALL_FILTERS, false, 100000}, {1000, 700}},
+                 {{PNG_COLOR_TYPE_GRAY, 16, true}, {1100, 1000}},
+                 {{PNG_COLOR_TYPE_PALETTE, 8, true}, {1500, 1500}}};
+    for (const auto& c : cases) {
+        const QString path = tree.WriteFile(QString("big%1.png").arg(n++), WritePng(c.kind, c.size.width(), c.size.height()));
+        const QImage decoded = LibpngDecode(path);
+        ASSERT_FALSE(decoded.isNull());
+        const QImage whole = FastDecode(path, c.size);
+        ASSERT_FALSE(whole.isNull()) << Describe(c.kind, c.size.width(), c.size.height());
+        EXPECT_EQ(FirstDifference(whole, decoded, 0), "") << Describe(c.kind, c.size.width(), c.size.height());
+        const QSize target(c.size.width() / 3, c.size.height() / 3);
+        EXPECT_EQ(FirstDifference(FastDecode(path, target), SmoothReference(decoded, target), 2), "")
+            << Describe(c.kind, c.size.width(), c.size.height());
+    }
+
+    // Damage found while the rows are being taken ends the decode, without
+    // a hang, and leaves the file to libpng.
+    const QSize size(1100, 800);
+    const QByteArray good = WritePng({PNG_COLOR_TYPE_RGB, 8}, size.width(), size.height());
+    const qsizetype end = good.size() - 12; // the IEND chunk
+    QByteArray flipped = good;
+    flipped[good.size() * 3 / 4] = char(flipped[good.size() * 3 / 4] ^ 0x55);
+    // One row fewer in the header: the data then holds more than the rows.
+    QByteArray shorter = good;
+    shorter.replace(8, 25, Chunk("IHDR", good.mid(16, 13).replace(7, 1, QByteArray(1, char((size.height() - 1) & 0xFF)))));
+    const QString apart = tree.WriteFile("apart.png", ChecksumApart(good, 0));
+    EXPECT_EQ(FirstDifference(FastDecode(apart, size), LibpngDecode(apart), 0), "");
+    const struct {
+        const char* name;
+        QByteArray bytes;
+    } damaged[] = {
+        {"flipped", flipped},
+        // Every row is there; only the checksum read after them is wrong.
+        {"checksum", ChecksumApart(good, 1)},
+        {"half", good.left(good.size() / 2)},
+        {"more data", good.left(end) + Chunk("IDAT", QByteArray(40, 'x')) + good.mid(end)},
+        {"more rows", shorter},
+    };
+    for (const auto& d : damaged) {
+        const QString path = tree.WriteFile(QString("bad%1.png").arg(n++), d.bytes);
+        EXPECT_TRUE(FastDecode(path, size).isNull()) << d.name;
+        EXPECT_TRUE(FastDecode(path, size / 4).isNull()) << d.name;
     }
 }
 
