@@ -17,6 +17,10 @@
 #include <isa-l/igzip_lib.h>
 #include <sys/mman.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 // QRgb rows are handled as bytes B, G, R, A.
 static_assert(std::endian::native == std::endian::little);
 
@@ -443,6 +447,7 @@ inline std::uint8_t Paeth(int a, int b, int c)
     return std::uint8_t(pb <= pc ? b : c);
 }
 
+#if !defined(__SSE2__)
 // Sub, Average and Paeth for whole pixels of B bytes, so that the pixel to
 // the left stays in registers.
 template <int B>
@@ -465,6 +470,82 @@ void UnfilterPixels(int filter, const std::uint8_t* in, std::uint8_t* out, const
         }
     }
 }
+#endif
+
+#if defined(__SSE2__)
+// In registers: a 3-byte copy through memory stalls the load that follows.
+template <int B>
+inline __m128i LoadPixel(const std::uint8_t* p)
+{
+    std::uint32_t v;
+    if constexpr (B == 4) {
+        std::memcpy(&v, p, 4);
+    } else {
+        std::uint16_t low;
+        std::memcpy(&low, p, 2);
+        v = low | std::uint32_t(p[2]) << 16;
+    }
+    return _mm_unpacklo_epi8(_mm_cvtsi32_si128(int(v)), _mm_setzero_si128());
+}
+
+template <int B>
+inline void StorePixel(std::uint8_t* p, __m128i samples)
+{
+    const auto v = std::uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(samples, samples)));
+    if constexpr (B == 4) {
+        std::memcpy(p, &v, 4);
+    } else {
+        const auto low = std::uint16_t(v);
+        std::memcpy(p, &low, 2);
+        p[2] = std::uint8_t(v >> 16);
+    }
+}
+
+inline __m128i Abs16(__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); }
+
+// The same with a pixel's samples side by side in 16-bit lanes: Paeth's
+// choice is made for all of them at once, without branches.
+template <int B, int Filter>
+void UnfilterPixelsSse2(const std::uint8_t* in, std::uint8_t* out, const std::uint8_t* prev, std::size_t n)
+{
+    const __m128i bytes = _mm_set1_epi16(0xFF);
+    __m128i a = _mm_setzero_si128(), c = a; // left and upper left, unfiltered
+    for (std::size_t i = 0; i + B <= n; i += B) {
+        const __m128i b = LoadPixel<B>(prev + i);
+        __m128i predictor;
+        if constexpr (Filter == 1) {
+            predictor = a;
+        } else if constexpr (Filter == 3) {
+            predictor = _mm_srli_epi16(_mm_add_epi16(a, b), 1);
+        } else {
+            const __m128i bc = _mm_sub_epi16(b, c), ac = _mm_sub_epi16(a, c);
+            const __m128i pa = Abs16(bc), pb = Abs16(ac), pc = Abs16(_mm_add_epi16(bc, ac));
+            const __m128i least = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
+            const __m128i takeA = _mm_cmpeq_epi16(pa, least), takeB = _mm_cmpeq_epi16(pb, least);
+            predictor = _mm_or_si128(_mm_and_si128(takeB, b), _mm_andnot_si128(takeB, c));
+            predictor = _mm_or_si128(_mm_and_si128(takeA, a), _mm_andnot_si128(takeA, predictor));
+            c = b;
+        }
+        a = _mm_and_si128(_mm_add_epi16(LoadPixel<B>(in + i), predictor), bytes);
+        StorePixel<B>(out + i, a);
+    }
+}
+#endif
+
+template <int B>
+void UnfilterWholePixels(int filter, const std::uint8_t* in, std::uint8_t* out, const std::uint8_t* prev, std::size_t n)
+{
+#if defined(__SSE2__)
+    if (filter == 1)
+        UnfilterPixelsSse2<B, 1>(in, out, prev, n);
+    else if (filter == 3)
+        UnfilterPixelsSse2<B, 3>(in, out, prev, n);
+    else
+        UnfilterPixelsSse2<B, 4>(in, out, prev, n);
+#else
+    UnfilterPixels<B>(filter, in, out, prev, n);
+#endif
+}
 
 // Undoes the row's filter: in is the row as inflated, prev the row above
 // unfiltered (zeros for the first row). The unfiltered row is written to
@@ -476,11 +557,11 @@ const std::uint8_t* Unfilter(int filter, const std::uint8_t* in, std::uint8_t* o
 {
     if ((filter == 1 || filter == 3 || filter == 4) && n % std::size_t(bpp) == 0) {
         if (bpp == 3) {
-            UnfilterPixels<3>(filter, in, out, prev, n);
+            UnfilterWholePixels<3>(filter, in, out, prev, n);
             return out;
         }
         if (bpp == 4) {
-            UnfilterPixels<4>(filter, in, out, prev, n);
+            UnfilterWholePixels<4>(filter, in, out, prev, n);
             return out;
         }
     }
@@ -637,6 +718,73 @@ QImage DecodeWhole(Png* png, Progress& progress)
     return ok ? image : QImage();
 }
 
+// 8-bit RGBA to premultiplied B G R A bytes, as Premultiply does.
+void PremultiplyRgba(const std::uint8_t* in, std::uint8_t* out, std::uint32_t pixels)
+{
+    std::uint32_t x = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128(), half = _mm_set1_epi16(0x80);
+    const __m128i alphaLanes = _mm_set_epi16(-1, 0, 0, 0, -1, 0, 0, 0);
+    const auto twoPixels = [&](__m128i v) {
+        const __m128i a = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xFF), 0xFF);
+        const __m128i t = _mm_mullo_epi16(v, a); // at most 255 * 255
+        __m128i p = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(t, _mm_srli_epi16(t, 8)), half), 8);
+        p = _mm_or_si128(_mm_andnot_si128(alphaLanes, p), _mm_and_si128(alphaLanes, v));
+        return _mm_shufflehi_epi16(_mm_shufflelo_epi16(p, _MM_SHUFFLE(3, 0, 1, 2)), _MM_SHUFFLE(3, 0, 1, 2));
+    };
+    for (; x + 4 <= pixels; x += 4) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + std::size_t(x) * 4));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + std::size_t(x) * 4),
+                         _mm_packus_epi16(twoPixels(_mm_unpacklo_epi8(v, zero)), twoPixels(_mm_unpackhi_epi8(v, zero))));
+    }
+#endif
+    for (; x < pixels; ++x) {
+        const std::uint8_t* p = in + std::size_t(x) * 4;
+        std::uint8_t* o = out + std::size_t(x) * 4;
+        const unsigned a = p[3];
+        o[0] = Premultiply(p[2], a);
+        o[1] = Premultiply(p[1], a);
+        o[2] = Premultiply(p[0], a);
+        o[3] = std::uint8_t(a);
+    }
+}
+
+// sums[i] += from[i] * weight: the reduction's hot loop, built a second time
+// for processors with AVX2, which take eight samples at a time.
+template <typename Source>
+[[gnu::always_inline]] inline void AccumulateBody(std::uint32_t* __restrict sums, const Source* __restrict from,
+                                                  std::size_t n, std::uint32_t weight)
+{
+    if (weight == 1) {
+        for (std::size_t i = 0; i < n; ++i)
+            sums[i] += from[i];
+    } else {
+        for (std::size_t i = 0; i < n; ++i)
+            sums[i] += std::uint32_t(from[i]) * weight;
+    }
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VELMORA_ACCUMULATE_AVX2 1
+template <typename Source>
+__attribute__((target("avx2"))) void AccumulateAvx2(std::uint32_t* sums, const Source* from, std::size_t n,
+                                                    std::uint32_t weight)
+{
+    AccumulateBody(sums, from, n, weight);
+}
+#endif
+
+template <typename Source>
+void Accumulate(std::uint32_t* sums, const Source* from, std::size_t n, std::uint32_t weight)
+{
+#if defined(VELMORA_ACCUMULATE_AVX2)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2)
+        return AccumulateAvx2(sums, from, n, weight);
+#endif
+    AccumulateBody(sums, from, n, weight);
+}
+
 // Area averaging in whole numbers: a source pixel is 'to' units wide and an
 // output pixel 'from' units, so every weight is exact.
 struct Span {
@@ -664,7 +812,9 @@ void MakeSpans(std::uint32_t from, std::uint32_t to, std::vector<Span>* spans, s
 }
 
 // Reduces to size: each row is added into one output row's sums (or split
-// between two), and a finished output row is averaged across.
+// between two), and a finished output row is averaged across. Rows wholly
+// inside one output row all weigh the same, so they are added plainly and
+// weighed once when the output row is finished.
 QImage DecodeReduced(Png* png, QSize size, Progress& progress)
 {
     const bool alpha = png->alpha;
@@ -679,7 +829,8 @@ QImage DecodeReduced(Png* png, QSize size, Progress& progress)
     const bool directAlpha = png->type == kRgba && png->depth == 8;
     const int n = direct ? 3 : 4;
     const std::size_t rowSamples = std::size_t(W) * unsigned(n);
-    std::vector<std::uint32_t> sums(rowSamples, 0);
+    std::vector<std::uint32_t> sums(rowSamples, 0), whole(rowSamples, 0);
+    bool anyWhole = false;
     std::vector<QRgb> expanded(direct ? 0 : W);
     std::vector<Span> spans;
     std::vector<std::uint32_t> weights;
@@ -687,6 +838,11 @@ QImage DecodeReduced(Png* png, QSize size, Progress& progress)
     const double scale = 1.0 / (double(W) * double(H));
 
     auto finishRow = [&](std::uint32_t oy) {
+        if (anyWhole) {
+            Accumulate(sums.data(), whole.data(), rowSamples, h);
+            std::fill(whole.begin(), whole.end(), 0u);
+            anyWhole = false;
+        }
         auto* out = reinterpret_cast<QRgb*>(image.scanLine(int(oy)));
         for (std::uint32_t x = 0; x < w; ++x) {
             const Span& span = spans[x];
@@ -706,23 +862,10 @@ QImage DecodeReduced(Png* png, QSize size, Progress& progress)
         }
         std::fill(sums.begin(), sums.end(), 0u);
     };
-    auto add = [&](const std::uint8_t* bytes, std::uint32_t weight) {
-        std::uint32_t* s = sums.data();
-        for (std::size_t i = 0; i < rowSamples; ++i)
-            s[i] += std::uint32_t(bytes[i]) * weight;
-    };
-
     const bool ok = ForEachRow(png, progress, [&](std::uint32_t y, const std::uint8_t* row) {
         const std::uint8_t* bytes = row;
         if (directAlpha) {
-            auto* e = reinterpret_cast<std::uint8_t*>(expanded.data());
-            for (std::uint32_t x = 0; x < W; ++x, row += 4, e += 4) {
-                const unsigned a = row[3];
-                e[0] = Premultiply(row[2], a);
-                e[1] = Premultiply(row[1], a);
-                e[2] = Premultiply(row[0], a);
-                e[3] = std::uint8_t(a);
-            }
+            PremultiplyRgba(row, reinterpret_cast<std::uint8_t*>(expanded.data()), W);
             bytes = reinterpret_cast<const std::uint8_t*>(expanded.data());
         } else if (!direct) {
             ExpandRow(*png, row, expanded.data());
@@ -737,7 +880,12 @@ QImage DecodeReduced(Png* png, QSize size, Progress& progress)
         while (at < end) {
             const std::uint64_t oy = at / H, boundary = (oy + 1) * H;
             const std::uint64_t stop = std::min(end, boundary);
-            add(bytes, std::uint32_t(stop - at));
+            if (stop - at == h) {
+                Accumulate(whole.data(), bytes, rowSamples, 1);
+                anyWhole = true;
+            } else {
+                Accumulate(sums.data(), bytes, rowSamples, std::uint32_t(stop - at));
+            }
             at = stop;
             if (at == boundary)
                 finishRow(std::uint32_t(oy));
