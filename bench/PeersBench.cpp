@@ -3,23 +3,39 @@
 // libvips, gdk-pixbuf (Eye of GNOME, gThumb). Best of the runs, after one
 // untimed run that puts the file in the page cache.
 //
-//   bench_peers [runs]   (default 5)
+// libvips and gdk-pixbuf are left out, with a line saying so, when they were
+// not there to build with.
+//
+//   bench_peers [runs]                    time the fits (default 3 runs)
+//   bench_peers make FOLDER jpg|png N     write bench_heldkey's N pictures
 // glib's headers name struct members "signals": before Qt's keywords.
+#ifdef PEERS_HAVE_PIXBUF
 #include <gdk-pixbuf/gdk-pixbuf.h>
+#endif
+#ifdef PEERS_HAVE_VIPS
 #include <vips/vips.h>
+#endif
+
+#include "BenchPictures.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QTemporaryDir>
+#include <QThread>
 
 // After Qt: it brings in Imlib2.h and with it Xlib's macros.
 #include "FitPieces.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -36,6 +52,7 @@ double BestMs(const std::function<bool()>& work, int runs)
     return best;
 }
 
+#ifdef PEERS_HAVE_VIPS
 // vips_thumbnail rather than load + vips_resize: it is libvips' own way to
 // show a whole picture at a given size, and it shrinks while loading (JPEG
 // DCT scaling) as a viewer would. Written out to memory, since libvips only
@@ -53,7 +70,9 @@ bool VipsFit(const std::string& path, QSize fit)
     g_free(pixels);
     return pixels != nullptr;
 }
+#endif
 
+#ifdef PEERS_HAVE_PIXBUF
 // What Eye of GNOME and gThumb do: the whole picture, then a bilinear copy
 // at the size shown.
 bool PixbufFit(const std::string& path, QSize fit)
@@ -67,6 +86,7 @@ bool PixbufFit(const std::string& path, QSize fit)
         g_object_unref(scaled);
     return scaled != nullptr;
 }
+#endif
 
 bool ImlibFit(const std::string& path, QSize fit)
 {
@@ -79,13 +99,37 @@ bool ImlibFit(const std::string& path, QSize fit)
 int main(int argc, char** argv)
 {
     QGuiApplication app(argc, argv);
+    if (argc == 5 && std::strcmp(argv[1], "make") == 0) {
+        // One writer a core: twelve 24 MP PNGs take over a minute on one.
+        const QString folder = QString::fromLocal8Bit(argv[2]);
+        const int count = std::atoi(argv[4]);
+        std::atomic<int> next{0};
+        std::atomic<bool> ok{true};
+        std::vector<std::thread> writers;
+        for (int t = 0; t < std::max(1, QThread::idealThreadCount()); ++t)
+            writers.emplace_back([&] {
+                for (int i = next++; i < count; i = next++)
+                    if (!WriteShowPicture(folder, argv[3], i))
+                        ok = false;
+            });
+        for (std::thread& writer : writers)
+            writer.join();
+        return ok ? 0 : 1;
+    }
+#ifdef PEERS_HAVE_VIPS
     if (VIPS_INIT(argv[0]) != 0) {
         std::fprintf(stderr, "libvips did not start\n");
         return 1;
     }
     // Every run must decode again, not take the last result from the cache.
     vips_cache_set_max(0);
-    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+#else
+    std::printf("skipped: libvips not installed (libvips-dev when building)\n");
+#endif
+#ifndef PEERS_HAVE_PIXBUF
+    std::printf("skipped: gdk-pixbuf not installed (libgdk-pixbuf-2.0-dev when building)\n");
+#endif
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
 
     QTemporaryDir dir;
     struct Case {
@@ -110,11 +154,15 @@ int main(int argc, char** argv)
             const char* name;
             std::function<bool()> fit;
         };
-        const Peer peers[] = {
+        const std::vector<Peer> peers = {
             {"velmora", [&] { return !VelmoraFit(path).isNull(); }},
             {"imlib2 load + anti-aliased scale", [&] { return ImlibFit(p, fit); }},
+#ifdef PEERS_HAVE_VIPS
             {"libvips vips_thumbnail", [&] { return VipsFit(p, fit); }},
+#endif
+#ifdef PEERS_HAVE_PIXBUF
             {"gdk-pixbuf load + bilinear", [&] { return PixbufFit(p, fit); }},
+#endif
         };
         std::printf("\n%s to %dx%d\n  %-34s %9s   %s\n", c.name, fit.width(), fit.height(), "loader", "ms",
                     "loader/velmora");
@@ -126,7 +174,7 @@ int main(int argc, char** argv)
                 std::printf("  %-34s failed\n", peer.name);
                 continue;
             }
-            if (&peer == peers)
+            if (&peer == &peers.front())
                 velmora = ms;
             if (velmora > 0)
                 std::printf("  %-34s %9.1f   %5.2f\n", peer.name, ms, ms / velmora);
@@ -134,6 +182,8 @@ int main(int argc, char** argv)
                 std::printf("  %-34s %9.1f\n", peer.name, ms);
         }
     }
+#ifdef PEERS_HAVE_VIPS
     vips_shutdown();
+#endif
     return 0;
 }
