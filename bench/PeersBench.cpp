@@ -8,6 +8,7 @@
 //
 //   bench_peers [runs]                    time the fits (default 3 runs)
 //   bench_peers make FOLDER jpg|png N     write bench_heldkey's N pictures
+
 // glib's headers name struct members "signals": before Qt's keywords.
 #ifdef PEERS_HAVE_PIXBUF
 #include <gdk-pixbuf/gdk-pixbuf.h>
