@@ -1,6 +1,7 @@
 #pragma once
 // Pictures the benchmarks make for themselves.
 #include <QImage>
+#include <QString>
 #include <QRandomGenerator>
 
 #include <algorithm>
@@ -23,4 +24,13 @@ inline QImage Photo(int width, int height, int seed)
         }
     }
     return image;
+}
+
+// The 24 MP pictures of a held-key run: IMG_0000.jpg and on, JPEG at
+// quality 90, PNG at Qt's default compression.
+inline bool WriteShowPicture(const QString& folder, const char* kind, int i)
+{
+    const bool jpeg = QString::fromLatin1(kind) == QLatin1String("jpg");
+    return Photo(6000, 4000, i).save(folder + QStringLiteral("/IMG_%1.%2").arg(i, 4, 10, QChar('0')).arg(kind), kind,
+                                     jpeg ? 90 : -1);
 }

@@ -2,7 +2,9 @@
 // sent to a real show window on a 1920 x 1080 offscreen screen, counting the
 // distinct pictures painted and the pauses between them.
 //
-//   bench_heldkey jpg|png [seconds] [pictures]   (default 10 s over 12 24 MP pictures)
+//   bench_heldkey jpg|png [seconds] [pictures] [folder]
+// (default 10 s over 12 24 MP pictures it writes; with a folder, the
+// pictures already there, as bench_peers make writes them)
 #include "common/AppPaths.h"
 #include "slideshow/SlideShow.h"
 
@@ -73,11 +75,11 @@ int main(int argc, char** argv)
 
     QTemporaryDir program;
     SetAppFolder(program.path());
-    const QString folder = program.path() + "/pics";
+    const bool given = argc > 4;
+    const QString folder = given ? QDir(QString::fromLocal8Bit(argv[4])).absolutePath() : program.path() + "/pics";
     QDir().mkpath(folder);
-    for (int i = 0; i < pictures; ++i)
-        Photo(6000, 4000, i).save(folder + QStringLiteral("/IMG_%1.%2").arg(i, 4, 10, QChar('0')).arg(kind), kind,
-                                  std::strcmp(kind, "jpg") == 0 ? 90 : -1);
+    for (int i = 0; i < pictures && !given; ++i)
+        WriteShowPicture(folder, kind, i);
 
     auto* show = new SlideShow(QStringLiteral("50"), [] { return false; });
     show->SetTag(folder + "/");

@@ -1,0 +1,190 @@
+// The pictures bench_fit fits, fitted by the loaders other viewers use, in
+// one process so that no program start-up is counted: imlib2 (feh, nsxiv),
+// libvips, gdk-pixbuf (Eye of GNOME, gThumb). Best of the runs, after one
+// untimed run that puts the file in the page cache.
+//
+// libvips and gdk-pixbuf are left out, with a line saying so, when they were
+// not there to build with.
+//
+//   bench_peers [runs]                    time the fits (default 3 runs)
+//   bench_peers make FOLDER jpg|png N     write bench_heldkey's N pictures
+
+// glib's headers name struct members "signals": before Qt's keywords.
+#ifdef PEERS_HAVE_PIXBUF
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#endif
+#ifdef PEERS_HAVE_VIPS
+#include <vips/vips.h>
+#endif
+
+#include "BenchPictures.h"
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QTemporaryDir>
+#include <QThread>
+
+// After Qt: it brings in Imlib2.h and with it Xlib's macros.
+#include "FitPieces.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Best, not median: someone else's work on the machine only ever adds time.
+double BestMs(const std::function<bool()>& work, int runs)
+{
+    double best = std::numeric_limits<double>::infinity();
+    for (int i = 0; i < runs; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        if (!work())
+            return -1;
+        best = std::min(best, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    }
+    return best;
+}
+
+#ifdef PEERS_HAVE_VIPS
+// vips_thumbnail rather than load + vips_resize: it is libvips' own way to
+// show a whole picture at a given size, and it shrinks while loading (JPEG
+// DCT scaling) as a viewer would. Written out to memory, since libvips only
+// computes the pixels when something asks for them.
+bool VipsFit(const std::string& path, QSize fit)
+{
+    VipsImage* out = nullptr;
+    if (vips_thumbnail(path.c_str(), &out, fit.width(), "height", fit.height(), nullptr) != 0) {
+        vips_error_clear();
+        return false;
+    }
+    std::size_t size = 0;
+    void* pixels = vips_image_write_to_memory(out, &size);
+    g_object_unref(out);
+    g_free(pixels);
+    return pixels != nullptr;
+}
+#endif
+
+#ifdef PEERS_HAVE_PIXBUF
+// What Eye of GNOME and gThumb do: the whole picture, then a bilinear copy
+// at the size shown.
+bool PixbufFit(const std::string& path, QSize fit)
+{
+    GdkPixbuf* full = gdk_pixbuf_new_from_file(path.c_str(), nullptr);
+    if (!full)
+        return false;
+    GdkPixbuf* scaled = gdk_pixbuf_scale_simple(full, fit.width(), fit.height(), GDK_INTERP_BILINEAR);
+    g_object_unref(full);
+    if (scaled)
+        g_object_unref(scaled);
+    return scaled != nullptr;
+}
+#endif
+
+bool ImlibFit(const std::string& path, QSize fit)
+{
+    Imlib2Fit(path, fit);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QGuiApplication app(argc, argv);
+    if (argc == 5 && std::strcmp(argv[1], "make") == 0) {
+        // One writer a core: twelve 24 MP PNGs take over a minute on one.
+        const QString folder = QString::fromLocal8Bit(argv[2]);
+        const int count = std::atoi(argv[4]);
+        std::atomic<int> next{0};
+        std::atomic<bool> ok{true};
+        std::vector<std::thread> writers;
+        for (int t = 0; t < std::max(1, QThread::idealThreadCount()); ++t)
+            writers.emplace_back([&] {
+                for (int i = next++; i < count; i = next++)
+                    if (!WriteShowPicture(folder, argv[3], i))
+                        ok = false;
+            });
+        for (std::thread& writer : writers)
+            writer.join();
+        return ok ? 0 : 1;
+    }
+#ifdef PEERS_HAVE_VIPS
+    if (VIPS_INIT(argv[0]) != 0) {
+        std::fprintf(stderr, "libvips did not start\n");
+        return 1;
+    }
+    // Every run must decode again, not take the last result from the cache.
+    vips_cache_set_max(0);
+#else
+    std::printf("skipped: libvips not installed (libvips-dev when building)\n");
+#endif
+#ifndef PEERS_HAVE_PIXBUF
+    std::printf("skipped: gdk-pixbuf not installed (libgdk-pixbuf-2.0-dev when building)\n");
+#endif
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+
+    QTemporaryDir dir;
+    struct Case {
+        const char* name;
+        const char* file;
+        bool alpha;
+        int quality; // for PNG, Qt's quality 50 is zlib level 4
+    };
+    const Case cases[] = {{"24 MP JPEG (quality 90)", "photo.jpg", false, 90},
+                          {"24 MP PNG RGB (zlib level 4)", "photo.png", false, 50},
+                          {"24 MP PNG RGBA (zlib level 4)", "alpha.png", true, 50}};
+    std::printf("fitting to the screen, best of %d, file in the page cache\n", runs);
+    for (const Case& c : cases) {
+        const QString path = dir.path() + "/" + c.file;
+        if (!PhotoLike(6000, 4000, c.alpha).save(path, nullptr, c.quality)) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+            return 1;
+        }
+        const std::string p = path.toStdString();
+        const QSize fit = FitFor(QSize(6000, 4000));
+        struct Peer {
+            const char* name;
+            std::function<bool()> fit;
+        };
+        const std::vector<Peer> peers = {
+            {"velmora", [&] { return !VelmoraFit(path).isNull(); }},
+            {"imlib2 load + anti-aliased scale", [&] { return ImlibFit(p, fit); }},
+#ifdef PEERS_HAVE_VIPS
+            {"libvips vips_thumbnail", [&] { return VipsFit(p, fit); }},
+#endif
+#ifdef PEERS_HAVE_PIXBUF
+            {"gdk-pixbuf load + bilinear", [&] { return PixbufFit(p, fit); }},
+#endif
+        };
+        std::printf("\n%s to %dx%d\n  %-34s %9s   %s\n", c.name, fit.width(), fit.height(), "loader", "ms",
+                    "loader/velmora");
+        double velmora = -1;
+        for (const Peer& peer : peers) {
+            peer.fit(); // the file into the page cache, the loader's first-use costs out of the way
+            const double ms = BestMs(peer.fit, runs);
+            if (ms < 0) {
+                std::printf("  %-34s failed\n", peer.name);
+                continue;
+            }
+            if (&peer == &peers.front())
+                velmora = ms;
+            if (velmora > 0)
+                std::printf("  %-34s %9.1f   %5.2f\n", peer.name, ms, ms / velmora);
+            else
+                std::printf("  %-34s %9.1f\n", peer.name, ms);
+        }
+    }
+#ifdef PEERS_HAVE_VIPS
+    vips_shutdown();
+#endif
+    return 0;
+}
