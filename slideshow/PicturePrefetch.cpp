@@ -131,7 +131,10 @@ void PicturePrefetch::Want(const QStringList& paths, QSize window, bool stretch)
                     if (cancelled->load())
                         return PreparedPicture{};
                     started->store(true);
-                    return decode(path, window, stretch);
+                    const auto start = std::chrono::steady_clock::now();
+                    PreparedPicture prepared = decode(path, window, stretch);
+                    prepared.decodeTime = std::chrono::steady_clock::now() - start;
+                    return prepared;
                 });
             job.result = task->get_future().share();
             Pool().start([task] { (*task)(); });

@@ -6,6 +6,7 @@
 // device, inode, size and modification time). Decodes run on one worker per
 // core; at most kAhead + 1 are kept besides the picture on screen.
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <future>
 #include <memory>
@@ -41,6 +42,8 @@ struct PreparedPicture {
     // Decoding ahead was still reading the file when the step needed it and
     // did not finish in time: the file is taken as unreadable.
     bool stalled = false;
+    // How long decoding it ahead took; zero when it was not decoded ahead.
+    std::chrono::steady_clock::duration decodeTime{};
     ImageDisplay display;
 };
 
@@ -74,6 +77,8 @@ public:
     // decode when it is under way (at most kStepWaitMs, then a picture marked
     // stalled); nothing when there is none or its decode had not started.
     std::optional<PreparedPicture> Take(const QString& path, QSize window, bool stretch);
+    // How many pictures are decoded at once.
+    static int Decoders() { return Pool().maxThreadCount(); }
     // Waits until nothing is being decoded ahead.
     void WaitForDone() { Pool().waitForDone(); }
     // The picture now on screen, kept (with the one shown before it, until

@@ -1,5 +1,7 @@
 #include "slideshow/PictureStage.h"
 
+#include <thread>
+
 #include <QWidget>
 
 #include "common/CheckedMath.h"
@@ -27,11 +29,14 @@ void PictureStage::ShowPicture(const QString& path)
     mShownStretch = stretch;
     Picture1->hide();
     std::optional<PreparedPicture> prepared = Prefetch.Take(path, window, stretch);
-    if (!prepared) {
+    if (prepared) {
+        std::this_thread::sleep_for(mPacer.HoldFor(prepared->decodeTime, FlipPacer::Clock::now()));
+    } else {
         mWindow.repaint();
         prepared = PreparePicture(path, window, stretch);
     }
     if (prepared->shown) {
+        mPacer.Shown(FlipPacer::Clock::now());
         Image1 = prepared->display;
         Image1.Visible = true;
         mWindow.update();
@@ -62,6 +67,7 @@ void PictureStage::ShowPicture(const QString& path)
         }
     }
     Picture1->repaint();
+    mPacer.Shown(FlipPacer::Clock::now());
     mWindow.update();
     mWindow.unsetCursor();
 }

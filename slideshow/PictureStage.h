@@ -7,6 +7,7 @@
 
 #include <QString>
 
+#include "slideshow/FlipPacer.h"
 #include "slideshow/PictureDisplay.h"
 #include "slideshow/PicturePrefetch.h"
 
@@ -46,6 +47,7 @@ private:
     QWidget& mWindow;
     std::function<bool()> mStretch;
     ClsPluginManager* mPluginManager = nullptr;
+    FlipPacer mPacer{PicturePrefetch::Decoders()};
     // The setting the picture on screen was shown with; the look-ahead uses it.
     bool mShownStretch = false;
 };
