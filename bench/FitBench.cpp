@@ -154,7 +154,7 @@ int TimeFits(int runs)
                           {"24 MP PNG RGBA deflated", 6000, 4000, "png", true, 50}};
     for (const Case& c : cases) {
         const QString path = dir.path() + "/photo." + c.ext;
-        if (!PhotoLike(c.w, c.h, c.alpha).save(path, nullptr, c.quality)) {
+        if (!Photo(c.w, c.h, 0, c.alpha).save(path, nullptr, c.quality)) {
             std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
             return 1;
         }
@@ -321,7 +321,7 @@ int TimeFormats(int runs)
         return 1;
     }
     QTemporaryDir dir;
-    const QImage photo = PhotoLike(4000, 3000);
+    const QImage photo = Photo(4000, 3000, 0);
     struct Case {
         const char* name;
         const char* file;
@@ -365,7 +365,7 @@ int TimeFormats(int runs)
 int TimeProfile(int runs)
 {
     QTemporaryDir dir;
-    QImage photo = PhotoLike(6000, 4000);
+    QImage photo = Photo(6000, 4000, 0);
     const QString plain = dir.path() + "/plain.jpg", tagged = dir.path() + "/p3.jpg";
     bool ok = photo.save(plain, "jpeg", 90);
     photo.setColorSpace(QColorSpace::DisplayP3);
@@ -393,7 +393,7 @@ int main(int argc, char** argv)
     QGuiApplication app(argc, argv);
     const QStringList args = app.arguments();
     if ((args.size() == 5 || args.size() == 6) && args[1] == "make")
-        return PhotoLike(args[3].toInt(), args[4].toInt(), args.size() == 6 && args[5] == "alpha")
+        return Photo(args[3].toInt(), args[4].toInt(), 0, args.size() == 6 && args[5] == "alpha")
                        .save(args[2], nullptr, 90)
                    ? 0
                    : 1;

@@ -4,6 +4,8 @@
 // compare.
 #include "imaging/PictureFile.h"
 
+#include "BenchPictures.h"
+
 #include <QImage>
 #include <QRandomGenerator>
 #include <QSize>
@@ -18,28 +20,6 @@
 #include <functional>
 #include <string>
 #include <vector>
-
-// Smooth gradients with fine noise: compresses like a photo, not like a
-// flat test card.
-// With alpha, a soft wave of transparency over it.
-inline QImage PhotoLike(int width, int height, bool alpha = false)
-{
-    QImage image(width, height, alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
-    QRandomGenerator random(42);
-    for (int y = 0; y < height; ++y) {
-        auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
-        for (int x = 0; x < width; ++x) {
-            const double fx = double(x) / width, fy = double(y) / height;
-            const int noise = int(random.bounded(24u)) - 12;
-            const int r = std::clamp(int(128 + 100 * std::sin(fx * 7 + fy * 3)) + noise, 0, 255);
-            const int g = std::clamp(int(120 + 90 * std::cos(fy * 9 - fx * 2)) + noise, 0, 255);
-            const int b = std::clamp(int(60 + 180 * fx * fy) + noise, 0, 255);
-            const int a = alpha ? std::clamp(int(160 + 95 * std::sin(fx * 5 - fy * 4)) + noise, 0, 255) : 255;
-            row[x] = qRgba(r, g, b, a);
-        }
-    }
-    return image;
-}
 
 inline double Median(std::vector<double> v)
 {

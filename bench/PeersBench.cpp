@@ -145,7 +145,7 @@ int main(int argc, char** argv)
     std::printf("fitting to the screen, best of %d, file in the page cache\n", runs);
     for (const Case& c : cases) {
         const QString path = dir.path() + "/" + c.file;
-        if (!PhotoLike(6000, 4000, c.alpha).save(path, nullptr, c.quality)) {
+        if (!Photo(6000, 4000, 0, c.alpha).save(path, nullptr, c.quality)) {
             std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
             return 1;
         }
