@@ -9,6 +9,7 @@
 #include "common/AppPaths.h"
 #include "plugins/PluginBridge.h"
 #include "platform/MessageBox.h"
+#include "imaging/DecodeService.h"
 
 namespace {
 
@@ -35,6 +36,8 @@ public:
 int main(int argc, char** argv)
 {
     VelmoraApplication app(argc, argv);
+    // Every decoding thread, until the end of main.
+    DecodeService decoding;
     app.setApplicationName(ProgramTitle());
     app.setApplicationVersion(QStringLiteral("1.10"));
     app.setDesktopFileName(QStringLiteral("velmora"));

@@ -23,6 +23,7 @@
 
 // After Qt: it brings in Imlib2.h and with it Xlib's macros.
 #include "FitPieces.h"
+#include "imaging/DecodeService.h"
 #include <jpeglib.h>
 #include <libdeflate.h>
 #include <jxl/encode.h>
@@ -391,6 +392,7 @@ int TimeProfile(int runs)
 int main(int argc, char** argv)
 {
     QGuiApplication app(argc, argv);
+    DecodeService decoding;
     const QStringList args = app.arguments();
     if ((args.size() == 5 || args.size() == 6) && args[1] == "make")
         return Photo(args[3].toInt(), args[4].toInt(), 0, args.size() == 6 && args[5] == "alpha")

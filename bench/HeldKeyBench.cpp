@@ -9,6 +9,7 @@
 #include "slideshow/SlideShow.h"
 
 #include "BenchPictures.h"
+#include "imaging/DecodeService.h"
 
 #include <QApplication>
 #include <QDir>
@@ -69,6 +70,7 @@ int main(int argc, char** argv)
     config.flush();
     qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + config.fileName().toLocal8Bit());
     QApplication app(argc, argv);
+    DecodeService decoding;
     const char* kind = argc > 1 ? argv[1] : "jpg";
     const int seconds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 10;
     const int pictures = argc > 3 ? std::max(3, std::atoi(argv[3])) : 12;

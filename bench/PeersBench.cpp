@@ -26,6 +26,7 @@
 
 // After Qt: it brings in Imlib2.h and with it Xlib's macros.
 #include "FitPieces.h"
+#include "imaging/DecodeService.h"
 
 #include <atomic>
 #include <chrono>
@@ -100,6 +101,7 @@ bool ImlibFit(const std::string& path, QSize fit)
 int main(int argc, char** argv)
 {
     QGuiApplication app(argc, argv);
+    DecodeService decoding;
     if (argc == 5 && std::strcmp(argv[1], "make") == 0) {
         // One writer a core: twelve 24 MP PNGs take over a minute on one.
         const QString folder = QString::fromLocal8Bit(argv[2]);

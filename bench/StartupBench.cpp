@@ -4,6 +4,7 @@
 //
 //   bench_startup [runs]    (default 15)
 #include "app/Form1.h"
+#include "imaging/DecodeService.h"
 
 #include <QApplication>
 #include <QTemporaryDir>
@@ -24,6 +25,7 @@ namespace {
 int Child(int argc, char** argv)
 {
     QApplication app(argc, argv);
+    DecodeService decoding;
     Form1 window;
     window.show();
     QApplication::processEvents();

@@ -12,6 +12,7 @@
 #include "slideshow/SlideShow.h"
 
 #include "BenchPictures.h"
+#include "imaging/DecodeService.h"
 
 #include <QApplication>
 #include <QDir>
@@ -44,6 +45,7 @@ int main(int argc, char** argv)
     config.flush();
     qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + config.fileName().toLocal8Bit());
     QApplication app(argc, argv);
+    DecodeService decoding;
     const int steps = argc > 1 ? std::max(1, atoi(argv[1])) : 50;
     // Pictures made elsewhere keep their making out of the memory figure.
     const QString given = argc > 2 && QFileInfo(argv[2]).isDir() ? QFileInfo(argv[2]).absoluteFilePath() : QString();

@@ -1,5 +1,7 @@
 #include "imaging/HeifReader.h"
 
+#include "imaging/DecodeService.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -106,6 +108,9 @@ struct Primary {
             *why = "out of memory";
             return false;
         }
+        // Tiles one after another: the decoding service owns the threads,
+        // and pictures are decoded side by side instead.
+        heif_context_set_max_decoding_threads(context.get(), 0);
         heif_error err = heif_context_read_from_reader(context.get(), &kReader, &reader, nullptr);
         heif_image_handle* h = nullptr;
         if (err.code == heif_error_Ok)
@@ -235,6 +240,10 @@ QImage DecodeHeif(int fd, std::size_t maxBytes, std::string* why)
     }
     options->convert_hdr_to_8bit = 1;
     options->strict_decoding = 1;
+    if (DecodeStopRequested()) {
+        *why = "decoding stopped";
+        return {};
+    }
     heif_image* raw = nullptr;
     const heif_error err = heif_decode_image(handle, &raw, heif_colorspace_RGB,
                                              heif_chroma_interleaved_RGBA, options.get());

@@ -1,5 +1,7 @@
 #include "imaging/JpegReader.h"
 
+#include "imaging/DecodeService.h"
+
 #include <csetjmp>
 #include <cstdint>
 #include <cstdlib>
@@ -139,6 +141,9 @@ void ReadIccProfile(Session* s)
     }
 }
 
+// Rows decoded between two looks at whether the decode should stop.
+constexpr int kStopCheckRows = 16;
+
 // The only function with setjmp; its locals are trivial.
 bool Run(Session* s)
 {
@@ -207,6 +212,11 @@ bool Run(Session* s)
     jpeg_start_decompress(&s->cinfo);
     while (s->cinfo.output_scanline < s->cinfo.output_height) {
         const int y = int(s->cinfo.output_scanline);
+        if (y % kStopCheckRows == 0 && DecodeStopRequested()) {
+            s->why = "decoding stopped";
+            jpeg_destroy_decompress(&s->cinfo);
+            return false;
+        }
         JSAMPROW rows[1] = {cmyk ? s->row.data() : s->image.scanLine(y)};
         if (jpeg_read_scanlines(&s->cinfo, rows, 1) != 1)
             break;

@@ -8,15 +8,32 @@
 #include <jxl/decode.h>
 #include <jxl/decode_cxx.h>
 #include <jxl/encode.h> // JxlColorEncodingSetToSRGB
-#include <jxl/thread_parallel_runner.h>
-#include <jxl/thread_parallel_runner_cxx.h>
+#include <jxl/parallel_runner.h>
 #include <unistd.h>
+
+#include "imaging/DecodeService.h"
 
 namespace {
 
 // The file is handed to libjxl in pieces of this size, so that reading the
 // header reads little more than the header.
 constexpr std::size_t kChunk = std::size_t(64) << 10;
+
+// libjxl's parallel runner: the groups run one after another on the
+// decoding thread (pictures are decoded side by side instead), and the
+// decode stops between two groups when it should.
+JxlParallelRetCode RunGroups(void*, void* opaque, JxlParallelRunInit init, JxlParallelRunFunction run,
+                             std::uint32_t start, std::uint32_t end)
+{
+    if (const JxlParallelRetCode code = init(opaque, 1))
+        return code;
+    for (std::uint32_t i = start; i < end; ++i) {
+        if (DecodeStopRequested())
+            return -1;
+        run(opaque, i, 0);
+    }
+    return 0;
+}
 
 // A decoder fed from an open file, from its start.
 class Session {
@@ -29,12 +46,11 @@ public:
     JxlDecoder* Get() const { return mDecoder.get(); }
     bool Ready() const { return mReady; }
 
-    // Spreads decoding over the processor's cores.
+    // Decodes on this thread alone, and stops between two groups of rows
+    // when the decode should.
     bool UseThreads()
     {
-        mRunner = JxlThreadParallelRunnerMake(nullptr, JxlThreadParallelRunnerDefaultNumWorkerThreads());
-        return mRunner && JxlDecoderSetParallelRunner(mDecoder.get(), JxlThreadParallelRunner, mRunner.get()) ==
-                              JXL_DEC_SUCCESS;
+        return JxlDecoderSetParallelRunner(mDecoder.get(), RunGroups, nullptr) == JXL_DEC_SUCCESS;
     }
 
     // The next event, reading more of the file while libjxl asks for it.
@@ -77,7 +93,6 @@ public:
 private:
     int mFd;
     JxlDecoderPtr mDecoder;
-    JxlThreadParallelRunnerPtr mRunner;
     std::vector<std::uint8_t> mBuffer;
     bool mReady = false;
     bool mFed = false;

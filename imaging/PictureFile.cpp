@@ -1,5 +1,7 @@
 #include "imaging/PictureFile.h"
 
+#include "imaging/DecodeService.h"
+
 #include "common/CodePage.h"
 #include "common/RuntimeError.h"
 #include "imaging/ColourProfile.h"
@@ -254,6 +256,10 @@ public:
         // The quick path reduces straight to size; whatever it does not
         // take (or finds damaged) libpng decodes from the start.
         QImage decoded = DecodePngFast(file, size, kMaxPixelBytes);
+        if (decoded.isNull() && DecodeStopRequested()) {
+            std::fclose(file);
+            Fail(mPath, "decoding stopped");
+        }
         if (decoded.isNull() || (decoded.size() != size && decoded.size() != mHeader.size)) {
             decoded = QImage();
             std::rewind(file);
@@ -593,6 +599,8 @@ private:
             rowsInOut = 0;
         };
         for (std::uint64_t y0 = 0; y0 < H; y0 += std::uint64_t(bandRows)) {
+            if (DecodeStopRequested())
+                Fail(mPath, "decoding stopped");
             const int n = int(std::min<std::uint64_t>(bandRows, H - y0));
             // Picture rows y0 .. y0+n-1, counted from the top.
             const std::uint64_t firstStored = topDown ? y0 : H - y0 - std::uint64_t(n);

@@ -1,5 +1,7 @@
 #include "imaging/PngFast.h"
 
+#include "imaging/DecodeService.h"
+
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -8,8 +10,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include <QRgb>
@@ -37,6 +37,8 @@ constexpr std::uint64_t kMemoryMargin = std::uint64_t(48) << 20;
 // are handed on after each step of this much inflated data.
 constexpr std::size_t kReadBlock = std::size_t(256) << 10;
 constexpr std::size_t kInflateStep = std::size_t(256) << 10;
+// Rows unfiltered between two looks at whether the decode should stop.
+constexpr std::uint32_t kStopCheckRows = 16;
 // Pictures with at least this much row data are inflated on a thread of
 // their own while the rows are unfiltered and reduced.
 constexpr std::size_t kThreadedBytes = std::size_t(2) << 20;
@@ -698,6 +700,8 @@ bool ForEachRow(Png* png, Progress& progress, Sink&& sink)
     for (std::uint32_t y = 0; y < png->height; ++y, row += n + 1) {
         if (!progress.WaitFor((std::size_t(y) + 1) * (n + 1)))
             return false;
+        if (y % kStopCheckRows == 0 && DecodeStopRequested())
+            return false;
         std::uint8_t* out = prev == one.data() ? other.data() : one.data();
         prev = Unfilter(row[0], row + 1, out, prev, n, png->bpp);
         if (!prev)
@@ -905,26 +909,22 @@ QImage DecodePngFast(std::FILE* file, QSize size, std::size_t maxBytes)
     if (!ReadChunks(file, maxBytes, png.get(), &firstLength) || png->rawSize > UINT32_MAX ||
         !png->raw.Allocate(png->rawSize))
         return {};
-    // Large pictures are inflated on a second thread while this one
-    // unfilters and reduces the rows already there.
+    // Large pictures are inflated on an idle decoding thread while this one
+    // unfilters and reduces the rows already there; with none idle, this
+    // thread inflates first.
     Progress progress;
-    std::thread inflating;
-    if (png->rawSize >= kThreadedBytes) {
-        try {
-            inflating = std::thread(InflateRows, file, firstLength, png.get(), &progress);
-        } catch (const std::system_error&) {
-        }
-    }
-    if (!inflating.joinable())
+    DecodeService::Borrowed inflating;
+    if (png->rawSize >= kThreadedBytes)
+        inflating = DecodeService::TryBorrow([&] { InflateRows(file, firstLength, png.get(), &progress); });
+    if (!inflating)
         InflateRows(file, firstLength, png.get(), &progress);
     struct Join {
         Progress& progress;
-        std::thread& thread;
+        DecodeService::Borrowed& inflating;
         ~Join()
         {
             progress.stop = true;
-            if (thread.joinable())
-                thread.join();
+            inflating.Wait();
         }
     } join{progress, inflating};
     const QSize natural(int(png->width), int(png->height));

@@ -1,5 +1,7 @@
 #include "imaging/PngReader.h"
 
+#include "imaging/DecodeService.h"
+
 #include <csetjmp>
 #include <cmath>
 #include <cstdint>
@@ -174,6 +176,11 @@ bool Run(Session* s)
     png_set_option(s->png, PNG_SKIP_sRGB_CHECK_PROFILE, PNG_OPTION_ON);
     png_set_progressive_read_fn(s->png, s, OnInfo, OnRow, OnEnd);
     while (!s->ended && !(s->headerRead && !s->decode)) {
+        if (s->decode && DecodeStopRequested()) {
+            png_destroy_read_struct(&s->png, &s->info, nullptr);
+            std::snprintf(s->message, sizeof s->message, "decoding stopped");
+            return false;
+        }
         const std::size_t got = std::fread(s->buffer, 1, sizeof s->buffer, s->file);
         if (got == 0)
             break;

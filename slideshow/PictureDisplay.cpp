@@ -156,6 +156,14 @@ void PictureBox::Cls()
     mImage.fill(Qt::black);
 }
 
+void PictureBox::Put(const QImage& drawn)
+{
+    // Painted over, not assigned: the device context points at this image.
+    QPainter painter(&mImage);
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    painter.drawImage(0, 0, drawn);
+}
+
 void PictureBox::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);

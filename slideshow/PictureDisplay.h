@@ -78,6 +78,8 @@ public:
     HDC hDC() const { return mDC; }
     // Removes the picture: the image becomes black.
     void Cls();
+    // Puts a drawing of the image's size in place of the image.
+    void Put(const QImage& drawn);
     const QImage& Image() const { return mImage; }
 
     std::function<void(int key)> onKeyDown;

@@ -4,9 +4,9 @@
 
 #include <sys/stat.h>
 
-#include <chrono>
-
-#include <QThread>
+#include <QCoreApplication>
+#include <QObject>
+#include <QPointer>
 
 #include "common/CodePage.h"
 #include "imaging/PictureFile.h"
@@ -56,29 +56,80 @@ PreparedPicture PreparePicture(const QString& path, QSize window, bool stretch)
     return prepared;
 }
 
-PicturePrefetch::PicturePrefetch(Decoder decode) : mDecode(std::move(decode))
+struct PicturePrefetch::Request::Result {
+    std::mutex mutex;
+    bool started = false;
+    bool inPlugins = false;
+    bool ready = false;
+    PreparedPicture picture;
+};
+
+bool PicturePrefetch::Request::Ready() const
 {
+    std::lock_guard lock(mResult->mutex);
+    return mResult->ready;
+}
+
+bool PicturePrefetch::Request::InPlugins() const
+{
+    std::lock_guard lock(mResult->mutex);
+    return mResult->inPlugins;
+}
+
+PreparedPicture PicturePrefetch::PrepareHere(const QString& path, QSize window, bool stretch) const
+{
+    PreparedPicture prepared = mDecode(path, window, stretch);
+    if (!prepared.shown && mDraw)
+        mDraw(prepared);
+    return prepared;
+}
+
+bool PicturePrefetch::Request::Started() const
+{
+    std::lock_guard lock(mResult->mutex);
+    return mResult->started;
+}
+
+struct PicturePrefetch::Notifier {
+    std::mutex mutex;
+    QObject* receiver = nullptr; // lives on the user interface thread
+    std::function<void()> onDecoded;
+
+    void Post(const std::shared_ptr<Notifier>& self)
+    {
+        std::lock_guard lock(mutex);
+        if (receiver)
+            QMetaObject::invokeMethod(receiver, [self] {
+                std::function<void()> call;
+                {
+                    std::lock_guard lock(self->mutex);
+                    call = self->onDecoded;
+                }
+                if (call)
+                    call();
+            }, Qt::QueuedConnection);
+    }
+};
+
+PicturePrefetch::PicturePrefetch(Decoder decode) : mDecode(std::move(decode)), mNotifier(std::make_shared<Notifier>())
+{
+    mNotifier->receiver = new QObject;
+    mNotifier->onDecoded = [this] {
+        if (onDecoded)
+            onDecoded();
+    };
 }
 
 PicturePrefetch::~PicturePrefetch()
 {
     // A decode under way is not waited for: one whose file stalls must not
-    // hold up the end of the show. It finishes on its own and is dropped.
+    // hold up the end of the show. It is stopped and dropped.
     for (Job& job : mJobs)
-        Cancel(job);
-}
-
-QThreadPool& PicturePrefetch::Pool()
-{
-    // Outlives every show, so that no window waits for its decodes at its end.
-    static QThreadPool* pool = [] {
-        auto* p = new QThreadPool;
-        // One decoder per core: a held key asks for pictures faster than
-        // one core decodes them.
-        p->setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
-        return p;
-    }();
-    return *pool;
+        job.handle.Stop();
+    std::lock_guard lock(mNotifier->mutex);
+    delete mNotifier->receiver;
+    mNotifier->receiver = nullptr;
+    mNotifier->onDecoded = nullptr;
 }
 
 void PicturePrefetch::SetEnabled(bool enabled)
@@ -86,20 +137,59 @@ void PicturePrefetch::SetEnabled(bool enabled)
     mEnabled = enabled;
     if (!enabled) {
         for (Job& job : mJobs)
-            Cancel(job);
+            job.handle.Stop();
         mJobs.clear();
         mRecent.clear();
     }
 }
 
-void PicturePrefetch::Cancel(Job& job)
+PicturePrefetch::Job PicturePrefetch::Start(const QString& path, QSize window, bool stretch, bool urgent)
 {
-    job.cancelled->store(true);
+    Job job{path, window, stretch, {}, {}};
+    job.request.mResult = std::make_shared<Request::Result>();
+    const auto recent = std::find_if(mRecent.begin(), mRecent.end(), [&](const PreparedPicture& p) {
+        return p.path == path && p.window == window && p.stretch == stretch;
+    });
+    if (recent != mRecent.end()) {
+        // A picture shown a moment ago is wanted again (the step back).
+        job.request.mResult->started = job.request.mResult->ready = true;
+        job.request.mResult->picture = *recent;
+        return job;
+    }
+    const std::shared_ptr<Request::Result> result = job.request.mResult;
+    job.handle = DecodeService::Instance()->Submit(
+        [decode = mDecode, draw = mDraw, path, window, stretch, result] {
+            {
+                std::lock_guard lock(result->mutex);
+                result->started = true;
+            }
+            const auto start = std::chrono::steady_clock::now();
+            PreparedPicture prepared = decode(path, window, stretch);
+            if (!prepared.shown && draw && !DecodeStopRequested()) {
+                {
+                    std::lock_guard lock(result->mutex);
+                    result->inPlugins = true;
+                }
+                draw(prepared);
+            }
+            prepared.decodeTime = std::chrono::steady_clock::now() - start;
+            std::lock_guard lock(result->mutex);
+            result->picture = std::move(prepared);
+        },
+        [result, notifier = mNotifier] {
+            {
+                std::lock_guard lock(result->mutex);
+                result->ready = true;
+            }
+            notifier->Post(notifier);
+        },
+        urgent);
+    return job;
 }
 
 void PicturePrefetch::Want(const QStringList& paths, QSize window, bool stretch)
 {
-    if (!mEnabled)
+    if (!Enabled())
         return;
     std::vector<Job> kept;
     for (const QString& path : paths) {
@@ -114,71 +204,82 @@ void PicturePrefetch::Want(const QStringList& paths, QSize window, bool stretch)
             mJobs.erase(old);
             continue;
         }
-        Job job{path, window, stretch, std::make_shared<std::atomic_bool>(false),
-                std::make_shared<std::atomic_bool>(false), {}};
-        const auto recent = std::find_if(mRecent.begin(), mRecent.end(), [&](const PreparedPicture& p) {
-            return p.path == path && p.window == window && p.stretch == stretch;
-        });
-        if (recent != mRecent.end()) {
-            // A picture shown a moment ago is wanted again (the step back).
-            std::promise<PreparedPicture> ready;
-            ready.set_value(*recent);
-            job.result = ready.get_future().share();
-        } else {
-            auto task = std::make_shared<std::packaged_task<PreparedPicture()>>(
-                [decode = mDecode, path, window, stretch, cancelled = job.cancelled,
-                 started = job.started] {
-                    if (cancelled->load())
-                        return PreparedPicture{};
-                    started->store(true);
-                    const auto start = std::chrono::steady_clock::now();
-                    PreparedPicture prepared = decode(path, window, stretch);
-                    prepared.decodeTime = std::chrono::steady_clock::now() - start;
-                    return prepared;
-                });
-            job.result = task->get_future().share();
-            Pool().start([task] { (*task)(); });
-        }
-        kept.push_back(std::move(job));
+        kept.push_back(Start(path, window, stretch, false));
     }
     for (Job& job : mJobs)
-        Cancel(job);
+        job.handle.Stop();
     mJobs = std::move(kept);
     // What is still wanted lives on in the jobs; keep only the screen's picture.
     if (mRecent.size() > 1)
         mRecent.resize(1);
 }
 
-std::optional<PreparedPicture> PicturePrefetch::Take(const QString& path, QSize window, bool stretch)
+std::optional<PicturePrefetch::Request> PicturePrefetch::Ask(const QString& path, QSize window, bool stretch)
 {
-    if (!mEnabled)
+    if (!DecodeService::Instance())
         return std::nullopt;
     const auto job = std::find_if(mJobs.begin(), mJobs.end(),
                                   [&](const Job& j) { return j.Matches(path, window, stretch); });
-    if (job == mJobs.end())
-        return std::nullopt;
-    const bool ready = job->result.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
-    if (!ready && !job->started->load()) {
-        // Waiting behind another decode: the step decodes it itself.
-        Cancel(*job);
-        mJobs.erase(job);
-        return std::nullopt;
+    if (job != mJobs.end()) {
+        Request request = job->request;
+        request.mAhead = true;
+        if (!request.Started() && !request.Ready()) {
+            // Still waiting behind the other decodes: it goes first now.
+            job->handle.Stop();
+            *job = Start(path, window, stretch, true);
+            request = job->request;
+            request.mAhead = true;
+        }
+        return request;
     }
-    if (!ready && job->result.wait_for(std::chrono::milliseconds(kStepWaitMs)) != std::future_status::ready) {
+    mJobs.push_back(Start(path, window, stretch, true));
+    return mJobs.back().request;
+}
+
+std::optional<PreparedPicture> PicturePrefetch::Take(const Request& request)
+{
+    const auto job = std::find_if(mJobs.begin(), mJobs.end(),
+                                  [&](const Job& j) { return j.request.mResult == request.mResult; });
+    PreparedPicture prepared;
+    bool ready;
+    {
+        std::lock_guard lock(request.mResult->mutex);
+        ready = request.mResult->ready;
+        if (ready)
+            prepared = std::move(request.mResult->picture);
+    }
+    if (job != mJobs.end()) {
+        if (!ready)
+            job->handle.Stop();
+        mJobs.erase(job);
+    }
+    if (!ready) {
         // Reading the file does not end (a stalled mount): the show goes on.
-        PreparedPicture stalled;
-        stalled.path = path;
-        stalled.window = window;
-        stalled.stretch = stretch;
-        stalled.stalled = true;
-        mJobs.erase(job);
-        return stalled;
+        prepared = {};
+        prepared.stalled = true;
+        return prepared;
     }
-    PreparedPicture prepared = job->result.get();
-    mJobs.erase(job);
-    if (prepared.path != path || prepared.stamp != StampOf(path) || !prepared.stamp.exists)
+    if (prepared.path.isEmpty())
+        return std::nullopt; // stopped before it ran
+    if (prepared.stamp != StampOf(prepared.path) || !prepared.stamp.exists)
         return std::nullopt;
     return prepared;
+}
+
+void PicturePrefetch::Drop(const Request& request)
+{
+    const auto job = std::find_if(mJobs.begin(), mJobs.end(),
+                                  [&](const Job& j) { return j.request.mResult == request.mResult; });
+    if (job == mJobs.end())
+        return;
+    job->handle.Stop();
+    mJobs.erase(job);
+}
+
+void PicturePrefetch::WaitForDone()
+{
+    for (const Job& job : mJobs)
+        job.handle.WaitDone(60000);
 }
 
 void PicturePrefetch::KeepShown(PreparedPicture shown)

@@ -1,18 +1,98 @@
 #include "slideshow/PictureStage.h"
 
-#include <thread>
+#include <atomic>
+#include <memory>
 
+#include <QEventLoop>
+#include <QLoggingCategory>
+#include <QTimer>
 #include <QWidget>
 
+#include "common/AppPaths.h"
 #include "common/CheckedMath.h"
 #include "common/RuntimeError.h"
+#include "imaging/DecodeService.h"
 #include "plugins/ClsPluginManager.h"
 #include "slideshow/PictureRing.h"
 
+Q_LOGGING_CATEGORY(lcStage, "velmora.show")
+
+namespace {
+
+int DecoderCount()
+{
+    const DecodeService* service = DecodeService::Instance();
+    return service ? service->Threads() : 1;
+}
+
+// Every show has a number; a decoding thread makes its plug-in manager anew
+// for each show, so that it loads the same plug-ins as the show's own.
+std::atomic<std::uint64_t> gShows{0};
+
+ClsPluginManager& ThreadPlugins(std::uint64_t show)
+{
+    struct Kept {
+        std::uint64_t show = 0;
+        std::unique_ptr<ClsPluginManager> manager;
+    };
+    thread_local Kept kept;
+    if (!kept.manager || kept.show != show) {
+        kept.manager = std::make_unique<ClsPluginManager>();
+        for (const QString& folder : PluginFolders())
+            kept.manager->Initialize(folder);
+        kept.show = show;
+    }
+    return *kept.manager;
+}
+
+// Draws path with this thread's plug-ins on a black surface of the window's
+// size, as the show's Picture1 would be drawn.
+void DrawAhead(PreparedPicture& prepared, std::uint64_t show, bool pluginStretch)
+{
+    prepared.pluginsAsked = true;
+    prepared.drawn = QImage(prepared.window.expandedTo(QSize(1, 1)), QImage::Format_RGB32);
+    prepared.drawn.fill(Qt::black);
+    const HDC dc = CreateImageDC(&prepared.drawn);
+    try {
+        ClsPluginManager& plugins = ThreadPlugins(show);
+        plugins.SetStretch(pluginStretch);
+        plugins.DrawPictureFile(prepared.path, dc, prepared.drawn.height(), prepared.drawn.width(), 0, 0,
+                                QString());
+    } catch (const RuntimeError& e) {
+        if (e.Kind() == ErrorKind::PluginFailed)
+            qCInfo(lcStage) << "a plug-in failed on" << prepared.path << ":" << e.what();
+        else
+            prepared.pluginError = std::current_exception();
+    } catch (const std::exception&) {
+        prepared.pluginError = std::current_exception();
+    }
+    DeleteDC(dc);
+}
+
+} // namespace
+
 PictureStage::PictureStage(QWidget& window, std::function<bool()> stretch)
-    : Picture1(new PictureBox(&window)), mWindow(window), mStretch(std::move(stretch))
+    : Picture1(new PictureBox(&window)), mWindow(window), mStretch(std::move(stretch)), mPacer(DecoderCount())
 {
     Picture1->hide();
+}
+
+void PictureStage::SetPluginManager(ClsPluginManager* manager)
+{
+    mPluginManager = manager;
+    if (!manager) {
+        Prefetch.SetDecoder(PreparePicture);
+        return;
+    }
+    if (manager->PluginCount() < 0) {
+        Prefetch.SetDecoder(PreparePicture);
+        return;
+    }
+    const std::uint64_t show = ++gShows;
+    const bool pluginStretch = manager->Stretch();
+    Prefetch.SetDecoder(PreparePicture, [show, pluginStretch](PreparedPicture& prepared) {
+        DrawAhead(prepared, show, pluginStretch);
+    });
 }
 
 void PictureStage::FillWindow()
@@ -20,7 +100,74 @@ void PictureStage::FillWindow()
     Picture1->setGeometry(0, 0, mWindow.width(), mWindow.height());
 }
 
-void PictureStage::ShowPicture(const QString& path)
+void PictureStage::Interrupt()
+{
+    mInterrupted = true;
+    if (mWaiting)
+        mWaiting->quit();
+}
+
+bool PictureStage::Wait(const std::function<bool()>& done, int timeoutMs)
+{
+    if (mInterrupted)
+        return false;
+    if (done && done())
+        return true;
+    QEventLoop loop;
+    QTimer limit;
+    limit.setSingleShot(true);
+    limit.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    limit.start(timeoutMs);
+    Prefetch.onDecoded = [&] {
+        if (done && done())
+            loop.quit();
+    };
+    mWaiting = &loop;
+    loop.exec();
+    mWaiting = nullptr;
+    Prefetch.onDecoded = nullptr;
+    return !mInterrupted;
+}
+
+PreparedPicture PictureStage::Prepare(const QString& path, QSize window, bool stretch, bool& interrupted)
+{
+    interrupted = false;
+    if (std::optional<PicturePrefetch::Request> request = Prefetch.Ask(path, window, stretch)) {
+        const bool ahead = request->Ahead();
+        bool waited = Wait([&] { return request->Ready(); }, PicturePrefetch::kStepWaitMs);
+        // Plug-ins work as long as the bridge lets them; the window goes
+        // on meanwhile.
+        while (waited && !request->Ready() && request->InPlugins())
+            waited = Wait([&] { return request->Ready(); }, 60000);
+        if (!waited) {
+            interrupted = true;
+            Prefetch.Drop(*request);
+            return {};
+        }
+        if (!request->Ready() && !request->Started()) {
+            // Every decoding thread is held by a file that does not end:
+            // this one is decoded here.
+            Prefetch.Drop(*request);
+        } else if (std::optional<PreparedPicture> prepared = Prefetch.Take(*request)) {
+            // Pictures decoded ahead come at an even pace, the window
+            // painting meanwhile.
+            const auto hold = ahead ? mPacer.HoldFor(prepared->decodeTime, FlipPacer::Clock::now())
+                                    : FlipPacer::Clock::duration::zero();
+            const int holdMs = int(std::chrono::ceil<std::chrono::milliseconds>(hold).count());
+            if (holdMs > 0 && !Wait({}, holdMs)) {
+                interrupted = true;
+                return {};
+            }
+            return std::move(*prepared);
+        }
+    }
+    mWindow.repaint();
+    PreparedPicture prepared = PreparePicture(path, window, stretch);
+    return prepared;
+}
+
+bool PictureStage::ShowPicture(const QString& path)
 {
     // The hourglass, even when the picture is ready at once.
     mWindow.setCursor(Qt::WaitCursor);
@@ -28,21 +175,20 @@ void PictureStage::ShowPicture(const QString& path)
     const bool stretch = mStretch();
     mShownStretch = stretch;
     Picture1->hide();
-    std::optional<PreparedPicture> prepared = Prefetch.Take(path, window, stretch);
-    if (prepared) {
-        std::this_thread::sleep_for(mPacer.HoldFor(prepared->decodeTime, FlipPacer::Clock::now()));
-    } else {
-        mWindow.repaint();
-        prepared = PreparePicture(path, window, stretch);
+    bool interrupted = false;
+    PreparedPicture prepared = Prepare(path, window, stretch, interrupted);
+    if (interrupted) {
+        mWindow.unsetCursor();
+        return false;
     }
-    if (prepared->shown) {
+    if (prepared.shown) {
         mPacer.Shown(FlipPacer::Clock::now());
-        Image1 = prepared->display;
+        Image1 = prepared.display;
         Image1.Visible = true;
         mWindow.update();
         mWindow.unsetCursor();
-        Prefetch.KeepShown(std::move(*prepared));
-        return;
+        Prefetch.KeepShown(std::move(prepared));
+        return true;
     }
     Prefetch.KeepShown({});
     Image1.Visible = false;
@@ -51,25 +197,39 @@ void PictureStage::ShowPicture(const QString& path)
     Picture1->Cls();
     // A file whose reading stalled is not given to the plug-ins, which
     // would stall on it too: it stays black.
-    if (!prepared->stalled && mPluginManager) {
-        const HDC dc = Picture1->hDC();
-        const std::int32_t height = RoundToInt32(Picture1->Image().height());
-        const std::int32_t width = RoundToInt32(Picture1->Image().width());
-        try {
-            mPluginManager->DrawPictureFile(path, dc, height, width, 0, 0, QString());
-        } catch (const RuntimeError& e) {
-            // A plug-in that crashed, hung or could not be reached costs this
-            // one picture, which stays black; errors of the fit still end the show.
-            if (e.Kind() != ErrorKind::PluginFailed) {
-                mWindow.unsetCursor();
-                throw;
-            }
-        }
+    if (prepared.pluginError) {
+        mWindow.unsetCursor();
+        std::rethrow_exception(prepared.pluginError);
     }
+    if (prepared.pluginsAsked && prepared.drawn.size() == Picture1->Image().size())
+        Picture1->Put(prepared.drawn);
+    else if (!prepared.stalled)
+        DrawWithPlugins(path);
     Picture1->repaint();
     mPacer.Shown(FlipPacer::Clock::now());
     mWindow.update();
     mWindow.unsetCursor();
+    return true;
+}
+
+void PictureStage::DrawWithPlugins(const QString& path)
+{
+    if (!mPluginManager)
+        return;
+    const HDC dc = Picture1->hDC();
+    const std::int32_t height = RoundToInt32(Picture1->Image().height());
+    const std::int32_t width = RoundToInt32(Picture1->Image().width());
+    try {
+        mPluginManager->DrawPictureFile(path, dc, height, width, 0, 0, QString());
+    } catch (const RuntimeError& e) {
+        // A plug-in that crashed, hung or could not be reached costs this
+        // one picture, which stays black; errors of the fit still end the show.
+        if (e.Kind() != ErrorKind::PluginFailed) {
+            mWindow.unsetCursor();
+            throw;
+        }
+        qCInfo(lcStage) << "a plug-in failed on" << path << ":" << e.what();
+    }
 }
 
 void PictureStage::LookAhead(const PictureRing& ring, bool lastStepBack)

@@ -2,6 +2,12 @@
 // The picture stage of the slide-show window: its two displays (Image1 for
 // the built-in loader's pictures, Picture1 for the plug-ins'), ShowPicture,
 // and the pictures decoded ahead for the next steps.
+//
+// Pictures are decoded on the decoding service's threads, plug-in pictures
+// too: each of those threads has a plug-in manager of its own, made for the
+// show, so the user interface thread's manager is used by it alone. While a
+// step waits for its picture the window goes on painting and taking input
+// (the window drops what it must while its step runs).
 #include <cstdint>
 #include <functional>
 
@@ -13,6 +19,7 @@
 
 class ClsPluginManager;
 class PictureRing;
+class QEventLoop;
 class QPainter;
 class QWidget;
 
@@ -22,13 +29,19 @@ public:
     // size it fills; stretch: reads the "Stretch" setting.
     PictureStage(QWidget& window, std::function<bool()> stretch);
 
-    void SetPluginManager(ClsPluginManager* manager) { mPluginManager = manager; }
+    // The show's plug-ins; the decoding threads draw with managers of their
+    // own over the same folders, fitted by the manager's stretch setting.
+    void SetPluginManager(ClsPluginManager* manager);
 
     // Shows a picture: through the built-in loader on Image1, fitted by the
     // Stretch setting read now, else through the plug-ins on Picture1. A
     // picture neither can read stays black. Errors of a plug-in's fit reach
     // the caller; a plug-in that crashed or hung costs only this picture.
-    void ShowPicture(const QString& path);
+    // Runs the event loop while it waits; false when Interrupt ended the
+    // wait (the window is closing) and nothing more was done.
+    bool ShowPicture(const QString& path);
+    // Ends a wait of ShowPicture at once.
+    void Interrupt();
 
     // Starts decoding the pictures the next steps will show from the ring's
     // position: first the next few in the direction of the last step, then
@@ -44,10 +57,18 @@ public:
     PicturePrefetch Prefetch;
 
 private:
+    // Runs the event loop until done() holds or timeoutMs has passed (never,
+    // when done is empty); false when interrupted.
+    bool Wait(const std::function<bool()>& done, int timeoutMs);
+    PreparedPicture Prepare(const QString& path, QSize window, bool stretch, bool& interrupted);
+    void DrawWithPlugins(const QString& path);
+
     QWidget& mWindow;
     std::function<bool()> mStretch;
     ClsPluginManager* mPluginManager = nullptr;
-    FlipPacer mPacer{PicturePrefetch::Decoders()};
+    FlipPacer mPacer;
     // The setting the picture on screen was shown with; the look-ahead uses it.
     bool mShownStretch = false;
+    QEventLoop* mWaiting = nullptr;
+    bool mInterrupted = false;
 };

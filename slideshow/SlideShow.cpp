@@ -202,7 +202,12 @@ void SlideShow::Form_Activate()
         }
         mStage.FillWindow();
         SetTimer1Enabled(false);
-        mStage.ShowPicture(mRing.CurrentPath());
+        // Input counts from the first picture on; until then only the
+        // window's end is taken.
+        mBusy = VbTrue;
+        if (!mStage.ShowPicture(mRing.CurrentPath()))
+            return;
+        mBusy = VbFalse;
         mShowStarted = true;
         SetTimer1Enabled(true);
         mStage.LookAhead(mRing, mLastStepBack);
@@ -215,6 +220,8 @@ void SlideShow::closeEvent(QCloseEvent* event)
 {
     mClosing = true;
     SetTimer1Enabled(false);
+    // A step waiting for its picture gives up at once.
+    mStage.Interrupt();
     mScreenSaver.Release();
     QWidget::closeEvent(event);
 }
@@ -236,7 +243,10 @@ void SlideShow::AdvanceStep()
 {
     SetTimer1Enabled(false);
     mBusy = VbTrue;
-    mStage.ShowPicture(mRing.Advance());
+    // The window may close while the step waits for its picture; then
+    // nothing of it is touched any more.
+    if (!mStage.ShowPicture(mRing.Advance()))
+        return;
     // Input made while the picture loaded arrives now and is dropped.
     QCoreApplication::processEvents();
     mBusy = VbFalse;
@@ -249,7 +259,14 @@ void SlideShow::Picture1_KeyDown(std::int16_t KeyCode, std::int16_t) { KeyAction
 
 void SlideShow::KeyAction(std::int16_t KeyCode)
 {
-    if (mBusy || !mShowStarted || mClosing)
+    if (mClosing)
+        return;
+    // Esc ends the show even while a picture is on its way.
+    if (KeyCode == 27 && (mBusy || mShowStarted)) {
+        close();
+        return;
+    }
+    if (mBusy || !mShowStarted)
         return;
     switch (KeyCode) {
     case 39: Next(); break;
@@ -279,7 +296,7 @@ void SlideShow::Image1_MouseDown(std::int16_t Button, std::int16_t, float X, flo
 
 void SlideShow::ClickAction(std::int16_t Button, float X, float Y)
 {
-    if (mBusy || !mShowStarted || mClosing)
+    if (mClosing || (!mBusy && !mShowStarted))
         return;
     const QSize screenPx = ScreenPixels();
     const double screenWidth = double(screenPx.width()) * kTwipsPerPixel;
@@ -287,9 +304,14 @@ void SlideShow::ClickAction(std::int16_t Button, float X, float Y)
     const float leftLimit = float(screenWidth * 0.1 / 15);
     const float rightLimit = float(screenWidth * 0.9 / 15);
     const float topLimit = float(screenHeight * 0.1 / 15);
-    if (X <= leftLimit && Y <= topLimit)
+    // The top left corner ends the show even while a picture is on its way.
+    if (X <= leftLimit && Y <= topLimit) {
         close();
-    else if (X >= rightLimit && Y <= topLimit)
+        return;
+    }
+    if (mBusy || !mShowStarted)
+        return;
+    if (X >= rightLimit && Y <= topLimit)
         PauseResume();
     else if (Button == 1)
         Next();

@@ -21,6 +21,7 @@
 #include "slideshow/SlideShow.h"
 #include "plugins/PluginTestSupport.h"
 #include "support/TestSupport.h"
+#include "imaging/DecodeService.h"
 
 namespace {
 
@@ -195,6 +196,7 @@ int main(int argc, char** argv)
     qputenv("XDG_CONFIG_HOME", VELMORA_BUILD_DIR "/tests/xdg-config");
     qunsetenv("DBUS_SESSION_BUS_ADDRESS");
     QApplication app(argc, argv);
+    DecodeService decoding;
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -361,11 +361,11 @@ TEST_F(SlideShowTest, FifosSocketsAndDevicesNamedLikePicturesCostOnePictureEach)
     close(socketFd);
 }
 
-TEST(PicturePrefetch, AStalledReadCostsTheStepOnlyItsWaitAndTheStepDecodesWhatQueuedBehindIt)
+TEST(PicturePrefetch, AStalledReadIsTakenAsStalledAndWhatQueuedBehindItNeverStarts)
 {
     // One stalled file per decoding worker, so that the last picture wanted
     // waits behind them.
-    const int workers = std::max(1, QThread::idealThreadCount());
+    const int workers = DecodeService::Instance()->Threads();
     if (workers > PicturePrefetch::kAhead)
         GTEST_SKIP() << workers << " workers: more than the pictures decoded ahead, none waits";
     TempTree tree;
@@ -389,8 +389,17 @@ TEST(PicturePrefetch, AStalledReadCostsTheStepOnlyItsWaitAndTheStepDecodesWhatQu
     const QSize window(100, 100);
     prefetch.Want(stalled + QStringList{other}, window, false);
     ASSERT_TRUE(WaitFor([&] { return reading.load() == workers; }));
-    EXPECT_EQ(prefetch.Take(other, window, false), std::nullopt) << "not started: the step decodes it";
-    const std::optional<PreparedPicture> taken = prefetch.Take(stalled.first(), window, false);
+    // The step's own request goes first, but no worker is free: the step
+    // decodes it itself.
+    const std::optional<PicturePrefetch::Request> queued = prefetch.Ask(other, window, false);
+    ASSERT_TRUE(queued.has_value());
+    EXPECT_FALSE(queued->Started());
+    prefetch.Drop(*queued);
+    const std::optional<PicturePrefetch::Request> stuck = prefetch.Ask(stalled.first(), window, false);
+    ASSERT_TRUE(stuck.has_value());
+    EXPECT_TRUE(stuck->Ahead());
+    EXPECT_TRUE(stuck->Started());
+    const std::optional<PreparedPicture> taken = prefetch.Take(*stuck);
     ASSERT_TRUE(taken.has_value());
     EXPECT_TRUE(taken->stalled);
     EXPECT_FALSE(taken->shown);
@@ -400,6 +409,7 @@ TEST(PicturePrefetch, AStalledReadCostsTheStepOnlyItsWaitAndTheStepDecodesWhatQu
             close(writer);
     }
     prefetch.WaitForDone();
+    EXPECT_TRUE(WaitFor([&] { return stuck->Ready(); }));
 }
 
 TEST_F(SlideShowTest, AFolderWhoseNameEndsInABlankShowsItsOwnPictures)
@@ -621,7 +631,7 @@ TEST_F(SlideShowTest, KeysWrapInOneFolderIgnoreModifiersSpacePausesAndInputDurin
     EXPECT_TRUE(Shows("/p2.bmp"));
     // Input waiting before a step starts, delivered by the step's event pass, is dropped.
     QCoreApplication::postEvent(&s, new QKeyEvent(QEvent::KeyPress, Qt::Key_Right, Qt::NoModifier));
-    QCoreApplication::postEvent(&s, new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+    QCoreApplication::postEvent(&s, new QKeyEvent(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier));
     QCoreApplication::postEvent(&s, new QMouseEvent(QEvent::MouseButtonPress, QPointF(500, 500), QPointF(500, 500),
                                                     Qt::LeftButton, Qt::LeftButton, Qt::NoModifier));
     P::Step(s);
@@ -629,7 +639,10 @@ TEST_F(SlideShowTest, KeysWrapInOneFolderIgnoreModifiersSpacePausesAndInputDurin
     WaitFor([] { return false; }, 50);
     ASSERT_FALSE(show.isNull());
     EXPECT_TRUE(Shows("/p3.bmp"));
-    Send(s, Qt::Key_Escape);
+    EXPECT_TRUE(P::TimerOn(s));
+    // All but the way out: Esc during a step ends the show.
+    QCoreApplication::postEvent(&s, new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+    P::Step(s);
     EXPECT_TRUE(WaitFor([&] { return show.isNull(); }));
 }
 
@@ -693,6 +706,7 @@ int main(int argc, char** argv)
     config.flush();
     qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + config.fileName().toLocal8Bit());
     QApplication app(argc, argv);
+    DecodeService decoding;
     testing::InitGoogleTest(&argc, argv);
     const int result = RUN_ALL_TESTS();
     bus.kill();
@@ -701,3 +715,4 @@ int main(int argc, char** argv)
 }
 
 #include "SlideShowTest.moc"
+#include "imaging/DecodeService.h"

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 
+#include "imaging/DecodeService.h"
+
 int main(int argc, char** argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -13,6 +15,7 @@ int main(int argc, char** argv)
     // Shows never reach the user's session bus (its screen saver) from a test.
     qunsetenv("DBUS_SESSION_BUS_ADDRESS");
     QApplication app(argc, argv);
+    DecodeService decoding;
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
