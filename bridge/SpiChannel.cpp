@@ -324,10 +324,13 @@ private:
 };
 
 std::mutex gHelpersMutex;
-std::map<std::string, std::unique_ptr<Helper>>& Helpers()
+// Each thread has helpers of its own: a plug-in that hangs for one thread
+// never holds another (the program's window and its decoding threads).
+using HelperKey = std::pair<std::string, std::thread::id>;
+std::map<HelperKey, std::unique_ptr<Helper>>& Helpers()
 {
     // Kept for the life of the process; a helper ends when its socket closes.
-    static auto* helpers = new std::map<std::string, std::unique_ptr<Helper>>;
+    static auto* helpers = new std::map<HelperKey, std::unique_ptr<Helper>>;
     return *helpers;
 }
 
@@ -347,7 +350,7 @@ __attribute__((destructor)) void StopHelpers()
 Helper& HelperFor(const char* pluginPath)
 {
     std::lock_guard lock(gHelpersMutex);
-    auto& slot = Helpers()[pluginPath];
+    auto& slot = Helpers()[{pluginPath, std::this_thread::get_id()}];
     if (!slot)
         slot = std::make_unique<Helper>(pluginPath);
     return *slot;

@@ -21,6 +21,8 @@
 #include <QScreen>
 #include <QTemporaryFile>
 #include <QThread>
+#include <QTimer>
+#include <QSet>
 
 #include <atomic>
 #include <cstring>
@@ -495,6 +497,65 @@ TEST_F(SlideShowTest, CrashingPluginCostsOnePictureAndTheShowGoesOn)
     ASSERT_FALSE(show.isNull());
     EXPECT_TRUE(Shows("/b.vcr"));
     EXPECT_EQ(QColor(P::Picture(s).Image().pixel(512, 384)).green(), 255);
+}
+
+// The threads of this process, by their ids.
+QSet<QString> Threads()
+{
+    const QStringList tasks = QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    return QSet<QString>(tasks.begin(), tasks.end());
+}
+
+TEST_F(SlideShowTest, AHeldKeyDecodesOnTheServiceThreadsAlone)
+{
+    // Large enough that the PNG quick path inflates on a second thread.
+    QImage photo(2400, 1600, QImage::Format_RGB32);
+    for (int y = 0; y < photo.height(); ++y)
+        for (int x = 0; x < photo.width(); ++x)
+            photo.setPixel(x, y, qRgb(x * 7 + y, x ^ y, y * 3));
+    const QByteArray png = Encode(photo, "png", 0);
+    for (int i = 0; i < 8; ++i)
+        pics.WriteFile(QString("p%1.png").arg(i), png);
+    SlideShow& s = Start();
+    const QSet<QString> before = Threads();
+    QSet<QString> seen = before;
+    // Sampled from inside the steps too: they wait in the event loop.
+    QTimer sample;
+    QObject::connect(&sample, &QTimer::timeout, [&] { seen.unite(Threads()); });
+    sample.start(1);
+    for (int i = 0; i < 16 && !show.isNull(); ++i) {
+        Send(s, Qt::Key_Right);
+        seen.unite(Threads());
+    }
+    sample.stop();
+    ASSERT_FALSE(show.isNull());
+    EXPECT_TRUE(Shows("/p0.png"));
+    EXPECT_EQ(seen - before, QSet<QString>()) << "no thread beyond those the show started with";
+    int decoders = 0;
+    for (const QString& task : seen) {
+        QFile comm("/proc/self/task/" + task + "/comm");
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().startsWith("velmora-dec"))
+            ++decoders;
+    }
+    EXPECT_EQ(decoders, DecodeService::Instance()->Threads());
+}
+
+TEST_F(SlideShowTest, EscEndsAShowWhoseStepWaitsForAHangingPlugin)
+{
+    // The plug-in never answers; the bridge gives up only long after Esc.
+    ScopedEnvironment limit("VELMORA_SPI_TIMEOUT_MS", "5000");
+    program.AddPlugin("vcrashy.spi");
+    pics.WriteFile("a.bmp", Bmp(8, 8));
+    pics.WriteFile("b.vcr", "HANG");
+    SlideShow& s = Start();
+    ASSERT_TRUE(Shows("/a.bmp"));
+    // Esc arrives while the step waits for the plug-in.
+    QTimer::singleShot(0, &s, [&] { QCoreApplication::postEvent(&s, new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier)); });
+    QElapsedTimer clock;
+    clock.start();
+    P::Step(s);
+    EXPECT_TRUE(WaitFor([&] { return show.isNull(); }, 2000));
+    EXPECT_LT(clock.elapsed(), 2000);
 }
 
 // Folders 0 (no picture), A (3), A/B (none), A/B/C (2), in walk order.
