@@ -181,6 +181,7 @@ bool PictureStage::ShowPicture(const QString& path)
         mWindow.unsetCursor();
         return false;
     }
+    mShownPath = path;
     if (prepared.shown) {
         mPacer.Shown(FlipPacer::Clock::now());
         Image1 = prepared.display;

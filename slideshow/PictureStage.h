@@ -42,6 +42,9 @@ public:
     bool ShowPicture(const QString& path);
     // Ends a wait of ShowPicture at once.
     void Interrupt();
+    // The file of the picture on screen (the ring may already be at the
+    // next one while its step waits).
+    const QString& ShownPath() const { return mShownPath; }
 
     // Starts decoding the pictures the next steps will show from the ring's
     // position: first the next few in the direction of the last step, then
@@ -69,6 +72,7 @@ private:
     FlipPacer mPacer;
     // The setting the picture on screen was shown with; the look-ahead uses it.
     bool mShownStretch = false;
+    QString mShownPath;
     QEventLoop* mWaiting = nullptr;
     bool mInterrupted = false;
 };
