@@ -260,7 +260,7 @@ TEST(ClsPluginManager, AFileWhoseDrawingHungIsBlackAtOnceTheNextTime)
 
 TEST(ClsPluginManager, APluginLeftOutOfTheScanIsSaidSo)
 {
-    ScopedEnvironment limit("VELMORA_SPI_TIMEOUT_MS", "1000");
+    ScopedEnvironment limit("VELMORA_SPI_TIMEOUT_MS", "2000");
     PluginWarnings warnings;
     ProgramFolder program;
     const QString slow = program.AddPlugin("vslow.spi");
@@ -269,5 +269,5 @@ TEST(ClsPluginManager, APluginLeftOutOfTheScanIsSaidSo)
     manager.Initialize(program.PluginFolder());
     ASSERT_EQ(manager.PluginCount(), 0);
     EXPECT_EQ(manager.PluginName(0), program.PluginFolder() + "/vtest.spi");
-    EXPECT_TRUE(Said(warnings.Take(), {slow, "left out", "1000 ms"}));
+    EXPECT_TRUE(Said(warnings.Take(), {slow, "left out", "2000 ms"}));
 }
