@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include <QCoreApplication>
+#include <QThread>
 
 #include "common/CheckedMath.h"
 #include "common/CodePage.h"
@@ -58,8 +59,11 @@ void ClsPluginManager::LoadPlugins(const QString& PluginDir)
                     qCWarning(lcPlugins) << "plug-in" << path << "is left out";
                 }
             }
-            // Keep the windows responsive while plug-ins load.
-            QCoreApplication::processEvents();
+            // Keep the windows responsive while plug-ins load; another
+            // thread's events are left to that thread's own loop.
+            if (const QCoreApplication* app = QCoreApplication::instance();
+                app && QThread::currentThread() == app->thread())
+                QCoreApplication::processEvents();
             if (FindNextFileA(handle, &data) == 0)
                 break;
         }

@@ -18,6 +18,7 @@
 class ClsPluginManager {
 public:
     // Adds the plug-ins of one folder; called once for each folder, in order.
+    // On the user interface's thread, events are handled between plug-ins.
     // A plug-in whose file name an earlier folder already gave is left out,
     // and so is one that hung too often in this run.
     std::int32_t Initialize(const QString& PluginDir);

@@ -1,5 +1,6 @@
 #include <QTimer>
 
+#include <atomic>
 #include <thread>
 
 #include "common/AppPaths.h"
@@ -270,4 +271,36 @@ TEST(ClsPluginManager, APluginLeftOutOfTheScanIsSaidSo)
     ASSERT_EQ(manager.PluginCount(), 0);
     EXPECT_EQ(manager.PluginName(0), program.PluginFolder() + "/vtest.spi");
     EXPECT_TRUE(Said(warnings.Take(), {slow, "left out", "2000 ms"}));
+}
+
+TEST(ClsPluginManager, ManagersOnSeveralThreadsAtOnceEachGetTheirOwnPictures)
+{
+    ProgramFolder program;
+    program.AddPlugin("vtest.spi", "a.spi");
+    program.AddPlugin("vtwopair.spi", "b.spi");
+    // The helpers start here: a helper ends with the thread that started it.
+    ClsPluginManager first;
+    first.Initialize(program.PluginFolder());
+    ASSERT_EQ(first.PluginCount(), 1);
+    std::vector<std::pair<QString, QColor>> files;
+    for (int i = 0; i < 12; ++i) {
+        const QColor colour(20 * i, 255 - 20 * i, 100);
+        files.emplace_back(WriteVtp(program, QString("p%1.vtp").arg(i), 6, 6, colour), colour);
+    }
+    std::atomic<int> drawn{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&] {
+            ClsPluginManager manager;
+            manager.Initialize(program.PluginFolder());
+            EXPECT_EQ(manager.PluginCount(), 1);
+            for (const auto& [file, colour] : files) {
+                EXPECT_EQ(manager.CheckFile(file), "Velmora test picture");
+                const Drawn d = Draw(manager, file, "");
+                drawn += d.code == 0 && d.box == QRect(47, 47, 6, 6) && d.centre == colour;
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(drawn.load(), 3 * 12);
 }
