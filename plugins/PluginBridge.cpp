@@ -60,6 +60,18 @@ auto ReadyFunction()
     return ready;
 }
 
+void CheckBridge()
+{
+    static const auto lastError = Function<decltype(&::LoadPluginLastError)>("LoadPluginLastError");
+    static const auto timedOut =
+        Function<decltype(&::LoadPluginLastErrorTimedOut)>("LoadPluginLastErrorTimedOut");
+    if (const char* message = lastError()) {
+        if (timedOut())
+            throw Timeout(message);
+        throw RuntimeError(ErrorKind::PluginFailed, message);
+    }
+}
+
 } // namespace
 
 bool Ready(const QString& pluginPath)
@@ -95,22 +107,6 @@ int CallLimitMs()
     static const auto limit = Function<decltype(&::LoadPluginCallLimitMs)>("LoadPluginCallLimitMs");
     return limit();
 }
-
-namespace {
-
-void CheckBridge()
-{
-    static const auto lastError = Function<decltype(&::LoadPluginLastError)>("LoadPluginLastError");
-    static const auto timedOut =
-        Function<decltype(&::LoadPluginLastErrorTimedOut)>("LoadPluginLastErrorTimedOut");
-    if (const char* message = lastError()) {
-        if (timedOut())
-            throw Timeout(message);
-        throw RuntimeError(ErrorKind::PluginFailed, message);
-    }
-}
-
-} // namespace
 
 std::int32_t GetPluginInfo(const QString& pluginPath, std::int32_t infono, QByteArray& buffer)
 {
