@@ -21,6 +21,7 @@ namespace {
 
 thread_local std::string tError;
 thread_local bool tHasError = false;
+thread_local bool tTimedOut = false;
 
 void SetError(std::string message)
 {
@@ -31,6 +32,7 @@ void SetError(std::string message)
 void ClearError()
 {
     tHasError = false;
+    tTimedOut = false;
     tError.clear();
 }
 
@@ -53,8 +55,10 @@ bool InProcess(const char* pluginPath)
 
 int Remote(int result, const std::string& error)
 {
-    if (!error.empty())
+    if (!error.empty()) {
         SetError(error);
+        tTimedOut = SpiChannel::TimedOut();
+    }
     return result;
 }
 
@@ -230,5 +234,15 @@ __attribute__((visibility("default"))) std::size_t LoadPluginLiveBlocks(void)
 __attribute__((visibility("default"))) const char* LoadPluginLastError(void)
 {
     return tHasError ? tError.c_str() : nullptr;
+}
+
+__attribute__((visibility("default"))) int LoadPluginLastErrorTimedOut(void)
+{
+    return tTimedOut;
+}
+
+__attribute__((visibility("default"))) int LoadPluginCallLimitMs(void)
+{
+    return SpiChannel::TimeoutMs();
 }
 }

@@ -46,6 +46,12 @@ int GetPicture(const char* pluginPath, const char* buf, std::intptr_t len, unsig
 // shared object, or lacks the export). The call's own result is then
 // meaningless and the host raises an error with this message.
 const char* LoadPluginLastError(void);
+// 1 when that error is a plug-in that did not answer within the call limit
+// (it hung), 0 for every other outcome.
+int LoadPluginLastErrorTimedOut(void);
+// The call limit in milliseconds: how long one plug-in call may take
+// (VELMORA_SPI_TIMEOUT_MS, else 10 s).
+int LoadPluginCallLimitMs(void);
 
 // Windows plug-ins run under wine in a prefix of Velmora's own, which is
 // made in the background on first need. LoadPluginPrepare starts that when

@@ -39,6 +39,9 @@ struct Failed {
     std::string message;
 };
 
+// Whether the last call on this thread failed by running out of time.
+thread_local bool tTimedOut = false;
+
 // Windows helpers alive in this process: while there is one, the wine
 // server that serves it runs.
 std::atomic<int> gWindowsHelpers{0};
@@ -106,6 +109,7 @@ public:
         Read(&header, sizeof header);
         if (header.reserved != 0)
             Garbage();
+        mAnswered = true;
         return header;
     }
 
@@ -142,7 +146,11 @@ public:
     [[noreturn]] void Die(const std::string& what)
     {
         std::string message = "plug-in " + mPlugin + " " + what + " during " + mCall;
+        const bool unstarted = mWindows && !mAnswered;
         const int status = Stop();
+        // A Windows helper that never answered may have met a broken wine prefix.
+        if (unstarted)
+            WineSession::HelperFailed(PluginFile::KindOf(mPlugin.c_str()) == PluginFile::Kind::Windows64);
         if (status >= 0 && WIFSIGNALED(status) && WTERMSIG(status) != SIGKILL)
             message += " (signal " + std::to_string(WTERMSIG(status)) + ")";
         else if (status >= 0 && WIFEXITED(status))
@@ -198,6 +206,7 @@ private:
         }
         mPid = pid;
         mFd = pair[0];
+        mAnswered = false;
         if (mWindows)
             ++gWindowsHelpers;
         fcntl(mFd, F_SETFL, fcntl(mFd, F_GETFL) | O_NONBLOCK);
@@ -301,9 +310,11 @@ private:
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 mDeadline - Clock::now());
-            if (left.count() <= 0)
+            if (left.count() <= 0) {
+                tTimedOut = true;
                 Die("did not answer within " + std::to_string(TimeoutMs()) +
                     " ms and was stopped");
+            }
             pollfd p{mFd, events, 0};
             const int n = poll(&p, 1, int(std::min<long long>(left.count() + 1, 1 << 30)));
             if (n > 0)
@@ -318,6 +329,7 @@ private:
     pid_t mPid = -1;
     int mFd = -1;
     bool mWindows = false; // the helper runs under wine
+    bool mAnswered = false; // since it was started
     const char* mCall = "";
     Clock::time_point mDeadline;
     std::vector<int> mFiles;
@@ -363,6 +375,7 @@ void Call(const char* pluginPath, const char* name, std::string& error, Frame re
           SpiProgressCallback progress, std::intptr_t lData, std::uint64_t resultLimit,
           OnResult&& onResult)
 {
+    tTimedOut = false;
     if (!pluginPath) {
         error = std::string("no plug-in path given for ") + name;
         return;
@@ -494,6 +507,11 @@ int TimeoutMs()
             return int(value);
     }
     return 10000;
+}
+
+bool TimedOut()
+{
+    return tTimedOut;
 }
 
 int GetPluginInfo(const char* pluginPath, int infono, char* buf, int buflen, std::string& error)

@@ -23,6 +23,10 @@ int GetPicture(const char* pluginPath, const char* buf, std::intptr_t len, unsig
                void** pHBInfo, void** pHBm, SpiProgressCallback progressCallback,
                std::intptr_t lData, std::string& error);
 
+// Whether the last call on this thread failed because its helper did not
+// answer in time (a hang, not a crash or a refusal).
+bool TimedOut();
+
 // How long a helper may take for one answer: VELMORA_SPI_TIMEOUT_MS, else 10 s.
 int TimeoutMs();
 

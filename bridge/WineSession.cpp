@@ -1,14 +1,17 @@
 #include "bridge/WineSession.h"
 
 #include <fcntl.h>
+#include <ftw.h>
 #include <locale.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -89,18 +92,29 @@ int WaitFor(pid_t pid, int limitMs)
 }
 
 // Runs a wine program of the session to its end, tied to this process by
-// the launcher; true when it exited with 0.
-bool RunWine(const std::vector<std::string>& args, int limitMs)
+// the launcher; true when it exited with 0. complaint, when given, gets what
+// the program wrote on standard error.
+bool RunWine(const std::vector<std::string>& args, int limitMs, std::string* complaint = nullptr)
 {
     ChildProcess::Options options;
     options.environment = Environment();
     options.helper = true;
+    const int err = complaint ? memfd_create("wine-stderr", MFD_CLOEXEC) : -1;
+    options.err = err;
     std::vector<std::string> argv = {"velmora-spihost", "--exec"};
     argv.insert(argv.end(), args.begin(), args.end());
     const pid_t pid = ChildProcess::Start(argv, options);
-    if (pid <= 0)
-        return false;
-    const int status = WaitFor(pid, limitMs);
+    const int status = pid > 0 ? WaitFor(pid, limitMs) : -1;
+    if (err >= 0) {
+        char text[1024];
+        const ssize_t n = pread(err, text, sizeof text, 0);
+        complaint->assign(text, n > 0 ? std::size_t(n) : 0);
+        while (!complaint->empty() && std::isspace(static_cast<unsigned char>(complaint->back())))
+            complaint->pop_back();
+        for (char& c : *complaint)
+            c = c == '\n' ? ' ' : c;
+        close(err);
+    }
     return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
@@ -123,9 +137,16 @@ bool WriteFile(const std::string& path, const char* text)
     return std::fclose(file) == 0 && ok;
 }
 
+int RemoveEntry(const char* path, const struct stat*, int, FTW*)
+{
+    std::remove(path);
+    return 0;
+}
+
 // Makes the prefix unless it is ready; another Velmora making the same
-// prefix is waited for.
-bool MakePrefix(std::string& why)
+// prefix is waited for. remake: the prefix is broken, whatever its marker
+// says; it is moved aside, made anew and the old one removed.
+bool MakePrefix(std::string& why, bool remake = false)
 {
     const std::string prefix = PrefixPath();
     const std::string parent = prefix.substr(0, prefix.rfind('/'));
@@ -134,12 +155,27 @@ bool MakePrefix(std::string& why)
         return false;
     }
     const std::string marker = prefix + "/.velmora-ready";
-    if (access(marker.c_str(), F_OK) == 0)
+    if (!remake && access(marker.c_str(), F_OK) == 0)
         return true;
     const int lock = open((parent + "/wine.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (lock >= 0)
         while (flock(lock, LOCK_EX) != 0 && errno == EINTR) {
         }
+    const std::string aside = prefix + ".broken";
+    if (remake) {
+        // Its wine server goes first, so that nothing of the old prefix runs on.
+        std::string server = WineDir() + "/wineserver64";
+        if (!Executable(server))
+            server = WineDir() + "/wineserver";
+        ChildProcess::Options options;
+        options.environment = Environment();
+        const pid_t pid = ChildProcess::Start({server, "-k"}, options);
+        if (pid > 0)
+            WaitFor(pid, 10000);
+        nftw(aside.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+        std::remove(marker.c_str());
+        std::rename(prefix.c_str(), aside.c_str());
+    }
     bool ok = access(marker.c_str(), F_OK) == 0;
     if (!ok) {
         std::string loaderWhy;
@@ -160,13 +196,25 @@ bool MakePrefix(std::string& why)
     }
     if (lock >= 0)
         close(lock);
+    if (remake)
+        nftw(aside.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
     return ok;
+}
+
+// Whether a program of wine's own runs in the prefix with the loader of
+// this width; complaint gets what wine said when it does not.
+bool PrefixWorks(bool sixtyFour, std::string& complaint)
+{
+    std::string why;
+    const std::string loader = Loader(sixtyFour, why);
+    return loader.empty() || RunWine({loader, "cmd", "/c", "exit"}, kPrepareLimitMs, &complaint);
 }
 
 struct Session {
     std::mutex mutex;
     std::condition_variable changed;
     bool started = false;
+    bool checked = false; // after a helper failed to start
     State state = State::Preparing;
     std::string why;
 };
@@ -237,6 +285,31 @@ State Wait(int timeoutMs, std::string& why)
                              [&] { return session.state != State::Preparing; });
     why = session.why;
     return session.state;
+}
+
+void HelperFailed(bool sixtyFour)
+{
+    Session& session = TheSession();
+    {
+        std::lock_guard lock(session.mutex);
+        if (session.checked || session.state != State::Ready)
+            return;
+        session.checked = true;
+        session.state = State::Preparing;
+    }
+    std::thread([&session, sixtyFour] {
+        std::string why, complaint;
+        bool ok = true;
+        if (!PrefixWorks(sixtyFour, complaint)) {
+            std::fprintf(stderr, "velmora: wine does not start in its prefix %s (%s); making the prefix again\n",
+                         PrefixPath().c_str(), complaint.empty() ? "no reason given" : complaint.c_str());
+            ok = MakePrefix(why, true);
+        }
+        std::lock_guard lock(session.mutex);
+        session.state = ok ? State::Ready : State::Failed;
+        session.why = why;
+        session.changed.notify_all();
+    }).detach();
 }
 
 bool StartServer()

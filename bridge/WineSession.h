@@ -20,6 +20,12 @@ void Prepare();
 // Prepare, then waits up to timeoutMs for the prefix; why is set on Failed.
 State Wait(int timeoutMs, std::string& why);
 
+// A Windows helper ended before its first answer, perhaps because the
+// prefix taken as ready is broken (a file of it removed or cut short). Once
+// per process, the prefix is tried in the background and, when wine does not
+// start in it, said so on standard error and made again; Wait waits for that.
+void HelperFailed(bool sixtyFour);
+
 // Starts the wine server of the prefix unless one runs; true when it runs.
 bool StartServer();
 

@@ -2,20 +2,31 @@
 
 #include <cstring>
 
+#include <QElapsedTimer>
+
 #include "common/CheckedMath.h"
 #include "common/CodePage.h"
 #include "common/RuntimeError.h"
 #include "imaging/Dib.h"
 #include "plugins/PluginBridge.h"
+#include "plugins/PluginHangs.h"
+#include "plugins/PluginLog.h"
+
+Q_LOGGING_CATEGORY(lcPlugins, "velmora.plugins")
 
 namespace {
 
 constexpr int kInfoBufferLength = 256;
+// Bounds on what a plug-in says about itself: beyond them it is not believed.
+constexpr std::int32_t kMaxPairs = 256;
+constexpr qsizetype kMaxTextBytes = 1024;
 
 QString BufferText(const QByteArray& buffer)
 {
-    const auto nul = buffer.indexOf('\0');
-    return FromCodePage(nul < 0 ? QByteArrayView(buffer) : QByteArrayView(buffer).first(nul));
+    auto nul = buffer.indexOf('\0');
+    if (nul < 0 || nul > kMaxTextBytes)
+        nul = std::min(buffer.size(), kMaxTextBytes);
+    return FromCodePage(QByteArrayView(buffer).first(nul));
 }
 
 const QString& Element(const std::vector<QString>& list, std::int32_t Index)
@@ -55,29 +66,71 @@ std::int32_t ClsPlugin::Initialize(const QString& tPluginName)
     // One buffer for every query, never cleared in between.
     QByteArray buffer(kInfoBufferLength, '\0');
 
-    if (PluginBridge::GetPluginInfo(mPluginName, 0, buffer) > 0) {
+    // The whole load has the time of one call; waiting for wine's prefix
+    // does not count. A Windows plug-in whose helper could not start while
+    // wine's prefix is being made again is asked once more when it is made.
+    PluginBridge::WaitUntilReady(mPluginName);
+    QElapsedTimer clock;
+    clock.start();
+    std::int32_t r = 0;
+    try {
+        r = PluginBridge::GetPluginInfo(mPluginName, 0, buffer);
+    } catch (const RuntimeError& e) {
+        if (e.Kind() != ErrorKind::PluginFailed || PluginBridge::Ready(mPluginName))
+            throw;
+        qCWarning(lcPlugins) << "plug-in" << mPluginName << "is asked again once wine is ready:" << e.what();
+        PluginBridge::WaitUntilReady(mPluginName);
+        clock.restart();
+        r = PluginBridge::GetPluginInfo(mPluginName, 0, buffer);
+    }
+    const int limitMs = PluginBridge::CallLimitMs();
+    const auto info = [&](std::int32_t infono) {
+        // A plug-in that takes longer is left out rather than kept with
+        // some of its formats: which ones would depend on how busy the
+        // machine was.
+        if (clock.hasExpired(limitMs))
+            throw RuntimeError(ErrorKind::PluginFailed,
+                               "plug-in " + mPluginName.toStdString() + " took longer than " +
+                                   std::to_string(limitMs) + " ms to tell what it reads");
+        return PluginBridge::GetPluginInfo(mPluginName, infono, buffer);
+    };
+
+    if (r > 0) {
         mAPIVersion = BufferText(buffer);
         if (!mAPIVersion.endsWith(QStringLiteral("IN"), Qt::CaseSensitive))
             return -1;
     }
-    if (PluginBridge::GetPluginInfo(mPluginName, 1, buffer) > 0)
+    if (info(1) > 0)
         mAboutPlugin = BufferText(buffer);
 
     for (std::int32_t n = 0;; n = CheckedAdd(n, 1)) {
         const std::int32_t number = CheckedAdd(CheckedMul(2, n), 2);
-        const std::int32_t r = PluginBridge::GetPluginInfo(mPluginName, number, buffer);
-        if (r <= 0)
+        const std::int32_t answer = info(number);
+        if (answer <= 0)
             return result;
+        if (n == kMaxPairs) {
+            qCWarning(lcPlugins) << "plug-in" << mPluginName << "tells more than" << kMaxPairs
+                                 << "formats; the rest are ignored";
+            return result;
+        }
         mExtensions.push_back(BufferText(buffer));
-        PluginBridge::GetPluginInfo(mPluginName, CheckedAdd(number, 1), buffer);
+        info(CheckedAdd(number, 1));
         mFileTypes.push_back(BufferText(buffer));
-        result = r;
+        result = answer;
     }
 }
 
 std::int32_t ClsPlugin::CheckFile(const QString& FileName) const
 {
-    return PluginBridge::IsSupported(mPluginName, FileName);
+    // A plug-in that hung on this file, or too often, is not asked again.
+    if (PluginHangs::Avoided(mPluginName, FileName))
+        return 0;
+    try {
+        return PluginBridge::IsSupported(mPluginName, FileName);
+    } catch (const PluginBridge::Timeout&) {
+        PluginHangs::Hung(mPluginName, FileName);
+        throw;
+    }
 }
 
 QString ClsPlugin::Extension(std::int32_t Index) const
@@ -101,10 +154,18 @@ std::int32_t ClsPlugin::DrawPictureFile(const QString& PictureFileName, HDC hdc,
                                         std::int32_t Heigth, std::int32_t Width,
                                         std::int32_t top, std::int32_t left, bool Stretch) const
 {
+    if (PluginHangs::Avoided(mPluginName, PictureFileName))
+        throw RuntimeError(ErrorKind::PluginFailed, "plug-in " + mPluginName.toStdString() +
+                                                        " hung before and is not asked again");
     void* hInfo = nullptr;
     void* hBits = nullptr;
-    const std::int32_t code =
-        PluginBridge::GetPicture(mPluginName, PictureFileName, 0, 0, &hInfo, &hBits);
+    std::int32_t code = 0;
+    try {
+        code = PluginBridge::GetPicture(mPluginName, PictureFileName, 0, 0, &hInfo, &hBits);
+    } catch (const PluginBridge::Timeout&) {
+        PluginHangs::Hung(mPluginName, PictureFileName);
+        throw;
+    }
     if (code != 0)
         return code;
 

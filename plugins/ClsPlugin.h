@@ -1,5 +1,9 @@
 #pragma once
 // One Susie import-filter plug-in file, reached through the plug-in bridge.
+// An object is used by one thread at a time; several may stand for the same
+// file on different threads. Shared between them: only the bridge
+// (PluginBridge.h) and the record of plug-ins that hung (PluginHangs.h),
+// each guarded by its own lock.
 #include <cstdint>
 #include <vector>
 
@@ -12,10 +16,17 @@ class ClsPlugin {
 public:
     // Binds to the plug-in file and reads its version, about text and pairs.
     // -1: not an import filter ("IN" version); 0: no pair; else >= 1.
+    // At most 256 pairs are kept, every text is cut at 1,024 bytes, and a
+    // plug-in whose answers together take longer than one call may raises
+    // PluginFailed.
     std::int32_t Initialize(const QString& tPluginName);
     // The IsSupported answer, unchanged (0: the plug-in cannot read the file).
+    // 0 without asking when the plug-in hung on this file or too often
+    // before; raises PluginBridge::Timeout when it hangs now.
     std::int32_t CheckFile(const QString& FileName) const;
     // 0 drawn; the decoder's code; -3 nothing drawn; 3 refused blocks.
+    // Raises PluginFailed without asking when the plug-in hung on this file
+    // or too often before.
     std::int32_t DrawPictureFile(const QString& PictureFileName, HDC hdc, std::int32_t Heigth,
                                  std::int32_t Width, std::int32_t top, std::int32_t left,
                                  bool Stretch) const;

@@ -3,11 +3,15 @@
 #include <cstring>
 
 #include <QCoreApplication>
+#include <QThread>
 
 #include "common/CheckedMath.h"
 #include "common/CodePage.h"
 #include "common/PathText.h"
+#include "common/RuntimeError.h"
 #include "platform/DirSearch.h"
+#include "plugins/PluginHangs.h"
+#include "plugins/PluginLog.h"
 
 namespace {
 
@@ -41,16 +45,25 @@ void ClsPluginManager::LoadPlugins(const QString& PluginDir)
                 !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsPluginName(name) &&
                 !mFileNames.contains(name)) {
                 mFileNames.append(name);
+                const QString path = AddPathSeparator(folder) + name;
                 auto plugin = std::make_unique<ClsPlugin>();
                 try {
-                    if (plugin->Initialize(AddPathSeparator(folder) + name) >= 1)
+                    if (PluginHangs::LeftOut(path))
+                        qCWarning(lcPlugins) << "plug-in" << path << "is left out: it hung too often";
+                    else if (plugin->Initialize(path) >= 1)
                         mPlugins.push_back(std::move(plugin));
+                } catch (const std::exception& e) {
+                    // The user sees only that its pictures are not shown.
+                    qCWarning(lcPlugins) << "plug-in" << path << "is left out:" << e.what();
                 } catch (...) {
-                    // A plug-in that cannot be initialised is left out silently.
+                    qCWarning(lcPlugins) << "plug-in" << path << "is left out";
                 }
             }
-            // Keep the windows responsive while plug-ins load.
-            QCoreApplication::processEvents();
+            // Keep the windows responsive while plug-ins load; another
+            // thread's events are left to that thread's own loop.
+            if (const QCoreApplication* app = QCoreApplication::instance();
+                app && QThread::currentThread() == app->thread())
+                QCoreApplication::processEvents();
             if (FindNextFileA(handle, &data) == 0)
                 break;
         }
@@ -103,7 +116,16 @@ QString ClsPluginManager::CheckFile(const QString& FileName) const
 {
     for (std::int32_t j = 0; j <= PluginCount(); ++j) {
         const ClsPlugin& plugin = *mPlugins[static_cast<std::size_t>(j)];
-        const std::int32_t r = plugin.CheckFile(FileName);
+        std::int32_t r = 0;
+        try {
+            r = plugin.CheckFile(FileName);
+        } catch (const RuntimeError& e) {
+            // One plug-in that crashed or hung costs only its own answer.
+            if (e.Kind() != ErrorKind::PluginFailed)
+                throw;
+            qCWarning(lcPlugins) << "plug-in" << plugin.PluginName() << "failed on" << FileName
+                                 << "and counts as not reading it:" << e.what();
+        }
         // An answer of INT_MIN has no index before it: an overflow.
         if (r != 0)
             return plugin.FileType(CheckedSub(r, 1));

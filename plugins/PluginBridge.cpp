@@ -10,8 +10,6 @@
 #include <QDir>
 #include <QCursor>
 #include <QGuiApplication>
-#include <QMutex>
-#include <QSet>
 #include <QThread>
 
 #include "bridge/LoadPlugin.h"
@@ -22,21 +20,25 @@
 namespace PluginBridge {
 namespace {
 
-void* Library()
+void* OpenLibrary()
 {
     // Opened globally so that the plug-ins' references to LocalAlloc and its
     // relatives resolve to the bridge.
-    static void* library = nullptr;
+    const QByteArray path = ToCodePage(AppFolder() + "/libLoadPlugin.so");
+    void* library = dlopen(path.constData(), RTLD_NOW | RTLD_GLOBAL);
     if (!library) {
-        const QByteArray path = ToCodePage(AppFolder() + "/libLoadPlugin.so");
-        library = dlopen(path.constData(), RTLD_NOW | RTLD_GLOBAL);
-        if (!library) {
-            const char* why = dlerror();
-            throw RuntimeError(ErrorKind::LibraryNotFound,
-                               "cannot load the plug-in bridge " + path.toStdString() + ": " +
-                                   (why ? why : "unknown reason"));
-        }
+        const char* why = dlerror();
+        throw RuntimeError(ErrorKind::LibraryNotFound, "cannot load the plug-in bridge " +
+                                                           path.toStdString() + ": " +
+                                                           (why ? why : "unknown reason"));
     }
+    return library;
+}
+
+void* Library()
+{
+    // A failed opening raises and is tried again on the next call.
+    static void* const library = OpenLibrary();
     return library;
 }
 
@@ -52,51 +54,65 @@ Fn Function(const char* name)
     return reinterpret_cast<Fn>(symbol);
 }
 
-// A Windows plug-in can be called once wine has its prefix, which is made
-// in the background (10 to 20 s the first time). The windows keep painting
-// meanwhile, under the wait cursor; input waits until the plug-in answers.
-void WaitUntilCallable(const QByteArray& path)
+auto ReadyFunction()
 {
-    static QSet<QByteArray> callable;
-    static QMutex mutex;
-    {
-        QMutexLocker lock(&mutex);
-        if (callable.contains(path))
-            return;
-    }
-    static auto ready = Function<decltype(&::LoadPluginReady)>("LoadPluginReady");
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!ready(path.constData(), 0)) {
-        if (app && QThread::currentThread() == app->thread()) {
-            const bool gui = qobject_cast<QGuiApplication*>(app) != nullptr;
-            if (gui)
-                QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
-            while (!ready(path.constData(), 50))
-                QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-            if (gui)
-                QGuiApplication::restoreOverrideCursor();
-        } else {
-            ready(path.constData(), 120000);
-        }
-    }
-    QMutexLocker lock(&mutex);
-    callable.insert(path);
+    static const auto ready = Function<decltype(&::LoadPluginReady)>("LoadPluginReady");
+    return ready;
 }
 
 void CheckBridge()
 {
-    static auto lastError = Function<const char* (*)()>("LoadPluginLastError");
-    if (const char* message = lastError())
+    static const auto lastError = Function<decltype(&::LoadPluginLastError)>("LoadPluginLastError");
+    static const auto timedOut =
+        Function<decltype(&::LoadPluginLastErrorTimedOut)>("LoadPluginLastErrorTimedOut");
+    if (const char* message = lastError()) {
+        if (timedOut())
+            throw Timeout(message);
         throw RuntimeError(ErrorKind::PluginFailed, message);
+    }
 }
 
 } // namespace
 
+bool Ready(const QString& pluginPath)
+{
+    return ReadyFunction()(ToCodePage(pluginPath).constData(), 0) != 0;
+}
+
+// A Windows plug-in can be called once wine has its prefix, which is made
+// in the background (10 to 20 s the first time, and again after it broke).
+// Asked on every call, as a prefix can start being made again at any time.
+void WaitUntilReady(const QString& pluginPath)
+{
+    const auto ready = ReadyFunction();
+    const QByteArray path = ToCodePage(pluginPath);
+    if (ready(path.constData(), 0))
+        return;
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app && QThread::currentThread() == app->thread()) {
+        const bool gui = qobject_cast<QGuiApplication*>(app) != nullptr;
+        if (gui)
+            QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+        while (!ready(path.constData(), 50))
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        if (gui)
+            QGuiApplication::restoreOverrideCursor();
+    } else {
+        ready(path.constData(), 120000);
+    }
+}
+
+int CallLimitMs()
+{
+    static const auto limit = Function<decltype(&::LoadPluginCallLimitMs)>("LoadPluginCallLimitMs");
+    return limit();
+}
+
 std::int32_t GetPluginInfo(const QString& pluginPath, std::int32_t infono, QByteArray& buffer)
 {
-    static auto fn = Function<decltype(&::GetPluginInfo)>("GetPluginInfo");
+    static const auto fn = Function<decltype(&::GetPluginInfo)>("GetPluginInfo");
     const QByteArray path = ToCodePage(pluginPath);
-    WaitUntilCallable(path);
+    WaitUntilReady(pluginPath);
     const int length = static_cast<int>(buffer.size());
     // One byte more than the plug-in is told keeps the answer terminated even
     // when a plug-in fills every byte.
@@ -109,9 +125,9 @@ std::int32_t GetPluginInfo(const QString& pluginPath, std::int32_t infono, QByte
 
 std::int32_t IsSupported(const QString& pluginPath, const QString& fileName)
 {
-    static auto fn = Function<decltype(&::IsSupported)>("IsSupported");
+    static const auto fn = Function<decltype(&::IsSupported)>("IsSupported");
     const QByteArray path = ToCodePage(pluginPath);
-    WaitUntilCallable(path);
+    WaitUntilReady(pluginPath);
     const int r = fn(path.constData(), ToCodePage(fileName).constData());
     CheckBridge();
     return r;
@@ -120,11 +136,11 @@ std::int32_t IsSupported(const QString& pluginPath, const QString& fileName)
 std::int32_t GetPicture(const QString& pluginPath, const QString& fileName, std::intptr_t len,
                         std::uint32_t flag, void** hInfo, void** hBits)
 {
-    static auto fn = Function<decltype(&::GetPicture)>("GetPicture");
+    static const auto fn = Function<decltype(&::GetPicture)>("GetPicture");
     *hInfo = nullptr;
     *hBits = nullptr;
     const QByteArray path = ToCodePage(pluginPath);
-    WaitUntilCallable(path);
+    WaitUntilReady(pluginPath);
     const int r = fn(path.constData(), ToCodePage(fileName).constData(), len,
                      flag, hInfo, hBits, nullptr, 0);
     CheckBridge();
@@ -133,7 +149,7 @@ std::int32_t GetPicture(const QString& pluginPath, const QString& fileName, std:
 
 void PreparePlugins(const QString& pluginDir)
 {
-    static auto prepare = Function<decltype(&::LoadPluginPrepare)>("LoadPluginPrepare");
+    static const auto prepare = Function<decltype(&::LoadPluginPrepare)>("LoadPluginPrepare");
     const QDir folder(pluginDir);
     const QStringList names =
         folder.entryList({QStringLiteral("*.spi"), QStringLiteral("*.sph")}, QDir::Files);
@@ -143,25 +159,25 @@ void PreparePlugins(const QString& pluginDir)
 
 void* LocalLock(void* hMem)
 {
-    static auto fn = Function<void* (*)(void*)>("LocalLock");
+    static const auto fn = Function<void* (*)(void*)>("LocalLock");
     return fn(hMem);
 }
 
 int LocalUnlock(void* hMem)
 {
-    static auto fn = Function<int (*)(void*)>("LocalUnlock");
+    static const auto fn = Function<int (*)(void*)>("LocalUnlock");
     return fn(hMem);
 }
 
 void* LocalFree(void* hMem)
 {
-    static auto fn = Function<void* (*)(void*)>("LocalFree");
+    static const auto fn = Function<void* (*)(void*)>("LocalFree");
     return fn(hMem);
 }
 
 std::size_t LocalSize(void* hMem)
 {
-    static auto fn = Function<std::size_t (*)(void*)>("LocalSize");
+    static const auto fn = Function<std::size_t (*)(void*)>("LocalSize");
     return fn(hMem);
 }
 

@@ -3,13 +3,27 @@
 // opened at run time on first use. Every call raises RuntimeError when the
 // bridge or one of its functions is missing (LibraryNotFound,
 // EntryPointNotFound) or when the bridge could not reach the plug-in
-// (PluginFailed).
+// (PluginFailed; a plug-in that did not answer within the call limit raises
+// PluginBridge::Timeout, of the same kind).
+//
+// Usable on any thread. What is shared between threads: the bridge library
+// and its function pointers, each found once (thread-safe statics; a failed
+// look-up raises and is tried again next time), and the bridge's own state,
+// which it guards itself. The last error is the bridge's per thread.
 #include <cstdint>
 
 #include <QByteArray>
 #include <QString>
 
+#include "common/RuntimeError.h"
+
 namespace PluginBridge {
+
+// The plug-in hung: it did not answer within the call limit and was stopped.
+class Timeout : public RuntimeError {
+public:
+    explicit Timeout(const std::string& message) : RuntimeError(ErrorKind::PluginFailed, message) {}
+};
 
 // The plug-in writes its NUL-terminated answer into buffer (bytes in the
 // system code page, its size is the length passed); what it does not
@@ -19,10 +33,20 @@ std::int32_t IsSupported(const QString& pluginPath, const QString& fileName);
 std::int32_t GetPicture(const QString& pluginPath, const QString& fileName, std::intptr_t len,
                         std::uint32_t flag, void** hInfo, void** hBits);
 
+// How long one plug-in call may take, in milliseconds.
+int CallLimitMs();
+
 // Starts, in the background, what the Windows plug-ins in pluginDir need
 // (wine's prefix); returns at once. Calls to a Windows plug-in before that
-// is done wait for it, keeping the windows painted.
+// is done wait for it.
 void PreparePlugins(const QString& pluginDir);
+// Whether the plug-in can be called without waiting for wine's prefix
+// (always for Linux plug-ins).
+bool Ready(const QString& pluginPath);
+// Waits until it can: on the user-interface thread the windows keep
+// painting under the wait cursor, on other threads the thread just waits.
+// Every call above does this first.
+void WaitUntilReady(const QString& pluginPath);
 
 // The bridge's local memory functions, for the blocks GetPicture hands over.
 void* LocalLock(void* hMem);

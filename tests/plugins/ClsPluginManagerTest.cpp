@@ -1,5 +1,8 @@
 #include <QTimer>
 
+#include <atomic>
+#include <thread>
+
 #include "common/AppPaths.h"
 #include "plugins/ClsPluginManager.h"
 #include "support/TestSupport.h"
@@ -13,14 +16,27 @@ struct Drawn {
     QColor centre;
 };
 
-Drawn Draw(ClsPluginManager& manager, const QString& file, const QString& kind, int w = 100, int h = 100)
+Drawn Draw(ClsPluginManager& manager, const QString& file, const QString& kind, int w = 100, int h = 100,
+           int* raised = nullptr)
 {
     QImage surface = BlackSurface(w, h);
     const HDC dc = CreateImageDC(&surface);
-    const std::int32_t code = manager.DrawPictureFile(file, dc, h, w, 0, 0, kind);
+    std::int32_t code = -100;
+    const int kind_ = RaisedKind([&] { code = manager.DrawPictureFile(file, dc, h, w, 0, 0, kind); });
+    if (raised)
+        *raised = kind_;
+    else
+        EXPECT_EQ(kind_, -1) << "raised";
     DeleteDC(dc);
     return {code, DrawnBox(surface), surface.pixelColor(w / 2, h / 2)};
 }
+
+// Plug-ins that crash or hang need their helpers, also where the other
+// plug-in tests run in the test program itself; the call limit is short.
+struct HostileSetting {
+    ScopedEnvironment helpers{"VELMORA_SPI_INPROCESS", "0"};
+    ScopedEnvironment limit{"VELMORA_SPI_TIMEOUT_MS", "2000"};
+};
 
 } // namespace
 
@@ -148,4 +164,143 @@ TEST(ClsPluginManager, TheProgramsPluginsComeFirstThenTheUsersAndTheFirstOfOneNa
     EXPECT_EQ(manager.PluginName(0), program.PluginFolder() + "/shared.spi");
     EXPECT_EQ(manager.PluginName(1), userPlugins + "/user.spi");
     EXPECT_TRUE(manager.SupportExtension().contains("*.webp")) << "the program's shared.spi";
+}
+
+TEST(ClsPluginManager, APluginThatCrashesOrHangsInIsSupportedCostsOnlyItsOwnAnswer)
+{
+    const HostileSetting setting;
+    for (const char* hostile : {"vcrashcheck.spi", "vhangcheck.spi"}) {
+        SCOPED_TRACE(hostile);
+        PluginWarnings warnings;
+        ProgramFolder program;
+        program.AddPlugin(hostile, "a.spi"); // asked first
+        program.AddPlugin("vtest.spi", "b.spi");
+        ClsPluginManager manager;
+        manager.Initialize(program.PluginFolder());
+        ASSERT_EQ(manager.PluginCount(), 1);
+        ASSERT_EQ(manager.PluginName(0), program.PluginFolder() + "/a.spi");
+        const QString file = WriteVtp(program, "p.vtp", 10, 10, Qt::green);
+        EXPECT_EQ(manager.CheckFile(file), "Velmora test picture");
+        EXPECT_TRUE(Said(warnings.Take(), {program.PluginFolder() + "/a.spi", file}));
+        const Drawn d = Draw(manager, WriteVtp(program, "q.vtp", 10, 10, Qt::green), "");
+        EXPECT_EQ(d.code, 0);
+        EXPECT_EQ(d.box, QRect(45, 45, 10, 10));
+        EXPECT_EQ(d.centre, QColor(Qt::green));
+    }
+}
+
+TEST(ClsPluginManager, APluginIsNotAskedAgainAboutAFileItHungOnNorAtAllAfterThreeHangs)
+{
+    const HostileSetting setting;
+    PluginWarnings warnings;
+    CallLog calls;
+    ProgramFolder program;
+    const QString hanging = program.AddPlugin("vhangcheck.spi", "a.spi");
+    program.AddPlugin("vtest.spi", "b.spi");
+    ClsPluginManager manager;
+    manager.Initialize(program.PluginFolder());
+    ASSERT_EQ(manager.PluginCount(), 1);
+    QStringList files;
+    for (const char* name : {"1.vtp", "2.vtp", "3.vtp", "4.vtp"})
+        files << WriteVtp(program, name, 4, 4);
+
+    EXPECT_EQ(manager.CheckFile(files[0]), "Velmora test picture");
+    EXPECT_EQ(calls.Count("IsSupported", files[0]), 1);
+    EXPECT_TRUE(Said(warnings.Take(), {hanging, files[0], "not asked"}));
+    // Asked again, by this manager and by another one on another thread:
+    // the plug-in is passed over. (The other one scans here, as a helper
+    // started on a thread ends with it.)
+    EXPECT_EQ(manager.CheckFile(files[0]), "Velmora test picture");
+    ClsPluginManager other;
+    other.Initialize(program.PluginFolder());
+    ASSERT_EQ(other.PluginCount(), 1);
+    std::thread([&] { EXPECT_EQ(other.CheckFile(files[0]), "Velmora test picture"); }).join();
+    EXPECT_EQ(calls.Count("IsSupported", files[0]), 1);
+
+    // Three files it hung on: it is asked nothing more, and a later scan
+    // leaves it out.
+    EXPECT_EQ(manager.CheckFile(files[1]), "Velmora test picture");
+    EXPECT_EQ(manager.CheckFile(files[2]), "Velmora test picture");
+    EXPECT_TRUE(Said(warnings.Take(), {hanging, "left out"}));
+    const int before = calls.Count("GetPluginInfo");
+    EXPECT_EQ(manager.CheckFile(files[3]), "Velmora test picture");
+    ClsPluginManager later;
+    later.Initialize(program.PluginFolder());
+    EXPECT_EQ(later.PluginCount(), 0);
+    EXPECT_EQ(later.PluginName(0), program.PluginFolder() + "/b.spi");
+    EXPECT_EQ(calls.Count("IsSupported"), 3);
+    EXPECT_EQ(calls.Count("GetPluginInfo"), before);
+}
+
+TEST(ClsPluginManager, AFileWhoseDrawingHungIsBlackAtOnceTheNextTime)
+{
+    const HostileSetting setting;
+    CallLog calls;
+    ProgramFolder program;
+    program.AddPlugin("vhangdraw.spi");
+    ClsPluginManager manager;
+    manager.Initialize(program.PluginFolder());
+    ASSERT_EQ(manager.PluginCount(), 0);
+    const QString file = WriteVtp(program, "p.vtp", 10, 10);
+    int raised = -1;
+    EXPECT_TRUE(Draw(manager, file, "", 100, 100, &raised).box.isNull());
+    EXPECT_EQ(raised, int(ErrorKind::PluginFailed));
+    EXPECT_EQ(calls.Count("GetPicture", file), 1);
+    // Found by its kind or not found at all: the plug-in is not asked.
+    EXPECT_EQ(manager.CheckFile(file), "");
+    EXPECT_EQ(Draw(manager, file, "", 100, 100, &raised).code, 2);
+    EXPECT_EQ(raised, -1);
+    Draw(manager, file, "Velmora hanging picture", 100, 100, &raised);
+    EXPECT_EQ(raised, int(ErrorKind::PluginFailed));
+    EXPECT_EQ(calls.Count("IsSupported", file), 1);
+    EXPECT_EQ(calls.Count("GetPicture", file), 1);
+    // Other files are still its own.
+    const QString other = WriteVtp(program, "q.vtp", 10, 10);
+    EXPECT_EQ(manager.CheckFile(other), "Velmora hanging picture");
+}
+
+TEST(ClsPluginManager, APluginLeftOutOfTheScanIsSaidSo)
+{
+    ScopedEnvironment limit("VELMORA_SPI_TIMEOUT_MS", "2000");
+    PluginWarnings warnings;
+    ProgramFolder program;
+    const QString slow = program.AddPlugin("vslow.spi");
+    program.AddPlugin("vtest.spi");
+    ClsPluginManager manager;
+    manager.Initialize(program.PluginFolder());
+    ASSERT_EQ(manager.PluginCount(), 0);
+    EXPECT_EQ(manager.PluginName(0), program.PluginFolder() + "/vtest.spi");
+    EXPECT_TRUE(Said(warnings.Take(), {slow, "left out", "2000 ms"}));
+}
+
+TEST(ClsPluginManager, ManagersOnSeveralThreadsAtOnceEachGetTheirOwnPictures)
+{
+    ProgramFolder program;
+    program.AddPlugin("vtest.spi", "a.spi");
+    program.AddPlugin("vtwopair.spi", "b.spi");
+    // The helpers start here: a helper ends with the thread that started it.
+    ClsPluginManager first;
+    first.Initialize(program.PluginFolder());
+    ASSERT_EQ(first.PluginCount(), 1);
+    std::vector<std::pair<QString, QColor>> files;
+    for (int i = 0; i < 12; ++i) {
+        const QColor colour(20 * i, 255 - 20 * i, 100);
+        files.emplace_back(WriteVtp(program, QString("p%1.vtp").arg(i), 6, 6, colour), colour);
+    }
+    std::atomic<int> drawn{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&] {
+            ClsPluginManager manager;
+            manager.Initialize(program.PluginFolder());
+            EXPECT_EQ(manager.PluginCount(), 1);
+            for (const auto& [file, colour] : files) {
+                EXPECT_EQ(manager.CheckFile(file), "Velmora test picture");
+                const Drawn d = Draw(manager, file, "");
+                drawn += d.code == 0 && d.box == QRect(47, 47, 6, 6) && d.centre == colour;
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(drawn.load(), 3 * 12);
 }

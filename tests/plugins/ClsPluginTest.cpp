@@ -78,6 +78,48 @@ TEST(ClsPlugin, InitializeReadsVersionAboutAndPairsWithOneUnclearedBuffer)
     EXPECT_EQ(two.plugin.FileType(2), "Velmora test picture");
 }
 
+TEST(ClsPlugin, WhatAPluginTellsOfItselfIsBoundedInCountSizeAndTime)
+{
+    ScopedEnvironment limit("VELMORA_SPI_TIMEOUT_MS", "2000");
+    PluginWarnings warnings;
+    {
+        // An endless pair list: the first 256 pairs are kept, and one
+        // question more tells that the rest are ignored.
+        CallLog calls;
+        OnePlugin endless("vendless.spi");
+        EXPECT_GE(endless.result, 1);
+        EXPECT_EQ(endless.plugin.SupportedNum(), 255);
+        EXPECT_EQ(endless.plugin.Extension(255), "*.e255");
+        EXPECT_EQ(endless.plugin.FileType(255), "Endless picture 255");
+        EXPECT_EQ(calls.Count("GetPluginInfo"), 2 + 2 * 256 + 1);
+        EXPECT_TRUE(Said(warnings.Take(), {endless.path, "256"}));
+    }
+    {
+        // Texts of 1 MB that fill the buffer without a NUL: each is cut.
+        OnePlugin big("vbigtext.spi");
+        EXPECT_GE(big.result, 1);
+        ASSERT_EQ(big.plugin.SupportedNum(), 1);
+        const QString texts[] = {big.plugin.AboutPlugin(), big.plugin.Extension(0), big.plugin.FileType(0),
+                                 big.plugin.Extension(1), big.plugin.FileType(1)};
+        for (int i = 0; i < 5; ++i) {
+            EXPECT_LE(texts[i].toUtf8().size(), 1024) << i;
+            EXPECT_TRUE(texts[i].startsWith(QString(200, QChar(u'b' + i)))) << i;
+        }
+    }
+    {
+        // 100 pairs at 100 ms an answer: the load ends with the call limit
+        // of 2 s, and the plug-in with it. Each answer takes at least 100 ms,
+        // so at most 21 questions fit in 2 s; the whole list is 203.
+        CallLog calls;
+        ProgramFolder program;
+        ClsPlugin slow;
+        const QString path = program.AddPlugin("vslow.spi");
+        EXPECT_EQ(RaisedKind([&] { slow.Initialize(path); }), int(ErrorKind::PluginFailed));
+        EXPECT_GE(calls.Count("GetPluginInfo"), 1);
+        EXPECT_LE(calls.Count("GetPluginInfo"), 21);
+    }
+}
+
 TEST(ClsPlugin, CheckFileGivesTheAnswerUnchanged)
 {
     OnePlugin one("vtest.spi");

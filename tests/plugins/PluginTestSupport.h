@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QImage>
+#include <QStringList>
 #include <QRect>
 #include <QtEndian>
 
@@ -125,3 +127,71 @@ inline std::string WindowsPluginsMissing(bool sixtyFour)
             GTEST_SKIP() << why;                                                             \
         }                                                                                    \
     } while (false)
+
+// The calls that the hostile test filters (hostilefilter.c) make while the
+// object lives, from the file they append them to.
+class CallLog {
+public:
+    CallLog() : mEnvironment("VELMORA_TEST_CALLS", mTree.Path() + "/calls") {}
+    // How many calls of function there were (about argument, when given).
+    int Count(const QString& function, const QString& argument = {}) const
+    {
+        QFile file(mTree.Path() + "/calls");
+        if (!file.open(QIODevice::ReadOnly))
+            return 0;
+        int count = 0;
+        for (const QString& line : QString::fromUtf8(file.readAll()).split(u'\n'))
+            count += argument.isEmpty() ? line.startsWith(function + u' ') : line == function + u' ' + argument;
+        return count;
+    }
+
+private:
+    TempTree mTree;
+    ScopedEnvironment mEnvironment;
+};
+
+// The messages of the plug-in code's logging category while the object
+// lives, from any thread.
+class PluginWarnings {
+public:
+    PluginWarnings() { mPrevious = qInstallMessageHandler(&PluginWarnings::Handle); }
+    ~PluginWarnings() { qInstallMessageHandler(mPrevious); }
+    QStringList Take()
+    {
+        std::lock_guard lock(Mutex());
+        return std::exchange(Messages(), {});
+    }
+
+private:
+    static void Handle(QtMsgType, const QMessageLogContext& context, const QString& message)
+    {
+        if (context.category && QByteArrayView(context.category) == "velmora.plugins") {
+            std::lock_guard lock(Mutex());
+            Messages().append(message);
+        }
+    }
+    static std::mutex& Mutex()
+    {
+        static std::mutex mutex;
+        return mutex;
+    }
+    static QStringList& Messages()
+    {
+        static QStringList messages;
+        return messages;
+    }
+    QtMessageHandler mPrevious;
+};
+
+// Whether one of the messages holds all the words.
+inline bool Said(const QStringList& messages, const QStringList& words)
+{
+    for (const QString& message : messages) {
+        bool all = true;
+        for (const QString& word : words)
+            all = all && message.contains(word);
+        if (all)
+            return true;
+    }
+    return false;
+}

@@ -213,7 +213,8 @@ TEST_P(WindowsPlugin, CrashHangAndScribbleFailOneCallAndTheNextWorks)
         QElapsedTimer clock;
         clock.start();
         int code = -100;
-        const int raised = RaisedKind([&] { f.Draw(f.program.WriteFile("bad.vtw", command), &code); });
+        // A file each: the plug-in is not asked again about one it hung on.
+        const int raised = RaisedKind([&] { f.Draw(f.program.WriteFile(QString("bad-%1.vtw").arg(command), command), &code); });
         EXPECT_TRUE(raised == int(ErrorKind::PluginFailed) || code != 0) << raised << " " << code;
         EXPECT_LT(clock.elapsed(), 8000);
         usleep(50000);
@@ -280,4 +281,93 @@ TEST(WinePrefix, MadeInTheBackgroundUnderTheUsersDataFolder)
     query.start("/usr/lib/wine/wine64", {"reg", "query", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics"});
     ASSERT_TRUE(query.waitForFinished(20000));
     EXPECT_TRUE(query.readAllStandardOutput().contains("null"));
+}
+
+namespace {
+
+// Starts of the program, each in a process of its own (plugin_load_once),
+// with a wine prefix of their own and wine's loaders wrapped so that every
+// wine program run is noted.
+class WineStarts {
+public:
+    WineStarts()
+        : mHome("HOME", mTree.Path()), mData("XDG_DATA_HOME", mTree.Path() + "/data"),
+          mWine("VELMORA_WINE_DIR", mTree.Path() + "/wine"), mLog("VELMORA_TEST_WINE_LOG", mTree.Path() + "/runs")
+    {
+        for (const QString loader : {"wine", "wine64"}) {
+            const QString wrapper = mTree.WriteFile("wine/" + loader, "#!/bin/sh\necho \"$*\" >> \"$VELMORA_TEST_WINE_LOG\"\n"
+                                                                       "exec /usr/lib/wine/" + loader.toUtf8() + " \"$@\"\n");
+            QFile::setPermissions(wrapper, QFile::permissions(wrapper) | QFile::ExeOwner);
+        }
+        for (const QString server : {"wineserver", "wineserver64"})
+            QFile::link("/usr/lib/wine/" + server, mTree.Path() + "/wine/" + server);
+    }
+    QString Prefix() const { return mTree.Path() + "/data/velmora/wine"; }
+    // Loads the 64-bit test plug-in in a new process; true when it was
+    // loaded. told gets what the process wrote on standard error.
+    bool Start(QString* told = nullptr)
+    {
+        QProcess start;
+        start.start(TestPluginDir() + "/plugin_load_once", {program.Path(), plugin});
+        const bool ended = start.waitForFinished(110000);
+        if (told)
+            *told = QString::fromUtf8(start.readAllStandardError());
+        return ended && start.exitStatus() == QProcess::NormalExit && start.exitCode() == 0;
+    }
+    // How many wine programs run so far had word in their command line.
+    int Runs(const QString& word) const
+    {
+        QFile log(mTree.Path() + "/runs");
+        return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()).count(word) : 0;
+    }
+
+private:
+    TempTree mTree;
+    ScopedEnvironment mHome, mData, mWine, mLog;
+
+public:
+    ProgramFolder program;
+    QString plugin = program.AddPlugin("wtest.sph");
+};
+
+} // namespace
+
+// The prefix is made once: a later start trusts its ready marker. One that
+// wine no longer starts in (a system file cut short) is said to be broken on
+// standard error, made again in the background, and the plug-in works.
+TEST(WinePrefix, MadeOnceTrustedLaterAndMadeAgainWhenWineNoLongerStartsInIt)
+{
+    SKIP_WITHOUT_WINDOWS_PLUGINS(true);
+    WineStarts starts;
+    QString told;
+    ASSERT_TRUE(starts.Start(&told)) << told.toStdString();
+    ASSERT_EQ(starts.Runs("wineboot"), 1);
+    ASSERT_EQ(starts.Runs("velmora-spihost64.exe"), 1);
+    EXPECT_TRUE(starts.Start(&told)) << told.toStdString();
+    EXPECT_EQ(starts.Runs("wineboot"), 1) << "the second start made the prefix again";
+    EXPECT_EQ(starts.Runs("velmora-spihost64.exe"), 2);
+
+    const QString kernel = starts.Prefix() + "/drive_c/windows/system32/kernel32.dll";
+    ASSERT_TRUE(QFile::resize(kernel, 1000));
+    EXPECT_TRUE(starts.Start(&told)) << told.toStdString();
+    EXPECT_TRUE(told.contains("making the prefix again") && told.contains("kernel32")) << told.toStdString();
+    EXPECT_EQ(starts.Runs("wineboot"), 2);
+    EXPECT_GT(QFileInfo(kernel).size(), 1000);
+    EXPECT_FALSE(QFileInfo::exists(starts.Prefix() + ".broken")) << "the broken prefix is removed";
+    // Made again once: the next start trusts it again.
+    EXPECT_TRUE(starts.Start(&told)) << told.toStdString();
+    EXPECT_EQ(starts.Runs("wineboot"), 2);
+}
+
+TEST(WinePrefix, WithoutItsDriveCItIsMadeAgain)
+{
+    SKIP_WITHOUT_WINDOWS_PLUGINS(true);
+    WineStarts starts;
+    QString told;
+    ASSERT_TRUE(starts.Start(&told)) << told.toStdString();
+    ASSERT_TRUE(QDir(starts.Prefix() + "/drive_c").removeRecursively());
+    EXPECT_TRUE(starts.Start(&told)) << told.toStdString();
+    EXPECT_TRUE(told.contains("making the prefix again")) << told.toStdString();
+    EXPECT_EQ(starts.Runs("wineboot"), 2);
+    EXPECT_TRUE(QFileInfo::exists(starts.Prefix() + "/drive_c/windows/system32/kernel32.dll"));
 }
