@@ -1,5 +1,6 @@
 #include "imaging/DecodeService.h"
 
+#include <malloc.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -96,6 +97,10 @@ bool DecodeService::Job::WaitDone(int timeoutMs) const
 
 DecodeService::DecodeService(int threads)
 {
+    // Picture buffers (megabytes each) go to the kernel and back on every
+    // picture: glibc would otherwise raise its threshold after the first
+    // free and keep them in each thread's heap, where they add up.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
     if (threads <= 0)
         threads = int(std::max(1u, std::thread::hardware_concurrency()));
     mWorkers.reserve(std::size_t(threads));

@@ -153,7 +153,32 @@ PictureBox::~PictureBox()
 
 void PictureBox::Cls()
 {
+    Fit();
     mImage.fill(Qt::black);
+}
+
+void PictureBox::Fit()
+{
+    const QSize size = DeviceSize(*this).expandedTo(QSize(1, 1));
+    if (size == mImage.size())
+        return;
+    // The context points at the image object; a new image gets a new context.
+    DeleteDC(mDC);
+    mDC = 0;
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(Qt::black);
+    mImage = std::move(image);
+    mDC = CreateImageDC(&mImage);
+}
+
+void PictureBox::Release()
+{
+    if (mImage.size() == QSize(1, 1))
+        return;
+    DeleteDC(mDC);
+    mImage = QImage(1, 1, QImage::Format_RGB32);
+    mImage.fill(Qt::black);
+    mDC = CreateImageDC(&mImage);
 }
 
 void PictureBox::Put(const QImage& drawn)
@@ -175,16 +200,10 @@ void PictureBox::paintEvent(QPaintEvent*)
 
 void PictureBox::resizeEvent(QResizeEvent*)
 {
-    const QSize size = DeviceSize(*this).expandedTo(QSize(1, 1));
-    if (size == mImage.size())
-        return;
-    // The context points at the image object; a new image gets a new context.
-    DeleteDC(mDC);
-    mDC = 0;
-    QImage image(size, QImage::Format_RGB32);
-    image.fill(Qt::black);
-    mImage = std::move(image);
-    mDC = CreateImageDC(&mImage);
+    // A picture on it is drawn anew at the new size by the next step; until
+    // then it is black.
+    if (mImage.size() != QSize(1, 1))
+        Fit();
 }
 
 void PictureBox::keyPressEvent(QKeyEvent* event)

@@ -76,8 +76,12 @@ public:
     ~PictureBox() override;
 
     HDC hDC() const { return mDC; }
-    // Removes the picture: the image becomes black.
+    // Removes the picture: the image becomes black, of the box's size in
+    // device pixels.
     void Cls();
+    // Gives the image's memory back while the box shows nothing (it is
+    // hidden behind a picture of the built-in loader).
+    void Release();
     // Puts a drawing of the image's size in place of the image.
     void Put(const QImage& drawn);
     const QImage& Image() const { return mImage; }
@@ -92,6 +96,8 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
 
 private:
+    void Fit();
+
     QImage mImage;
     HDC mDC = 0;
 };

@@ -186,6 +186,7 @@ bool PictureStage::ShowPicture(const QString& path)
         mPacer.Shown(FlipPacer::Clock::now());
         Image1 = prepared.display;
         Image1.Visible = true;
+        Picture1->Release();
         mWindow.update();
         mWindow.unsetCursor();
         Prefetch.KeepShown(std::move(prepared));

@@ -194,7 +194,9 @@ void SlideShow::Form_Activate()
         setCursor(Qt::WaitCursor);
         SearchDirs(Tag());
         unsetCursor();
-        mSurface.fill(Qt::black);
+        // Black from now on: the surface's memory goes.
+        mSurface = QImage();
+        mSurfaceUsed = false;
         update();
         if (!mRing.Start()) {
             EndWithMessage(kNoPictures);
@@ -367,7 +369,7 @@ void SlideShow::paintEvent(QPaintEvent*)
 void SlideShow::resizeEvent(QResizeEvent*)
 {
     const QSize device = DeviceSize(*this);
-    if (mSurface.size() == device)
+    if (mSurface.size() == device || !mSurfaceUsed)
         return;
     QImage surface(device.expandedTo(QSize(1, 1)), QImage::Format_RGB32);
     surface.fill(Qt::black);

@@ -113,6 +113,7 @@ private:
 
     // The window's persistent drawing (the searching text).
     QImage mSurface;
+    bool mSurfaceUsed = true; // until the search is over
     bool mShowStarted = false;
     bool mActivated = false;
     bool mClosing = false;
