@@ -58,13 +58,15 @@ public:
     void Begin(const char* call)
     {
         mCall = call;
-        // A helper that died while idle is reaped and replaced unnoticed.
-        if (mPid > 0 && waitpid(mPid, nullptr, WNOHANG) == mPid) {
-            if (mWindows)
-                --gWindowsHelpers;
-            mPid = -1;
+        // A helper that died while idle is reaped (with what its plug-in
+        // left running) and replaced unnoticed. Not reaped yet when seen, so
+        // that its group's number still names it.
+        siginfo_t died{};
+        if (mPid > 0 && mOwner != getpid())
+            Stop(); // a copy made by fork: the helper is the parent's
+        else if (mPid > 0 && waitid(P_PID, id_t(mPid), &died, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            died.si_pid == mPid)
             Stop();
-        }
         if (mFd < 0)
             Start();
         Restart();
@@ -162,12 +164,24 @@ public:
         if (mPid > 0) {
             if (mWindows)
                 --gWindowsHelpers;
-            kill(mPid, SIGKILL);
-            while (waitpid(mPid, &status, 0) < 0 && errno == EINTR) {
+            // A helper copied into a child of ours by fork is its parent's.
+            if (mOwner == getpid()) {
+                KillGroup();
+                while (waitpid(mPid, &status, 0) < 0 && errno == EINTR) {
+                }
             }
             mPid = -1;
         }
         return status;
+    }
+
+    // The helper and whatever its plug-in started, which share its process
+    // group; safe from any thread while the helper is not yet reaped.
+    void KillGroup()
+    {
+        const pid_t pid = mPid;
+        if (pid > 0 && mOwner == getpid())
+            kill(-pid, SIGKILL);
     }
 
 private:
@@ -196,6 +210,7 @@ private:
             throw Failed{"cannot start " + what + " for plug-in " + mPlugin + ": " +
                          std::strerror(-pid)};
         }
+        mOwner = getpid();
         mPid = pid;
         mFd = pair[0];
         if (mWindows)
@@ -215,6 +230,7 @@ private:
             what = folder + "/velmora-spihost";
             options.channel = channel;
             options.helper = true;
+            options.ownGroup = true;
             return ChildProcess::Start({what, mPlugin}, options);
         }
         if (kind == PluginFile::Kind::Unknown)
@@ -247,6 +263,7 @@ private:
         options.out = channel;
         options.environment = WineSession::Environment();
         options.helper = true;
+        options.ownGroup = true;
         return ChildProcess::Start({folder + "/velmora-spihost", "--exec", loader, what, mPlugin},
                                    options);
     }
@@ -315,7 +332,8 @@ private:
 
     std::string mPlugin;
     std::mutex mMutex;
-    pid_t mPid = -1;
+    std::atomic<pid_t> mPid{-1};
+    pid_t mOwner = -1; // the process that started the helper
     int mFd = -1;
     bool mWindows = false; // the helper runs under wine
     const char* mCall = "";
@@ -331,8 +349,9 @@ std::map<std::string, std::unique_ptr<Helper>>& Helpers()
     return *helpers;
 }
 
-// The helpers end with the program; reaped here, so that none is left
-// behind as a zombie for an init that does not reap.
+// The helpers end with the program, with everything their plug-ins started;
+// reaped here, so that none is left behind as a zombie for an init that does
+// not reap. One busy in a call on another thread is killed all the same.
 __attribute__((destructor)) void StopHelpers()
 {
     std::lock_guard lock(gHelpersMutex);
@@ -340,6 +359,8 @@ __attribute__((destructor)) void StopHelpers()
         if (helper->Mutex().try_lock()) {
             helper->Stop();
             helper->Mutex().unlock();
+        } else {
+            helper->KillGroup();
         }
     }
 }

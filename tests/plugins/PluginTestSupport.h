@@ -95,6 +95,24 @@ inline std::vector<int> Children(bool zombies, const QString& plugin = {})
     return pids;
 }
 
+// Whether pid is a process that runs (a zombie has ended).
+inline bool Running(int pid)
+{
+    QFile stat(QString("/proc/%1/stat").arg(pid));
+    if (pid <= 0 || !stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    return text.mid(text.lastIndexOf(')') + 2, 1) != "Z";
+}
+
+// The pid a test plug-in wrote to picture + ".pid" for a process it started;
+// 0 when it wrote none.
+inline int StartedPid(const QString& picture)
+{
+    QFile file(picture + ".pid");
+    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toInt() : 0;
+}
+
 // Why the Windows plug-in tests of a width cannot run here; empty when they
 // can. Only a kernel that cannot run 32-bit programs is a reason in CI, where
 // wine and mingw-w64 are installed.
