@@ -113,6 +113,19 @@ inline int StartedPid(const QString& picture)
     return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toInt() : 0;
 }
 
+// The processes whose command line (arguments joined by spaces) holds text.
+inline std::vector<int> ProcessesWith(const QString& text)
+{
+    std::vector<int> pids;
+    for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
+        QFile cmdline("/proc/" + entry + "/cmdline");
+        if (entry.toInt() > 0 && cmdline.open(QIODevice::ReadOnly) &&
+            QString::fromUtf8(cmdline.readAll().replace('\0', ' ')).contains(text))
+            pids.push_back(entry.toInt());
+    }
+    return pids;
+}
+
 // Why the Windows plug-in tests of a width cannot run here; empty when they
 // can. Only a kernel that cannot run 32-bit programs is a reason in CI, where
 // wine and mingw-w64 are installed.

@@ -223,6 +223,51 @@ TEST_P(WindowsPlugin, CrashHangAndScribbleFailOneCallAndTheNextWorks)
     }
 }
 
+// A plug-in's own processes end with its helper, when the helper is stopped
+// and when the program ends; the wine server is left to end by itself.
+TEST_P(WindowsPlugin, ProcessesAPluginStartsEndWithItsHelper)
+{
+    WindowsFilter f(GetParam());
+    ASSERT_GE(f.plugin.Initialize(f.path), 1);
+    // What the plug-in started, by its command line: wine's processes have
+    // Linux pids of their own.
+    const auto started = [&](const char* picture) {
+        const std::vector<int> pids = ProcessesWith(
+            QFileInfo(f.program.Path()).fileName() + "\\" + picture + ".pid");
+        return pids.size() == 1 ? pids[0] : 0;
+    };
+    {
+        const QString picture = f.program.WriteFile("kidh.vtw", "KIDH");
+        int code = -100;
+        const int raised = RaisedKind([&] { f.Draw(picture, &code); });
+        EXPECT_EQ(raised, int(ErrorKind::PluginFailed)) << code;
+        EXPECT_GT(StartedPid(picture), 0) << "the plug-in's process ran";
+        EXPECT_TRUE(WaitFor([&] { return !Running(started("kidh.vtw")); }, 30000)) << "after a hang";
+        if (const int left = started("kidh.vtw"))
+            kill(left, SIGKILL); // left by a broken bridge
+    }
+    // The program ends (here a child of the test) while the plug-in's own
+    // process still runs.
+    const QString picture = f.program.WriteFile("kids.vtw", "KIDS");
+    const pid_t program = fork();
+    ASSERT_GE(program, 0);
+    if (program == 0) {
+        bool drawn = false;
+        try {
+            drawn = DrawnBox(f.Draw(picture)) == QRect(9, 9, 2, 2);
+        } catch (...) {
+        }
+        std::exit(drawn && Running(started("kids.vtw")) ? 0 : 1); // the bridge's exit code runs
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(program, &status, 0), program);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(WaitFor([&] { return !Running(started("kids.vtw")); }, 30000)) << "after the program ended";
+    if (const int left = started("kids.vtw"))
+        kill(left, SIGKILL);
+    EXPECT_EQ(DrawnBox(f.Draw(WriteVtp(f.program, "good.vtw", 2, 2, Qt::green))), QRect(9, 9, 2, 2));
+}
+
 TEST_P(WindowsPlugin, HelperEndsWithTheThreadThatStartedIt)
 {
     WindowsFilter f(GetParam());
