@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -52,7 +53,6 @@ protected:
 
 TEST_F(SpiHost, FailingCallsFailAloneAndTheNextCallWorks)
 {
-    setenv("VELMORA_SPI_TIMEOUT_MS", "1000", 1);
     Crashy c;
     ASSERT_EQ(c.Draw("GOOD"), kGood);
     const std::size_t before = LiveBlocks();
@@ -66,11 +66,18 @@ TEST_F(SpiHost, FailingCallsFailAloneAndTheNextCallWorks)
         SCOPED_TRACE(r.command);
         const std::vector<int> helper = Children(false, c.path);
         ASSERT_EQ(helper.size(), 1u);
+        // A short limit for the failing call only: the others get the
+        // default, however busy the machine.
+        setenv("VELMORA_SPI_TIMEOUT_MS", "1000", 1);
         QElapsedTimer clock;
         clock.start();
         EXPECT_EQ(c.Draw(r.command), std::pair(r.code, r.raised));
-        EXPECT_LT(clock.elapsed(), 9000) << "the configured timeout, not the default";
-        EXPECT_GE(clock.elapsed(), std::string(r.command) == "HANG" ? 950 : 0);
+        const qint64 elapsed = clock.elapsed();
+        unsetenv("VELMORA_SPI_TIMEOUT_MS");
+        if (std::string(r.command) == "HANG") {
+            EXPECT_LT(elapsed, 9000) << "the configured timeout, not the default";
+            EXPECT_GE(elapsed, 950);
+        }
         EXPECT_EQ(kill(helper[0], 0) == 0, r.raised == -1) << "a failed helper is ended and reaped";
         EXPECT_TRUE(Children(true).empty());
         EXPECT_EQ(LiveBlocks(), before); // refused answers allocate nothing
@@ -222,7 +229,8 @@ TEST_F(SpiHost, HelperInheritsOnlyItsChannelAndComesBackAfterDyingIdle)
     EXPECT_EQ(fds, QStringList({"0", "1", "2", "3"}));
     close(stray);
     kill(helpers[0], SIGKILL);
-    usleep(100000);
+    siginfo_t ended{};
+    ASSERT_EQ(waitid(P_PID, id_t(helpers[0]), &ended, WEXITED | WNOWAIT), 0); // dead, not reaped
     EXPECT_EQ(c.Draw("GOOD"), kGood); // neither an error nor SIGPIPE
     EXPECT_TRUE(Children(true).empty());
 }

@@ -203,20 +203,25 @@ TEST_P(WindowsPlugin, BitmapHeadersTheInterfaceAllows)
 
 TEST_P(WindowsPlugin, CrashHangAndScribbleFailOneCallAndTheNextWorks)
 {
-    setenv("VELMORA_SPI_TIMEOUT_MS", "3000", 1);
     WindowsFilter f(GetParam());
     ASSERT_GE(f.plugin.Initialize(f.path), 1);
     for (const char* command : {"SEGV", "HANG", "OVER"}) {
         SCOPED_TRACE(command);
         const std::vector<int> helper = Children(false, f.path);
         ASSERT_EQ(helper.size(), 1u);
+        // A short limit for the failing call only: the next call, which
+        // starts wine again, gets the default, however busy the machine.
+        setenv("VELMORA_SPI_TIMEOUT_MS", "3000", 1);
         QElapsedTimer clock;
         clock.start();
         int code = -100;
         const int raised = RaisedKind([&] { f.Draw(f.program.WriteFile("bad.vtw", command), &code); });
+        const qint64 elapsed = clock.elapsed();
+        unsetenv("VELMORA_SPI_TIMEOUT_MS");
         EXPECT_TRUE(raised == int(ErrorKind::PluginFailed) || code != 0) << raised << " " << code;
-        EXPECT_LT(clock.elapsed(), 8000);
-        usleep(50000);
+        if (std::string(command) == "HANG") {
+            EXPECT_LT(elapsed, 9000) << "the configured timeout, not the default";
+        }
         EXPECT_NE(kill(helper[0], 0), 0) << "the failed helper is ended";
         EXPECT_TRUE(Children(true).empty()) << "and reaped";
         EXPECT_EQ(DrawnBox(f.Draw(WriteVtp(f.program, "good.vtw", 2, 2, Qt::green))), QRect(9, 9, 2, 2));
@@ -279,12 +284,7 @@ TEST_P(WindowsPlugin, HelperEndsWithTheThreadThatStartedIt)
         helpers = Children(false, f.path);
     }).join();
     ASSERT_EQ(helpers.size(), 1u);
-    bool gone = false;
-    for (int i = 0; i < 100 && !gone; ++i) {
-        usleep(20000);
-        gone = kill(helpers[0], 0) != 0 || Children(true).size() == 1;
-    }
-    EXPECT_TRUE(gone);
+    EXPECT_TRUE(WaitFor([&] { return kill(helpers[0], 0) != 0 || Children(true).size() == 1; }, 30000));
     EXPECT_EQ(DrawnBox(f.Draw(WriteVtp(f.program, "good.vtw", 2, 2, Qt::green))), QRect(9, 9, 2, 2)) << "started again";
 }
 
@@ -305,7 +305,7 @@ TEST(WinePrefix, MadeInTheBackgroundUnderTheUsersDataFolder)
     QElapsedTimer clock;
     clock.start();
     PluginBridge::PreparePlugins(f.program.PluginFolder());
-    EXPECT_LT(clock.elapsed(), 1000);
+    EXPECT_LT(clock.elapsed(), 5000) << "far less than making a prefix takes";
     const QString prefix = home.Path() + "/data/velmora/wine";
     EXPECT_FALSE(QFile::exists(prefix + "/.velmora-ready"));
     int ticks = 0;
