@@ -237,7 +237,8 @@ private:
             throw Failed{"plug-in " + mPlugin +
                          " is neither a Linux shared object nor a Windows DLL the bridge can run"};
         // A Windows plug-in: its helper under wine, the channel on its
-        // standard input and output, tied to this process by the launcher.
+        // standard input and output (which the helper keeps from the
+        // plug-in), tied to this process by the launcher.
         const bool sixtyFour = kind == PluginFile::Kind::Windows64;
         what = folder + (sixtyFour ? "/velmora-spihost64.exe" : "/velmora-spihost32.exe");
         std::string why;
@@ -261,6 +262,7 @@ private:
         mWindows = true;
         options.in = channel;
         options.out = channel;
+        options.err = STDERR_FILENO; // what the plug-in prints, by its name
         options.environment = WineSession::Environment();
         options.helper = true;
         options.ownGroup = true;

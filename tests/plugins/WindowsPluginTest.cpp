@@ -192,6 +192,41 @@ TEST_P(WindowsPlugin, TextsInShiftJisAndJapaneseFileNames)
     EXPECT_EQ(f.plugin.CheckFile(f.program.WriteFile("other.vtw", "nothing")), 0);
 }
 
+// The test plug-in prints in DllMain, GetPluginInfo, IsSupported and
+// GetPicture, as debug builds of plug-ins do: it still answers, and what it
+// printed reaches standard error under its name.
+TEST_P(WindowsPlugin, WhatAPluginPrintsGoesToStandardErrorNotTheChannel)
+{
+    QTemporaryFile capture;
+    ASSERT_TRUE(capture.open());
+    const QByteArray captured = QFile::encodeName(capture.fileName());
+    const int sink = open(captured.constData(), O_WRONLY | O_APPEND);
+    ASSERT_GE(sink, 0);
+    // The helper takes standard error as it is when it starts.
+    const int saved = dup(2);
+    dup2(sink, 2);
+    close(sink);
+    WindowsFilter f(GetParam());
+    const int loaded = f.plugin.Initialize(f.path);
+    dup2(saved, 2);
+    close(saved);
+    ASSERT_GE(loaded, 1);
+    EXPECT_EQ(f.plugin.AboutPlugin(), QString::fromUtf8("Velmora テスト用フィルタ"));
+    const QString file = WriteVtp(f.program, "p.vtw", 2, 2, Qt::green);
+    EXPECT_EQ(f.plugin.CheckFile(file), 1);
+    EXPECT_EQ(DrawnBox(f.Draw(file)), QRect(9, 9, 2, 2));
+    const QString lead = QString("velmora-spihost: %1: winfilter: ").arg(GetParam() ? "wtest.sph" : "wtest.spi");
+    QString told;
+    // Copied to standard error by a thread of the helper, so waited for.
+    EXPECT_TRUE(WaitFor([&] {
+        QFile log(capture.fileName());
+        told = log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
+        return told.contains(lead + "GetPicture VTP1\n");
+    }, 30000)) << told.toStdString();
+    for (const char* line : {"DllMain\n", "GetPluginInfo 1\n", "IsSupported\n"})
+        EXPECT_TRUE(told.contains(lead + line)) << line << told.toStdString();
+}
+
 TEST_P(WindowsPlugin, BitmapHeadersTheInterfaceAllows)
 {
     WindowsFilter f(GetParam());
