@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -47,6 +48,10 @@ std::atomic<int> gWindowsHelpers{0};
 // waits for it before it calls, without blocking its windows).
 constexpr int kPrefixWaitMs = 120000;
 
+// A plug-in whose progress moves gets the time limit anew from each move,
+// up to this many limits for the whole call (2 minutes by default).
+constexpr int kProgressLimits = 12;
+
 class Helper {
 public:
     explicit Helper(std::string pluginPath) : mPlugin(std::move(pluginPath)) {}
@@ -69,11 +74,27 @@ public:
             Stop();
         if (mFd < 0)
             Start();
-        Restart();
+        const auto limit = std::chrono::milliseconds(TimeoutMs());
+        mDeadline = Clock::now() + limit;
+        mCap = Clock::now() + limit * kProgressLimits;
+        mProgress.reset();
     }
 
-    // The answer window starts again (a new request, or a progress report).
-    void Restart() { mDeadline = Clock::now() + std::chrono::milliseconds(TimeoutMs()); }
+    // The plug-in reported progress: when it moved, the limit starts again
+    // (within the call's cap); the same report over and over gains nothing.
+    void Progressed(std::int32_t nNum)
+    {
+        if (mProgress && *mProgress != nNum)
+            mDeadline = std::min(Clock::now() + std::chrono::milliseconds(TimeoutMs()), mCap);
+        mProgress = nNum;
+    }
+
+    // Time spent in the host's own callback is not the plug-in's.
+    void Paused(Clock::duration spent)
+    {
+        mDeadline += spent;
+        mCap += spent;
+    }
 
     void Send(Frame type, const std::string& body, const void* extra = nullptr,
               std::size_t extraSize = 0)
@@ -321,8 +342,12 @@ private:
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 mDeadline - Clock::now());
             if (left.count() <= 0)
-                Die("did not answer within " + std::to_string(TimeoutMs()) +
-                    " ms and was stopped");
+                Die(Clock::now() >= mCap
+                        ? "did not answer within " +
+                              std::to_string(TimeoutMs() * std::int64_t(kProgressLimits)) +
+                              " ms, though it showed progress, and was stopped"
+                        : "did not answer within " + std::to_string(TimeoutMs()) +
+                              " ms of its last progress and was stopped");
             pollfd p{mFd, events, 0};
             const int n = poll(&p, 1, int(std::min<long long>(left.count() + 1, 1 << 30)));
             if (n > 0)
@@ -339,7 +364,8 @@ private:
     int mFd = -1;
     bool mWindows = false; // the helper runs under wine
     const char* mCall = "";
-    Clock::time_point mDeadline;
+    Clock::time_point mDeadline, mCap;
+    std::optional<std::int32_t> mProgress; // the last progress reported in this call
     std::vector<int> mFiles;
 };
 
@@ -406,16 +432,20 @@ void Call(const char* pluginPath, const char* name, std::string& error, Frame re
         helper.Send(request, body, extra, extraSize);
         for (;;) {
             const Header header = helper.ReadHeader();
-            if (header.type == std::uint32_t(Frame::Progress) && progress) {
+            if (header.type == std::uint32_t(Frame::Progress) && request == Frame::GetPicture) {
                 const std::string report = helper.ReadBody(header, 8);
                 Reader in(report.data(), report.size());
                 const auto nNum = in.Get<std::int32_t>();
                 const auto nDenom = in.Get<std::int32_t>();
                 if (!in.Ok() || !in.AtEnd())
                     helper.Garbage();
-                const std::int32_t answer = progress(nNum, nDenom, lData);
-                helper.Restart();
-                helper.Send(Frame::ProgressAnswer, Writer().Put(answer).Data());
+                helper.Progressed(nNum);
+                if (progress) {
+                    const Clock::time_point asked = Clock::now();
+                    const std::int32_t answer = progress(nNum, nDenom, lData);
+                    helper.Paused(Clock::now() - asked);
+                    helper.Send(Frame::ProgressAnswer, Writer().Put(answer).Data());
+                }
             } else if (header.type == std::uint32_t(Frame::Failure)) {
                 error = helper.ReadBody(header, 65536);
                 return;

@@ -24,6 +24,8 @@ int GetPicture(const char* pluginPath, const char* buf, std::intptr_t len, unsig
                std::intptr_t lData, std::string& error);
 
 // How long a helper may take for one answer: VELMORA_SPI_TIMEOUT_MS, else 10 s.
+// GetPicture gets it anew each time the plug-in's progress moves, up to 12
+// times it for the whole call.
 int TimeoutMs();
 
 } // namespace SpiChannel

@@ -18,6 +18,10 @@
 //   Failure        the text of what went wrong (the plug-in could not be
 //                  loaded or lacks the export)
 //   Progress       i32 nNum, i32 nDenom: the plug-in called its callback
+//                  during GetPicture. Answered with ProgressAnswer only when
+//                  the request had a callback; otherwise it only tells that
+//                  the plug-in is working (sent when nNum changed, at most
+//                  every kProgressGapMs), which extends the call's time limit.
 //
 // A block descriptor is u8 kind (BlockKind) and u64 size; the bytes of every
 // described block follow the body of the Result frame, in order, so that the
@@ -65,6 +69,8 @@ inline constexpr std::size_t kHeadSize = 2048;
 inline constexpr std::uint64_t kMaxBlock = (std::uint64_t(1) << 30) + 65536;
 // Largest answer body the bridge reads (a GetPluginInfo buffer is its length).
 inline constexpr std::uint64_t kMaxBody = std::uint64_t(16) << 20;
+// Progress without a callback is told no more often than this.
+inline constexpr int kProgressGapMs = 50;
 // The helper's end of the socket.
 inline constexpr int kChannelFd = 3;
 

@@ -122,6 +122,42 @@ TEST_F(SpiHost, ProcessesAPluginStartsEndWithItsHelper)
     EXPECT_EQ(c.Draw("GOOD"), kGood) << "the test's own helper is left alone";
 }
 
+// A plug-in that shows progress may take longer than the time limit, also
+// when the host gives no callback (ClsPlugin does not): each move starts the
+// limit again, up to 12 limits for the call. One whose progress stands still
+// is stopped at the limit.
+TEST_F(SpiHost, MovingProgressExtendsTheTimeLimitUpToACap)
+{
+    Crashy c;
+    const int failed = int(ErrorKind::PluginFailed);
+    setenv("VELMORA_SPI_TIMEOUT_MS", "2000", 1);
+    EXPECT_EQ(c.Draw("SLOW"), kGood) << "5 s of work, progress every 50 ms";
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(c.Draw("STUK"), std::pair(-100, failed));
+    EXPECT_LT(clock.elapsed(), 20000) << "the limit, not the cap";
+    // The same with a callback of the host's, which sees every report.
+    const auto getPicture = BridgeFunction<decltype(&::GetPicture)>("GetPicture");
+    const auto lastError = BridgeFunction<const char* (*)()>("LoadPluginLastError");
+    ASSERT_TRUE(getPicture && lastError);
+    static int reports;
+    reports = 0;
+    const auto progress = [](int, int, std::intptr_t) { return ++reports, 0; };
+    void* info = nullptr;
+    void* bits = nullptr;
+    clock.start();
+    getPicture(c.path.toUtf8().constData(), c.File("STUK").toUtf8().constData(), 0, 0, &info, &bits, progress, 0);
+    EXPECT_NE(lastError(), nullptr);
+    EXPECT_LT(clock.elapsed(), 20000) << "the limit, not the cap";
+    EXPECT_GT(reports, 1);
+    setenv("VELMORA_SPI_TIMEOUT_MS", "500", 1);
+    clock.start();
+    EXPECT_EQ(c.Draw("RUNS"), std::pair(-100, failed)) << "progress for ever";
+    EXPECT_GE(clock.elapsed(), 5900) << "extended to the cap";
+    unsetenv("VELMORA_SPI_TIMEOUT_MS");
+    EXPECT_EQ(c.Draw("GOOD"), kGood);
+}
+
 TEST_F(SpiHost, CrashInIsSupportedRaisesAndTheHelperComesBack)
 {
     Crashy c;
