@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -78,6 +79,7 @@ public:
         mDeadline = Clock::now() + limit;
         mCap = Clock::now() + limit * kProgressLimits;
         mProgress.reset();
+        mEnding = false;
     }
 
     // The plug-in reported progress: when it moved, the limit starts again
@@ -127,8 +129,11 @@ public:
     {
         Header header;
         Read(&header, sizeof header);
-        if (header.reserved != 0)
+        const bool answer = header.type == std::uint32_t(Frame::Result) ||
+                            header.type == std::uint32_t(Frame::Failure);
+        if (header.flags != 0 && (header.flags != kEnding || !answer))
             Garbage();
+        mEnding = header.flags == kEnding;
         return header;
     }
 
@@ -157,6 +162,17 @@ public:
         for (const int file : mFiles)
             close(file);
         mFiles.clear();
+    }
+
+    // The helper said it ends after its answer (its plug-in kept too much
+    // memory): it is stopped now, and the next call starts a new one.
+    void EndIfAsked()
+    {
+        if (mEnding) {
+            std::fprintf(stderr, "velmora: plug-in %s kept too much memory after %s; its helper is started again\n",
+                         mPlugin.c_str(), mCall);
+            Stop();
+        }
     }
 
     [[noreturn]] void Garbage() { Die("gave an answer that is not understood, and was stopped"); }
@@ -366,6 +382,7 @@ private:
     const char* mCall = "";
     Clock::time_point mDeadline, mCap;
     std::optional<std::int32_t> mProgress; // the last progress reported in this call
+    bool mEnding = false;
     std::vector<int> mFiles;
 };
 
@@ -448,11 +465,14 @@ void Call(const char* pluginPath, const char* name, std::string& error, Frame re
                 }
             } else if (header.type == std::uint32_t(Frame::Failure)) {
                 error = helper.ReadBody(header, 65536);
+                helper.EndIfAsked();
                 return;
             } else if (header.type == std::uint32_t(Frame::Result)) {
                 const std::string answer = helper.ReadBody(header, resultLimit);
                 Reader in(answer.data(), answer.size());
                 onResult(helper, in);
+                helper.CloseFiles();
+                helper.EndIfAsked();
                 return;
             } else {
                 helper.Garbage();

@@ -1,6 +1,7 @@
 #include "bridge/SpiHostCore.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 
@@ -11,9 +12,14 @@ namespace {
 
 HostPlatform* gPlatform = nullptr;
 
+// Set when the answer being sent is the helper's last.
+bool gEnding = false;
+
 void Send(Frame type, const std::string& body, const std::vector<int>& files = {})
 {
-    gPlatform->WriteHeader(Header{std::uint32_t(type), 0, body.size()}, files);
+    if (type == Frame::Result || type == Frame::Failure)
+        gEnding = gPlatform->Exhausted();
+    gPlatform->WriteHeader(Header{std::uint32_t(type), gEnding ? kEnding : 0, body.size()}, files);
     gPlatform->Write(body.data(), body.size());
 }
 
@@ -263,7 +269,20 @@ void Serve(HostPlatform& platform)
         default:
             platform.Quit(2);
         }
+        if (gEnding)
+            platform.Quit(0);
     }
+}
+
+std::uint64_t MemoryLimit()
+{
+    unsigned long mb = kDefaultMemoryMb;
+    if (const char* text = std::getenv("VELMORA_SPI_MEMORY_MB")) {
+        const unsigned long value = std::strtoul(text, nullptr, 10);
+        if (value >= 64 && value < (1UL << 20))
+            mb = value;
+    }
+    return std::uint64_t(mb) << 20;
 }
 
 } // namespace SpiHost

@@ -6,17 +6,22 @@
 // program).
 //
 // velmora-spihost --exec PROGRAM ARG...: the launcher of the Windows helpers.
-// It ties PROGRAM (wine) to the life of the process that started it, then
-// becomes it.
+// It ties PROGRAM (wine) to the life of the process that started it, limits
+// its memory, then becomes it.
+//
+// A helper's memory is limited (SpiProtocol::kDefaultMemoryMb): a plug-in
+// that goes past it fails that picture only.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -113,6 +118,19 @@ public:
         return symbol;
     }
 
+    // The address space in use, which the limit counts.
+    bool Exhausted() override
+    {
+        unsigned long pages = 0;
+        FILE* statm = std::fopen("/proc/self/statm", "r");
+        if (!statm)
+            return false;
+        const bool read = std::fscanf(statm, "%lu", &pages) == 1;
+        std::fclose(statm);
+        return read && std::uint64_t(pages) * std::uint64_t(sysconf(_SC_PAGESIZE)) >
+                           SpiHost::MemoryLimit() / 2;
+    }
+
     void* Lock(void* handle) override { return LocalLock(handle); }
     void Unlock(void* handle) override { LocalUnlock(handle); }
     std::size_t Size(void* handle) override { return LocalSize(handle); }
@@ -143,6 +161,19 @@ private:
     void* mModule = nullptr;
 };
 
+// Sets a resource limit, soft and hard, so that the plug-in cannot raise it.
+void Limit(int resource, std::uint64_t bytes)
+{
+    rlimit limit{};
+    if (getrlimit(resource, &limit) != 0)
+        return;
+    const rlim_t want = limit.rlim_max == RLIM_INFINITY || bytes < limit.rlim_max ? rlim_t(bytes)
+                                                                                 : limit.rlim_max;
+    limit.rlim_cur = limit.rlim_max = want;
+    if (setrlimit(resource, &limit) != 0)
+        std::fprintf(stderr, "velmora-spihost: cannot limit memory: %s\n", std::strerror(errno));
+}
+
 // The process that started us: when it ends, so does PROGRAM, even while a
 // plug-in hangs in it. The death signal survives the exec.
 int Launch(char** argv)
@@ -151,6 +182,9 @@ int Launch(char** argv)
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent)
         _exit(0); // it is gone already
+    // Wine reserves most of the address space at start, so RLIMIT_AS would
+    // stop it; RLIMIT_DATA counts only what is committed.
+    Limit(RLIMIT_DATA, SpiHost::MemoryLimit());
     close_range(3, ~0u, 0); // PROGRAM gets the standard descriptors only
     execve(argv[0], argv, environ);
     std::fprintf(stderr, "velmora-spihost: cannot start %s: %s\n", argv[0], std::strerror(errno));
@@ -158,6 +192,26 @@ int Launch(char** argv)
 }
 
 } // namespace
+
+#ifdef __SANITIZE_ADDRESS__
+// The memory limit as the address checker's RSS limit. Read before the C
+// library is ready, so the environment comes from /proc.
+extern "C" const char* __asan_default_options()
+{
+    static char options[64] = "";
+    unsigned long mb = kDefaultMemoryMb;
+    static char environment[1 << 16];
+    const int fd = open("/proc/self/environ", O_RDONLY);
+    const ssize_t n = fd >= 0 ? read(fd, environment, sizeof environment - 1) : -1;
+    if (fd >= 0)
+        close(fd);
+    for (ssize_t at = 0; n > 0 && at < n; at += ssize_t(std::strlen(environment + at)) + 1)
+        if (std::strncmp(environment + at, "VELMORA_SPI_MEMORY_MB=", 22) == 0)
+            mb = std::strtoul(environment + at + 22, nullptr, 10);
+    std::snprintf(options, sizeof options, "hard_rss_limit_mb=%lu", mb >= 64 ? mb : kDefaultMemoryMb);
+    return options;
+}
+#endif
 
 int main(int argc, char** argv)
 {
@@ -178,6 +232,11 @@ int main(int argc, char** argv)
         close(nothing);
     }
     fcntl(kChannelFd, F_SETFD, FD_CLOEXEC);
+#ifndef __SANITIZE_ADDRESS__
+    // Address space, which counts the shared blocks too. Address checks
+    // reserve terabytes of it: those builds are held by their RSS limit.
+    Limit(RLIMIT_AS, SpiHost::MemoryLimit());
+#endif
     LocalShareLargeBlocks(1);
     NativePlatform platform(argv[1]);
     SpiHost::Serve(platform);

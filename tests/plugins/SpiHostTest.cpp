@@ -158,6 +158,22 @@ TEST_F(SpiHost, MovingProgressExtendsTheTimeLimitUpToACap)
     EXPECT_EQ(c.Draw("GOOD"), kGood);
 }
 
+// A plug-in that takes more memory than its helper may have fails that
+// picture, and the next call gets a new helper.
+TEST_F(SpiHost, MemoryPastTheLimitCostsOnlyThatPicture)
+{
+    setenv("VELMORA_SPI_MEMORY_MB", "512", 1); // taken by the helper at its start
+    Crashy c;
+    unsetenv("VELMORA_SPI_MEMORY_MB");
+    EXPECT_EQ(c.Draw("GOOD"), kGood) << "room for ordinary work";
+    const std::vector<int> helper = Children(false, c.path);
+    ASSERT_EQ(helper.size(), 1u);
+    EXPECT_NE(c.Draw("HOGS"), kGood) << "4 GiB taken: no limit";
+    EXPECT_NE(kill(helper[0], 0), 0) << "the helper that kept the memory is ended and reaped";
+    EXPECT_EQ(c.Draw("GOOD"), kGood);
+    EXPECT_NE(Children(false, c.path), helper);
+}
+
 TEST_F(SpiHost, CrashInIsSupportedRaisesAndTheHelperComesBack)
 {
     Crashy c;
