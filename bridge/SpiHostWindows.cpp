@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <psapi.h>
 
 #include <string>
 #include <vector>
@@ -151,6 +152,15 @@ public:
                     return reinterpret_cast<void*>(symbol);
         error = "plug-in " + Narrow(mPluginPath, CP_UTF8) + " has no function " + name;
         return nullptr;
+    }
+
+    // The memory in use, as wine counts it from the process's own figures.
+    bool Exhausted() override
+    {
+        PROCESS_MEMORY_COUNTERS counters{};
+        counters.cb = sizeof counters;
+        return K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters) &&
+               std::uint64_t(counters.WorkingSetSize) > SpiHost::MemoryLimit() / 2;
     }
 
     void* Lock(void* handle) override { return LocalLock(HLOCAL(handle)); }

@@ -308,6 +308,26 @@ TEST_P(WindowsPlugin, ProcessesAPluginStartsEndWithItsHelper)
     EXPECT_EQ(DrawnBox(f.Draw(WriteVtp(f.program, "good.vtw", 2, 2, Qt::green))), QRect(9, 9, 2, 2));
 }
 
+// A plug-in that takes more memory than its helper may have fails that
+// picture, and the next call gets a new helper (wine starts under the limit).
+TEST_P(WindowsPlugin, MemoryPastTheLimitCostsOnlyThatPicture)
+{
+    setenv("VELMORA_SPI_MEMORY_MB", "512", 1); // taken by the helper at its start
+    WindowsFilter f(GetParam());
+    const int loaded = f.plugin.Initialize(f.path);
+    unsetenv("VELMORA_SPI_MEMORY_MB");
+    ASSERT_GE(loaded, 1);
+    const QString good = WriteVtp(f.program, "good.vtw", 2, 2, Qt::green);
+    EXPECT_EQ(DrawnBox(f.Draw(good)), QRect(9, 9, 2, 2)) << "room for ordinary work";
+    const std::vector<int> helper = Children(false, f.path);
+    ASSERT_EQ(helper.size(), 1u);
+    int code = -100;
+    const int raised = RaisedKind([&] { f.Draw(f.program.WriteFile("hogs.vtw", "HOGS"), &code); });
+    EXPECT_TRUE(raised == int(ErrorKind::PluginFailed) || code != 0) << "1 GiB taken: no limit";
+    EXPECT_NE(kill(helper[0], 0), 0) << "the helper that kept the memory is ended and reaped";
+    EXPECT_EQ(DrawnBox(f.Draw(good)), QRect(9, 9, 2, 2));
+}
+
 TEST_P(WindowsPlugin, HelperEndsWithTheThreadThatStartedIt)
 {
     WindowsFilter f(GetParam());
