@@ -308,6 +308,27 @@ TEST_P(WindowsPlugin, ProcessesAPluginStartsEndWithItsHelper)
     EXPECT_EQ(DrawnBox(f.Draw(WriteVtp(f.program, "good.vtw", 2, 2, Qt::green))), QRect(9, 9, 2, 2));
 }
 
+// A plug-in that shows progress may take longer than the time limit (the
+// program passes no callback); one whose progress stands still is stopped.
+TEST_P(WindowsPlugin, MovingProgressExtendsTheTimeLimit)
+{
+    WindowsFilter f(GetParam());
+    ASSERT_GE(f.plugin.Initialize(f.path), 1); // wine starts under the default limit
+    setenv("VELMORA_SPI_TIMEOUT_MS", "2000", 1);
+    int code = -100;
+    const int slow = RaisedKind([&] {
+        EXPECT_EQ(DrawnBox(f.Draw(f.program.WriteFile("slow.vtw", "SLOW"), &code)), QRect(9, 9, 2, 2));
+    });
+    EXPECT_EQ(slow, -1) << "5 s of work, progress every 50 ms";
+    EXPECT_EQ(code, 0);
+    QElapsedTimer clock;
+    clock.start();
+    const int stuck = RaisedKind([&] { f.Draw(f.program.WriteFile("stuk.vtw", "STUK")); });
+    EXPECT_EQ(stuck, int(ErrorKind::PluginFailed));
+    EXPECT_LT(clock.elapsed(), 20000) << "the limit, not the cap";
+    unsetenv("VELMORA_SPI_TIMEOUT_MS");
+}
+
 // A plug-in that takes more memory than its helper may have fails that
 // picture, and the next call gets a new helper (wine starts under the limit).
 TEST_P(WindowsPlugin, MemoryPastTheLimitCostsOnlyThatPicture)
