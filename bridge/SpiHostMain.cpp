@@ -17,6 +17,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -118,14 +119,18 @@ public:
         return symbol;
     }
 
-    // The address space in use, which the limit counts.
+    // The address space in use, which the limit counts (the resident
+    // memory in address-checked builds).
     bool Exhausted() override
     {
-        unsigned long pages = 0;
+        unsigned long size = 0, pages = 0;
         FILE* statm = std::fopen("/proc/self/statm", "r");
         if (!statm)
             return false;
-        const bool read = std::fscanf(statm, "%lu", &pages) == 1;
+        const bool read = std::fscanf(statm, "%lu %lu", &size, &pages) == 2;
+#ifndef __SANITIZE_ADDRESS__
+        pages = size;
+#endif
         std::fclose(statm);
         return read && std::uint64_t(pages) * std::uint64_t(sysconf(_SC_PAGESIZE)) >
                            SpiHost::MemoryLimit() / 2;
@@ -194,21 +199,39 @@ int Launch(char** argv)
 } // namespace
 
 #ifdef __SANITIZE_ADDRESS__
-// The memory limit as the address checker's RSS limit. Read before the C
-// library is ready, so the environment comes from /proc.
-extern "C" const char* __asan_default_options()
+// The memory limit as the address checker's RSS limit. Called before the
+// checker is ready, so with system calls and no C library.
+extern "C" __attribute__((no_sanitize("address", "undefined"))) const char* __asan_default_options()
 {
-    static char options[64] = "";
-    unsigned long mb = kDefaultMemoryMb;
     static char environment[1 << 16];
-    const int fd = open("/proc/self/environ", O_RDONLY);
-    const ssize_t n = fd >= 0 ? read(fd, environment, sizeof environment - 1) : -1;
+    static char options[64] = "hard_rss_limit_mb=";
+    const long fd = syscall(SYS_openat, AT_FDCWD, "/proc/self/environ", O_RDONLY);
+    const long n = fd >= 0 ? syscall(SYS_read, fd, environment, sizeof environment - 1) : -1;
     if (fd >= 0)
-        close(fd);
-    for (ssize_t at = 0; n > 0 && at < n; at += ssize_t(std::strlen(environment + at)) + 1)
-        if (std::strncmp(environment + at, "VELMORA_SPI_MEMORY_MB=", 22) == 0)
-            mb = std::strtoul(environment + at + 22, nullptr, 10);
-    std::snprintf(options, sizeof options, "hard_rss_limit_mb=%lu", mb >= 64 ? mb : kDefaultMemoryMb);
+        syscall(SYS_close, fd);
+    static const char kName[] = "VELMORA_SPI_MEMORY_MB=";
+    unsigned long mb = 0;
+    for (long at = 0; at < n;) {
+        long i = 0;
+        while (kName[i] && at + i < n && environment[at + i] == kName[i])
+            ++i;
+        if (!kName[i])
+            for (long d = at + i; d < n && environment[d] >= '0' && environment[d] <= '9' && mb < (1UL << 20); ++d)
+                mb = mb * 10 + unsigned(environment[d] - '0');
+        while (at < n && environment[at])
+            ++at;
+        ++at;
+    }
+    if (mb < 64 || mb >= (1UL << 20))
+        mb = kDefaultMemoryMb;
+    char digits[16];
+    int count = 0;
+    for (; mb; mb /= 10)
+        digits[count++] = char('0' + mb % 10);
+    char* out = options + sizeof "hard_rss_limit_mb=" - 1;
+    while (count)
+        *out++ = digits[--count];
+    *out = '\0';
     return options;
 }
 #endif
