@@ -13,6 +13,7 @@
 // that goes past it fails that picture only.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -20,6 +21,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -166,6 +168,42 @@ private:
     void* mModule = nullptr;
 };
 
+// Starts a guard: a child that ends the helper's whole process group when
+// the program or the helper ends, even by a crash or SIGKILL, so that
+// nothing a plug-in started outlives them. It watches both through process
+// descriptors, since the helper may become wine, whose first thread ends
+// early (a parent-death signal would fire then).
+void Guard()
+{
+    const pid_t program = getppid();
+    const int watched[2] = {int(syscall(SYS_pidfd_open, program, 0)),
+                            int(syscall(SYS_pidfd_open, getpid(), 0))};
+    if (watched[0] < 0 || watched[1] < 0) {
+        close(watched[0]);
+        close(watched[1]);
+        return;
+    }
+    if (getppid() != program)
+        kill(0, SIGKILL); // the program is gone already
+    const pid_t guard = fork();
+    if (guard != 0) {
+        close(watched[0]);
+        close(watched[1]);
+        return;
+    }
+    // Holds nothing of the helper's, the channel least of all.
+    const int last = std::max(watched[0], watched[1]);
+    for (int fd = 0; fd < last; ++fd)
+        if (fd != watched[0] && fd != watched[1])
+            close(fd);
+    close_range(unsigned(last) + 1, ~0u, 0);
+    pollfd ended[2] = {{watched[0], POLLIN, 0}, {watched[1], POLLIN, 0}};
+    while (poll(ended, 2, -1) < 0 && errno == EINTR) {
+    }
+    kill(0, SIGKILL);
+    _exit(0);
+}
+
 // Sets a resource limit, soft and hard, so that the plug-in cannot raise it.
 void Limit(int resource, std::uint64_t bytes)
 {
@@ -180,7 +218,7 @@ void Limit(int resource, std::uint64_t bytes)
 }
 
 // The process that started us: when it ends, so does PROGRAM, even while a
-// plug-in hangs in it. The death signal survives the exec.
+// plug-in hangs in it. The death signal survives the exec, the guard too.
 int Launch(char** argv)
 {
     const pid_t parent = getppid();
@@ -238,15 +276,14 @@ extern "C" __attribute__((no_sanitize("address", "undefined"))) const char* __as
 
 int main(int argc, char** argv)
 {
-    if (argc >= 3 && std::strcmp(argv[1], "--exec") == 0)
+    if (argc >= 3 && std::strcmp(argv[1], "--exec") == 0) {
+        Guard();
         return Launch(argv + 2);
+    }
     if (argc != 2 || fcntl(kChannelFd, F_GETFD) < 0) {
         std::fprintf(stderr, "velmora-spihost runs a plug-in for Velmora's plug-in bridge\n");
         return 2;
     }
-    // Ends with the program even while the plug-in hangs.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    signal(SIGPIPE, SIG_IGN);
     // Nothing but the channel and the standard streams, whatever was inherited.
     close_range(kChannelFd + 1, ~0u, 0);
     const int nothing = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -255,6 +292,10 @@ int main(int argc, char** argv)
         close(nothing);
     }
     fcntl(kChannelFd, F_SETFD, FD_CLOEXEC);
+    // Ends with the program, with all it started, even while the plug-in hangs.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    Guard();
+    signal(SIGPIPE, SIG_IGN);
 #ifndef __SANITIZE_ADDRESS__
     // Address space, which counts the shared blocks too. Address checks
     // reserve terabytes of it: those builds are held by their RSS limit.

@@ -120,6 +120,34 @@ TEST_F(SpiHost, ProcessesAPluginStartsEndWithItsHelper)
     if (Running(started))
         kill(started, SIGKILL);
     EXPECT_EQ(c.Draw("GOOD"), kGood) << "the test's own helper is left alone";
+
+    // The program is killed, so that none of its own code runs at the end.
+    const QString killed = c.program.WriteFile("killed.vcr", "KIDS");
+    int drawn[2];
+    ASSERT_EQ(pipe(drawn), 0);
+    const pid_t victim = fork();
+    ASSERT_GE(victim, 0);
+    if (victim == 0) {
+        QImage surface = BlackSurface(20, 20);
+        const HDC dc = CreateImageDC(&surface);
+        const char done = c.plugin.DrawPictureFile(killed, dc, 20, 20, 0, 0, false) == 0 ? 'y' : 'n';
+        if (write(drawn[1], &done, 1) != 1)
+            _exit(1);
+        pause();
+        _exit(0);
+    }
+    close(drawn[1]);
+    char done = 0;
+    EXPECT_EQ(read(drawn[0], &done, 1), 1);
+    close(drawn[0]);
+    EXPECT_EQ(done, 'y');
+    const int orphan = StartedPid(killed);
+    EXPECT_TRUE(Running(orphan));
+    kill(victim, SIGKILL);
+    ASSERT_EQ(waitpid(victim, &status, 0), victim);
+    EXPECT_TRUE(WaitFor([&] { return !Running(orphan); }, 30000)) << "after the program was killed";
+    if (Running(orphan))
+        kill(orphan, SIGKILL);
 }
 
 // A plug-in that shows progress may take longer than the time limit, also

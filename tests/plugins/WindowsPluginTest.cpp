@@ -306,6 +306,36 @@ TEST_P(WindowsPlugin, ProcessesAPluginStartsEndWithItsHelper)
     if (const int left = started("kids.vtw"))
         kill(left, SIGKILL);
     EXPECT_EQ(DrawnBox(f.Draw(WriteVtp(f.program, "good.vtw", 2, 2, Qt::green))), QRect(9, 9, 2, 2));
+
+    // The program is killed, so that none of its own code runs at the end.
+    const QString killed = f.program.WriteFile("killed.vtw", "KIDS");
+    int drawn[2];
+    ASSERT_EQ(pipe(drawn), 0);
+    const pid_t victim = fork();
+    ASSERT_GE(victim, 0);
+    if (victim == 0) {
+        char done = 'n';
+        try {
+            done = DrawnBox(f.Draw(killed)) == QRect(9, 9, 2, 2) ? 'y' : 'n';
+        } catch (...) {
+        }
+        if (write(drawn[1], &done, 1) != 1)
+            _exit(1);
+        pause();
+        _exit(0);
+    }
+    close(drawn[1]);
+    char done = 0;
+    EXPECT_EQ(read(drawn[0], &done, 1), 1);
+    close(drawn[0]);
+    EXPECT_EQ(done, 'y');
+    const int orphan = started("killed.vtw");
+    EXPECT_TRUE(Running(orphan));
+    kill(victim, SIGKILL);
+    ASSERT_EQ(waitpid(victim, &status, 0), victim);
+    EXPECT_TRUE(WaitFor([&] { return !Running(started("killed.vtw")); }, 30000)) << "after the program was killed";
+    if (const int left = started("killed.vtw"))
+        kill(left, SIGKILL);
 }
 
 // A plug-in that shows progress may take longer than the time limit (the
