@@ -303,7 +303,7 @@ private:
         options.environment = WineSession::Environment();
         options.helper = true;
         options.ownGroup = true;
-        return ChildProcess::Start({folder + "/velmora-spihost", "--exec", loader, what, mPlugin},
+        return ChildProcess::Start({folder + "/velmora-spihost", "--windows", loader, what, mPlugin},
                                    options);
     }
 

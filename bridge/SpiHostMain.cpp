@@ -5,9 +5,10 @@
 // provides LocalAlloc and its relatives to the plug-in (exported from this
 // program).
 //
-// velmora-spihost --exec PROGRAM ARG...: the launcher of the Windows helpers.
-// It ties PROGRAM (wine) to the life of the process that started it, limits
-// its memory, then becomes it.
+// velmora-spihost --exec PROGRAM ARG...: the launcher of wine's programs.
+// It ties PROGRAM to the life of the process that started it, then becomes
+// it. --windows PROGRAM ARG...: the same for a Windows helper (PROGRAM is
+// wine), which also gets a guard and the memory limit.
 //
 // A helper's memory is limited (SpiProtocol::kDefaultMemoryMb): a plug-in
 // that goes past it fails that picture only.
@@ -175,6 +176,8 @@ private:
 // early (a parent-death signal would fire then).
 void Guard()
 {
+    if (getpgrp() != getpid())
+        return; // not a group of its own, which the bridge gives its helpers
     const pid_t program = getppid();
     const int watched[2] = {int(syscall(SYS_pidfd_open, program, 0)),
                             int(syscall(SYS_pidfd_open, getpid(), 0))};
@@ -225,9 +228,6 @@ int Launch(char** argv)
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent)
         _exit(0); // it is gone already
-    // Wine reserves most of the address space at start, so RLIMIT_AS would
-    // stop it; RLIMIT_DATA counts only what is committed.
-    Limit(RLIMIT_DATA, SpiHost::MemoryLimit());
     close_range(3, ~0u, 0); // PROGRAM gets the standard descriptors only
     execve(argv[0], argv, environ);
     std::fprintf(stderr, "velmora-spihost: cannot start %s: %s\n", argv[0], std::strerror(errno));
@@ -276,8 +276,13 @@ extern "C" __attribute__((no_sanitize("address", "undefined"))) const char* __as
 
 int main(int argc, char** argv)
 {
-    if (argc >= 3 && std::strcmp(argv[1], "--exec") == 0) {
+    if (argc >= 3 && std::strcmp(argv[1], "--exec") == 0)
+        return Launch(argv + 2);
+    if (argc >= 3 && std::strcmp(argv[1], "--windows") == 0) {
         Guard();
+        // Wine reserves most of the address space at start, so RLIMIT_AS
+        // would stop it; RLIMIT_DATA counts only what is committed.
+        Limit(RLIMIT_DATA, SpiHost::MemoryLimit());
         return Launch(argv + 2);
     }
     if (argc != 2 || fcntl(kChannelFd, F_GETFD) < 0) {
