@@ -141,7 +141,7 @@ inline std::string WindowsPluginsMissing(bool sixtyFour)
     if (!sixtyFour) {
         QProcess probe;
         probe.start(loader, {"--version"});
-        if (!probe.waitForFinished(10000) || probe.exitStatus() != QProcess::NormalExit ||
+        if (!probe.waitForFinished(60000) || probe.exitStatus() != QProcess::NormalExit ||
             probe.exitCode() != 0)
             return "this kernel cannot run 32-bit programs (no IA-32 emulation), so no 32-bit wine";
     }

@@ -158,7 +158,7 @@ TEST_F(SpiHost, MovingProgressExtendsTheTimeLimitUpToACap)
 {
     Crashy c;
     const int failed = int(ErrorKind::PluginFailed);
-    setenv("VELMORA_SPI_TIMEOUT_MS", "2000", 1);
+    setenv("VELMORA_SPI_TIMEOUT_MS", "3000", 1);
     EXPECT_EQ(c.Draw("SLOW"), kGood) << "5 s of work, progress every 50 ms";
     QElapsedTimer clock;
     clock.start();

@@ -344,7 +344,7 @@ TEST_P(WindowsPlugin, MovingProgressExtendsTheTimeLimit)
 {
     WindowsFilter f(GetParam());
     ASSERT_GE(f.plugin.Initialize(f.path), 1); // wine starts under the default limit
-    setenv("VELMORA_SPI_TIMEOUT_MS", "2000", 1);
+    setenv("VELMORA_SPI_TIMEOUT_MS", "3000", 1);
     int code = -100;
     const int slow = RaisedKind([&] {
         EXPECT_EQ(DrawnBox(f.Draw(f.program.WriteFile("slow.vtw", "SLOW"), &code)), QRect(9, 9, 2, 2));
@@ -429,6 +429,6 @@ TEST(WinePrefix, MadeInTheBackgroundUnderTheUsersDataFolder)
     env.insert("WINEDEBUG", "-all");
     query.setProcessEnvironment(env);
     query.start("/usr/lib/wine/wine64", {"reg", "query", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics"});
-    ASSERT_TRUE(query.waitForFinished(20000));
+    ASSERT_TRUE(query.waitForFinished(60000));
     EXPECT_TRUE(query.readAllStandardOutput().contains("null"));
 }
