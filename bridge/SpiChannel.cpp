@@ -359,11 +359,11 @@ private:
                 mDeadline - Clock::now());
             if (left.count() <= 0)
                 Die(Clock::now() >= mCap
-                        ? "did not answer within " +
+                        ? "did not finish within " +
                               std::to_string(TimeoutMs() * std::int64_t(kProgressLimits)) +
                               " ms, though it showed progress, and was stopped"
                         : "did not answer within " + std::to_string(TimeoutMs()) +
-                              " ms of its last progress and was stopped");
+                              " ms and was stopped");
             pollfd p{mFd, events, 0};
             const int n = poll(&p, 1, int(std::min<long long>(left.count() + 1, 1 << 30)));
             if (n > 0)
