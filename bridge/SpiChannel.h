@@ -5,7 +5,9 @@
 // has the arguments of the bridge function of the same name; when it could
 // not be answered (the plug-in could not be loaded or lacks the export, the
 // helper crashed, did not answer in time or answered garbage), error is set
-// and the result is meaningless. A helper that misbehaved is killed and reaped.
+// and the result is meaningless. A helper that misbehaved is killed and reaped,
+// with everything its plug-in started (each helper has a process group of
+// its own).
 #include <cstdint>
 #include <string>
 
