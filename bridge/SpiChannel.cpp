@@ -266,6 +266,7 @@ private:
             // The helper reads its channel on descriptor 3.
             what = folder + "/velmora-spihost";
             options.channel = channel;
+            options.err = STDERR_FILENO; // what the plug-in prints, by its name
             options.helper = true;
             options.ownGroup = true;
             return ChildProcess::Start({what, mPlugin}, options);

@@ -3,7 +3,8 @@
 // takes only this process down. It answers the requests that arrive on
 // descriptor 3 (bridge/SpiProtocol.h) until the bridge closes its end, and
 // provides LocalAlloc and its relatives to the plug-in (exported from this
-// program).
+// program). What the plug-in prints reaches the program's standard error,
+// each line led by the plug-in's name.
 //
 // velmora-spihost --exec PROGRAM ARG...: the launcher of wine's programs.
 // It ties PROGRAM to the life of the process that started it, then becomes
@@ -169,19 +170,51 @@ private:
     void* mModule = nullptr;
 };
 
+void WriteErrors(const std::string& text)
+{
+    for (std::size_t at = 0; at < text.size();) {
+        const ssize_t n = write(2, text.data() + at, text.size() - at);
+        if (n > 0)
+            at += std::size_t(n);
+        else if (errno != EINTR)
+            return;
+    }
+}
+
+// Reads what arrived on from and writes each whole line to descriptor 2, led
+// by lead; pending keeps the rest. False at the end of from, or when nothing
+// is there (non-blocking).
+bool CopyLines(int from, const std::string& lead, std::string& pending)
+{
+    char chunk[4096];
+    const ssize_t n = read(from, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR)
+        return true;
+    if (n > 0)
+        pending.append(chunk, std::size_t(n));
+    for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+        WriteErrors(lead + pending.substr(0, end + 1));
+        pending.erase(0, end + 1);
+    }
+    return n > 0;
+}
+
 // Starts a guard: a child that ends the helper's whole process group when
 // the program or the helper ends, even by a crash or SIGKILL, so that
 // nothing a plug-in started outlives them. It watches both through process
 // descriptors, since the helper may become wine, whose first thread ends
-// early (a parent-death signal would fire then).
-void Guard()
+// early (a parent-death signal would fire then). With lead, it also takes
+// the helper's standard output and errors, what the plug-in prints, to the
+// program's standard error, each line led by lead.
+void Guard(const char* lead)
 {
     if (getpgrp() != getpid())
         return; // not a group of its own, which the bridge gives its helpers
     const pid_t program = getppid();
     const int watched[2] = {int(syscall(SYS_pidfd_open, program, 0)),
                             int(syscall(SYS_pidfd_open, getpid(), 0))};
-    if (watched[0] < 0 || watched[1] < 0) {
+    int printed[2] = {-1, -1};
+    if (watched[0] < 0 || watched[1] < 0 || (lead && pipe2(printed, O_CLOEXEC) != 0)) {
         close(watched[0]);
         close(watched[1]);
         return;
@@ -192,17 +225,43 @@ void Guard()
     if (guard != 0) {
         close(watched[0]);
         close(watched[1]);
+        if (lead) {
+            close(printed[0]);
+            if (guard > 0) {
+                dup2(printed[1], 1);
+                dup2(printed[1], 2);
+            }
+            close(printed[1]);
+        }
         return;
     }
-    // Holds nothing of the helper's, the channel least of all.
-    const int last = std::max(watched[0], watched[1]);
+    // Holds nothing of the helper's, the channel least of all; only the
+    // program's standard error, to log on.
+    close(printed[1]);
+    const int keep[3] = {watched[0], watched[1], printed[0]};
+    const int last = std::max({watched[0], watched[1], printed[0]});
     for (int fd = 0; fd < last; ++fd)
-        if (fd != watched[0] && fd != watched[1])
+        if (fd != 2 && std::find(keep, keep + 3, fd) == keep + 3)
             close(fd);
     close_range(unsigned(last) + 1, ~0u, 0);
-    pollfd ended[2] = {{watched[0], POLLIN, 0}, {watched[1], POLLIN, 0}};
-    while (poll(ended, 2, -1) < 0 && errno == EINTR) {
+    const std::string leading = lead ? lead : "";
+    std::string pending;
+    pollfd events[3] = {{watched[0], POLLIN, 0}, {watched[1], POLLIN, 0}, {printed[0], POLLIN, 0}};
+    for (;;) {
+        if (poll(events, 3, -1) < 0 && errno != EINTR)
+            break;
+        if (events[2].revents && !CopyLines(printed[0], leading, pending))
+            events[2].fd = -1; // everything that could print has ended
+        if (events[0].revents || events[1].revents) {
+            // The helper's last words, then the end.
+            fcntl(printed[0], F_SETFL, O_NONBLOCK);
+            while (events[2].fd >= 0 && CopyLines(printed[0], leading, pending)) {
+            }
+            break;
+        }
     }
+    if (!pending.empty())
+        WriteErrors(leading + pending + "\n");
     kill(0, SIGKILL);
     _exit(0);
 }
@@ -279,7 +338,7 @@ int main(int argc, char** argv)
     if (argc >= 3 && std::strcmp(argv[1], "--exec") == 0)
         return Launch(argv + 2);
     if (argc >= 3 && std::strcmp(argv[1], "--windows") == 0) {
-        Guard();
+        Guard(nullptr); // its standard output is the channel; it logs itself
         // Wine reserves most of the address space at start, so RLIMIT_AS
         // would stop it; RLIMIT_DATA counts only what is committed.
         Limit(RLIMIT_DATA, SpiHost::MemoryLimit());
@@ -299,7 +358,8 @@ int main(int argc, char** argv)
     fcntl(kChannelFd, F_SETFD, FD_CLOEXEC);
     // Ends with the program, with all it started, even while the plug-in hangs.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    Guard();
+    const char* name = std::strrchr(argv[1], '/');
+    Guard(("velmora-spihost: " + std::string(name ? name + 1 : argv[1]) + ": ").c_str());
     signal(SIGPIPE, SIG_IGN);
 #ifndef __SANITIZE_ADDRESS__
     // Address space, which counts the shared blocks too. Address checks

@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QTemporaryFile>
 
 #include "bridge/LoadPlugin.h"
 #include "platform/LocalMemory.h"
@@ -199,6 +200,32 @@ TEST_F(SpiHost, MemoryPastTheLimitCostsOnlyThatPicture)
     EXPECT_NE(kill(helper[0], 0), 0) << "the helper that kept the memory is ended and reaped";
     EXPECT_EQ(c.Draw("GOOD"), kGood);
     EXPECT_NE(Children(false, c.path), helper);
+}
+
+// What a plug-in prints reaches the program's standard error under its
+// name, never the channel.
+TEST_F(SpiHost, WhatAPluginPrintsGoesToStandardErrorUnderItsName)
+{
+    QTemporaryFile capture;
+    ASSERT_TRUE(capture.open());
+    const int sink = open(QFile::encodeName(capture.fileName()).constData(), O_WRONLY | O_APPEND);
+    ASSERT_GE(sink, 0);
+    // The helper takes standard error as it is when it starts.
+    const int saved = dup(2);
+    dup2(sink, 2);
+    close(sink);
+    Crashy c;
+    dup2(saved, 2);
+    close(saved);
+    EXPECT_EQ(c.Draw("TALK"), kGood);
+    QString told;
+    // Copied by the helper's guard, so waited for.
+    EXPECT_TRUE(WaitFor([&] {
+        QFile log(capture.fileName());
+        told = log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
+        return told.contains("velmora-spihost: vcrashy.spi: testfilter: on stdout\n") &&
+               told.contains("velmora-spihost: vcrashy.spi: testfilter: on stderr\n");
+    }, 30000)) << told.toStdString();
 }
 
 TEST_F(SpiHost, CrashInIsSupportedRaisesAndTheHelperComesBack)
