@@ -18,6 +18,9 @@ struct Options {
     // Run velmora-spihost (beside the bridge) instead of argv[0]; argv[0]
     // is still passed.
     bool helper = false;
+    // Start the child in a process group of its own (its pid), so that it
+    // can be ended together with everything it started.
+    bool ownGroup = false;
 };
 
 // The child's pid, or -errno when it could not be started.

@@ -11,11 +11,13 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -50,6 +52,10 @@ std::atomic<int> gWindowsHelpers{0};
 // waits for it before it calls, without blocking its windows).
 constexpr int kPrefixWaitMs = 120000;
 
+// A plug-in whose progress moves gets the time limit anew from each move,
+// up to this many limits for the whole call (2 minutes by default).
+constexpr int kProgressLimits = 12;
+
 class Helper {
 public:
     explicit Helper(std::string pluginPath) : mPlugin(std::move(pluginPath)) {}
@@ -61,20 +67,39 @@ public:
     void Begin(const char* call)
     {
         mCall = call;
-        // A helper that died while idle is reaped and replaced unnoticed.
-        if (mPid > 0 && waitpid(mPid, nullptr, WNOHANG) == mPid) {
-            if (mWindows)
-                --gWindowsHelpers;
-            mPid = -1;
+        // A helper that died while idle is reaped (with what its plug-in
+        // left running) and replaced unnoticed. Not reaped yet when seen, so
+        // that its group's number still names it.
+        siginfo_t died{};
+        if (mPid > 0 && mOwner != getpid())
+            Stop(); // a copy made by fork: the helper is the parent's
+        else if (mPid > 0 && waitid(P_PID, id_t(mPid), &died, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            died.si_pid == mPid)
             Stop();
-        }
         if (mFd < 0)
             Start();
-        Restart();
+        const auto limit = std::chrono::milliseconds(TimeoutMs());
+        mDeadline = Clock::now() + limit;
+        mCap = Clock::now() + limit * kProgressLimits;
+        mProgress.reset();
+        mEnding = false;
     }
 
-    // The answer window starts again (a new request, or a progress report).
-    void Restart() { mDeadline = Clock::now() + std::chrono::milliseconds(TimeoutMs()); }
+    // The plug-in reported progress: when it moved, the limit starts again
+    // (within the call's cap); the same report over and over gains nothing.
+    void Progressed(std::int32_t nNum)
+    {
+        if (mProgress && *mProgress != nNum)
+            mDeadline = std::min(Clock::now() + std::chrono::milliseconds(TimeoutMs()), mCap);
+        mProgress = nNum;
+    }
+
+    // Time spent in the host's own callback is not the plug-in's.
+    void Paused(Clock::duration spent)
+    {
+        mDeadline += spent;
+        mCap += spent;
+    }
 
     void Send(Frame type, const std::string& body, const void* extra = nullptr,
               std::size_t extraSize = 0)
@@ -107,9 +132,12 @@ public:
     {
         Header header;
         Read(&header, sizeof header);
-        if (header.reserved != 0)
+        const bool answer = header.type == std::uint32_t(Frame::Result) ||
+                            header.type == std::uint32_t(Frame::Failure);
+        if (header.flags != 0 && (header.flags != kEnding || !answer))
             Garbage();
         mAnswered = true;
+        mEnding = header.flags == kEnding;
         return header;
     }
 
@@ -138,6 +166,17 @@ public:
         for (const int file : mFiles)
             close(file);
         mFiles.clear();
+    }
+
+    // The helper said it ends after its answer (its plug-in kept too much
+    // memory): it is stopped now, and the next call starts a new one.
+    void EndIfAsked()
+    {
+        if (mEnding) {
+            std::fprintf(stderr, "velmora: plug-in %s kept too much memory after %s; its helper is started again\n",
+                         mPlugin.c_str(), mCall);
+            Stop();
+        }
     }
 
     [[noreturn]] void Garbage() { Die("gave an answer that is not understood, and was stopped"); }
@@ -170,12 +209,24 @@ public:
         if (mPid > 0) {
             if (mWindows)
                 --gWindowsHelpers;
-            kill(mPid, SIGKILL);
-            while (waitpid(mPid, &status, 0) < 0 && errno == EINTR) {
+            // A helper copied into a child of ours by fork is its parent's.
+            if (mOwner == getpid()) {
+                KillGroup();
+                while (waitpid(mPid, &status, 0) < 0 && errno == EINTR) {
+                }
             }
             mPid = -1;
         }
         return status;
+    }
+
+    // The helper and whatever its plug-in started, which share its process
+    // group; safe from any thread while the helper is not yet reaped.
+    void KillGroup()
+    {
+        const pid_t pid = mPid;
+        if (pid > 0 && mOwner == getpid())
+            kill(-pid, SIGKILL);
     }
 
 private:
@@ -204,6 +255,7 @@ private:
             throw Failed{"cannot start " + what + " for plug-in " + mPlugin + ": " +
                          std::strerror(-pid)};
         }
+        mOwner = getpid();
         mPid = pid;
         mFd = pair[0];
         mAnswered = false;
@@ -223,14 +275,17 @@ private:
             // The helper reads its channel on descriptor 3.
             what = folder + "/velmora-spihost";
             options.channel = channel;
+            options.err = STDERR_FILENO; // what the plug-in prints, by its name
             options.helper = true;
+            options.ownGroup = true;
             return ChildProcess::Start({what, mPlugin}, options);
         }
         if (kind == PluginFile::Kind::Unknown)
             throw Failed{"plug-in " + mPlugin +
                          " is neither a Linux shared object nor a Windows DLL the bridge can run"};
         // A Windows plug-in: its helper under wine, the channel on its
-        // standard input and output, tied to this process by the launcher.
+        // standard input and output (which the helper keeps from the
+        // plug-in), tied to this process by the launcher.
         const bool sixtyFour = kind == PluginFile::Kind::Windows64;
         what = folder + (sixtyFour ? "/velmora-spihost64.exe" : "/velmora-spihost32.exe");
         std::string why;
@@ -254,9 +309,11 @@ private:
         mWindows = true;
         options.in = channel;
         options.out = channel;
+        options.err = STDERR_FILENO; // what the plug-in prints, by its name
         options.environment = WineSession::Environment();
         options.helper = true;
-        return ChildProcess::Start({folder + "/velmora-spihost", "--exec", loader, what, mPlugin},
+        options.ownGroup = true;
+        return ChildProcess::Start({folder + "/velmora-spihost", "--windows", loader, what, mPlugin},
                                    options);
     }
 
@@ -312,8 +369,12 @@ private:
                 mDeadline - Clock::now());
             if (left.count() <= 0) {
                 tTimedOut = true;
-                Die("did not answer within " + std::to_string(TimeoutMs()) +
-                    " ms and was stopped");
+                Die(Clock::now() >= mCap
+                        ? "did not finish within " +
+                              std::to_string(TimeoutMs() * std::int64_t(kProgressLimits)) +
+                              " ms, though it showed progress, and was stopped"
+                        : "did not answer within " + std::to_string(TimeoutMs()) +
+                              " ms and was stopped");
             }
             pollfd p{mFd, events, 0};
             const int n = poll(&p, 1, int(std::min<long long>(left.count() + 1, 1 << 30)));
@@ -326,12 +387,15 @@ private:
 
     std::string mPlugin;
     std::mutex mMutex;
-    pid_t mPid = -1;
+    std::atomic<pid_t> mPid{-1};
+    pid_t mOwner = -1; // the process that started the helper
     int mFd = -1;
     bool mWindows = false; // the helper runs under wine
     bool mAnswered = false; // since it was started
     const char* mCall = "";
-    Clock::time_point mDeadline;
+    Clock::time_point mDeadline, mCap;
+    std::optional<std::int32_t> mProgress; // the last progress reported in this call
+    bool mEnding = false;
     std::vector<int> mFiles;
 };
 
@@ -346,8 +410,9 @@ std::map<HelperKey, std::unique_ptr<Helper>>& Helpers()
     return *helpers;
 }
 
-// The helpers end with the program; reaped here, so that none is left
-// behind as a zombie for an init that does not reap.
+// The helpers end with the program, with everything their plug-ins started;
+// reaped here, so that none is left behind as a zombie for an init that does
+// not reap. One busy in a call on another thread is killed all the same.
 __attribute__((destructor)) void StopHelpers()
 {
     std::lock_guard lock(gHelpersMutex);
@@ -355,6 +420,8 @@ __attribute__((destructor)) void StopHelpers()
         if (helper->Mutex().try_lock()) {
             helper->Stop();
             helper->Mutex().unlock();
+        } else {
+            helper->KillGroup();
         }
     }
 }
@@ -399,23 +466,30 @@ void Call(const char* pluginPath, const char* name, std::string& error, Frame re
         helper.Send(request, body, extra, extraSize);
         for (;;) {
             const Header header = helper.ReadHeader();
-            if (header.type == std::uint32_t(Frame::Progress) && progress) {
+            if (header.type == std::uint32_t(Frame::Progress) && request == Frame::GetPicture) {
                 const std::string report = helper.ReadBody(header, 8);
                 Reader in(report.data(), report.size());
                 const auto nNum = in.Get<std::int32_t>();
                 const auto nDenom = in.Get<std::int32_t>();
                 if (!in.Ok() || !in.AtEnd())
                     helper.Garbage();
-                const std::int32_t answer = progress(nNum, nDenom, lData);
-                helper.Restart();
-                helper.Send(Frame::ProgressAnswer, Writer().Put(answer).Data());
+                helper.Progressed(nNum);
+                if (progress) {
+                    const Clock::time_point asked = Clock::now();
+                    const std::int32_t answer = progress(nNum, nDenom, lData);
+                    helper.Paused(Clock::now() - asked);
+                    helper.Send(Frame::ProgressAnswer, Writer().Put(answer).Data());
+                }
             } else if (header.type == std::uint32_t(Frame::Failure)) {
                 error = helper.ReadBody(header, 65536);
+                helper.EndIfAsked();
                 return;
             } else if (header.type == std::uint32_t(Frame::Result)) {
                 const std::string answer = helper.ReadBody(header, resultLimit);
                 Reader in(answer.data(), answer.size());
                 onResult(helper, in);
+                helper.CloseFiles();
+                helper.EndIfAsked();
                 return;
             } else {
                 helper.Garbage();

@@ -5,7 +5,9 @@
 // has the arguments of the bridge function of the same name; when it could
 // not be answered (the plug-in could not be loaded or lacks the export, the
 // helper crashed, did not answer in time or answered garbage), error is set
-// and the result is meaningless. A helper that misbehaved is killed and reaped.
+// and the result is meaningless. A helper that misbehaved is killed and reaped,
+// with everything its plug-in started (each helper has a process group of
+// its own).
 #include <cstdint>
 #include <string>
 
@@ -28,6 +30,8 @@ int GetPicture(const char* pluginPath, const char* buf, std::intptr_t len, unsig
 bool TimedOut();
 
 // How long a helper may take for one answer: VELMORA_SPI_TIMEOUT_MS, else 10 s.
+// GetPicture gets it anew each time the plug-in's progress moves, up to 12
+// times it for the whole call.
 int TimeoutMs();
 
 } // namespace SpiChannel

@@ -1,6 +1,9 @@
 #include "bridge/SpiHostCore.h"
 
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 
 using namespace SpiProtocol;
 
@@ -9,9 +12,14 @@ namespace {
 
 HostPlatform* gPlatform = nullptr;
 
+// Set when the answer being sent is the helper's last.
+bool gEnding = false;
+
 void Send(Frame type, const std::string& body, const std::vector<int>& files = {})
 {
-    gPlatform->WriteHeader(Header{std::uint32_t(type), 0, body.size()}, files);
+    if (type == Frame::Result || type == Frame::Failure)
+        gEnding = gPlatform->Exhausted();
+    gPlatform->WriteHeader(Header{std::uint32_t(type), gEnding ? kEnding : 0, body.size()}, files);
     gPlatform->Write(body.data(), body.size());
 }
 
@@ -131,10 +139,29 @@ void DoGetPictureInfo(Reader& in)
     Release(info.hInfo);
 }
 
-// Reports progress to the bridge and passes its answer back to the plug-in.
+using Clock = std::chrono::steady_clock;
+
+// Whether the host of the current GetPicture gave a callback; without one,
+// the progress last told and when.
+bool gHostProgress = false;
+std::optional<int> gTold;
+Clock::time_point gToldAt;
+
+// Reports progress to the bridge, which extends the call's time limit while
+// it moves; passes the host's answer back to the plug-in when it has a
+// callback. Without one, only changes go, and not more often than needed.
 int SPI_CALL Progress(int nNum, int nDenom, std::intptr_t)
 {
+    if (!gHostProgress) {
+        const Clock::time_point now = Clock::now();
+        if (gTold == nNum || (gTold && now - gToldAt < std::chrono::milliseconds(kProgressGapMs)))
+            return 0;
+        gTold = nNum;
+        gToldAt = now;
+    }
     Send(Frame::Progress, Writer().Put(std::int32_t(nNum)).Put(std::int32_t(nDenom)).Data());
+    if (!gHostProgress)
+        return 0;
     Header header;
     gPlatform->Read(&header, sizeof header);
     if (header.type != std::uint32_t(Frame::ProgressAnswer) || header.length != 4)
@@ -143,10 +170,6 @@ int SPI_CALL Progress(int nNum, int nDenom, std::intptr_t)
     gPlatform->Read(&answer, sizeof answer);
     return answer;
 }
-
-// Handed to plug-ins when the host gave no callback: some plug-ins call it
-// without looking.
-int SPI_CALL NoProgress(int, int, std::intptr_t) { return 0; }
 
 void DoGetPicture(Reader& in)
 {
@@ -164,8 +187,12 @@ void DoGetPicture(Reader& in)
         return Fail(error);
     void* hInfo = nullptr;
     void* hBits = nullptr;
-    const int r = fn(source, std::intptr_t(len), flag, &hInfo, &hBits,
-                     hasCallback ? Progress : NoProgress, std::intptr_t(lData));
+    // Plug-ins get a callback even when the host gave none: some call it
+    // without looking, and it tells the bridge that they are working.
+    gHostProgress = hasCallback != 0;
+    gTold.reset();
+    const int r = fn(source, std::intptr_t(len), flag, &hInfo, &hBits, Progress,
+                     std::intptr_t(lData));
     Writer body;
     body.Put(std::int32_t(r));
     if (r != 0) {
@@ -242,7 +269,20 @@ void Serve(HostPlatform& platform)
         default:
             platform.Quit(2);
         }
+        if (gEnding)
+            platform.Quit(0);
     }
+}
+
+std::uint64_t MemoryLimit()
+{
+    unsigned long mb = kDefaultMemoryMb;
+    if (const char* text = std::getenv("VELMORA_SPI_MEMORY_MB")) {
+        const unsigned long value = std::strtoul(text, nullptr, 10);
+        if (value >= 64 && value < (1UL << 20))
+            mb = value;
+    }
+    return std::uint64_t(mb) << 20;
 }
 
 } // namespace SpiHost

@@ -70,11 +70,18 @@ public:
     virtual void BufferToPlugin(std::vector<char>&) {}
     virtual void BufferFromPlugin(std::vector<char>&) {}
 
+    // Whether the plug-in holds so much memory after a call that the next
+    // would likely fail: the helper then ends after its answer.
+    virtual bool Exhausted() { return false; }
+
     // What a block handle looks like to the bridge.
     Outgoing Describe(void* handle);
 };
 
 // Answers requests until the bridge closes the channel.
 [[noreturn]] void Serve(HostPlatform& platform);
+
+// The helper's memory limit in bytes (see SpiProtocol::kDefaultMemoryMb).
+std::uint64_t MemoryLimit();
 
 } // namespace SpiHost

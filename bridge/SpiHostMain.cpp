@@ -3,20 +3,30 @@
 // takes only this process down. It answers the requests that arrive on
 // descriptor 3 (bridge/SpiProtocol.h) until the bridge closes its end, and
 // provides LocalAlloc and its relatives to the plug-in (exported from this
-// program).
+// program). What the plug-in prints reaches the program's standard error,
+// each line led by the plug-in's name.
 //
-// velmora-spihost --exec PROGRAM ARG...: the launcher of the Windows helpers.
-// It ties PROGRAM (wine) to the life of the process that started it, then
-// becomes it.
+// velmora-spihost --exec PROGRAM ARG...: the launcher of wine's programs.
+// It ties PROGRAM to the life of the process that started it, then becomes
+// it. --windows PROGRAM ARG...: the same for a Windows helper (PROGRAM is
+// wine), which also gets a guard and the memory limit.
+//
+// A helper's memory is limited (SpiProtocol::kDefaultMemoryMb): a plug-in
+// that goes past it fails that picture only.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -113,6 +123,23 @@ public:
         return symbol;
     }
 
+    // The address space in use, which the limit counts (the resident
+    // memory in address-checked builds).
+    bool Exhausted() override
+    {
+        unsigned long size = 0, pages = 0;
+        FILE* statm = std::fopen("/proc/self/statm", "r");
+        if (!statm)
+            return false;
+        const bool read = std::fscanf(statm, "%lu %lu", &size, &pages) == 2;
+#ifndef __SANITIZE_ADDRESS__
+        pages = size;
+#endif
+        std::fclose(statm);
+        return read && std::uint64_t(pages) * std::uint64_t(sysconf(_SC_PAGESIZE)) >
+                           SpiHost::MemoryLimit() / 2;
+    }
+
     void* Lock(void* handle) override { return LocalLock(handle); }
     void Unlock(void* handle) override { LocalUnlock(handle); }
     std::size_t Size(void* handle) override { return LocalSize(handle); }
@@ -143,8 +170,117 @@ private:
     void* mModule = nullptr;
 };
 
+void WriteErrors(const std::string& text)
+{
+    for (std::size_t at = 0; at < text.size();) {
+        const ssize_t n = write(2, text.data() + at, text.size() - at);
+        if (n > 0)
+            at += std::size_t(n);
+        else if (errno != EINTR)
+            return;
+    }
+}
+
+// Reads what arrived on from and writes each whole line to descriptor 2, led
+// by lead; pending keeps the rest. False at the end of from, or when nothing
+// is there (non-blocking).
+bool CopyLines(int from, const std::string& lead, std::string& pending)
+{
+    char chunk[4096];
+    const ssize_t n = read(from, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR)
+        return true;
+    if (n > 0)
+        pending.append(chunk, std::size_t(n));
+    for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+        WriteErrors(lead + pending.substr(0, end + 1));
+        pending.erase(0, end + 1);
+    }
+    return n > 0;
+}
+
+// Starts a guard: a child that ends the helper's whole process group when
+// the program or the helper ends, even by a crash or SIGKILL, so that
+// nothing a plug-in started outlives them. It watches both through process
+// descriptors, since the helper may become wine, whose first thread ends
+// early (a parent-death signal would fire then). With lead, it also takes
+// the helper's standard output and errors, what the plug-in prints, to the
+// program's standard error, each line led by lead.
+void Guard(const char* lead)
+{
+    if (getpgrp() != getpid())
+        return; // not a group of its own, which the bridge gives its helpers
+    const pid_t program = getppid();
+    const int watched[2] = {int(syscall(SYS_pidfd_open, program, 0)),
+                            int(syscall(SYS_pidfd_open, getpid(), 0))};
+    int printed[2] = {-1, -1};
+    if (watched[0] < 0 || watched[1] < 0 || (lead && pipe2(printed, O_CLOEXEC) != 0)) {
+        close(watched[0]);
+        close(watched[1]);
+        return;
+    }
+    if (getppid() != program)
+        kill(0, SIGKILL); // the program is gone already
+    const pid_t guard = fork();
+    if (guard != 0) {
+        close(watched[0]);
+        close(watched[1]);
+        if (lead) {
+            close(printed[0]);
+            if (guard > 0) {
+                dup2(printed[1], 1);
+                dup2(printed[1], 2);
+            }
+            close(printed[1]);
+        }
+        return;
+    }
+    // Holds nothing of the helper's, the channel least of all; only the
+    // program's standard error, to log on.
+    close(printed[1]);
+    const int keep[3] = {watched[0], watched[1], printed[0]};
+    const int last = std::max({watched[0], watched[1], printed[0]});
+    for (int fd = 0; fd < last; ++fd)
+        if (fd != 2 && std::find(keep, keep + 3, fd) == keep + 3)
+            close(fd);
+    close_range(unsigned(last) + 1, ~0u, 0);
+    const std::string leading = lead ? lead : "";
+    std::string pending;
+    pollfd events[3] = {{watched[0], POLLIN, 0}, {watched[1], POLLIN, 0}, {printed[0], POLLIN, 0}};
+    for (;;) {
+        if (poll(events, 3, -1) < 0 && errno != EINTR)
+            break;
+        if (events[2].revents && !CopyLines(printed[0], leading, pending))
+            events[2].fd = -1; // everything that could print has ended
+        if (events[0].revents || events[1].revents) {
+            // The helper's last words, then the end.
+            fcntl(printed[0], F_SETFL, O_NONBLOCK);
+            while (events[2].fd >= 0 && CopyLines(printed[0], leading, pending)) {
+            }
+            break;
+        }
+    }
+    if (!pending.empty())
+        WriteErrors(leading + pending + "\n");
+    kill(0, SIGKILL);
+    _exit(0);
+}
+
+// Sets a resource limit, soft and hard, so that the plug-in cannot raise it.
+void Limit(int resource, std::uint64_t bytes)
+{
+    rlimit limit{};
+    if (getrlimit(resource, &limit) != 0)
+        return;
+    const rlim_t want = limit.rlim_max == RLIM_INFINITY || bytes < limit.rlim_max ? rlim_t(bytes)
+                                                                                 : limit.rlim_max;
+    limit.rlim_cur = limit.rlim_max = want;
+    if (setrlimit(resource, &limit) != 0)
+        std::fprintf(stderr, "velmora-spihost: cannot limit memory: %s\n", std::strerror(errno));
+}
+
 // The process that started us: when it ends, so does PROGRAM, even while a
-// plug-in hangs in it. The death signal survives the exec.
+// plug-in hangs in it. The death signal survives the exec, the guard too.
 int Launch(char** argv)
 {
     const pid_t parent = getppid();
@@ -159,17 +295,59 @@ int Launch(char** argv)
 
 } // namespace
 
+#ifdef __SANITIZE_ADDRESS__
+// The memory limit as the address checker's RSS limit. Called before the
+// checker is ready, so with system calls and no C library.
+extern "C" __attribute__((no_sanitize("address", "undefined"))) const char* __asan_default_options()
+{
+    static char environment[1 << 16];
+    static char options[64] = "hard_rss_limit_mb=";
+    const long fd = syscall(SYS_openat, AT_FDCWD, "/proc/self/environ", O_RDONLY);
+    const long n = fd >= 0 ? syscall(SYS_read, fd, environment, sizeof environment - 1) : -1;
+    if (fd >= 0)
+        syscall(SYS_close, fd);
+    static const char kName[] = "VELMORA_SPI_MEMORY_MB=";
+    unsigned long mb = 0;
+    for (long at = 0; at < n;) {
+        long i = 0;
+        while (kName[i] && at + i < n && environment[at + i] == kName[i])
+            ++i;
+        if (!kName[i])
+            for (long d = at + i; d < n && environment[d] >= '0' && environment[d] <= '9' && mb < (1UL << 20); ++d)
+                mb = mb * 10 + unsigned(environment[d] - '0');
+        while (at < n && environment[at])
+            ++at;
+        ++at;
+    }
+    if (mb < 64 || mb >= (1UL << 20))
+        mb = kDefaultMemoryMb;
+    char digits[16];
+    int count = 0;
+    for (; mb; mb /= 10)
+        digits[count++] = char('0' + mb % 10);
+    char* out = options + sizeof "hard_rss_limit_mb=" - 1;
+    while (count)
+        *out++ = digits[--count];
+    *out = '\0';
+    return options;
+}
+#endif
+
 int main(int argc, char** argv)
 {
     if (argc >= 3 && std::strcmp(argv[1], "--exec") == 0)
         return Launch(argv + 2);
+    if (argc >= 3 && std::strcmp(argv[1], "--windows") == 0) {
+        Guard(nullptr); // its standard output is the channel; it logs itself
+        // Wine reserves most of the address space at start, so RLIMIT_AS
+        // would stop it; RLIMIT_DATA counts only what is committed.
+        Limit(RLIMIT_DATA, SpiHost::MemoryLimit());
+        return Launch(argv + 2);
+    }
     if (argc != 2 || fcntl(kChannelFd, F_GETFD) < 0) {
         std::fprintf(stderr, "velmora-spihost runs a plug-in for Velmora's plug-in bridge\n");
         return 2;
     }
-    // Ends with the program even while the plug-in hangs.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    signal(SIGPIPE, SIG_IGN);
     // Nothing but the channel and the standard streams, whatever was inherited.
     close_range(kChannelFd + 1, ~0u, 0);
     const int nothing = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -178,6 +356,16 @@ int main(int argc, char** argv)
         close(nothing);
     }
     fcntl(kChannelFd, F_SETFD, FD_CLOEXEC);
+    // Ends with the program, with all it started, even while the plug-in hangs.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const char* name = std::strrchr(argv[1], '/');
+    Guard(("velmora-spihost: " + std::string(name ? name + 1 : argv[1]) + ": ").c_str());
+    signal(SIGPIPE, SIG_IGN);
+#ifndef __SANITIZE_ADDRESS__
+    // Address space, which counts the shared blocks too. Address checks
+    // reserve terabytes of it: those builds are held by their RSS limit.
+    Limit(RLIMIT_AS, SpiHost::MemoryLimit());
+#endif
     LocalShareLargeBlocks(1);
     NativePlatform platform(argv[1]);
     SpiHost::Serve(platform);

@@ -1,14 +1,23 @@
 // velmora-spihost32.exe / velmora-spihost64.exe PLUGIN: the Windows build of
 // the plug-in helper, run under wine. It loads one Windows Susie plug-in (a
-// DLL) and answers the bridge's requests on standard input and output
-// (bridge/SpiProtocol.h); big blocks travel inline, since descriptors cannot
-// cross into wine. PLUGIN is the plug-in's Linux path.
+// DLL) and answers the bridge's requests on the standard input and output it
+// was started with (bridge/SpiProtocol.h); big blocks travel inline, since
+// descriptors cannot cross into wine. PLUGIN is the plug-in's Linux path.
+//
+// Plug-ins print (debug builds in DllMain, GetPicture...): the channel is
+// kept on private handles, and the standard handles and the C runtime's
+// descriptors 0 to 2 are pointed elsewhere before the plug-in is loaded.
+// What is printed reaches standard error a line at a time, each line led by
+// the plug-in's name.
 //
 // The plug-in sees a Windows program: file names as "Z:\..." in the ANSI code
 // page (the 8.3 short name where the code page cannot spell a name), its
 // texts in that code page, memory from kernel32's LocalAlloc. The bridge sees
 // UTF-8, as from a native plug-in.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
+#include <psapi.h>
 
 #include <string>
 #include <vector>
@@ -83,7 +92,10 @@ void CutUtf8(std::string& text, std::size_t limit)
 
 class WindowsPlatform : public SpiHost::HostPlatform {
 public:
-    explicit WindowsPlatform(std::wstring pluginPath) : mPluginPath(std::move(pluginPath)) {}
+    WindowsPlatform(std::wstring pluginPath, HANDLE in, HANDLE out)
+        : mPluginPath(std::move(pluginPath)), mIn(in), mOut(out)
+    {
+    }
 
     void Read(void* data, std::size_t size) override
     {
@@ -142,6 +154,15 @@ public:
         return nullptr;
     }
 
+    // The memory in use, as wine counts it from the process's own figures.
+    bool Exhausted() override
+    {
+        PROCESS_MEMORY_COUNTERS counters{};
+        counters.cb = sizeof counters;
+        return K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters) &&
+               std::uint64_t(counters.WorkingSetSize) > SpiHost::MemoryLimit() / 2;
+    }
+
     void* Lock(void* handle) override { return LocalLock(HLOCAL(handle)); }
     void Unlock(void* handle) override { LocalUnlock(HLOCAL(handle)); }
     std::size_t Size(void* handle) override { return LocalSize(HLOCAL(handle)); }
@@ -189,9 +210,99 @@ private:
 
     std::wstring mPluginPath;
     HMODULE mModule = nullptr;
-    HANDLE mIn = GetStdHandle(STD_INPUT_HANDLE);
-    HANDLE mOut = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE mIn;
+    HANDLE mOut;
 };
+
+// A copy of a standard handle that nothing else knows of.
+HANDLE Private(DWORD which)
+{
+    HANDLE copy = nullptr;
+    const HANDLE self = GetCurrentProcess();
+    if (!DuplicateHandle(self, GetStdHandle(which), self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return INVALID_HANDLE_VALUE;
+    return copy;
+}
+
+struct Log {
+    HANDLE from;     // what the plug-in prints
+    HANDLE to;       // the helper's standard error as it was given
+    std::string lead; // "velmora-spihost: NAME: "
+};
+
+void WriteAll(HANDLE to, const std::string& text)
+{
+    DWORD n = 0;
+    for (std::size_t at = 0; at < text.size(); at += n)
+        if (!WriteFile(to, text.data() + at, DWORD(text.size() - at), &n, nullptr) || n == 0)
+            return;
+}
+
+// Copies what the plug-in prints to standard error, line by line, each led by
+// the plug-in's name and recoded from its code page.
+DWORD WINAPI CopyLog(void* argument)
+{
+    const Log& log = *static_cast<const Log*>(argument);
+    std::string pending;
+    char chunk[4096];
+    DWORD n = 0;
+    for (;;) {
+        const bool more = ReadFile(log.from, chunk, sizeof chunk, &n, nullptr) && n > 0;
+        if (more)
+            pending.append(chunk, n);
+        std::size_t end;
+        while ((end = pending.find('\n')) != std::string::npos || (!more && !pending.empty())) {
+            std::string line = pending.substr(0, end);
+            pending.erase(0, end == std::string::npos ? pending.size() : end + 1);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            WriteAll(log.to, log.lead + Narrow(Widen(line, CP_ACP), CP_UTF8) + "\n");
+        }
+        if (!more)
+            return 0;
+    }
+}
+
+// Points the standard handles and the C runtime's descriptors 0 to 2 away
+// from the channel: input at NUL, output and errors at the log.
+void SeparateChannel(const std::wstring& pluginName)
+{
+    static Log log;
+    HANDLE printed = nullptr;
+    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, 0, nullptr);
+    log.to = Private(STD_ERROR_HANDLE);
+    log.lead = "velmora-spihost: " + Narrow(pluginName, CP_UTF8) + ": ";
+    if (CreatePipe(&log.from, &printed, nullptr, 0)) {
+        if (!CreateThread(nullptr, 0, CopyLog, &log, 0, nullptr)) {
+            CloseHandle(log.from);
+            CloseHandle(printed);
+            printed = nul;
+        }
+    } else {
+        printed = nul;
+    }
+    // The runtime's descriptors own copies of the handles they are given.
+    const auto point = [](int fd, HANDLE handle, int flags) {
+        HANDLE copy = nullptr;
+        const HANDLE self = GetCurrentProcess();
+        if (!DuplicateHandle(self, handle, self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+            return;
+        const int opened = _open_osfhandle(reinterpret_cast<intptr_t>(copy), flags);
+        if (opened < 0) {
+            CloseHandle(copy);
+            return;
+        }
+        _dup2(opened, fd);
+        _close(opened);
+    };
+    point(0, nul, _O_RDONLY | _O_BINARY);
+    point(1, printed, _O_WRONLY | _O_BINARY);
+    point(2, printed, _O_WRONLY | _O_BINARY);
+    SetStdHandle(STD_INPUT_HANDLE, nul);
+    SetStdHandle(STD_OUTPUT_HANDLE, printed);
+    SetStdHandle(STD_ERROR_HANDLE, printed);
+}
 
 // A plug-in that faults ends this process at once, with no debugger and no
 // dialog; the bridge sees the channel close.
@@ -214,6 +325,10 @@ int wmain(int argc, wchar_t** argv)
         WriteFile(GetStdHandle(STD_ERROR_HANDLE), usage, sizeof usage - 1, &n, nullptr);
         return 2;
     }
-    WindowsPlatform platform(DosPath(Narrow(argv[1], CP_UTF8)));
+    const HANDLE in = Private(STD_INPUT_HANDLE), out = Private(STD_OUTPUT_HANDLE);
+    std::wstring name = argv[1];
+    name.erase(0, name.find_last_of(L'/') + 1);
+    SeparateChannel(name);
+    WindowsPlatform platform(DosPath(Narrow(argv[1], CP_UTF8)), in, out);
     SpiHost::Serve(platform);
 }

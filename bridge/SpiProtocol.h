@@ -18,6 +18,10 @@
 //   Failure        the text of what went wrong (the plug-in could not be
 //                  loaded or lacks the export)
 //   Progress       i32 nNum, i32 nDenom: the plug-in called its callback
+//                  during GetPicture. Answered with ProgressAnswer only when
+//                  the request had a callback; otherwise it only tells that
+//                  the plug-in is working (sent when nNum changed, at most
+//                  every kProgressGapMs), which extends the call's time limit.
 //
 // A block descriptor is u8 kind (BlockKind) and u64 size; the bytes of every
 // described block follow the body of the Result frame, in order, so that the
@@ -43,9 +47,12 @@ enum class Frame : std::uint32_t {
 
 struct Header {
     std::uint32_t type;
-    std::uint32_t reserved;
+    std::uint32_t flags; // kEnding, else 0
     std::uint64_t length;
 };
+// On a Result or Failure: the helper ends after this answer, since its
+// plug-in kept too much of its memory; the bridge starts a new one.
+inline constexpr std::uint32_t kEnding = 1;
 static_assert(sizeof(Header) == 16);
 
 enum class BlockKind : std::uint8_t {
@@ -65,6 +72,15 @@ inline constexpr std::size_t kHeadSize = 2048;
 inline constexpr std::uint64_t kMaxBlock = (std::uint64_t(1) << 30) + 65536;
 // Largest answer body the bridge reads (a GetPluginInfo buffer is its length).
 inline constexpr std::uint64_t kMaxBody = std::uint64_t(16) << 20;
+// How much memory a helper may take (RLIMIT_AS for the Linux helper,
+// RLIMIT_DATA under wine, whose reservations RLIMIT_AS would break):
+// VELMORA_SPI_MEMORY_MB, else 4 GiB, room for a 1 GiB picture and the
+// plug-in's own buffers. A helper that holds more than half of it after a
+// call ends.
+inline constexpr unsigned long kDefaultMemoryMb = 4096;
+
+// Progress without a callback is told no more often than this.
+inline constexpr int kProgressGapMs = 50;
 // The helper's end of the socket.
 inline constexpr int kChannelFd = 3;
 

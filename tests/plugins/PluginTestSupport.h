@@ -97,6 +97,37 @@ inline std::vector<int> Children(bool zombies, const QString& plugin = {})
     return pids;
 }
 
+// Whether pid is a process that runs (a zombie has ended).
+inline bool Running(int pid)
+{
+    QFile stat(QString("/proc/%1/stat").arg(pid));
+    if (pid <= 0 || !stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    return text.mid(text.lastIndexOf(')') + 2, 1) != "Z";
+}
+
+// The pid a test plug-in wrote to picture + ".pid" for a process it started;
+// 0 when it wrote none.
+inline int StartedPid(const QString& picture)
+{
+    QFile file(picture + ".pid");
+    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toInt() : 0;
+}
+
+// The processes whose command line (arguments joined by spaces) holds text.
+inline std::vector<int> ProcessesWith(const QString& text)
+{
+    std::vector<int> pids;
+    for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
+        QFile cmdline("/proc/" + entry + "/cmdline");
+        if (entry.toInt() > 0 && cmdline.open(QIODevice::ReadOnly) &&
+            QString::fromUtf8(cmdline.readAll().replace('\0', ' ')).contains(text))
+            pids.push_back(entry.toInt());
+    }
+    return pids;
+}
+
 // Why the Windows plug-in tests of a width cannot run here; empty when they
 // can. Only a kernel that cannot run 32-bit programs is a reason in CI, where
 // wine and mingw-w64 are installed.
@@ -112,7 +143,7 @@ inline std::string WindowsPluginsMissing(bool sixtyFour)
     if (!sixtyFour) {
         QProcess probe;
         probe.start(loader, {"--version"});
-        if (!probe.waitForFinished(10000) || probe.exitStatus() != QProcess::NormalExit ||
+        if (!probe.waitForFinished(60000) || probe.exitStatus() != QProcess::NormalExit ||
             probe.exitCode() != 0)
             return "this kernel cannot run 32-bit programs (no IA-32 emulation), so no 32-bit wine";
     }

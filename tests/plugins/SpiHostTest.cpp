@@ -5,10 +5,12 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QTemporaryFile>
 
 #include "bridge/LoadPlugin.h"
 #include "platform/LocalMemory.h"
@@ -52,7 +54,6 @@ protected:
 
 TEST_F(SpiHost, FailingCallsFailAloneAndTheNextCallWorks)
 {
-    setenv("VELMORA_SPI_TIMEOUT_MS", "1000", 1);
     Crashy c;
     ASSERT_EQ(c.Draw("GOOD"), kGood);
     const std::size_t before = LiveBlocks();
@@ -66,16 +67,165 @@ TEST_F(SpiHost, FailingCallsFailAloneAndTheNextCallWorks)
         SCOPED_TRACE(r.command);
         const std::vector<int> helper = Children(false, c.path);
         ASSERT_EQ(helper.size(), 1u);
+        // A short limit for the failing call only: the others get the
+        // default, however busy the machine.
+        setenv("VELMORA_SPI_TIMEOUT_MS", "1000", 1);
         QElapsedTimer clock;
         clock.start();
         EXPECT_EQ(c.Draw(r.command), std::pair(r.code, r.raised));
-        EXPECT_LT(clock.elapsed(), 9000) << "the configured timeout, not the default";
-        EXPECT_GE(clock.elapsed(), std::string(r.command) == "HANG" ? 950 : 0);
+        const qint64 elapsed = clock.elapsed();
+        unsetenv("VELMORA_SPI_TIMEOUT_MS");
+        if (std::string(r.command) == "HANG") {
+            EXPECT_LT(elapsed, 9000) << "the configured timeout, not the default";
+            EXPECT_GE(elapsed, 950);
+        }
         EXPECT_EQ(kill(helper[0], 0) == 0, r.raised == -1) << "a failed helper is ended and reaped";
         EXPECT_TRUE(Children(true).empty());
         EXPECT_EQ(LiveBlocks(), before); // refused answers allocate nothing
         EXPECT_EQ(c.Draw("GOOD"), kGood);
     }
+}
+
+// A plug-in may start processes of its own: they end with its helper, when
+// the helper is stopped and when the program ends.
+TEST_F(SpiHost, ProcessesAPluginStartsEndWithItsHelper)
+{
+    Crashy c;
+    {
+        // The default limit: the process must have started before it ends.
+        const QString picture = c.File("KIDH");
+        EXPECT_EQ(c.Draw("KIDH"), std::pair(-100, int(ErrorKind::PluginFailed)));
+        const int started = StartedPid(picture);
+        ASSERT_GT(started, 0);
+        EXPECT_TRUE(WaitFor([&] { return !Running(started); }, 30000)) << "after a hang";
+        if (Running(started))
+            kill(started, SIGKILL); // left by a broken bridge
+        EXPECT_EQ(c.Draw("GOOD"), kGood);
+    }
+    // The program ends (here a child of the test) while the plug-in's own
+    // process still runs.
+    const QString picture = c.File("KIDS");
+    const pid_t program = fork();
+    ASSERT_GE(program, 0);
+    if (program == 0) {
+        const bool drawn = c.Draw("KIDS") == kGood; // raises nothing: RaisedKind catches
+        std::exit(drawn && Running(StartedPid(picture)) ? 0 : 1); // the bridge's exit code runs
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(program, &status, 0), program);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const int started = StartedPid(picture);
+    ASSERT_GT(started, 0);
+    EXPECT_TRUE(WaitFor([&] { return !Running(started); }, 30000)) << "after the program ended";
+    if (Running(started))
+        kill(started, SIGKILL);
+    EXPECT_EQ(c.Draw("GOOD"), kGood) << "the test's own helper is left alone";
+
+    // The program is killed, so that none of its own code runs at the end.
+    const QString killed = c.program.WriteFile("killed.vcr", "KIDS");
+    int drawn[2];
+    ASSERT_EQ(pipe(drawn), 0);
+    const pid_t victim = fork();
+    ASSERT_GE(victim, 0);
+    if (victim == 0) {
+        QImage surface = BlackSurface(20, 20);
+        const HDC dc = CreateImageDC(&surface);
+        const char done = c.plugin.DrawPictureFile(killed, dc, 20, 20, 0, 0, false) == 0 ? 'y' : 'n';
+        if (write(drawn[1], &done, 1) != 1)
+            _exit(1);
+        pause();
+        _exit(0);
+    }
+    close(drawn[1]);
+    char done = 0;
+    EXPECT_EQ(read(drawn[0], &done, 1), 1);
+    close(drawn[0]);
+    EXPECT_EQ(done, 'y');
+    const int orphan = StartedPid(killed);
+    EXPECT_TRUE(Running(orphan));
+    kill(victim, SIGKILL);
+    ASSERT_EQ(waitpid(victim, &status, 0), victim);
+    EXPECT_TRUE(WaitFor([&] { return !Running(orphan); }, 30000)) << "after the program was killed";
+    if (Running(orphan))
+        kill(orphan, SIGKILL);
+}
+
+// A plug-in that shows progress may take longer than the time limit, also
+// when the host gives no callback (ClsPlugin does not): each move starts the
+// limit again, up to 12 limits for the call. One whose progress stands still
+// is stopped at the limit.
+TEST_F(SpiHost, MovingProgressExtendsTheTimeLimitUpToACap)
+{
+    Crashy c;
+    const int failed = int(ErrorKind::PluginFailed);
+    setenv("VELMORA_SPI_TIMEOUT_MS", "3000", 1);
+    EXPECT_EQ(c.Draw("SLOW"), kGood) << "5 s of work, progress every 50 ms";
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(c.Draw("STUK"), std::pair(-100, failed));
+    EXPECT_LT(clock.elapsed(), 20000) << "the limit, not the cap";
+    // The same with a callback of the host's, which sees every report.
+    const auto getPicture = BridgeFunction<decltype(&::GetPicture)>("GetPicture");
+    const auto lastError = BridgeFunction<const char* (*)()>("LoadPluginLastError");
+    ASSERT_TRUE(getPicture && lastError);
+    static int reports;
+    reports = 0;
+    const auto progress = [](int, int, std::intptr_t) { return ++reports, 0; };
+    void* info = nullptr;
+    void* bits = nullptr;
+    clock.start();
+    getPicture(c.path.toUtf8().constData(), c.File("STUK").toUtf8().constData(), 0, 0, &info, &bits, progress, 0);
+    EXPECT_NE(lastError(), nullptr);
+    EXPECT_LT(clock.elapsed(), 20000) << "the limit, not the cap";
+    EXPECT_GT(reports, 1);
+    setenv("VELMORA_SPI_TIMEOUT_MS", "500", 1);
+    clock.start();
+    EXPECT_EQ(c.Draw("RUNS"), std::pair(-100, failed)) << "progress for ever";
+    EXPECT_LT(clock.elapsed(), 60000) << "ended by the cap of 6 s";
+    unsetenv("VELMORA_SPI_TIMEOUT_MS");
+    EXPECT_EQ(c.Draw("GOOD"), kGood);
+}
+
+// A plug-in that takes more memory than its helper may have fails that
+// picture, and the next call gets a new helper.
+TEST_F(SpiHost, MemoryPastTheLimitCostsOnlyThatPicture)
+{
+    setenv("VELMORA_SPI_MEMORY_MB", "512", 1); // taken by the helper at its start
+    Crashy c;
+    unsetenv("VELMORA_SPI_MEMORY_MB");
+    EXPECT_EQ(c.Draw("GOOD"), kGood) << "room for ordinary work";
+    const std::vector<int> helper = Children(false, c.path);
+    ASSERT_EQ(helper.size(), 1u);
+    EXPECT_NE(c.Draw("HOGS"), kGood) << "4 GiB taken: no limit";
+    EXPECT_NE(kill(helper[0], 0), 0) << "the helper that kept the memory is ended and reaped";
+    EXPECT_EQ(c.Draw("GOOD"), kGood);
+    EXPECT_NE(Children(false, c.path), helper);
+}
+
+// What a plug-in prints reaches the program's standard error under its
+// name, never the channel.
+TEST_F(SpiHost, WhatAPluginPrintsGoesToStandardErrorUnderItsName)
+{
+    QTemporaryFile capture;
+    ASSERT_TRUE(capture.open());
+    const int sink = open(QFile::encodeName(capture.fileName()).constData(), O_WRONLY | O_APPEND);
+    ASSERT_GE(sink, 0);
+    // The helper takes standard error as it is when it starts.
+    const int saved = dup(2);
+    dup2(sink, 2);
+    close(sink);
+    Crashy c;
+    dup2(saved, 2);
+    close(saved);
+    EXPECT_EQ(c.Draw("TALK"), kGood);
+    QString told;
+    // Copied by the helper's guard, so waited for.
+    EXPECT_TRUE(WaitFor([&] {
+        QFile log(capture.fileName());
+        told = log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
+        return told.contains("velmora-spihost: vcrashy.spi: testfilter: on stdout\n") &&
+               told.contains("velmora-spihost: vcrashy.spi: testfilter: on stderr\n");
+    }, 30000)) << told.toStdString();
 }
 
 TEST_F(SpiHost, CrashInIsSupportedRaisesAndTheHelperComesBack)
@@ -185,7 +335,8 @@ TEST_F(SpiHost, HelperInheritsOnlyItsChannelAndComesBackAfterDyingIdle)
     EXPECT_EQ(fds, QStringList({"0", "1", "2", "3"}));
     close(stray);
     kill(helpers[0], SIGKILL);
-    usleep(100000);
+    siginfo_t ended{};
+    ASSERT_EQ(waitid(P_PID, id_t(helpers[0]), &ended, WEXITED | WNOWAIT), 0); // dead, not reaped
     EXPECT_EQ(c.Draw("GOOD"), kGood); // neither an error nor SIGPIPE
     EXPECT_TRUE(Children(true).empty());
 }
