@@ -245,4 +245,9 @@ __attribute__((visibility("default"))) int LoadPluginCallLimitMs(void)
 {
     return SpiChannel::TimeoutMs();
 }
+
+__attribute__((visibility("default"))) std::uintptr_t LoadPluginCallFor(std::uintptr_t owner)
+{
+    return SpiChannel::CallFor(owner);
+}
 }

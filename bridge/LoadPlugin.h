@@ -52,6 +52,12 @@ int LoadPluginLastErrorTimedOut(void);
 // The call limit in milliseconds: how long one plug-in call may take
 // (VELMORA_SPI_TIMEOUT_MS, else 10 s).
 int LoadPluginCallLimitMs(void);
+// Each thread calls plug-ins through helpers of its own. A thread that calls
+// on behalf of another (the program's window has its plug-in calls made on
+// a decoding thread while it paints) names that thread's key here, so that
+// the calls reach the same helpers; 0 for the calling thread itself. Gives
+// the key set before.
+std::uintptr_t LoadPluginCallFor(std::uintptr_t owner);
 
 // Windows plug-ins run under wine in a prefix of Velmora's own, which is
 // made in the background on first need. LoadPluginPrepare starts that when

@@ -402,7 +402,16 @@ private:
 std::mutex gHelpersMutex;
 // Each thread has helpers of its own: a plug-in that hangs for one thread
 // never holds another (the program's window and its decoding threads).
-using HelperKey = std::pair<std::string, std::thread::id>;
+using HelperKey = std::pair<std::string, std::uintptr_t>;
+thread_local std::uintptr_t tCallFor = 0;
+
+std::uintptr_t OwnKey()
+{
+    if (tCallFor)
+        return tCallFor;
+    static_assert(sizeof(pthread_t) <= sizeof(std::uintptr_t));
+    return std::uintptr_t(pthread_self());
+}
 std::map<HelperKey, std::unique_ptr<Helper>>& Helpers()
 {
     // Kept for the life of the process; a helper ends when its socket closes.
@@ -429,7 +438,7 @@ __attribute__((destructor)) void StopHelpers()
 Helper& HelperFor(const char* pluginPath)
 {
     std::lock_guard lock(gHelpersMutex);
-    auto& slot = Helpers()[{pluginPath, std::this_thread::get_id()}];
+    auto& slot = Helpers()[{pluginPath, OwnKey()}];
     if (!slot)
         slot = std::make_unique<Helper>(pluginPath);
     return *slot;
@@ -572,6 +581,13 @@ void PutSource(Writer& body, const char* buf, std::intptr_t len, unsigned int fl
 }
 
 } // namespace
+
+std::uintptr_t CallFor(std::uintptr_t owner)
+{
+    const std::uintptr_t before = tCallFor;
+    tCallFor = owner;
+    return before;
+}
 
 int TimeoutMs()
 {

@@ -34,4 +34,8 @@ bool TimedOut();
 // times it for the whole call.
 int TimeoutMs();
 
+// Whose helpers this thread's calls use (see LoadPluginCallFor); gives the
+// key set before.
+std::uintptr_t CallFor(std::uintptr_t owner);
+
 } // namespace SpiChannel

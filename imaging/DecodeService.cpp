@@ -2,6 +2,7 @@
 
 #include <malloc.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -41,6 +42,8 @@ struct DecodeService::Borrowed::Done {
 namespace {
 
 std::atomic<DecodeService*> gInstance{nullptr};
+// A child forked from the program has none of its threads: no service there.
+std::atomic<pid_t> gInstancePid{0};
 // The job the decode on this thread runs for; null outside jobs.
 thread_local std::atomic_bool* tStop = nullptr;
 thread_local std::atomic<std::uint64_t>* tBands = nullptr;
@@ -107,6 +110,7 @@ DecodeService::DecodeService(int threads)
     for (int i = 0; i < threads; ++i)
         mWorkers.emplace_back([this, i] { WorkerLoop(i); });
     DecodeService* none = nullptr;
+    gInstancePid = getpid();
     if (!gInstance.compare_exchange_strong(none, this))
         qCWarning(lcDecode) << "a second decoding service was made; decodes borrow from the first";
 }
@@ -131,7 +135,10 @@ DecodeService::~DecodeService()
     gInstance.compare_exchange_strong(self, nullptr);
 }
 
-DecodeService* DecodeService::Instance() { return gInstance.load(); }
+DecodeService* DecodeService::Instance()
+{
+    return gInstancePid.load() == getpid() ? gInstance.load() : nullptr;
+}
 
 DecodeService::Job DecodeService::Submit(std::function<void()> work, std::function<void()> done, bool urgent)
 {

@@ -1,8 +1,12 @@
 #include "plugins/PluginBridge.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
 
+#include <chrono>
 #include <cstring>
+#include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +20,7 @@
 #include "common/AppPaths.h"
 #include "common/CodePage.h"
 #include "common/RuntimeError.h"
+#include "imaging/DecodeService.h"
 
 namespace PluginBridge {
 namespace {
@@ -72,6 +77,52 @@ void CheckBridge()
     }
 }
 
+// Runs a call to the bridge. On the user interface thread it runs on a
+// decoding thread, in front of the pictures decoded ahead, while the windows
+// go on painting (under the wait cursor once it takes a while); input waits
+// until the answer, so no handler runs in the middle of a plug-in call.
+template <typename Call>
+auto Answered(Call&& call) -> decltype(call())
+{
+    DecodeService* service = DecodeService::Instance();
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!service || !app || QThread::currentThread() != app->thread())
+        return call();
+    std::optional<decltype(call())> result;
+    std::exception_ptr error;
+    static const auto callFor = Function<decltype(&::LoadPluginCallFor)>("LoadPluginCallFor");
+    // The window's own helpers answer, whichever decoding thread asks them.
+    const auto owner = std::uintptr_t(pthread_self());
+    const DecodeService::Job job = service->Submit(
+        [&] {
+            const std::uintptr_t before = callFor(owner);
+            try {
+                result = call();
+            } catch (...) {
+                error = std::current_exception();
+            }
+            callFor(before);
+        },
+        {}, true);
+    const bool gui = qobject_cast<QGuiApplication*>(app) != nullptr;
+    bool cursor = false;
+    const auto start = std::chrono::steady_clock::now();
+    while (!job.WaitDone(10)) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        if (gui && !cursor && std::chrono::steady_clock::now() - start > std::chrono::milliseconds(200)) {
+            QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+            cursor = true;
+        }
+    }
+    if (cursor)
+        QGuiApplication::restoreOverrideCursor();
+    if (error)
+        std::rethrow_exception(error);
+    if (!result)
+        throw RuntimeError(ErrorKind::PluginFailed, "the program ends: the plug-in was not called");
+    return *result;
+}
+
 } // namespace
 
 bool Ready(const QString& pluginPath)
@@ -112,25 +163,34 @@ std::int32_t GetPluginInfo(const QString& pluginPath, std::int32_t infono, QByte
 {
     static const auto fn = Function<decltype(&::GetPluginInfo)>("GetPluginInfo");
     const QByteArray path = ToCodePage(pluginPath);
-    WaitUntilReady(pluginPath);
     const int length = static_cast<int>(buffer.size());
     // One byte more than the plug-in is told keeps the answer terminated even
     // when a plug-in fills every byte.
     buffer.append('\0');
-    const int r = fn(path.constData(), infono, buffer.data(), length);
-    buffer.truncate(length);
-    CheckBridge();
-    return r;
+    struct Restore {
+        QByteArray& buffer;
+        int length;
+        ~Restore() { buffer.truncate(length); }
+    } restore{buffer, length};
+    return Answered([&] {
+        WaitUntilReady(pluginPath);
+        const int r = fn(path.constData(), infono, buffer.data(), length);
+        CheckBridge();
+        return r;
+    });
 }
 
 std::int32_t IsSupported(const QString& pluginPath, const QString& fileName)
 {
     static const auto fn = Function<decltype(&::IsSupported)>("IsSupported");
     const QByteArray path = ToCodePage(pluginPath);
-    WaitUntilReady(pluginPath);
-    const int r = fn(path.constData(), ToCodePage(fileName).constData());
-    CheckBridge();
-    return r;
+    const QByteArray file = ToCodePage(fileName);
+    return Answered([&] {
+        WaitUntilReady(pluginPath);
+        const int r = fn(path.constData(), file.constData());
+        CheckBridge();
+        return r;
+    });
 }
 
 std::int32_t GetPicture(const QString& pluginPath, const QString& fileName, std::intptr_t len,
@@ -140,11 +200,13 @@ std::int32_t GetPicture(const QString& pluginPath, const QString& fileName, std:
     *hInfo = nullptr;
     *hBits = nullptr;
     const QByteArray path = ToCodePage(pluginPath);
-    WaitUntilReady(pluginPath);
-    const int r = fn(path.constData(), ToCodePage(fileName).constData(), len,
-                     flag, hInfo, hBits, nullptr, 0);
-    CheckBridge();
-    return r;
+    const QByteArray file = ToCodePage(fileName);
+    return Answered([&] {
+        WaitUntilReady(pluginPath);
+        const int r = fn(path.constData(), file.constData(), len, flag, hInfo, hBits, nullptr, 0);
+        CheckBridge();
+        return r;
+    });
 }
 
 void PreparePlugins(const QString& pluginDir)
