@@ -218,6 +218,7 @@ void PictureStage::DrawWithPlugins(const QString& path)
 {
     if (!mPluginManager)
         return;
+    ++mDrawnInStep;
     const HDC dc = Picture1->hDC();
     const std::int32_t height = RoundToInt32(Picture1->Image().height());
     const std::int32_t width = RoundToInt32(Picture1->Image().width());

@@ -45,6 +45,9 @@ public:
     // The file of the picture on screen (the ring may already be at the
     // next one while its step waits).
     const QString& ShownPath() const { return mShownPath; }
+    // How many pictures a step had to draw with the plug-ins itself, on the
+    // user interface thread (none were drawn ahead for it).
+    int DrawnInStep() const { return mDrawnInStep; }
 
     // Starts decoding the pictures the next steps will show from the ring's
     // position: first the next few in the direction of the last step, then
@@ -73,6 +76,7 @@ private:
     // The setting the picture on screen was shown with; the look-ahead uses it.
     bool mShownStretch = false;
     QString mShownPath;
+    int mDrawnInStep = 0;
     QEventLoop* mWaiting = nullptr;
     bool mInterrupted = false;
 };

@@ -540,22 +540,51 @@ TEST_F(SlideShowTest, AHeldKeyDecodesOnTheServiceThreadsAlone)
     EXPECT_EQ(decoders, DecodeService::Instance()->Threads());
 }
 
-TEST_F(SlideShowTest, EscEndsAShowWhoseStepWaitsForAHangingPlugin)
+TEST_F(SlideShowTest, PluginPicturesOfAHeldKeyAreDrawnAhead)
 {
-    // The plug-in never answers; the bridge gives up only long after Esc.
+    program.AddPlugin("vtest.spi");
+    const QColor colours[] = {QColor(200, 0, 0), QColor(0, 200, 0), QColor(0, 0, 200), QColor(200, 200, 0),
+                              QColor(0, 200, 200), QColor(200, 0, 200)};
+    for (int i = 0; i < 6; ++i)
+        pics.WriteFile(QString("p%1.vtp").arg(i),
+                       Vtp(3000, 2000, colours[i].red(), colours[i].green(), colours[i].blue()));
+    SlideShow& s = Start();
+    for (int i = 1; i <= 8 && !show.isNull(); ++i) {
+        Send(s, Qt::Key_Right);
+        ASSERT_TRUE(Shows(QString("/p%1.vtp").arg(i % 6).toUtf8().constData()));
+        EXPECT_EQ(QColor(P::Picture(s).Image().pixel(512, 384)), colours[i % 6]) << i;
+    }
+    EXPECT_EQ(s.Stage().DrawnInStep(), 0) << "every step found its plug-in picture drawn ahead";
+}
+
+TEST_F(SlideShowTest, EscOrTheTopLeftCornerEndAShowWhoseStepWaitsForAHangingPlugin)
+{
+    // The plug-in never answers; the bridge gives up only long after.
     ScopedEnvironment limit("VELMORA_SPI_TIMEOUT_MS", "5000");
     program.AddPlugin("vcrashy.spi");
     pics.WriteFile("a.bmp", Bmp(8, 8));
-    pics.WriteFile("b.vcr", "HANG");
-    SlideShow& s = Start();
-    ASSERT_TRUE(Shows("/a.bmp"));
-    // Esc arrives while the step waits for the plug-in.
-    QTimer::singleShot(0, &s, [&] { QCoreApplication::postEvent(&s, new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier)); });
-    QElapsedTimer clock;
-    clock.start();
-    P::Step(s);
-    EXPECT_TRUE(WaitFor([&] { return show.isNull(); }, 2000));
-    EXPECT_LT(clock.elapsed(), 2000);
+    for (const bool esc : {true, false}) {
+        SCOPED_TRACE(esc ? "Esc" : "top left corner");
+        // A new file each time: the plug-in is not asked again about one it hung on.
+        pics.WriteFile(esc ? "b.vcr" : "c.vcr", "HANG");
+        if (!esc)
+            QFile::remove(pics.Path() + "/b.vcr");
+        SlideShow& s = Start();
+        ASSERT_TRUE(Shows("/a.bmp"));
+        // The way out comes while the step waits for the plug-in.
+        QTimer::singleShot(0, &s, [&s, esc] {
+            if (esc)
+                QCoreApplication::postEvent(&s, new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+            else
+                QCoreApplication::postEvent(&s, new QMouseEvent(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5),
+                                                                Qt::LeftButton, Qt::LeftButton, Qt::NoModifier));
+        });
+        QElapsedTimer clock;
+        clock.start();
+        P::Step(s);
+        EXPECT_TRUE(WaitFor([&] { return show.isNull(); }, 2000));
+        EXPECT_LT(clock.elapsed(), 2000);
+    }
 }
 
 // Folders 0 (no picture), A (3), A/B (none), A/B/C (2), in walk order.
