@@ -100,10 +100,12 @@ bool DecodeService::Job::WaitDone(int timeoutMs) const
 
 DecodeService::DecodeService(int threads)
 {
-    // Picture buffers (megabytes each) go to the kernel and back on every
-    // picture: glibc would otherwise raise its threshold after the first
-    // free and keep them in each thread's heap, where they add up.
-    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    // Picture buffers (many megabytes each) go to the kernel and back on
+    // every picture: glibc would otherwise raise its threshold after the
+    // first free and keep them in each thread's heap, where they add up.
+    // Smaller blocks (a decoder's rows) stay in the heap, where reusing them
+    // costs no page faults.
+    mallopt(M_MMAP_THRESHOLD, 4 << 20);
     if (threads <= 0)
         threads = int(std::max(1u, std::thread::hardware_concurrency()));
     mWorkers.reserve(std::size_t(threads));

@@ -67,9 +67,9 @@ public:
     // for as long as the bridge lets them work.
     static constexpr int kStepWaitMs = 2000;
     // Pictures decoded ahead in the direction of travel (one more the other
-    // way): one per decoding thread keeps them busy while a key is held,
-    // and each more costs a fitted picture's memory.
-    static constexpr int kAhead = 2;
+    // way): enough to keep every core busy while a key is held, also while
+    // a picture is held back for an even pace.
+    static constexpr int kAhead = 3;
 
     explicit PicturePrefetch(Decoder decode = PreparePicture);
     // Stops the decodes still wanted; none is waited for.
