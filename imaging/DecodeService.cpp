@@ -245,6 +245,15 @@ void DecodeService::Borrowed::Wait()
     mDone.reset();
 }
 
+int DecodeService::IdleWorkers()
+{
+    DecodeService* service = Instance();
+    if (!service)
+        return 0;
+    std::lock_guard lock(service->mMutex);
+    return std::max(0, service->mIdle - service->mReserved);
+}
+
 DecodeService::Borrowed DecodeService::TryBorrow(std::function<void()> task)
 {
     DecodeService* service = Instance();

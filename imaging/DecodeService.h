@@ -91,6 +91,8 @@ public:
         std::shared_ptr<Done> mDone;
     };
     static Borrowed TryBorrow(std::function<void()> task);
+    // How many workers are idle now (a hint: they may be taken at once).
+    static int IdleWorkers();
 
 
 private:

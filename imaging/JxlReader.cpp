@@ -1,5 +1,7 @@
 #include "imaging/JxlReader.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -19,19 +21,35 @@ namespace {
 // header reads little more than the header.
 constexpr std::size_t kChunk = std::size_t(64) << 10;
 
-// libjxl's parallel runner: the groups run one after another on the
-// decoding thread (pictures are decoded side by side instead), and the
-// decode stops between two groups when it should.
+// libjxl's parallel runner: the groups run on this thread and on the
+// decoding threads that are idle, and the decode stops between two groups
+// when it should.
 JxlParallelRetCode RunGroups(void*, void* opaque, JxlParallelRunInit init, JxlParallelRunFunction run,
                              std::uint32_t start, std::uint32_t end)
 {
-    if (const JxlParallelRetCode code = init(opaque, 1))
+    if (DecodeStopRequested())
+        return -1;
+    const std::uint32_t count = end - start;
+    // libjxl sizes its scratch space by the threads it is told; fewer may
+    // take part when the idle workers are taken meanwhile.
+    const int threads = 1 + int(std::min<std::uint32_t>(std::uint32_t(DecodeService::IdleWorkers()), count ? count - 1 : 0));
+    if (const JxlParallelRetCode code = init(opaque, std::size_t(threads)))
         return code;
-    for (std::uint32_t i = start; i < end; ++i) {
-        if (DecodeStopRequested())
-            return -1;
-        run(opaque, i, 0);
+    std::atomic<std::uint32_t> next{0};
+    const auto work = [&](std::size_t slot) {
+        for (std::uint32_t i; (i = next.fetch_add(1)) < count;)
+            run(opaque, start + i, slot);
+    };
+    std::vector<DecodeService::Borrowed> helpers;
+    for (int slot = 1; slot < threads; ++slot) {
+        DecodeService::Borrowed helper = DecodeService::TryBorrow([&work, slot] { work(std::size_t(slot)); });
+        if (!helper)
+            break;
+        helpers.push_back(std::move(helper));
     }
+    work(0);
+    for (DecodeService::Borrowed& helper : helpers)
+        helper.Wait();
     return 0;
 }
 
@@ -46,8 +64,8 @@ public:
     JxlDecoder* Get() const { return mDecoder.get(); }
     bool Ready() const { return mReady; }
 
-    // Decodes on this thread alone, and stops between two groups of rows
-    // when the decode should.
+    // Spreads decoding over the idle decoding threads, and stops between two
+    // groups of rows when the decode should.
     bool UseThreads()
     {
         return JxlDecoderSetParallelRunner(mDecoder.get(), RunGroups, nullptr) == JXL_DEC_SUCCESS;
