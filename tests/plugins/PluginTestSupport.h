@@ -2,10 +2,13 @@
 // Pictures in the test filters' tiny format, what a drawing left behind, and
 // the bridge's functions.
 #include <dlfcn.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -113,6 +116,50 @@ inline int StartedPid(const QString& picture)
 {
     QFile file(picture + ".pid");
     return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toInt() : 0;
+}
+
+// A program (a child of the test) draws a picture whose plug-in starts a
+// process of its own: that process ends when the program ends, and also
+// when the program is killed, so that none of its own code runs at the end.
+// draw(picture) draws in the program and tells whether the picture came;
+// started(picture) finds the plug-in's process, 0 when there is none.
+inline void ExpectPluginProcessesEndWithTheProgram(const QString& ended, const QString& killed,
+                                                   const std::function<bool(const QString&)>& draw,
+                                                   const std::function<int(const QString&)>& started)
+{
+    const pid_t program = fork();
+    ASSERT_GE(program, 0);
+    if (program == 0)
+        std::exit(draw(ended) && Running(started(ended)) ? 0 : 1); // the bridge's exit code runs
+    int status = 0;
+    ASSERT_EQ(waitpid(program, &status, 0), program);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(WaitFor([&] { return !Running(started(ended)); }, 30000)) << "after the program ended";
+    if (const int left = started(ended))
+        kill(left, SIGKILL);
+
+    int drawn[2];
+    ASSERT_EQ(pipe(drawn), 0);
+    const pid_t victim = fork();
+    ASSERT_GE(victim, 0);
+    if (victim == 0) {
+        const char done = draw(killed) ? 'y' : 'n';
+        if (write(drawn[1], &done, 1) != 1)
+            _exit(1);
+        pause();
+        _exit(0);
+    }
+    close(drawn[1]);
+    char done = 0;
+    EXPECT_EQ(read(drawn[0], &done, 1), 1);
+    close(drawn[0]);
+    EXPECT_EQ(done, 'y');
+    EXPECT_TRUE(Running(started(killed)));
+    kill(victim, SIGKILL);
+    ASSERT_EQ(waitpid(victim, &status, 0), victim);
+    EXPECT_TRUE(WaitFor([&] { return !Running(started(killed)); }, 30000)) << "after the program was killed";
+    if (const int left = started(killed))
+        kill(left, SIGKILL);
 }
 
 // The processes whose command line (arguments joined by spaces) holds text.

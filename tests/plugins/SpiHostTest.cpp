@@ -102,52 +102,14 @@ TEST_F(SpiHost, ProcessesAPluginStartsEndWithItsHelper)
             kill(started, SIGKILL); // left by a broken bridge
         EXPECT_EQ(c.Draw("GOOD"), kGood);
     }
-    // The program ends (here a child of the test) while the plug-in's own
-    // process still runs.
-    const QString picture = c.File("KIDS");
-    const pid_t program = fork();
-    ASSERT_GE(program, 0);
-    if (program == 0) {
-        const bool drawn = c.Draw("KIDS") == kGood; // raises nothing: RaisedKind catches
-        std::exit(drawn && Running(StartedPid(picture)) ? 0 : 1); // the bridge's exit code runs
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(program, &status, 0), program);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    const int started = StartedPid(picture);
-    ASSERT_GT(started, 0);
-    EXPECT_TRUE(WaitFor([&] { return !Running(started); }, 30000)) << "after the program ended";
-    if (Running(started))
-        kill(started, SIGKILL);
-    EXPECT_EQ(c.Draw("GOOD"), kGood) << "the test's own helper is left alone";
-
-    // The program is killed, so that none of its own code runs at the end.
-    const QString killed = c.program.WriteFile("killed.vcr", "KIDS");
-    int drawn[2];
-    ASSERT_EQ(pipe(drawn), 0);
-    const pid_t victim = fork();
-    ASSERT_GE(victim, 0);
-    if (victim == 0) {
+    const auto draw = [&](const QString& picture) {
         QImage surface = BlackSurface(20, 20);
         const HDC dc = CreateImageDC(&surface);
-        const char done = c.plugin.DrawPictureFile(killed, dc, 20, 20, 0, 0, false) == 0 ? 'y' : 'n';
-        if (write(drawn[1], &done, 1) != 1)
-            _exit(1);
-        pause();
-        _exit(0);
-    }
-    close(drawn[1]);
-    char done = 0;
-    EXPECT_EQ(read(drawn[0], &done, 1), 1);
-    close(drawn[0]);
-    EXPECT_EQ(done, 'y');
-    const int orphan = StartedPid(killed);
-    EXPECT_TRUE(Running(orphan));
-    kill(victim, SIGKILL);
-    ASSERT_EQ(waitpid(victim, &status, 0), victim);
-    EXPECT_TRUE(WaitFor([&] { return !Running(orphan); }, 30000)) << "after the program was killed";
-    if (Running(orphan))
-        kill(orphan, SIGKILL);
+        return c.plugin.DrawPictureFile(picture, dc, 20, 20, 0, 0, false) == 0;
+    };
+    ExpectPluginProcessesEndWithTheProgram(c.program.WriteFile("ended.vcr", "KIDS"),
+                                           c.program.WriteFile("killed.vcr", "KIDS"), draw, StartedPid);
+    EXPECT_EQ(c.Draw("GOOD"), kGood) << "the test's own helper is left alone";
 }
 
 // A plug-in that shows progress may take longer than the time limit, also

@@ -287,56 +287,19 @@ TEST_P(WindowsPlugin, ProcessesAPluginStartsEndWithItsHelper)
         if (const int left = started("kidh.vtw"))
             kill(left, SIGKILL); // left by a broken bridge
     }
-    // The program ends (here a child of the test) while the plug-in's own
-    // process still runs.
-    const QString picture = f.program.WriteFile("kids.vtw", "KIDS");
-    const pid_t program = fork();
-    ASSERT_GE(program, 0);
-    if (program == 0) {
-        bool drawn = false;
+    const auto draw = [&](const QString& picture) {
         try {
-            drawn = DrawnBox(f.Draw(picture)) == QRect(9, 9, 2, 2);
+            return DrawnBox(f.Draw(picture)) == QRect(9, 9, 2, 2);
         } catch (...) {
+            return false;
         }
-        std::exit(drawn && Running(started("kids.vtw")) ? 0 : 1); // the bridge's exit code runs
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(program, &status, 0), program);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_TRUE(WaitFor([&] { return !Running(started("kids.vtw")); }, 30000)) << "after the program ended";
-    if (const int left = started("kids.vtw"))
-        kill(left, SIGKILL);
+    };
+    ExpectPluginProcessesEndWithTheProgram(f.program.WriteFile("kids.vtw", "KIDS"),
+                                           f.program.WriteFile("killed.vtw", "KIDS"), draw,
+                                           [&](const QString& picture) {
+                                               return started(QFileInfo(picture).fileName().toUtf8().constData());
+                                           });
     EXPECT_EQ(DrawnBox(f.Draw(WriteVtp(f.program, "good.vtw", 2, 2, Qt::green))), QRect(9, 9, 2, 2));
-
-    // The program is killed, so that none of its own code runs at the end.
-    const QString killed = f.program.WriteFile("killed.vtw", "KIDS");
-    int drawn[2];
-    ASSERT_EQ(pipe(drawn), 0);
-    const pid_t victim = fork();
-    ASSERT_GE(victim, 0);
-    if (victim == 0) {
-        char done = 'n';
-        try {
-            done = DrawnBox(f.Draw(killed)) == QRect(9, 9, 2, 2) ? 'y' : 'n';
-        } catch (...) {
-        }
-        if (write(drawn[1], &done, 1) != 1)
-            _exit(1);
-        pause();
-        _exit(0);
-    }
-    close(drawn[1]);
-    char done = 0;
-    EXPECT_EQ(read(drawn[0], &done, 1), 1);
-    close(drawn[0]);
-    EXPECT_EQ(done, 'y');
-    const int orphan = started("killed.vtw");
-    EXPECT_TRUE(Running(orphan));
-    kill(victim, SIGKILL);
-    ASSERT_EQ(waitpid(victim, &status, 0), victim);
-    EXPECT_TRUE(WaitFor([&] { return !Running(started("killed.vtw")); }, 30000)) << "after the program was killed";
-    if (const int left = started("killed.vtw"))
-        kill(left, SIGKILL);
 }
 
 // A plug-in that shows progress may take longer than the time limit (the
