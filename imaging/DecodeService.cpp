@@ -72,8 +72,6 @@ void DecodeService::Job::Stop()
     mState->bandsAtStop.store(mState->bands.load());
 }
 
-bool DecodeService::Job::StopRequested() const { return mState && mState->stop.load(); }
-
 DecodeService::JobReport DecodeService::Job::Report() const
 {
     JobReport report;

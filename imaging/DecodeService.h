@@ -2,7 +2,7 @@
 // The one owner of the threads that decode pictures.
 //
 // Who runs what:
-// - The service has one worker thread per core ("velmora-decode"), started
+// - The service has one worker thread per core ("velmora-dec0" and on), started
 //   when it is made and joined when it is destroyed; no other code starts a
 //   thread to decode.
 // - Jobs (the pictures decoded ahead of the show) run on the workers in the
@@ -46,7 +46,6 @@ public:
     public:
         // Asks the job's decode to give up; a job not yet started never runs.
         void Stop();
-        bool StopRequested() const;
         JobReport Report() const;
         // Waits until the job has run or was dropped; false at the time limit.
         bool WaitDone(int timeoutMs) const;
@@ -93,7 +92,6 @@ public:
     static Borrowed TryBorrow(std::function<void()> task);
     // How many workers are idle now (a hint: they may be taken at once).
     static int IdleWorkers();
-
 
 private:
     struct Task {

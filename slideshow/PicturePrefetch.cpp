@@ -76,14 +76,6 @@ bool PicturePrefetch::Request::InPlugins() const
     return mResult->inPlugins;
 }
 
-PreparedPicture PicturePrefetch::PrepareHere(const QString& path, QSize window, bool stretch) const
-{
-    PreparedPicture prepared = mDecode(path, window, stretch);
-    if (!prepared.shown && mDraw)
-        mDraw(prepared);
-    return prepared;
-}
-
 bool PicturePrefetch::Request::Started() const
 {
     std::lock_guard lock(mResult->mutex);
@@ -92,21 +84,18 @@ bool PicturePrefetch::Request::Started() const
 
 struct PicturePrefetch::Notifier {
     std::mutex mutex;
-    QObject* receiver = nullptr; // lives on the user interface thread
-    std::function<void()> onDecoded;
+    // Lives on the user interface thread and goes with the prefetch, taking
+    // the calls not yet delivered along: a delivered call finds it alive.
+    QObject* receiver = nullptr;
+    PicturePrefetch* owner = nullptr;
 
-    void Post(const std::shared_ptr<Notifier>& self)
+    void Post()
     {
         std::lock_guard lock(mutex);
         if (receiver)
-            QMetaObject::invokeMethod(receiver, [self] {
-                std::function<void()> call;
-                {
-                    std::lock_guard lock(self->mutex);
-                    call = self->onDecoded;
-                }
-                if (call)
-                    call();
+            QMetaObject::invokeMethod(receiver, [owner = owner] {
+                if (owner->onDecoded)
+                    owner->onDecoded();
             }, Qt::QueuedConnection);
     }
 };
@@ -114,10 +103,7 @@ struct PicturePrefetch::Notifier {
 PicturePrefetch::PicturePrefetch(Decoder decode) : mDecode(std::move(decode)), mNotifier(std::make_shared<Notifier>())
 {
     mNotifier->receiver = new QObject;
-    mNotifier->onDecoded = [this] {
-        if (onDecoded)
-            onDecoded();
-    };
+    mNotifier->owner = this;
 }
 
 PicturePrefetch::~PicturePrefetch()
@@ -129,7 +115,6 @@ PicturePrefetch::~PicturePrefetch()
     std::lock_guard lock(mNotifier->mutex);
     delete mNotifier->receiver;
     mNotifier->receiver = nullptr;
-    mNotifier->onDecoded = nullptr;
 }
 
 void PicturePrefetch::SetEnabled(bool enabled)
@@ -181,7 +166,7 @@ PicturePrefetch::Job PicturePrefetch::Start(const QString& path, QSize window, b
                 std::lock_guard lock(result->mutex);
                 result->ready = true;
             }
-            notifier->Post(notifier);
+            notifier->Post();
         },
         urgent);
     return job;

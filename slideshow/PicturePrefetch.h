@@ -83,8 +83,6 @@ public:
         mDecode = std::move(decode);
         mDraw = std::move(draw);
     }
-    // Prepares a picture on the calling thread.
-    PreparedPicture PrepareHere(const QString& path, QSize window, bool stretch) const;
 
     // Off, nothing is decoded ahead.
     void SetEnabled(bool enabled);

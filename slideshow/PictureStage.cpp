@@ -163,8 +163,7 @@ PreparedPicture PictureStage::Prepare(const QString& path, QSize window, bool st
         }
     }
     mWindow.repaint();
-    PreparedPicture prepared = PreparePicture(path, window, stretch);
-    return prepared;
+    return PreparePicture(path, window, stretch);
 }
 
 bool PictureStage::ShowPicture(const QString& path)
