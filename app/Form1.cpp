@@ -130,6 +130,10 @@ void Form1::Command1_Click()
     // The folder's exact name: a trailing blank is part of it.
     const QString startFolder = JoinPath(Dir1->HighlightedPath(), QString());
     auto* show = new SlideShow(Text1->text(), &Settings::ReadStretch);
+    if (show->StartGivenUp()) {
+        delete show;
+        return;
+    }
     // The show opens where the user looks: on the screen of this window.
     show->CoverScreen(QGuiApplication::screenAt(frameGeometry().center()));
     show->SetTag(startFolder);
@@ -151,7 +155,8 @@ void Form1::Help_s_Click(int Index)
         OpenDocument(AddPathSeparator(AppFolder()) + QStringLiteral("Help.txt"));
     } else if (Index == 2) {
         frmVersion about(this);
-        about.exec();
+        if (!about.GivenUp())
+            about.exec();
     }
 }
 

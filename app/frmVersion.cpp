@@ -6,6 +6,7 @@
 #include "common/AppPaths.h"
 #include "common/PathText.h"
 #include "plugins/ClsPluginManager.h"
+#include "plugins/PluginBridge.h"
 
 frmVersion::frmVersion(QWidget* owner) : QDialog(owner)
 {
@@ -28,8 +29,11 @@ frmVersion::frmVersion(QWidget* owner) : QDialog(owner)
     List1->setGeometry(0, 1200 / 15, 5415 / 15, 1860 / 15);
 
     ClsPluginManager manager;
+    // Esc while a plug-in keeps the list waiting: no about box.
+    PluginBridge::EscapeScope wait;
     for (const QString& folder : PluginFolders())
         manager.Initialize(folder);
+    mGivenUp = wait.Escaped();
     const std::int32_t n = manager.PluginCount();
     for (std::int32_t i = 0; i <= n; ++i)
         List1->addItem(FileNameOfPath(manager.PluginName(i)) + QStringLiteral(" : ") + manager.AboutPlugin(i));

@@ -13,7 +13,12 @@ public:
     QLabel* Label1 = nullptr;
     QLabel* Label2 = nullptr;
     QListWidget* List1 = nullptr;
+    // The user pressed Esc while the plug-ins were read: not to be shown.
+    bool GivenUp() const { return mGivenUp; }
 
 protected:
     void showEvent(QShowEvent* event) override;
+
+private:
+    bool mGivenUp = false;
 };

@@ -250,4 +250,9 @@ __attribute__((visibility("default"))) std::uintptr_t LoadPluginCallFor(std::uin
 {
     return SpiChannel::CallFor(owner);
 }
+
+__attribute__((visibility("default"))) void LoadPluginGiveUp(std::uintptr_t owner)
+{
+    SpiChannel::GiveUp(owner);
+}
 }

@@ -58,6 +58,11 @@ int LoadPluginCallLimitMs(void);
 // the calls reach the same helpers; 0 for the calling thread itself. Gives
 // the key set before.
 std::uintptr_t LoadPluginCallFor(std::uintptr_t owner);
+// Ends at once the calls now running on the helpers of that key (0 for the
+// calling thread's own): their helpers are stopped, with what their plug-ins
+// started, and the calls fail. The next call starts a helper anew. For a
+// wait the user has left.
+void LoadPluginGiveUp(std::uintptr_t owner);
 
 // Windows plug-ins run under wine in a prefix of Velmora's own, which is
 // made in the background on first need. LoadPluginPrepare starts that when

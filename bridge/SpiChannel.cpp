@@ -589,6 +589,22 @@ std::uintptr_t CallFor(std::uintptr_t owner)
     return before;
 }
 
+void GiveUp(std::uintptr_t owner)
+{
+    if (!owner)
+        owner = OwnKey();
+    std::lock_guard lock(gHelpersMutex);
+    for (auto& [key, helper] : Helpers()) {
+        if (key.second != owner)
+            continue;
+        // An idle helper has nothing to give up.
+        if (helper->Mutex().try_lock())
+            helper->Mutex().unlock();
+        else
+            helper->KillGroup();
+    }
+}
+
 int TimeoutMs()
 {
     if (const char* text = std::getenv("VELMORA_SPI_TIMEOUT_MS")) {

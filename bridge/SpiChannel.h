@@ -38,4 +38,7 @@ int TimeoutMs();
 // key set before.
 std::uintptr_t CallFor(std::uintptr_t owner);
 
+// Stops the helpers of that key (0: this thread's) that are in a call now.
+void GiveUp(std::uintptr_t owner);
+
 } // namespace SpiChannel

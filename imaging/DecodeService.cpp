@@ -18,6 +18,8 @@ struct DecodeService::Job::State {
     std::atomic<std::uint64_t> bands{0};
     std::atomic<std::uint64_t> bandsAtStop{0};
     std::function<void()> done;
+    std::mutex hookMutex;
+    std::function<void()> stopHook; // see StopHook
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
     bool started = false;
@@ -48,6 +50,8 @@ std::atomic<pid_t> gInstancePid{0};
 thread_local std::atomic_bool* tStop = nullptr;
 thread_local std::atomic<std::uint64_t>* tBands = nullptr;
 thread_local std::atomic_bool* tStoppedEarly = nullptr;
+thread_local std::mutex* tHookMutex = nullptr;
+thread_local std::function<void()>* tStopHook = nullptr;
 
 } // namespace
 
@@ -70,6 +74,26 @@ void DecodeService::Job::Stop()
     // one after it does.
     mState->stop.store(true, std::memory_order_release);
     mState->bandsAtStop.store(mState->bands.load());
+    std::lock_guard lock(mState->hookMutex);
+    if (mState->stopHook)
+        mState->stopHook();
+}
+
+DecodeService::StopHook::StopHook(std::function<void()> onStop)
+{
+    if (!tHookMutex)
+        return;
+    std::lock_guard lock(*tHookMutex);
+    *tStopHook = std::move(onStop);
+    mSet = true;
+}
+
+DecodeService::StopHook::~StopHook()
+{
+    if (!mSet)
+        return;
+    std::lock_guard lock(*tHookMutex);
+    *tStopHook = nullptr;
 }
 
 DecodeService::JobReport DecodeService::Job::Report() const
@@ -209,6 +233,8 @@ void DecodeService::WorkerLoop(int index)
             tStop = &job->stop;
             tBands = &job->bands;
             tStoppedEarly = &job->stoppedEarly;
+            tHookMutex = &job->hookMutex;
+            tStopHook = &job->stopHook;
             try {
                 task.run();
             } catch (const std::exception& e) {
@@ -217,6 +243,8 @@ void DecodeService::WorkerLoop(int index)
             tStop = nullptr;
             tBands = nullptr;
             tStoppedEarly = nullptr;
+            tHookMutex = nullptr;
+            tStopHook = nullptr;
         }
         job->Finish();
         std::lock_guard lock(mMutex);

@@ -14,7 +14,8 @@
 //   of the user interface when a step decodes for itself.
 // - A job carries a stop flag. Readers ask DecodeStopRequested() once per
 //   band of rows and give up as on damaged data, so a picture the user has
-//   stepped away from stops within one band.
+//   stepped away from stops within one band. A plug-in call, which cannot
+//   look at the flag, is ended through a StopHook.
 //
 // main() creates the service before any window and destroys it before the
 // statics the readers use (the colour-profile cache); tests create their
@@ -90,6 +91,21 @@ public:
         std::shared_ptr<Done> mDone;
     };
     static Borrowed TryBorrow(std::function<void()> task);
+
+    // For work in a job that cannot look at the stop flag while it blocks
+    // (a call to a plug-in): while a hook lives on the job's thread, stopping
+    // the job also runs onStop, on the thread that stops it. Outside a job it
+    // does nothing. The hook's end waits for an onStop under way.
+    class StopHook {
+    public:
+        explicit StopHook(std::function<void()> onStop);
+        ~StopHook();
+        StopHook(const StopHook&) = delete;
+        StopHook& operator=(const StopHook&) = delete;
+
+    private:
+        bool mSet = false;
+    };
     // How many workers are idle now (a hint: they may be taken at once).
     static int IdleWorkers();
 

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <mutex>
+#include <utility>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +16,9 @@
 #include <QDir>
 #include <QCursor>
 #include <QGuiApplication>
+#include <QKeyEvent>
+#include <QWidget>
+#include <QWindow>
 #include <QThread>
 
 #include "bridge/LoadPlugin.h"
@@ -77,50 +82,150 @@ void CheckBridge()
     }
 }
 
+EscapeScope* gEscapeScope = nullptr; // the innermost, on the user-interface thread
+
+// Input during a wait for a plug-in: the scope's window gets its own (it
+// takes its exits and drops the rest while busy); elsewhere Esc gives up the
+// wait and everything else is dropped.
+class WaitInput : public QObject {
+public:
+    explicit WaitInput(EscapeScope& scope) : mScope(scope) { QCoreApplication::instance()->installEventFilter(this); }
+    ~WaitInput() override { QCoreApplication::instance()->removeEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (!event->isInputEvent())
+            return false;
+        if (InScopeWindow(watched))
+            return false;
+        if (event->type() == QEvent::ShortcutOverride) {
+            // Accepted, so no menu shortcut fires from it.
+            event->accept();
+            return true;
+        }
+        if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape)
+            mScope.Escape();
+        return true;
+    }
+
+private:
+    bool InScopeWindow(QObject* watched) const
+    {
+        const QWidget* window = mScope.Window();
+        if (!window)
+            return false;
+        if (const auto* widget = qobject_cast<QWidget*>(watched))
+            return widget->window() == window;
+        return watched == static_cast<QObject*>(window->windowHandle());
+    }
+
+    EscapeScope& mScope;
+};
+
 // Runs a call to the bridge. On the user interface thread it runs on a
 // decoding thread, in front of the pictures decoded ahead, while the windows
 // go on painting (under the wait cursor once it takes a while); input waits
 // until the answer, so no handler runs in the middle of a plug-in call.
-template <typename Call>
-auto Answered(Call&& call) -> decltype(call())
+// Within an EscapeScope the user can leave the wait instead: the call then
+// raises Abandoned and goes on alone; discard(result) frees what it hands
+// over once it ends.
+template <typename Call, typename Discard>
+auto Answered(Call call, Discard discard) -> decltype(call())
 {
+    using Result = decltype(call());
     DecodeService* service = DecodeService::Instance();
     QCoreApplication* app = QCoreApplication::instance();
-    if (!service || !app || QThread::currentThread() != app->thread())
+    static const auto giveUp = Function<decltype(&::LoadPluginGiveUp)>("LoadPluginGiveUp");
+    if (!service || !app || QThread::currentThread() != app->thread()) {
+        // In a decoding job that was stopped (the picture is no longer
+        // wanted), no plug-in is asked any more, and stopping it ends the
+        // call under way.
+        if (DecodeStopRequested())
+            throw Abandoned();
+        const DecodeService::StopHook hook([self = std::uintptr_t(pthread_self())] { giveUp(self); });
         return call();
-    std::optional<decltype(call())> result;
-    std::exception_ptr error;
+    }
+    EscapeScope* scope = gEscapeScope;
+    if (scope && scope->Escaped())
+        throw Abandoned();
+    // Shared with the job, which may outlive this wait.
+    struct State {
+        std::mutex lock;
+        std::optional<Result> result;
+        std::exception_ptr error;
+        bool abandoned = false;
+    };
+    auto state = std::make_shared<State>();
     static const auto callFor = Function<decltype(&::LoadPluginCallFor)>("LoadPluginCallFor");
     // The window's own helpers answer, whichever decoding thread asks them.
     const auto owner = std::uintptr_t(pthread_self());
     const DecodeService::Job job = service->Submit(
-        [&] {
+        [state, call = std::move(call), discard, owner]() mutable {
             const std::uintptr_t before = callFor(owner);
+            std::optional<Result> result;
+            std::exception_ptr error;
             try {
                 result = call();
             } catch (...) {
                 error = std::current_exception();
             }
             callFor(before);
+            const std::lock_guard<std::mutex> hold(state->lock);
+            if (state->abandoned) {
+                if (result)
+                    discard(*result);
+                return;
+            }
+            state->result = std::move(result);
+            state->error = error;
         },
         {}, true);
     const bool gui = qobject_cast<QGuiApplication*>(app) != nullptr;
     bool cursor = false;
+    std::optional<WaitInput> input;
+    if (scope)
+        input.emplace(*scope);
     const auto start = std::chrono::steady_clock::now();
+    bool escaped = false;
     while (!job.WaitDone(10)) {
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        QCoreApplication::processEvents(scope ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents);
+        if (scope && scope->Escaped()) {
+            escaped = true;
+            break;
+        }
         if (gui && !cursor && std::chrono::steady_clock::now() - start > std::chrono::milliseconds(200)) {
             QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
             cursor = true;
         }
     }
+    input.reset();
     if (cursor)
         QGuiApplication::restoreOverrideCursor();
-    if (error)
-        std::rethrow_exception(error);
-    if (!result)
+    if (escaped) {
+        {
+            const std::lock_guard<std::mutex> hold(state->lock);
+            state->abandoned = true;
+            // The answer may have come in the meantime.
+            if (state->result)
+                discard(*state->result);
+        }
+        // The plug-in's helper is stopped, so the decoding thread is free.
+        giveUp(owner);
+        throw Abandoned();
+    }
+    const std::lock_guard<std::mutex> hold(state->lock);
+    if (state->error)
+        std::rethrow_exception(state->error);
+    if (!state->result)
         throw RuntimeError(ErrorKind::PluginFailed, "the program ends: the plug-in was not called");
-    return *result;
+    return std::move(*state->result);
+}
+
+template <typename Call>
+auto Answered(Call call) -> decltype(call())
+{
+    return Answered(std::move(call), [](auto&) {});
 }
 
 } // namespace
@@ -141,13 +246,19 @@ void WaitUntilReady(const QString& pluginPath)
         return;
     QCoreApplication* app = QCoreApplication::instance();
     if (app && QThread::currentThread() == app->thread()) {
+        EscapeScope* scope = gEscapeScope;
+        std::optional<WaitInput> input;
+        if (scope)
+            input.emplace(*scope);
         const bool gui = qobject_cast<QGuiApplication*>(app) != nullptr;
         if (gui)
             QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
-        while (!ready(path.constData(), 50))
-            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        while (!(scope && scope->Escaped()) && !ready(path.constData(), 50))
+            QCoreApplication::processEvents(scope ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents);
         if (gui)
             QGuiApplication::restoreOverrideCursor();
+        if (scope && scope->Escaped())
+            throw Abandoned();
     } else {
         ready(path.constData(), 120000);
     }
@@ -164,28 +275,27 @@ std::int32_t GetPluginInfo(const QString& pluginPath, std::int32_t infono, QByte
     static const auto fn = Function<decltype(&::GetPluginInfo)>("GetPluginInfo");
     const QByteArray path = ToCodePage(pluginPath);
     const int length = static_cast<int>(buffer.size());
-    // One byte more than the plug-in is told keeps the answer terminated even
-    // when a plug-in fills every byte.
-    buffer.append('\0');
-    struct Restore {
-        QByteArray& buffer;
-        int length;
-        ~Restore() { buffer.truncate(length); }
-    } restore{buffer, length};
-    return Answered([&] {
+    // The plug-in writes into a copy the call owns: a call given up by the
+    // user may still write after the caller has gone. One byte more than the
+    // plug-in is told keeps the answer terminated even when a plug-in fills
+    // every byte.
+    QByteArray answer = buffer;
+    answer.append('\0');
+    const auto [r, written] = Answered([path, pluginPath, infono, answer, length]() mutable {
         WaitUntilReady(pluginPath);
-        const int r = fn(path.constData(), infono, buffer.data(), length);
+        const int r = fn(path.constData(), infono, answer.data(), length);
         CheckBridge();
-        return r;
+        answer.truncate(length);
+        return std::pair<int, QByteArray>(r, answer);
     });
+    buffer = written;
+    return r;
 }
 
 std::int32_t IsSupported(const QString& pluginPath, const QString& fileName)
 {
     static const auto fn = Function<decltype(&::IsSupported)>("IsSupported");
-    const QByteArray path = ToCodePage(pluginPath);
-    const QByteArray file = ToCodePage(fileName);
-    return Answered([&] {
+    return Answered([pluginPath, path = ToCodePage(pluginPath), file = ToCodePage(fileName)] {
         WaitUntilReady(pluginPath);
         const int r = fn(path.constData(), file.constData());
         CheckBridge();
@@ -199,14 +309,36 @@ std::int32_t GetPicture(const QString& pluginPath, const QString& fileName, std:
     static const auto fn = Function<decltype(&::GetPicture)>("GetPicture");
     *hInfo = nullptr;
     *hBits = nullptr;
-    const QByteArray path = ToCodePage(pluginPath);
-    const QByteArray file = ToCodePage(fileName);
-    return Answered([&] {
-        WaitUntilReady(pluginPath);
-        const int r = fn(path.constData(), file.constData(), len, flag, hInfo, hBits, nullptr, 0);
-        CheckBridge();
-        return r;
-    });
+    struct Answer {
+        int code = 0;
+        void* info = nullptr;
+        void* bits = nullptr;
+    };
+    const Answer answer = Answered(
+        [pluginPath, path = ToCodePage(pluginPath), file = ToCodePage(fileName), len, flag] {
+            WaitUntilReady(pluginPath);
+            Answer a;
+            a.code = fn(path.constData(), file.constData(), len, flag, &a.info, &a.bits, nullptr, 0);
+            try {
+                CheckBridge();
+            } catch (...) {
+                if (a.info)
+                    LocalFree(a.info);
+                if (a.bits)
+                    LocalFree(a.bits);
+                throw;
+            }
+            return a;
+        },
+        [](Answer& a) {
+            if (a.info)
+                LocalFree(a.info);
+            if (a.bits)
+                LocalFree(a.bits);
+        });
+    *hInfo = answer.info;
+    *hBits = answer.bits;
+    return answer.code;
 }
 
 void PreparePlugins(const QString& pluginDir)
@@ -242,5 +374,9 @@ std::size_t LocalSize(void* hMem)
     static const auto fn = Function<std::size_t (*)(void*)>("LocalSize");
     return fn(hMem);
 }
+
+EscapeScope::EscapeScope(QWidget* window) : mWindow(window), mOuter(gEscapeScope) { gEscapeScope = this; }
+
+EscapeScope::~EscapeScope() { gEscapeScope = mOuter; }
 
 } // namespace PluginBridge

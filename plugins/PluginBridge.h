@@ -15,6 +15,8 @@
 #include <QByteArray>
 #include <QString>
 
+class QWidget;
+
 #include "common/RuntimeError.h"
 
 namespace PluginBridge {
@@ -23,6 +25,38 @@ namespace PluginBridge {
 class Timeout : public RuntimeError {
 public:
     explicit Timeout(const std::string& message) : RuntimeError(ErrorKind::PluginFailed, message) {}
+};
+
+// The user left the wait for the plug-in's answer (see EscapeScope); the
+// call goes on alone and what it hands over is freed when it ends.
+class Abandoned : public RuntimeError {
+public:
+    Abandoned() : RuntimeError(ErrorKind::PluginFailed, "the user did not wait for the plug-in") {}
+};
+
+// Lets the user leave waits for plug-ins on the user-interface thread (the
+// plug-in scan, the about box, a picture a step draws itself). While one
+// lives there, a call that takes a while keeps every window painting, and
+// Esc in any window ends the wait: that call and every later one until the
+// scope ends raise Abandoned at once. Input to `window`, when given, is
+// delivered as usual (that window takes its own exits and ignores the rest
+// while busy) and Escape() ends the wait from there; all other input during
+// a wait is dropped. Scopes nest; only the innermost counts.
+class EscapeScope {
+public:
+    explicit EscapeScope(QWidget* window = nullptr);
+    ~EscapeScope();
+    EscapeScope(const EscapeScope&) = delete;
+    EscapeScope& operator=(const EscapeScope&) = delete;
+
+    void Escape() { mEscaped = true; }
+    bool Escaped() const { return mEscaped; }
+    QWidget* Window() const { return mWindow; }
+
+private:
+    QWidget* mWindow;
+    EscapeScope* mOuter;
+    bool mEscaped = false;
 };
 
 // The plug-in writes its NUL-terminated answer into buffer (bytes in the

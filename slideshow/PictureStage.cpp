@@ -5,6 +5,7 @@
 
 #include <QEventLoop>
 #include <QLoggingCategory>
+#include <QScopeGuard>
 #include <QTimer>
 #include <QWidget>
 
@@ -37,9 +38,14 @@ ClsPluginManager& ThreadPlugins(std::uint64_t show)
     };
     thread_local Kept kept;
     if (!kept.manager || kept.show != show) {
-        kept.manager = std::make_unique<ClsPluginManager>();
+        auto manager = std::make_unique<ClsPluginManager>();
         for (const QString& folder : PluginFolders())
-            kept.manager->Initialize(folder);
+            manager->Initialize(folder);
+        // A scan cut short because the picture was no longer wanted misses
+        // plug-ins: it is not kept.
+        if (DecodeStopRequested())
+            throw PluginBridge::Abandoned();
+        kept.manager = std::move(manager);
         kept.show = show;
     }
     return *kept.manager;
@@ -105,6 +111,8 @@ void PictureStage::Interrupt()
     mInterrupted = true;
     if (mWaiting)
         mWaiting->quit();
+    if (mPluginWait)
+        mPluginWait->Escape();
 }
 
 bool PictureStage::Wait(const std::function<bool()>& done, int timeoutMs)
@@ -206,6 +214,11 @@ bool PictureStage::ShowPicture(const QString& path)
         Picture1->Put(prepared.drawn);
     else if (!prepared.stalled)
         DrawWithPlugins(path);
+    // The window was closed while a plug-in drew.
+    if (mInterrupted) {
+        mWindow.unsetCursor();
+        return false;
+    }
     Picture1->repaint();
     mPacer.Shown(FlipPacer::Clock::now());
     mWindow.update();
@@ -221,6 +234,12 @@ void PictureStage::DrawWithPlugins(const QString& path)
     const HDC dc = Picture1->hDC();
     const std::int32_t height = RoundToInt32(Picture1->Image().height());
     const std::int32_t width = RoundToInt32(Picture1->Image().width());
+    // The window takes its exits while the plug-ins work.
+    PluginBridge::EscapeScope wait(&mWindow);
+    mPluginWait = &wait;
+    const auto done = qScopeGuard([this] { mPluginWait = nullptr; });
+    if (mInterrupted)
+        wait.Escape();
     try {
         mPluginManager->DrawPictureFile(path, dc, height, width, 0, 0, QString());
     } catch (const RuntimeError& e) {

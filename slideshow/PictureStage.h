@@ -13,6 +13,7 @@
 
 #include <QString>
 
+#include "plugins/PluginBridge.h"
 #include "slideshow/FlipPacer.h"
 #include "slideshow/PictureDisplay.h"
 #include "slideshow/PicturePrefetch.h"
@@ -79,4 +80,5 @@ private:
     int mDrawnInStep = 0;
     QEventLoop* mWaiting = nullptr;
     bool mInterrupted = false;
+    PluginBridge::EscapeScope* mPluginWait = nullptr; // while a plug-in draws here
 };

@@ -17,6 +17,7 @@
 #include "platform/MessageBox.h"
 #include "platform/NumberRules.h"
 #include "plugins/ClsPluginManager.h"
+#include "plugins/PluginBridge.h"
 
 namespace {
 
@@ -147,8 +148,13 @@ void SlideShow::Form_Load(const QString& intervalText)
     mBusy = VbFalse;
 
     mPluginManager = std::make_unique<ClsPluginManager>();
-    for (const QString& folder : PluginFolders())
-        mPluginManager->Initialize(folder);
+    {
+        // Esc while a plug-in keeps the scan waiting: no show.
+        PluginBridge::EscapeScope wait;
+        for (const QString& folder : PluginFolders())
+            mPluginManager->Initialize(folder);
+        mStartGivenUp = wait.Escaped();
+    }
     mPluginManager->SetStretch(Stretch());
     mStage.SetPluginManager(mPluginManager.get());
     mFolders.File1.SetPattern(mPluginManager->SupportExtension() + kBuiltInPattern);

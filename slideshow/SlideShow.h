@@ -72,6 +72,9 @@ public:
     VbBool Busy() const { return mBusy; }
     // Whether the first picture is on screen (input is taken from then on).
     bool ShowStarted() const { return mShowStarted; }
+    // The user pressed Esc while the plug-ins were read: the show is not
+    // to be opened.
+    bool StartGivenUp() const { return mStartGivenUp; }
 
 protected:
     void changeEvent(QEvent* event) override;
@@ -115,6 +118,7 @@ private:
     QImage mSurface;
     bool mSurfaceUsed = true; // until the search is over
     bool mShowStarted = false;
+    bool mStartGivenUp = false;
     bool mActivated = false;
     bool mClosing = false;
     ScreenSaverInhibitor mScreenSaver;

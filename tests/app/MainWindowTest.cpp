@@ -11,6 +11,9 @@
 #include <QTest>
 #include <QToolTip>
 #include <QHelpEvent>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTimer>
 
 #include "MessageBoxCloser.h"
 #include "app/Form1.h"
@@ -201,4 +204,67 @@ TEST(MainWindow, AFolderNameTheListCutsShowsWholeInATooltip)
     EXPECT_EQ(tipAt(p.sub), QString()) << "a name that fits needs no tooltip";
     EXPECT_EQ(tipAt(p.pictures + "/" + longName), longName);
     QToolTip::hideText();
+}
+
+TEST(MainWindow, EscWhileAPluginHangsGivesUpTheAboutBoxAndTheShowAndTheWindowStaysUsable)
+{
+    Program p;
+    // The plug-in tells its version, then never answers; the bridge would
+    // wait a minute.
+    p.program.AddPlugin("vhanginfo.spi");
+    ScopedEnvironment limit("VELMORA_SPI_TIMEOUT_MS", "60000");
+    TempTree scratch;
+    const QString calls = scratch.Path() + "/calls";
+    ScopedEnvironment log("VELMORA_TEST_CALLS", calls);
+    p.program.WriteSettings(Settings(p.pictures, "Time=4\n"));
+    Form1 window;
+    window.show();
+
+    // Esc once the plug-in is in the hanging call, counted from the calls it
+    // has logged so far.
+    int escapes = 0;
+    const auto escWhenHanging = [&](int hangingCalls) {
+        auto* poll = new QTimer(&window);
+        QObject::connect(poll, &QTimer::timeout, &window, [&, poll, hangingCalls] {
+            QFile file(calls);
+            if (file.open(QIODevice::ReadOnly) && file.readAll().count("GetPluginInfo 1\n") >= hangingCalls) {
+                poll->deleteLater();
+                ++escapes;
+                QTest::keyClick(&window, Qt::Key_Escape);
+            }
+        });
+        poll->start(20);
+    };
+    // Should a box open all the same, it is closed, so the test fails
+    // instead of waiting for ever.
+    bool boxOpened = false;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (QWidget* box = QApplication::activeModalWidget()) {
+            boxOpened = true;
+            box->close();
+        }
+    });
+    closer.start(100);
+
+    QElapsedTimer clock;
+    clock.start();
+    escWhenHanging(1);
+    window.Help_s_Click(2);
+    EXPECT_EQ(escapes, 1);
+    EXPECT_FALSE(boxOpened) << "no about box after Esc";
+
+    escWhenHanging(2);
+    window.Command1_Click();
+    EXPECT_EQ(escapes, 2);
+    EXPECT_EQ(window.CurrentShow(), nullptr) << "no show after Esc";
+    // Far below the bridge's limit: the waits ended with Esc.
+    EXPECT_LT(clock.elapsed(), 30000);
+
+    // The plug-in's helper was stopped; the window goes on as before and
+    // the next scan asks the plug-in again.
+    escWhenHanging(3);
+    window.Help_s_Click(2);
+    EXPECT_EQ(escapes, 3);
+    EXPECT_TRUE(window.isVisible());
 }
