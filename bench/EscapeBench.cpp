@@ -1,0 +1,230 @@
+// Leaving a wait for a plug-in that never answers: the time from Esc to the
+// show window closed (a step waiting for a picture decoded ahead, or a step
+// drawing with the plug-in itself) or to the show given up (the plug-in scan
+// at its start). The test plug-ins hang for ever; the bridge's limit is set
+// far beyond the run, so only Esc can end a wait.
+//
+//   bench_escape [rounds]   (default 9; medians of rounds that alternate the cases)
+#include "common/AppPaths.h"
+#include "slideshow/SlideShow.h"
+
+#include "imaging/DecodeService.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QKeyEvent>
+#include <QPointer>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <sys/resource.h>
+#include <cstdlib>
+#include <functional>
+#include <vector>
+
+namespace {
+
+struct Spread {
+    double median = 0, low = 0, high = 0;
+};
+
+Spread SpreadOf(std::vector<double> v)
+{
+    if (v.empty())
+        return {};
+    std::sort(v.begin(), v.end());
+    return {v[v.size() / 2], v.front(), v.back()};
+}
+
+// User and system time of this process so far.
+double CpuMs()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
+std::string MachineLine()
+{
+    std::ifstream info("/proc/cpuinfo");
+    std::string line, model = "unknown CPU";
+    while (std::getline(info, line))
+        if (line.rfind("model name", 0) == 0) {
+            model = line.substr(line.find(':') + 2);
+            break;
+        }
+    return "machine: " + std::to_string(std::thread::hardware_concurrency()) + " cores, " + model;
+}
+
+// Runs the event loop until done, or gives up after the bound.
+bool Until(const std::function<bool()>& done, int ms = 60000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.hasExpired(ms))
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+bool Logged(const QString& calls, const char* line, int times)
+{
+    QFile file(calls);
+    return file.open(QIODevice::ReadOnly) && file.readAll().count(line) >= times;
+}
+
+// Notes when the window hides, which is what the user sees of the end.
+class HideWatch : public QObject {
+public:
+    QElapsedTimer clock;
+    double hiddenMs = -1;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Hide && hiddenMs < 0)
+            hiddenMs = double(clock.nsecsElapsed()) / 1e6;
+        return false;
+    }
+};
+
+void PostEsc(QObject* to)
+{
+    QCoreApplication::postEvent(to, new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QTemporaryFile config(QDir::tempPath() + "/velmora-screen-XXXXXX.json");
+    config.open();
+    config.write(R"({"screens":[{"name":"bench","x":0,"y":0,"width":1920,"height":1080,)"
+                 R"("logicalDpi":96,"logicalBaseDpi":96,"dpr":1}]})");
+    config.flush();
+    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + config.fileName().toLocal8Bit());
+    QApplication app(argc, argv);
+    DecodeService decoding;
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;
+
+    QTemporaryDir program;
+    SetAppFolder(program.path());
+    const QString build = QCoreApplication::applicationDirPath() + "/..";
+    QDir().mkpath(program.path() + "/Plugin");
+    for (const char* file : {"libLoadPlugin.so", "velmora-spihost"})
+        QFile::copy(build + "/" + file, program.path() + "/" + file);
+    QTemporaryDir pics;
+    QImage(8, 8, QImage::Format_RGB32).save(pics.path() + "/a.bmp");
+    const QString calls = program.path() + "/calls";
+    qputenv("VELMORA_TEST_CALLS", calls.toLocal8Bit());
+    qputenv("VELMORA_SPI_TIMEOUT_MS", "600000");
+
+    const auto usePlugin = [&](const char* name) {
+        QDir(program.path() + "/Plugin").removeRecursively();
+        QDir().mkpath(program.path() + "/Plugin");
+        return QFile::copy(build + "/tests/plugins/" + name, program.path() + "/Plugin/" + name);
+    };
+    int file = 0;
+    // A show on a.bmp whose next picture hangs its plug-in; ahead: the
+    // look-ahead draws it, else the step itself. Esc once the plug-in has it.
+    const auto step = [&](bool ahead) -> double {
+        if (!usePlugin("vhangdraw.spi"))
+            return -1;
+        QFile::remove(calls);
+        for (const QString& old : QDir(pics.path()).entryList({"*.vtp"}))
+            QFile::remove(pics.path() + "/" + old);
+        QFile picture(pics.path() + QStringLiteral("/b%1.vtp").arg(++file));
+        picture.open(QIODevice::WriteOnly);
+        picture.write("VTP1");
+        picture.close();
+        QPointer<SlideShow> show = new SlideShow(QStringLiteral("60"), [] { return false; });
+        show->SetTag(pics.path() + "/");
+        show->show();
+        show->activateWindow();
+        if (!Until([&] { return show && show->ShowStarted(); }))
+            return -1;
+        if (!ahead) {
+            show->Stage().Prefetch.SetEnabled(false);
+            show->Stage().Prefetch.SetDecoder(PreparePicture);
+        }
+        HideWatch watch;
+        show->installEventFilter(&watch);
+        QTimer esc;
+        QObject::connect(&esc, &QTimer::timeout, [&] {
+            if (!Logged(calls, "GetPicture", 1))
+                return;
+            esc.stop();
+            watch.clock.start();
+            PostEsc(show);
+        });
+        esc.start(1);
+        show->Timer1_Timer();
+        Until([&] { return show.isNull() || watch.hiddenMs >= 0; });
+        const double ms = watch.hiddenMs;
+        if (show)
+            show->removeEventFilter(&watch);
+        Until([&] { return show.isNull(); });
+        return ms;
+    };
+    // The plug-in scan at the show's start, Esc pressed in the main window.
+    const auto scan = [&]() -> double {
+        if (!usePlugin("vhanginfo.spi"))
+            return -1;
+        QFile::remove(calls);
+        QWidget main;
+        main.show();
+        main.activateWindow();
+        QElapsedTimer clock;
+        QTimer esc;
+        QObject::connect(&esc, &QTimer::timeout, [&] {
+            if (!Logged(calls, "GetPluginInfo 1", 1))
+                return;
+            esc.stop();
+            clock.start();
+            PostEsc(&main);
+        });
+        esc.start(1);
+        SlideShow show(QStringLiteral("60"), [] { return false; });
+        return show.StartGivenUp() && clock.isValid() ? double(clock.nsecsElapsed()) / 1e6 : -1;
+    };
+
+    struct Case {
+        const char* name;
+        std::function<double()> run;
+        std::vector<double> ms, cpu;
+    };
+    std::vector<Case> cases = {{"step waiting for a picture decoded ahead", [&] { return step(true); }, {}, {}},
+                               {"step drawing with the plug-in itself", [&] { return step(false); }, {}, {}},
+                               {"plug-in scan at the show's start", scan, {}, {}}};
+    std::printf("%s\n", MachineLine().c_str());
+    std::printf("Esc while a plug-in never answers, to the wait's end (%d rounds, cases alternating)\n", rounds);
+    for (int r = 0; r < rounds; ++r)
+        for (std::size_t i = 0; i < cases.size(); ++i) {
+            Case& c = cases[(i + std::size_t(r)) % cases.size()];
+            const double cpuBefore = CpuMs();
+            const double ms = c.run();
+            if (ms < 0) {
+                std::fprintf(stderr, "%s: failed (are the test plug-ins built?)\n", c.name);
+                return 1;
+            }
+            c.ms.push_back(ms);
+            c.cpu.push_back(CpuMs() - cpuBefore);
+        }
+    for (Case& c : cases) {
+        const Spread s = SpreadOf(c.ms);
+        std::printf("  %-42s median %6.1f ms (%.1f-%.1f), CPU %.0f ms a round (target <= 100 ms) %s\n", c.name,
+                    s.median, s.low, s.high, SpreadOf(c.cpu).median, s.median <= 100 ? "ok" : "MISSED");
+    }
+    return 0;
+}
