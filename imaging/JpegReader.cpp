@@ -1,11 +1,13 @@
 #include "imaging/JpegReader.h"
 
+#include "imaging/AreaReducer.h"
 #include "imaging/DecodeService.h"
 
 #include <csetjmp>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -59,6 +61,8 @@ struct Session {
     std::size_t maxBytes = 0;
     JpegHeader header;
     QImage image;
+    // Set when the decoded rows are reduced to atLeast as they come.
+    std::unique_ptr<AreaReducer> reducer;
     std::vector<unsigned char> row;
     std::string why;
     // The file's reader, and how much of the file the header search has read.
@@ -106,6 +110,25 @@ bool Allocate(Session* s)
     }
     if (s->cinfo.out_color_space == JCS_CMYK)
         s->row.resize(std::size_t(w) * 4);
+    return true;
+}
+
+// The rows reduced to the size asked for while they come: no buffer of the
+// decoded size. Called between libjpeg calls; never jumps.
+bool AllocateReducer(Session* s)
+{
+    const std::uint64_t w = s->cinfo.output_width;
+    if (std::uint64_t(s->atLeast.width()) * std::uint64_t(s->atLeast.height()) * 4 > s->maxBytes) {
+        s->why = "decoded picture too large";
+        return false;
+    }
+    s->reducer = std::make_unique<AreaReducer>(QSize(int(w), int(s->cinfo.output_height)), s->atLeast,
+                                               AreaReducer::Layout::Rgb24, QImage::Format_RGB32);
+    if (!s->reducer->Ok()) {
+        s->why = "out of memory";
+        return false;
+    }
+    s->row.resize(std::size_t(w) * 3);
     return true;
 }
 
@@ -201,14 +224,24 @@ bool Run(Session* s)
     s->cinfo.scale_num = n;
     s->cinfo.scale_denom = 8;
     jpeg_calc_output_dimensions(&s->cinfo);
-    if (!Allocate(s)) {
+    // Larger than asked for: reduced while decoding, in R G B.
+    const bool reduce = !cmyk && !s->atLeast.isEmpty() && s->cinfo.output_width >= unsigned(s->atLeast.width()) &&
+                        s->cinfo.output_height >= unsigned(s->atLeast.height()) &&
+                        QSize(int(s->cinfo.output_width), int(s->cinfo.output_height)) != s->atLeast &&
+                        s->cinfo.output_width <= 0x7FFFFFFF / 4 && s->cinfo.output_height <= 0x7FFFFFFF;
+    if (reduce) {
+        s->cinfo.out_color_space = JCS_RGB;
+        jpeg_calc_output_dimensions(&s->cinfo);
+    }
+    if (!(reduce ? AllocateReducer(s) : Allocate(s))) {
         jpeg_destroy_decompress(&s->cinfo);
         return false;
     }
     // Data that ends early shows what was decoded: libjpeg goes on as if the
     // picture ended there, which fills the rest with grey, as other viewers
     // show it. Rows it could not give at all stay grey too.
-    s->image.fill(qRgb(128, 128, 128));
+    if (!reduce)
+        s->image.fill(qRgb(128, 128, 128));
     jpeg_start_decompress(&s->cinfo);
     while (s->cinfo.output_scanline < s->cinfo.output_height) {
         const int y = int(s->cinfo.output_scanline);
@@ -217,15 +250,23 @@ bool Run(Session* s)
             jpeg_destroy_decompress(&s->cinfo);
             return false;
         }
-        JSAMPROW rows[1] = {cmyk ? s->row.data() : s->image.scanLine(y)};
+        JSAMPROW rows[1] = {cmyk || reduce ? s->row.data() : s->image.scanLine(y)};
         if (jpeg_read_scanlines(&s->cinfo, rows, 1) != 1)
             break;
         if (cmyk)
             ConvertCmykRow(s, y);
+        else if (reduce)
+            s->reducer->AddRow(s->row.data());
     }
     if (s->cinfo.output_scanline == s->cinfo.output_height)
         jpeg_finish_decompress(&s->cinfo);
     jpeg_destroy_decompress(&s->cinfo);
+    if (reduce) {
+        std::fill(s->row.begin(), s->row.end(), 128);
+        while (s->reducer->RowsAdded() < int(s->cinfo.output_height))
+            s->reducer->AddRow(s->row.data());
+        s->image = s->reducer->Take();
+    }
     return true;
 }
 

@@ -22,7 +22,8 @@ bool ReadJpegHeader(std::FILE* file, JpegHeader* header, std::string* why);
 
 // Decodes at the smallest DCT scale n/8 whose size is at least atLeast in
 // both directions (or at full size when none is), as stored (no orientation
-// applied). Format_RGB32. A null image (with *why) on any decoding error,
+// applied). When that is larger than atLeast, the rows are area-averaged
+// down to exactly atLeast as they come. Format_RGB32. A null image (with *why) on any decoding error,
 // including data that ends early, or when the output would exceed maxBytes.
 QImage DecodeJpegScaled(std::FILE* file, QSize atLeast, std::size_t maxBytes, std::string* why);
 

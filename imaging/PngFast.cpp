@@ -1,5 +1,6 @@
 #include "imaging/PngFast.h"
 
+#include "imaging/AreaReducer.h"
 #include "imaging/DecodeService.h"
 
 #include <algorithm>
@@ -753,120 +754,22 @@ void PremultiplyRgba(const std::uint8_t* in, std::uint8_t* out, std::uint32_t pi
     }
 }
 
-// sums[i] += from[i] * weight: the reduction's hot loop, built a second time
-// for processors with AVX2, which take eight samples at a time.
-template <typename Source>
-[[gnu::always_inline]] inline void AccumulateBody(std::uint32_t* __restrict sums, const Source* __restrict from,
-                                                  std::size_t n, std::uint32_t weight)
-{
-    if (weight == 1) {
-        for (std::size_t i = 0; i < n; ++i)
-            sums[i] += from[i];
-    } else {
-        for (std::size_t i = 0; i < n; ++i)
-            sums[i] += std::uint32_t(from[i]) * weight;
-    }
-}
-
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define VELMORA_ACCUMULATE_AVX2 1
-template <typename Source>
-__attribute__((target("avx2"))) void AccumulateAvx2(std::uint32_t* sums, const Source* from, std::size_t n,
-                                                    std::uint32_t weight)
-{
-    AccumulateBody(sums, from, n, weight);
-}
-#endif
-
-template <typename Source>
-void Accumulate(std::uint32_t* sums, const Source* from, std::size_t n, std::uint32_t weight)
-{
-#if defined(VELMORA_ACCUMULATE_AVX2)
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2)
-        return AccumulateAvx2(sums, from, n, weight);
-#endif
-    AccumulateBody(sums, from, n, weight);
-}
-
-// Area averaging in whole numbers: a source pixel is 'to' units wide and an
-// output pixel 'from' units, so every weight is exact.
-struct Span {
-    std::uint32_t first = 0;  // first source pixel
-    std::uint32_t count = 0;  // source pixels it covers
-    std::uint32_t offset = 0; // into the weights
-};
-
-void MakeSpans(std::uint32_t from, std::uint32_t to, std::vector<Span>* spans, std::vector<std::uint32_t>* weights)
-{
-    spans->assign(to, Span{});
-    weights->clear();
-    weights->reserve(std::size_t(from) + to);
-    for (std::uint32_t x = 0; x < to; ++x) {
-        const std::uint64_t start = std::uint64_t(x) * from, end = start + from;
-        Span& span = (*spans)[x];
-        span.first = std::uint32_t(start / to);
-        span.offset = std::uint32_t(weights->size());
-        for (std::uint64_t i = span.first; i * to < end; ++i) {
-            const std::uint64_t lo = std::max(start, i * to), hi = std::min(end, (i + 1) * to);
-            weights->push_back(std::uint32_t(hi - lo));
-            ++span.count;
-        }
-    }
-}
-
-// Reduces to size: each row is added into one output row's sums (or split
-// between two), and a finished output row is averaged across. Rows wholly
-// inside one output row all weigh the same, so they are added plainly and
-// weighed once when the output row is finished.
+// Reduces to size while the rows come.
 QImage DecodeReduced(Png* png, QSize size, Progress& progress)
 {
     const bool alpha = png->alpha;
-    const std::uint32_t W = png->width, H = png->height;
-    const std::uint32_t w = std::uint32_t(size.width()), h = std::uint32_t(size.height());
-    QImage image(size, alpha ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
-    if (image.isNull())
-        return {};
+    const std::uint32_t W = png->width;
     // Rows are summed as bytes: R G B straight from an 8-bit RGB file,
     // otherwise B G R A from QRgb (premultiplied).
     const bool direct = png->type == kRgb && png->depth == 8 && !png->trns;
     const bool directAlpha = png->type == kRgba && png->depth == 8;
-    const int n = direct ? 3 : 4;
-    const std::size_t rowSamples = std::size_t(W) * unsigned(n);
-    std::vector<std::uint32_t> sums(rowSamples, 0), whole(rowSamples, 0);
-    bool anyWhole = false;
+    AreaReducer reducer(QSize(int(png->width), int(png->height)), size,
+                        direct ? AreaReducer::Layout::Rgb24 : AreaReducer::Layout::Bgra32,
+                        alpha ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
+    if (!reducer.Ok())
+        return {};
     std::vector<QRgb> expanded(direct ? 0 : W);
-    std::vector<Span> spans;
-    std::vector<std::uint32_t> weights;
-    MakeSpans(W, w, &spans, &weights);
-    const double scale = 1.0 / (double(W) * double(H));
-
-    auto finishRow = [&](std::uint32_t oy) {
-        if (anyWhole) {
-            Accumulate(sums.data(), whole.data(), rowSamples, h);
-            std::fill(whole.begin(), whole.end(), 0u);
-            anyWhole = false;
-        }
-        auto* out = reinterpret_cast<QRgb*>(image.scanLine(int(oy)));
-        for (std::uint32_t x = 0; x < w; ++x) {
-            const Span& span = spans[x];
-            const std::uint32_t* s = sums.data() + std::size_t(span.first) * unsigned(n);
-            const std::uint32_t* wt = weights.data() + span.offset;
-            std::uint64_t t0 = 0, t1 = 0, t2 = 0, t3 = 0;
-            for (std::uint32_t k = 0; k < span.count; ++k, s += n) {
-                t0 += std::uint64_t(s[0]) * wt[k];
-                t1 += std::uint64_t(s[1]) * wt[k];
-                t2 += std::uint64_t(s[2]) * wt[k];
-                if (n == 4)
-                    t3 += std::uint64_t(s[3]) * wt[k];
-            }
-            const auto v = [scale](std::uint64_t t) { return QRgb(double(t) * scale + 0.5); };
-            out[x] = direct ? qRgb(int(v(t0)), int(v(t1)), int(v(t2)))
-                            : v(t3) << 24 | v(t2) << 16 | v(t1) << 8 | v(t0);
-        }
-        std::fill(sums.begin(), sums.end(), 0u);
-    };
-    const bool ok = ForEachRow(png, progress, [&](std::uint32_t y, const std::uint8_t* row) {
+    const bool ok = ForEachRow(png, progress, [&](std::uint32_t, const std::uint8_t* row) {
         const std::uint8_t* bytes = row;
         if (directAlpha) {
             PremultiplyRgba(row, reinterpret_cast<std::uint8_t*>(expanded.data()), W);
@@ -878,24 +781,9 @@ QImage DecodeReduced(Png* png, QSize size, Progress& progress)
                     p = qPremultiply(p);
             bytes = reinterpret_cast<const std::uint8_t*>(expanded.data());
         }
-        // Source row y covers [y*h, (y+1)*h) in units where an output row is H.
-        std::uint64_t at = std::uint64_t(y) * h;
-        const std::uint64_t end = at + h;
-        while (at < end) {
-            const std::uint64_t oy = at / H, boundary = (oy + 1) * H;
-            const std::uint64_t stop = std::min(end, boundary);
-            if (stop - at == h) {
-                Accumulate(whole.data(), bytes, rowSamples, 1);
-                anyWhole = true;
-            } else {
-                Accumulate(sums.data(), bytes, rowSamples, std::uint32_t(stop - at));
-            }
-            at = stop;
-            if (at == boundary)
-                finishRow(std::uint32_t(oy));
-        }
+        reducer.AddRow(bytes);
     });
-    return ok ? image : QImage();
+    return ok ? reducer.Take() : QImage();
 }
 
 } // namespace

@@ -337,13 +337,26 @@ TEST(PictureFile, LargeJpegIsDecodedScaledAndReducedSmoothly)
         }
     EXPECT_TRUE(Near(image.pixel(960, 1000), 0xFF0000, 40));
 
-    // The decoder's own scaling: the smallest n/8 size covering the target.
-    std::FILE* f = std::fopen(ToCodePage(path).constData(), "rb");
-    ASSERT_NE(f, nullptr);
-    std::string why;
-    const QImage decoded = DecodeJpegScaled(f, QSize(1920, 1080), std::size_t(1) << 30, &why);
-    std::fclose(f);
-    EXPECT_EQ(decoded.size(), QSize(2250, 1500)) << why; // 3/8
+    // The decoder's own scaling to the smallest n/8 size covering the
+    // target, reduced to the target while the rows come; a target the
+    // picture cannot cover gets the whole picture.
+    const auto decode = [&](QSize atLeast, std::size_t maxBytes) {
+        std::FILE* f = std::fopen(ToCodePage(path).constData(), "rb");
+        std::string why;
+        const QImage decoded = f ? DecodeJpegScaled(f, atLeast, maxBytes, &why) : QImage();
+        if (f)
+            std::fclose(f);
+        return decoded;
+    };
+    const QImage reduced = decode(QSize(1920, 1080), std::size_t(1) << 30);
+    ASSERT_EQ(reduced.size(), QSize(1920, 1080));
+    for (const QPoint at : {QPoint(960, 1000), QPoint(100, 300), QPoint(1800, 700)})
+        EXPECT_TRUE(Near(reduced.pixel(at), image.pixel(at), 6)) << at.x() << "," << at.y();
+    EXPECT_EQ(decode(QSize(2250, 1500), std::size_t(1) << 30).size(), QSize(2250, 1500)); // 3/8 exactly
+    EXPECT_EQ(decode(QSize(7000, 5000), std::size_t(1) << 30).size(), QSize(6000, 4000));
+    // The limit holds for what is kept, the reduced picture.
+    EXPECT_TRUE(decode(QSize(1920, 1080), 1920 * 1080 * 4 - 1).isNull());
+    EXPECT_FALSE(decode(QSize(1920, 1080), 1920 * 1080 * 4).isNull());
 }
 
 TEST(PictureFile, HugeBitmapIsReducedBandByBandWithoutDecodingItWhole)
