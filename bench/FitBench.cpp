@@ -85,7 +85,7 @@ QImage LibjpegScaled(const std::string& path, QSize fit)
 }
 
 // The floor for any PNG decoder: the file's IDAT chunks, gathered once, then
-// inflated with libdeflate alone (the timed part).
+// inflated with libdeflate alone (what is timed).
 class IdatInflate {
 public:
     explicit IdatInflate(const std::string& path)
