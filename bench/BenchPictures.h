@@ -1,14 +1,21 @@
 #pragma once
-// Pictures the benchmarks make for themselves.
+// Pictures the benchmarks make for themselves: cut from a real photograph
+// when there is one, since noise and smooth fields decode unlike a photo.
+#include <QByteArray>
+#include <QFile>
+#include <QFileInfo>
 #include <QImage>
-#include <QString>
 #include <QRandomGenerator>
+#include <QString>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <mutex>
 
-// Smooth colour fields with fine noise: decodes like a photo, not like a
-// flat test card. With alpha, a soft wave of transparency over it.
+// Smooth colour fields with fine noise: the stand-in when no photograph is
+// installed, and the huge pictures (100 MP, page scans) no photo here covers
+// cheaply. With alpha, a soft wave of transparency over it.
 inline QImage Photo(int width, int height, int seed, bool alpha = false)
 {
     QImage image(width, height, alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
@@ -27,11 +34,116 @@ inline QImage Photo(int width, int height, int seed, bool alpha = false)
     return image;
 }
 
-// The 24 MP pictures of a held-key run: IMG_0000.jpg and on, JPEG at
-// quality 90, PNG at Qt's default compression.
+// The photograph to cut pictures from: VELMORA_BENCH_PHOTO, else the MATE
+// elephants (a 17.9 MP camera picture, Debian's mate-backgrounds), else none.
+inline QString PhotoSource()
+{
+    const QString given = QFile::decodeName(qgetenv("VELMORA_BENCH_PHOTO"));
+    if (!given.isEmpty())
+        return given;
+    const QString elephants = QStringLiteral("/usr/share/backgrounds/mate/abstract/Elephants_5640x3172.jpg");
+    return QFileInfo::exists(elephants) ? elephants : QString();
+}
+
+// One line for a benchmark's output: what its pictures are made of.
+inline QString PicturesLine()
+{
+    const QString source = PhotoSource();
+    return source.isEmpty() ? QStringLiteral("pictures: SYNTHETIC, no photograph found (set VELMORA_BENCH_PHOTO); "
+                                             "the figures are on a synthetic picture")
+                            : QStringLiteral("pictures: cut from the photograph %1").arg(source);
+}
+
+// The photograph scaled to cover width x height with 5% to spare, so that
+// every picture can be cut at another place. Kept for the next picture of
+// the same size: scaling it is most of the cost.
+struct PhotoCache {
+    std::mutex lock;
+    QImage source, covering;
+    bool tried = false;
+};
+
+inline PhotoCache& Photos()
+{
+    static PhotoCache cache;
+    return cache;
+}
+
+// Lets the photograph go, for a program that goes on to measure its memory.
+inline void ForgetPhotos()
+{
+    const std::lock_guard<std::mutex> hold(Photos().lock);
+    Photos().source = QImage();
+    Photos().covering = QImage();
+}
+
+inline QImage CoveringPhoto(int width, int height)
+{
+    PhotoCache& cache = Photos();
+    const std::lock_guard<std::mutex> hold(cache.lock);
+    QImage& source = cache.source;
+    QImage& covering = cache.covering;
+    bool& tried = cache.tried;
+    if (!tried) {
+        tried = true;
+        const QString path = PhotoSource();
+        if (!path.isEmpty() && !source.load(path))
+            std::fprintf(stderr, "cannot read the photograph %s\n", qPrintable(path));
+        source = source.convertToFormat(QImage::Format_RGB32);
+    }
+    if (source.isNull())
+        return {};
+    const double scale = 1.05 * std::max(double(width) / source.width(), double(height) / source.height());
+    const QSize size(int(std::ceil(source.width() * scale)), int(std::ceil(source.height() * scale)));
+    if (covering.size() != size)
+        covering = source.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    return covering;
+}
+
+// Picture i at width x height from the photograph: each i cut at another
+// place and every other one mirrored, so that no two files are the same.
+// With alpha, the same soft wave of transparency as Photo's. Without a
+// photograph, Photo's synthetic picture, said once on standard error.
+inline QImage RealPhoto(int width, int height, int i, bool alpha = false)
+{
+    const QImage covering = CoveringPhoto(width, height);
+    if (covering.isNull()) {
+        static std::once_flag said;
+        std::call_once(said, [] { std::fprintf(stderr, "%s\n", qPrintable(PicturesLine())); });
+        return Photo(width, height, i, alpha);
+    }
+    const int spareX = covering.width() - width, spareY = covering.height() - height;
+    QImage picture = covering.copy((i * 389) % (spareX + 1), (i * 157) % (spareY + 1), width, height);
+    if (i % 2)
+        picture = picture.mirrored(true, false);
+    if (!alpha)
+        return picture;
+    picture = picture.convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < height; ++y) {
+        auto* row = reinterpret_cast<QRgb*>(picture.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            const double fx = double(x) / width, fy = double(y) / height;
+            const int a = std::clamp(int(160 + 95 * std::sin(fx * 5 - fy * 4)), 0, 255);
+            row[x] = qRgba(qRed(row[x]), qGreen(row[x]), qBlue(row[x]), a);
+        }
+    }
+    return picture;
+}
+
+// Qt's PNG writer takes quality q as zlib level (100 - q) * 9 / 91: 35 is
+// level 6, zlib's own default and what most programs write.
+constexpr int kPngQuality = 35;
+
+// JPEG at quality 90 (a camera's), PNG at zlib level 6, by the file's suffix.
+inline bool SavePicture(const QImage& picture, const QString& path)
+{
+    const bool png = path.endsWith(QLatin1String(".png"), Qt::CaseInsensitive);
+    return picture.save(path, nullptr, png ? kPngQuality : 90);
+}
+
+// The 24 MP pictures of a held-key run: IMG_0000.jpg and on.
 inline bool WriteShowPicture(const QString& folder, const char* kind, int i)
 {
-    const bool jpeg = QString::fromLatin1(kind) == QLatin1String("jpg");
-    return Photo(6000, 4000, i).save(folder + QStringLiteral("/IMG_%1.%2").arg(i, 4, 10, QChar('0')).arg(kind), kind,
-                                     jpeg ? 90 : -1);
+    return SavePicture(RealPhoto(6000, 4000, i),
+                       folder + QStringLiteral("/IMG_%1.%2").arg(i, 4, 10, QChar('0')).arg(QLatin1String(kind)));
 }

@@ -9,6 +9,7 @@
 #include "slideshow/SlideShow.h"
 
 #include "imaging/DecodeService.h"
+#include "BenchStats.h"
 
 #include <QApplication>
 #include <QDir>
@@ -20,50 +21,12 @@
 #include <QTemporaryFile>
 #include <QTimer>
 
-#include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <string>
-#include <thread>
-#include <sys/resource.h>
 #include <cstdlib>
 #include <functional>
 #include <vector>
 
 namespace {
-
-struct Spread {
-    double median = 0, low = 0, high = 0;
-};
-
-Spread SpreadOf(std::vector<double> v)
-{
-    if (v.empty())
-        return {};
-    std::sort(v.begin(), v.end());
-    return {v[v.size() / 2], v.front(), v.back()};
-}
-
-// User and system time of this process so far.
-double CpuMs()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
-}
-
-std::string MachineLine()
-{
-    std::ifstream info("/proc/cpuinfo");
-    std::string line, model = "unknown CPU";
-    while (std::getline(info, line))
-        if (line.rfind("model name", 0) == 0) {
-            model = line.substr(line.find(':') + 2);
-            break;
-        }
-    return "machine: " + std::to_string(std::thread::hardware_concurrency()) + " cores, " + model;
-}
 
 // Runs the event loop until done, or gives up after the bound.
 bool Until(const std::function<bool()>& done, int ms = 60000)
@@ -212,19 +175,19 @@ int main(int argc, char** argv)
     for (int r = 0; r < rounds; ++r)
         for (std::size_t i = 0; i < cases.size(); ++i) {
             Case& c = cases[(i + std::size_t(r)) % cases.size()];
-            const double cpuBefore = CpuMs();
+            const double cpuBefore = ProcessCpuMs();
             const double ms = c.run();
             if (ms < 0) {
                 std::fprintf(stderr, "%s: failed (are the test plug-ins built?)\n", c.name);
                 return 1;
             }
             c.ms.push_back(ms);
-            c.cpu.push_back(CpuMs() - cpuBefore);
+            c.cpu.push_back(ProcessCpuMs() - cpuBefore);
         }
     for (Case& c : cases) {
-        const Spread s = SpreadOf(c.ms);
+        const double median = Median(c.ms);
         std::printf("  %-42s median %6.1f ms (%.1f-%.1f), CPU %.0f ms a round (target <= 100 ms) %s\n", c.name,
-                    s.median, s.low, s.high, SpreadOf(c.cpu).median, s.median <= 100 ? "ok" : "MISSED");
+                    median, Min(c.ms), Max(c.ms), Median(c.cpu), median <= 100 ? "ok" : "MISSED");
     }
     return 0;
 }

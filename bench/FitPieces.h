@@ -5,6 +5,7 @@
 #include "imaging/PictureFile.h"
 
 #include "BenchPictures.h"
+#include "BenchStats.h"
 
 #include <QImage>
 #include <QRandomGenerator>
@@ -21,12 +22,8 @@
 #include <string>
 #include <vector>
 
-inline double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
+// The median of runs of one piece of work on its own, for the parts of a
+// figure; comparisons alternate their contenders (Alternate).
 inline double TimeMs(const std::function<void()>& work, int runs)
 {
     std::vector<double> times;

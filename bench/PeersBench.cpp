@@ -1,12 +1,13 @@
 // The pictures bench_fit fits, fitted by the loaders other viewers use, in
 // one process so that no program start-up is counted: imlib2 (feh, nsxiv),
-// libvips, gdk-pixbuf (Eye of GNOME, gThumb). Best of the runs, after one
-// untimed run that puts the file in the page cache.
+// libvips, gdk-pixbuf (Eye of GNOME, gThumb). Medians of rounds that
+// alternate the loaders, after one untimed run each that puts the file in the
+// page cache, with the spread and the CPU time of a run.
 //
 // libvips and gdk-pixbuf are left out, with a line saying so, when they were
 // not there to build with.
 //
-//   bench_peers [runs]                    time the fits (default 3 runs)
+//   bench_peers [rounds]                  time the fits (default 5 rounds)
 //   bench_peers make FOLDER jpg|png N     write bench_heldkey's N pictures
 
 // glib's headers name struct members "signals": before Qt's keywords.
@@ -40,19 +41,6 @@
 #include <vector>
 
 namespace {
-
-// Best, not median: someone else's work on the machine only ever adds time.
-double BestMs(const std::function<bool()>& work, int runs)
-{
-    double best = std::numeric_limits<double>::infinity();
-    for (int i = 0; i < runs; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        if (!work())
-            return -1;
-        best = std::min(best, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
-    }
-    return best;
-}
 
 #ifdef PEERS_HAVE_VIPS
 // vips_thumbnail rather than load + vips_resize: it is libvips' own way to
@@ -103,7 +91,7 @@ int main(int argc, char** argv)
     QGuiApplication app(argc, argv);
     DecodeService decoding;
     if (argc == 5 && std::strcmp(argv[1], "make") == 0) {
-        // One writer a core: twelve 24 MP PNGs take over a minute on one.
+        // One writer a core: twenty 24 MP PNGs take minutes on one.
         const QString folder = QString::fromLocal8Bit(argv[2]);
         const int count = std::atoi(argv[4]);
         std::atomic<int> next{0};
@@ -132,57 +120,56 @@ int main(int argc, char** argv)
 #ifndef PEERS_HAVE_PIXBUF
     std::printf("skipped: gdk-pixbuf not installed (libgdk-pixbuf-2.0-dev when building)\n");
 #endif
-    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
 
     QTemporaryDir dir;
     struct Case {
         const char* name;
         const char* file;
         bool alpha;
-        int quality; // for PNG, Qt's quality 50 is zlib level 4
     };
-    const Case cases[] = {{"24 MP JPEG (quality 90)", "photo.jpg", false, 90},
-                          {"24 MP PNG RGB (zlib level 4)", "photo.png", false, 50},
-                          {"24 MP PNG RGBA (zlib level 4)", "alpha.png", true, 50}};
-    std::printf("fitting to the screen, best of %d, file in the page cache\n", runs);
+    const Case cases[] = {{"24 MP JPEG (quality 90)", "photo.jpg", false},
+                          {"24 MP PNG RGB (zlib level 6)", "photo.png", false},
+                          {"24 MP PNG RGBA (zlib level 6)", "alpha.png", true}};
+    std::printf("%s\n%s\n", MachineLine().c_str(), qPrintable(PicturesLine()));
+    std::printf("fitting to the screen: medians of %d rounds alternating the loaders, spread min-max,\n"
+                "CPU time (user + system, all threads) per run; file in the page cache\n",
+                runs);
     for (const Case& c : cases) {
         const QString path = dir.path() + "/" + c.file;
-        if (!Photo(6000, 4000, 0, c.alpha).save(path, nullptr, c.quality)) {
+        if (!SavePicture(RealPhoto(6000, 4000, 0, c.alpha), path)) {
             std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
             return 1;
         }
         const std::string p = path.toStdString();
         const QSize fit = FitFor(QSize(6000, 4000));
-        struct Peer {
-            const char* name;
-            std::function<bool()> fit;
-        };
-        const std::vector<Peer> peers = {
-            {"velmora", [&] { return !VelmoraFit(path).isNull(); }},
-            {"imlib2 load + anti-aliased scale", [&] { return ImlibFit(p, fit); }},
+        std::vector<const char*> names = {"velmora", "imlib2 load + anti-aliased scale"};
+        std::vector<std::function<bool()>> fits = {[&] { return !VelmoraFit(path).isNull(); },
+                                                   [&] { return ImlibFit(p, fit); }};
 #ifdef PEERS_HAVE_VIPS
-            {"libvips vips_thumbnail", [&] { return VipsFit(p, fit); }},
+        names.push_back("libvips vips_thumbnail");
+        fits.push_back([&] { return VipsFit(p, fit); });
 #endif
 #ifdef PEERS_HAVE_PIXBUF
-            {"gdk-pixbuf load + bilinear", [&] { return PixbufFit(p, fit); }},
+        names.push_back("gdk-pixbuf load + bilinear");
+        fits.push_back([&] { return PixbufFit(p, fit); });
 #endif
-        };
-        std::printf("\n%s to %dx%d\n  %-34s %9s   %s\n", c.name, fit.width(), fit.height(), "loader", "ms",
-                    "loader/velmora");
-        double velmora = -1;
-        for (const Peer& peer : peers) {
-            peer.fit(); // the file into the page cache, the loader's first-use costs out of the way
-            const double ms = BestMs(peer.fit, runs);
-            if (ms < 0) {
-                std::printf("  %-34s failed\n", peer.name);
+        for (const auto& fitOnce : fits)
+            fitOnce(); // the file into the page cache, the loader's first-use costs out of the way
+        const std::vector<Rounds> r = Alternate(fits, runs);
+        std::printf("\n%s to %dx%d\n  %-34s %9s %19s %12s   %s\n", c.name, fit.width(), fit.height(), "loader",
+                    "median ms", "spread ms", "CPU ms", "loader/velmora");
+        for (std::size_t i = 0; i < fits.size(); ++i) {
+            if (r[i].failed) {
+                std::printf("  %-34s failed\n", names[i]);
                 continue;
             }
-            if (&peer == &peers.front())
-                velmora = ms;
-            if (velmora > 0)
-                std::printf("  %-34s %9.1f   %5.2f\n", peer.name, ms, ms / velmora);
-            else
-                std::printf("  %-34s %9.1f\n", peer.name, ms);
+            char spread[40];
+            std::snprintf(spread, sizeof spread, "%.1f-%.1f", Min(r[i].wall), Max(r[i].wall));
+            std::printf("  %-34s %9.1f %19s %12.1f", names[i], r[i].Median(), spread, r[i].Cpu());
+            if (!r[0].failed)
+                std::printf("   %5.2f", r[i].Median() / r[0].Median());
+            std::printf("\n");
         }
     }
 #ifdef PEERS_HAVE_VIPS

@@ -12,6 +12,7 @@
 #include "slideshow/SlideShow.h"
 
 #include "BenchPictures.h"
+#include "BenchStats.h"
 #include "imaging/DecodeService.h"
 
 #include <QApplication>
@@ -59,7 +60,8 @@ int main(int argc, char** argv)
     if (given.isEmpty()) {
         QDir().mkpath(folder);
         for (int i = 0; i < pictures; ++i)
-            Photo(6000, 4000, i).save(folder + QStringLiteral("/IMG_%1.jpg").arg(i, 4, 10, QChar('0')), "jpeg", 90);
+            WriteShowPicture(folder, "jpg", i);
+        std::printf("%s\n%s\n", MachineLine().c_str(), qPrintable(PicturesLine()));
     }
 
     struct Mode {
@@ -99,7 +101,7 @@ int main(int argc, char** argv)
         }
         std::sort(times.begin(), times.end());
         const double median = times[times.size() / 2];
-        std::printf("step latency %-28s %d steps through %d %s at 1920x1080: median %6.1f ms, best %6.1f, worst %6.1f\n",
+        std::printf("step latency %-28s %d steps through %d %s at 1920x1080: median %6.1f ms, min %6.1f, max %6.1f\n",
                     mode.name, steps, pictures, given.isEmpty() ? "24 MP JPEGs" : "pictures", median, times.front(),
                     times.back());
         if (mode.prefetch && mode.paced)
