@@ -184,6 +184,10 @@ int main(int argc, char** argv)
     std::vector<double> gaps;
     for (std::size_t i = 1; i < watch.times.size(); ++i)
         gaps.push_back(watch.times[i] - watch.times[i - 1]);
+    // The pauses in the order they came, to see where the worst fall.
+    if (std::getenv("VELMORA_BENCH_GAPS"))
+        for (const double gap : gaps)
+            std::fprintf(stderr, "%.0f ", gap);
     std::sort(gaps.begin(), gaps.end());
     const double median = gaps.empty() ? 0 : gaps[gaps.size() / 2];
     const double worst = gaps.empty() ? 0 : gaps.back();

@@ -18,15 +18,14 @@ FlipPacer::Clock::duration FlipPacer::HoldFor(Clock::duration decodeTime, Clock:
         return Clock::duration::zero();
     // With every decoder busy, a picture is ready every decode time / decoders.
     const double perPicture = std::accumulate(mDecodeMs.begin(), mDecodeMs.end(), 0.0) / double(known) / mDecoders;
-    auto gap = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(perPicture));
-    // The second step of a run compares with the time the key took.
-    const Clock::duration before = mLastGap > Clock::duration::zero() ? mLastGap : now - *mLastShown;
-    gap = std::min(gap, std::chrono::duration_cast<Clock::duration>(before * kMostGrowth));
+    // From the second picture of a run on: the pace the decoders keep up,
+    // not the key's, which would use up the pictures decoded ahead and
+    // then wait for the next decode.
+    const auto gap = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(perPicture));
     return std::max(Clock::duration::zero(), *mLastShown + gap - now);
 }
 
 void FlipPacer::Shown(Clock::time_point now)
 {
-    mLastGap = mLastShown && now - *mLastShown < kRunGap ? now - *mLastShown : Clock::duration::zero();
     mLastShown = now;
 }

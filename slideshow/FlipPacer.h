@@ -15,10 +15,6 @@ public:
     using Clock = std::chrono::steady_clock;
     // Steps further apart than this do not belong to one run.
     static constexpr std::chrono::milliseconds kRunGap{300};
-    // A gap grows by at most this much over the one before it, so that a
-    // run starts at the pace of the key and slows only gradually when the
-    // decodes are slower.
-    static constexpr double kMostGrowth = 1.25;
 
     // decoders: how many pictures are decoded at once.
     explicit FlipPacer(int decoders);
@@ -32,7 +28,6 @@ public:
 private:
     int mDecoders;
     std::optional<Clock::time_point> mLastShown;
-    Clock::duration mLastGap{}; // zero at the start of a run
     // The last few decode times; 0 where none yet.
     std::array<double, 8> mDecodeMs{};
     std::size_t mNext = 0;
