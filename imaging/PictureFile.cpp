@@ -118,47 +118,47 @@ std::FILE* OpenStream(const QString& path)
     return Stream(path, OpenRegularFile(path, &size));
 }
 
-enum class Kind { Unknown, Bitmap, Jpeg, Gif, Png, Icon, Cursor, Wmf, Emf, WebP, Tiff, Tga, Heif, Jxl };
-
 std::uint32_t Le16(const unsigned char* p) { return p[0] | p[1] << 8; }
 std::uint32_t Le32(const unsigned char* p) { return std::uint32_t(p[0]) | p[1] << 8 | p[2] << 16 | std::uint32_t(p[3]) << 24; }
 
-Kind Sniff(const QByteArray& head)
+// How each format is recognised from the first bytes of a file (n of them,
+// up to 64).
+bool IsJpeg(const unsigned char* p, std::size_t n) { return n >= 3 && p[0] == 0xFF && p[1] == 0xD8 && p[2] == 0xFF; }
+bool IsPng(const unsigned char* p, std::size_t n) { return n >= 8 && std::memcmp(p, "\x89PNG\r\n\x1a\n", 8) == 0; }
+bool IsGif(const unsigned char* p, std::size_t n)
 {
-    const auto* p = reinterpret_cast<const unsigned char*>(head.constData());
-    const qsizetype n = head.size();
-    if (n >= 3 && p[0] == 0xFF && p[1] == 0xD8 && p[2] == 0xFF)
-        return Kind::Jpeg;
-    if (n >= 8 && std::memcmp(p, "\x89PNG\r\n\x1a\n", 8) == 0)
-        return Kind::Png;
-    if (n >= 6 && (std::memcmp(p, "GIF87a", 6) == 0 || std::memcmp(p, "GIF89a", 6) == 0))
-        return Kind::Gif;
-    if (n >= 14 + 4 && p[0] == 'B' && p[1] == 'M')
-        return Kind::Bitmap;
-    if (IsHeif(p, std::size_t(n)))
-        return Kind::Heif;
-    if (IsJxl(p, std::size_t(n)))
-        return Kind::Jxl;
-    if (n >= 6 && Le16(p) == 0 && (Le16(p + 2) == 1 || Le16(p + 2) == 2) && Le16(p + 4) > 0)
-        return Le16(p + 2) == 1 ? Kind::Icon : Kind::Cursor;
-    if (n >= 4 && Le32(p) == 0x9AC6CDD7u)
-        return Kind::Wmf;
+    return n >= 6 && (std::memcmp(p, "GIF87a", 6) == 0 || std::memcmp(p, "GIF89a", 6) == 0);
+}
+bool IsBitmap(const unsigned char* p, std::size_t n) { return n >= 14 + 4 && p[0] == 'B' && p[1] == 'M'; }
+bool IsIconOf(const unsigned char* p, std::size_t n, std::uint32_t type)
+{
+    return n >= 6 && Le16(p) == 0 && Le16(p + 2) == type && Le16(p + 4) > 0;
+}
+bool IsIcon(const unsigned char* p, std::size_t n) { return IsIconOf(p, n, 1); }
+bool IsCursor(const unsigned char* p, std::size_t n) { return IsIconOf(p, n, 2); }
+bool IsWmf(const unsigned char* p, std::size_t n)
+{
+    if (n >= 4 && Le32(p) == 0x9AC6CDD7u) // placeable
+        return true;
     // A plain metafile header: type 1 (memory) or 2 (disk), 9 words, version 1 or 3.
-    if (n >= 18 && (Le16(p) == 1 || Le16(p) == 2) && Le16(p + 2) == 9 &&
-        (Le16(p + 4) == 0x0100 || Le16(p + 4) == 0x0300))
-        return Kind::Wmf;
-    if (n >= 44 && Le32(p) == 1 && Le32(p + 40) == 0x464D4520u)
-        return Kind::Emf;
-    if (n >= 12 && std::memcmp(p, "RIFF", 4) == 0 && std::memcmp(p + 8, "WEBP", 4) == 0)
-        return Kind::WebP;
-    if (n >= 4 && (std::memcmp(p, "II*\0", 4) == 0 || std::memcmp(p, "MM\0*", 4) == 0))
-        return Kind::Tiff;
-    // TGA has no signature: a header as TGA writers make it for the kinds
-    // Qt reads (uncompressed or run-length true colour, no colour map).
-    if (n >= 18 && p[1] == 0 && (p[2] == 2 || p[2] == 10) && Le16(p + 12) != 0 && Le16(p + 14) != 0 &&
-        (p[16] == 16 || p[16] == 24 || p[16] == 32) && (p[17] & 0xC0) == 0)
-        return Kind::Tga;
-    return Kind::Unknown;
+    return n >= 18 && (Le16(p) == 1 || Le16(p) == 2) && Le16(p + 2) == 9 &&
+           (Le16(p + 4) == 0x0100 || Le16(p + 4) == 0x0300);
+}
+bool IsEmf(const unsigned char* p, std::size_t n) { return n >= 44 && Le32(p) == 1 && Le32(p + 40) == 0x464D4520u; }
+bool IsWebP(const unsigned char* p, std::size_t n)
+{
+    return n >= 12 && std::memcmp(p, "RIFF", 4) == 0 && std::memcmp(p + 8, "WEBP", 4) == 0;
+}
+bool IsTiff(const unsigned char* p, std::size_t n)
+{
+    return n >= 4 && (std::memcmp(p, "II*\0", 4) == 0 || std::memcmp(p, "MM\0*", 4) == 0);
+}
+// TGA has no signature: a header as TGA writers make it for the kinds Qt
+// reads (uncompressed or run-length true colour, no colour map).
+bool IsTga(const unsigned char* p, std::size_t n)
+{
+    return n >= 18 && p[1] == 0 && (p[2] == 2 || p[2] == 10) && Le16(p + 12) != 0 && Le16(p + 14) != 0 &&
+           (p[16] == 16 || p[16] == 24 || p[16] == 32) && (p[17] & 0xC0) == 0;
 }
 
 void CheckRenderSize(QSize size)
@@ -675,47 +675,72 @@ std::unique_ptr<PictureFile> BitmapPicture::Open(const QString& path, QByteArray
 
 } // namespace
 
+namespace {
+
+// The file as the reader of its format takes it: an open descriptor at the
+// start of the file, or all of its bytes.
+struct Source {
+    const QString& path;
+    FileDescriptor& fd;
+    qint64 size;
+
+    QByteArray Whole() const
+    {
+        if (size > kMaxFileBytes)
+            Fail(path, "file too large");
+        QByteArray data = ReadBytes(path, fd.Get(), size);
+        if (data.size() != size)
+            Fail(path, "file changed while being read");
+        return data;
+    }
+};
+
+// The formats the built-in loader reads, one row each, in the order they
+// are tried: how a file is recognised from its first bytes and how it
+// opens. A new format is its reader and one row here.
+struct PictureFormat {
+    const char* name;
+    bool (*recognise)(const unsigned char* head, std::size_t size);
+    std::unique_ptr<PictureFile> (*open)(const Source& file);
+};
+
+const PictureFormat kFormats[] = {
+    {"JPEG", IsJpeg, [](const Source& f) { return JpegPicture::Open(f.path, std::move(f.fd)); }},
+    {"PNG", IsPng, [](const Source& f) { return PngPicture::Open(f.path, std::move(f.fd)); }},
+    {"GIF", IsGif, [](const Source& f) { return FileDecodedPicture::Open(f.path, f.fd.Get(), "gif"); }},
+    {"BMP", IsBitmap, [](const Source& f) { return BitmapPicture::Open(f.path, f.Whole()); }},
+    {"HEIF", IsHeif, [](const Source& f) { return HeifPicture::Open(f.path, f.fd); }},
+    {"JPEG XL", IsJxl, [](const Source& f) { return JxlPicture::Open(f.path, f.fd); }},
+    {"ICO", IsIcon, [](const Source& f) { return OpenIcon(f.path, f.Whole(), false); }},
+    {"CUR", IsCursor, [](const Source& f) { return OpenIcon(f.path, f.Whole(), true); }},
+    {"WMF", IsWmf, [](const Source& f) { return OpenMetafile(f.path, f.Whole(), false); }},
+    {"EMF", IsEmf, [](const Source& f) { return OpenMetafile(f.path, f.Whole(), true); }},
+    {"WebP", IsWebP, [](const Source& f) { return FileDecodedPicture::Open(f.path, f.fd.Get(), "webp"); }},
+    {"TIFF", IsTiff, [](const Source& f) { return FileDecodedPicture::Open(f.path, f.fd.Get(), "tiff"); }},
+    {"TGA", IsTga, [](const Source& f) { return FileDecodedPicture::Open(f.path, f.fd.Get(), "tga"); }},
+};
+
+const PictureFormat* Sniff(const QByteArray& head)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(head.constData());
+    for (const PictureFormat& format : kFormats)
+        if (format.recognise(p, std::size_t(head.size())))
+            return &format;
+    return nullptr;
+}
+
+} // namespace
+
 std::unique_ptr<PictureFile> PictureFile::Open(const QString& path)
 {
     qint64 size = 0;
     FileDescriptor fd = OpenRegularFile(path, &size);
     if (size == 0)
         Fail(path, "the file is empty");
-    QByteArray head = ReadBytes(path, fd.Get(), 64);
-    const Kind kind = Sniff(head);
-    if (kind == Kind::Unknown)
+    const PictureFormat* format = Sniff(ReadBytes(path, fd.Get(), 64));
+    if (!format)
         Fail(path, "not a picture format the built-in loader reads");
     if (::lseek(fd.Get(), 0, SEEK_SET) != 0)
         Fail(path, std::strerror(errno));
-    if (kind == Kind::Jpeg)
-        return JpegPicture::Open(path, std::move(fd));
-    if (kind == Kind::Png)
-        return PngPicture::Open(path, std::move(fd));
-    if (kind == Kind::Gif)
-        return FileDecodedPicture::Open(path, fd.Get(), "gif");
-    if (kind == Kind::WebP)
-        return FileDecodedPicture::Open(path, fd.Get(), "webp");
-    if (kind == Kind::Tiff)
-        return FileDecodedPicture::Open(path, fd.Get(), "tiff");
-    if (kind == Kind::Tga)
-        return FileDecodedPicture::Open(path, fd.Get(), "tga");
-    if (kind == Kind::Heif)
-        return HeifPicture::Open(path, fd);
-    if (kind == Kind::Jxl)
-        return JxlPicture::Open(path, fd);
-
-    if (size > kMaxFileBytes)
-        Fail(path, "file too large");
-    QByteArray data = ReadBytes(path, fd.Get(), size);
-    if (data.size() != size)
-        Fail(path, "file changed while being read");
-    switch (kind) {
-    case Kind::Bitmap: return BitmapPicture::Open(path, std::move(data));
-    case Kind::Icon: return OpenIcon(path, std::move(data), false);
-    case Kind::Cursor: return OpenIcon(path, std::move(data), true);
-    case Kind::Wmf: return OpenMetafile(path, std::move(data), false);
-    case Kind::Emf: return OpenMetafile(path, std::move(data), true);
-    default: break;
-    }
-    Fail(path, "not a picture format the built-in loader reads");
+    return format->open(Source{path, fd, size});
 }

@@ -1,8 +1,9 @@
 #pragma once
 // The built-in picture loader: Windows bitmaps (also RLE-compressed), JPEG,
 // GIF (first frame), icons and cursors, PNG, HEIF/HEIC and AVIF, JPEG XL,
-// Windows metafiles and enhanced metafiles, recognised by content whatever
-// the file's name.
+// Windows metafiles and enhanced metafiles, and WebP, TIFF and TGA through
+// Qt's image plug-ins, recognised by content whatever the file's name (the
+// table of formats in PictureFile.cpp).
 #include <memory>
 
 #include <QImage>
