@@ -414,22 +414,17 @@ TEST(PicturePrefetch, AStalledReadIsTakenAsStalledAndWhatQueuedBehindItNeverStar
     EXPECT_TRUE(WaitFor([&] { return stuck->Ready(); }));
 }
 
+// The walk over such names is the folder list's and the ring's; here the
+// show started in one.
 TEST_F(SlideShowTest, AFolderWhoseNameEndsInABlankShowsItsOwnPictures)
 {
     pics.WriteFile("x/b.bmp", Bmp(8, 8, Qt::blue));
     pics.WriteFile("x /a.bmp", Bmp(8, 8, Qt::red));
-    SlideShow& s = Start();
-    EXPECT_EQ(P::CurrentPath(s), (pics.Path() + "/x/b.bmp").toStdString());
-    P::Step(s);
+    SlideShow& s = Start("60", pics.Path() + "/x ");
     EXPECT_EQ(P::CurrentPath(s), (pics.Path() + "/x /a.bmp").toStdString());
     EXPECT_EQ(Centre(P::Image(s).Rendered()), QColor(Qt::red));
     P::Step(s);
-    EXPECT_EQ(P::CurrentPath(s), (pics.Path() + "/x/b.bmp").toStdString());
-    // Started in "x ": the start folder keeps its blank too.
-    s.close();
-    ASSERT_TRUE(WaitFor([&] { return show.isNull(); }));
-    SlideShow& t = Start("60", pics.Path() + "/x ");
-    EXPECT_EQ(P::CurrentPath(t), (pics.Path() + "/x /a.bmp").toStdString());
+    EXPECT_EQ(P::CurrentPath(s), (pics.Path() + "/x /a.bmp").toStdString()) << "the show stays in its own folder";
 }
 
 TEST_F(SlideShowTest, TheHourglassShowsForEveryPictureAndNoTickComesEarly)
