@@ -21,6 +21,189 @@ namespace {
 
 constexpr std::size_t kMaxRenderBytes = std::size_t(256) << 20;
 
+// The numbers the formats give records and settings, under the names
+// Windows gives them. Records not listed are skipped.
+
+// Windows metafile records: the function number after the record size.
+enum class WmfRecord : std::uint16_t {
+    EndOfFile = 0x0000,
+    SaveDC = 0x001E,
+    CreatePalette = 0x00F7,
+    SetBkMode = 0x0102,
+    SetPolyFillMode = 0x0106,
+    RestoreDC = 0x0127,
+    SelectObject = 0x012D,
+    SetTextAlign = 0x012E,
+    DibCreatePatternBrush = 0x0142,
+    DeleteObject = 0x01F0,
+    CreatePatternBrush = 0x01F9,
+    SetBkColor = 0x0201,
+    SetTextColor = 0x0209,
+    SetWindowOrg = 0x020B,
+    SetWindowExt = 0x020C,
+    OffsetWindowOrg = 0x020F,
+    LineTo = 0x0213,
+    MoveTo = 0x0214,
+    CreatePenIndirect = 0x02FA,
+    CreateFontIndirect = 0x02FB,
+    CreateBrushIndirect = 0x02FC,
+    Polygon = 0x0324,
+    Polyline = 0x0325,
+    ExcludeClipRect = 0x0415,
+    IntersectClipRect = 0x0416,
+    Ellipse = 0x0418,
+    Rectangle = 0x041B,
+    TextOut = 0x0521,
+    PolyPolygon = 0x0538,
+    RoundRect = 0x061C,
+    CreateRegion = 0x06FF,
+    Arc = 0x0817,
+    Pie = 0x081A,
+    Chord = 0x0830,
+    DibBitBlt = 0x0940,
+    ExtTextOut = 0x0A32,
+    DibStretchBlt = 0x0B41,
+    StretchDib = 0x0F43,
+};
+
+// Enhanced metafile records: the type, the record's first value.
+enum class EmfRecord : std::uint32_t {
+    Header = 1,
+    PolyBezier = 2,
+    Polygon = 3,
+    Polyline = 4,
+    PolyBezierTo = 5,
+    PolylineTo = 6,
+    PolyPolyline = 7,
+    PolyPolygon = 8,
+    SetWindowExtEx = 9,
+    SetWindowOrgEx = 10,
+    SetViewportExtEx = 11,
+    SetViewportOrgEx = 12,
+    EndOfFile = 14,
+    SetMapMode = 17,
+    SetBkMode = 18,
+    SetPolyFillMode = 19,
+    SetTextAlign = 22,
+    SetTextColor = 24,
+    SetBkColor = 25,
+    MoveToEx = 27,
+    ExcludeClipRect = 29,
+    IntersectClipRect = 30,
+    ScaleViewportExtEx = 31,
+    ScaleWindowExtEx = 32,
+    SaveDC = 33,
+    RestoreDC = 34,
+    SetWorldTransform = 35,
+    ModifyWorldTransform = 36,
+    SelectObject = 37,
+    CreatePen = 38,
+    CreateBrushIndirect = 39,
+    DeleteObject = 40,
+    Ellipse = 42,
+    Rectangle = 43,
+    RoundRect = 44,
+    Arc = 45,
+    Chord = 46,
+    Pie = 47,
+    LineTo = 54,
+    ArcTo = 55,
+    BeginPath = 59,
+    EndPath = 60,
+    CloseFigure = 61,
+    FillPath = 62,
+    StrokeAndFillPath = 63,
+    StrokePath = 64,
+    SelectClipPath = 67,
+    AbortPath = 68,
+    ExtSelectClipRgn = 75,
+    BitBlt = 76,
+    StretchBlt = 77,
+    StretchDIBits = 81,
+    ExtCreateFontIndirectW = 82,
+    ExtTextOutA = 83,
+    ExtTextOutW = 84,
+    PolyBezier16 = 85,
+    Polygon16 = 86,
+    Polyline16 = 87,
+    PolyBezierTo16 = 88,
+    PolylineTo16 = 89,
+    PolyPolyline16 = 90,
+    PolyPolygon16 = 91,
+    ExtCreatePen = 95,
+    SmallTextOut = 108,
+};
+
+// The first value of an enhanced metafile and the signature in its header;
+// the first value of a placeable metafile; a plain metafile header's size in
+// 16-bit words.
+constexpr std::uint32_t kEmfSignature = 0x464D4520u; // " EMF"
+constexpr std::uint32_t kPlaceableKey = 0x9AC6CDD7u;
+constexpr std::uint16_t kWmfHeaderWords = 9;
+
+// Pen styles: the line in the lowest four bits, then the ends and the joins.
+enum class PenStyle : std::uint32_t { Solid, Dash, Dot, DashDot, DashDotDot, Null, InsideFrame, UserStyle, Alternate };
+enum class PenEndCap : std::uint32_t { Round = 0x0000, Square = 0x0100, Flat = 0x0200 };
+enum class PenJoin : std::uint32_t { Round = 0x0000, Bevel = 0x1000, Miter = 0x2000 };
+constexpr std::uint32_t kPenStyleMask = 0x000F, kPenEndCapMask = 0x0F00, kPenJoinMask = 0xF000;
+
+enum class BrushStyle : std::uint32_t { Solid = 0, Null = 1, Hatched = 2 };
+
+// The objects a metafile may select without making them.
+enum class StockObject : std::uint32_t {
+    WhiteBrush = 0,
+    LightGreyBrush = 1,
+    GreyBrush = 2,
+    DarkGreyBrush = 3,
+    BlackBrush = 4,
+    NullBrush = 5,
+    WhitePen = 6,
+    BlackPen = 7,
+    NullPen = 8,
+    OemFixedFont = 10,
+    DefaultGuiFont = 17, // the fonts, and the default palette among them, run from OemFixedFont to here
+};
+// Enhanced metafiles mark a stock object's index with the top bit.
+constexpr std::uint32_t kStockFlag = 0x80000000u;
+
+// How a new clipping shape combines with the current clip.
+enum class RegionMode : std::uint32_t { And = 1, Or = 2, Xor = 3, Diff = 4, Copy = 5 };
+
+// Logical units: pixels (Text), fixed units with y up, or scaled windows.
+enum class MapMode : std::uint32_t {
+    Text = 1,
+    LoMetric = 2,
+    HiMetric = 3,
+    LoEnglish = 4,
+    HiEnglish = 5,
+    Twips = 6,
+    Isotropic = 7,
+    Anisotropic = 8,
+};
+
+enum class WorldTransformMode : std::uint32_t { Identity = 1, LeftMultiply = 2, RightMultiply = 3, Set = 4 };
+
+// Text alignment: a flag to move the current position, then the horizontal
+// and the vertical alignment, each a field of its own.
+constexpr std::uint32_t kAlignUpdatesPosition = 0x0001, kAlignHorizontalMask = 0x0006, kAlignVerticalMask = 0x0018;
+enum class HorizontalAlign : std::uint32_t { Left = 0x0000, Right = 0x0002, Centre = 0x0006 };
+enum class VerticalAlign : std::uint32_t { Top = 0x0000, Bottom = 0x0008, Baseline = 0x0018 };
+
+// Text record options: WMF's box options (opaque, clipped) say a rectangle
+// follows; EMF's small text may leave it out and use 8-bit characters.
+constexpr std::uint32_t kTextBoxOptions = 0x0006, kTextNoRect = 0x0100, kTextSmallChars = 0x0200;
+
+enum class BackgroundMode : std::uint32_t { Transparent = 1, Opaque = 2 };
+enum class PolyFillMode : std::uint32_t { Alternate = 1, Winding = 2 };
+
+// The raster operations drawn without a source bitmap.
+enum class RasterOp : std::uint32_t {
+    Blackness = 0x00000042u,
+    PatInvert = 0x005A0049u,
+    PatCopy = 0x00F00021u,
+    Whiteness = 0x00FF0062u,
+};
+
 [[noreturn]] void Fail(const QString& path, const std::string& why)
 {
     throw RuntimeError(ErrorKind::TypeMismatch, "cannot read " + path.toStdString() + " as a metafile: " + why);
@@ -60,7 +243,8 @@ QColor Colour(std::uint32_t ref) { return QColor(ref & 0xFF, (ref >> 8) & 0xFF, 
 
 QPen MakePen(std::uint32_t style, double width, std::uint32_t colour)
 {
-    if ((style & 0xF) == 5)
+    const auto line = PenStyle(style & kPenStyleMask);
+    if (line == PenStyle::Null)
         return QPen(Qt::NoPen);
     QPen pen(Colour(colour));
     if (width <= 0) {
@@ -70,19 +254,22 @@ QPen MakePen(std::uint32_t style, double width, std::uint32_t colour)
         pen.setWidthF(width);
     }
     static const Qt::PenStyle styles[] = {Qt::SolidLine, Qt::DashLine, Qt::DotLine, Qt::DashDotLine, Qt::DashDotDotLine};
-    pen.setStyle((style & 0xF) < 5 ? styles[style & 0xF] : (style & 0xF) == 8 ? Qt::DotLine : Qt::SolidLine);
+    pen.setStyle(line < PenStyle::Null          ? styles[std::size_t(line)]
+                 : line == PenStyle::Alternate ? Qt::DotLine
+                                               : Qt::SolidLine);
     // Wide pens have round ends and joins unless their style asks otherwise.
-    const std::uint32_t cap = style & 0x0F00, join = style & 0xF000;
-    pen.setCapStyle(cap == 0x100 ? Qt::SquareCap : cap == 0x200 ? Qt::FlatCap : Qt::RoundCap);
-    pen.setJoinStyle(join == 0x1000 ? Qt::BevelJoin : join == 0x2000 ? Qt::MiterJoin : Qt::RoundJoin);
+    const auto cap = PenEndCap(style & kPenEndCapMask);
+    const auto join = PenJoin(style & kPenJoinMask);
+    pen.setCapStyle(cap == PenEndCap::Square ? Qt::SquareCap : cap == PenEndCap::Flat ? Qt::FlatCap : Qt::RoundCap);
+    pen.setJoinStyle(join == PenJoin::Bevel ? Qt::BevelJoin : join == PenJoin::Miter ? Qt::MiterJoin : Qt::RoundJoin);
     return pen;
 }
 
 QBrush MakeBrush(std::uint32_t style, std::uint32_t colour, std::uint32_t hatch)
 {
-    if (style == 1)
+    if (BrushStyle(style) == BrushStyle::Null)
         return QBrush(Qt::NoBrush);
-    if (style == 2) {
+    if (BrushStyle(style) == BrushStyle::Hatched) {
         static const Qt::BrushStyle hatches[] = {Qt::HorPattern, Qt::VerPattern, Qt::FDiagPattern,
                                                  Qt::BDiagPattern, Qt::CrossPattern, Qt::DiagCrossPattern};
         return QBrush(Colour(colour), hatch < 6 ? hatches[hatch] : Qt::SolidPattern);
@@ -127,7 +314,7 @@ struct State {
     QPointF position;
     // Enhanced metafiles: world transform and window / viewport mapping.
     QTransform world;
-    int mapMode = 1;
+    MapMode mapMode = MapMode::Text;
     QPointF windowOrg, viewportOrg;
     QSizeF windowExt{1, 1}, viewportExt{1, 1};
     bool extSet = false;
@@ -174,7 +361,9 @@ double Length(QPointF v) { return std::hypot(v.x(), v.y()); }
 
 // An elliptic arc inside box from the ray through start to the ray through
 // end, counter-clockwise as seen; empty for an empty box.
-QPainterPath ArcPath(const QRectF& box, QPointF start, QPointF end, int kind /* 0 arc, 1 pie, 2 chord */)
+enum class ArcKind { Arc, Pie, Chord };
+
+QPainterPath ArcPath(const QRectF& box, QPointF start, QPointF end, ArcKind kind)
 {
     QPainterPath path;
     if (box.width() <= 0 || box.height() <= 0)
@@ -185,12 +374,12 @@ QPainterPath ArcPath(const QRectF& box, QPointF start, QPointF end, int kind /* 
     double span = a1 - a0;
     if (span <= 0)
         span += 2 * M_PI;
-    if (kind == 1)
+    if (kind == ArcKind::Pie)
         path.moveTo(c);
     else
         path.arcMoveTo(box, a0 * 180 / M_PI);
     path.arcTo(box, a0 * 180 / M_PI, span * 180 / M_PI);
-    if (kind != 0)
+    if (kind != ArcKind::Arc)
         path.closeSubpath();
     return path;
 }
@@ -238,18 +427,19 @@ public:
     }
     void SelectStock(std::uint32_t n)
     {
-        switch (n) {
-        case 0: mState.brush = QBrush(Qt::white); break;
-        case 1: mState.brush = QBrush(QColor(192, 192, 192)); break;
-        case 2: mState.brush = QBrush(QColor(128, 128, 128)); break;
-        case 3: mState.brush = QBrush(QColor(64, 64, 64)); break;
-        case 4: mState.brush = QBrush(Qt::black); break;
-        case 5: mState.brush = QBrush(Qt::NoBrush); break;
-        case 6: mState.pen = QPen(Qt::white, 0); break;
-        case 7: mState.pen = QPen(Qt::black, 0); break;
-        case 8: mState.pen = QPen(Qt::NoPen); break;
+        const auto stock = StockObject(n);
+        switch (stock) {
+        case StockObject::WhiteBrush: mState.brush = QBrush(Qt::white); break;
+        case StockObject::LightGreyBrush: mState.brush = QBrush(QColor(192, 192, 192)); break;
+        case StockObject::GreyBrush: mState.brush = QBrush(QColor(128, 128, 128)); break;
+        case StockObject::DarkGreyBrush: mState.brush = QBrush(QColor(64, 64, 64)); break;
+        case StockObject::BlackBrush: mState.brush = QBrush(Qt::black); break;
+        case StockObject::NullBrush: mState.brush = QBrush(Qt::NoBrush); break;
+        case StockObject::WhitePen: mState.pen = QPen(Qt::white, 0); break;
+        case StockObject::BlackPen: mState.pen = QPen(Qt::black, 0); break;
+        case StockObject::NullPen: mState.pen = QPen(Qt::NoPen); break;
         default:
-            if (n >= 10 && n <= 17) {
+            if (stock >= StockObject::OemFixedFont && stock <= StockObject::DefaultGuiFont) {
                 mState.font = MakeFont(400, false, false, false, {});
                 mState.fontHeight = 0;
                 mState.escapement = 0;
@@ -295,8 +485,7 @@ public:
         mPainter.setClipRegion(mState.clip);
         mPainter.setTransform(t);
     }
-    // op: 1 intersect, 2 unite, 3 either but not both, 4 take away, 5 replace.
-    void Clip(const QPainterPath& logical, int op)
+    void Clip(const QPainterPath& logical, RegionMode op)
     {
         const QPolygonF outline = mPainter.worldTransform().map(logical).toFillPolygon();
         // Far outside any picture a polygon would not fit in integers.
@@ -305,16 +494,16 @@ public:
             return;
         ClipOutput(QRegion(outline.toPolygon(), mState.fill), op);
     }
-    void ClipOutput(const QRegion& region, int op)
+    void ClipOutput(const QRegion& region, RegionMode op)
     {
         const QRegion all(QRect(QPoint(-(1 << 24), -(1 << 24)), QPoint(1 << 24, 1 << 24)));
         const QRegion current = mState.clipped ? mState.clip : all;
         switch (op) {
-        case 1: mState.clip = current & region; break;
-        case 2: mState.clip = current | region; break;
-        case 3: mState.clip = current ^ region; break;
-        case 4: mState.clip = current - region; break;
-        case 5: mState.clip = region; break;
+        case RegionMode::And: mState.clip = current & region; break;
+        case RegionMode::Or: mState.clip = current | region; break;
+        case RegionMode::Xor: mState.clip = current ^ region; break;
+        case RegionMode::Diff: mState.clip = current - region; break;
+        case RegionMode::Copy: mState.clip = region; break;
         default: return;
         }
         mState.clipped = true;
@@ -430,7 +619,7 @@ public:
     {
         if (text.isEmpty())
             return;
-        const bool updateCp = mState.textAlign & 1;
+        const bool updateCp = mState.textAlign & kAlignUpdatesPosition;
         if (updateCp)
             at = mState.position;
         const QTransform full = mPainter.worldTransform();
@@ -472,15 +661,15 @@ public:
             width = metrics.horizontalAdvance(text);
         }
         double x = 0, y = 0;
-        const std::uint32_t h = mState.textAlign & 6;
-        if (h == 6)
+        const auto h = HorizontalAlign(mState.textAlign & kAlignHorizontalMask);
+        if (h == HorizontalAlign::Centre)
             x -= width / 2;
-        else if (h == 2)
+        else if (h == HorizontalAlign::Right)
             x -= width;
-        const std::uint32_t v = mState.textAlign & 24;
-        if (v == 0)
+        const auto v = VerticalAlign(mState.textAlign & kAlignVerticalMask);
+        if (v == VerticalAlign::Top)
             y += metrics.ascent();
-        else if (v == 8)
+        else if (v == VerticalAlign::Bottom)
             y -= metrics.descent();
 
         mPainter.save();
@@ -533,13 +722,13 @@ void ScanWindow(Bytes file, std::size_t start, QPointF* org, QSizeF* ext)
     bool haveOrg = false, haveExt = false;
     while (file.Has(off, 6)) {
         const std::uint64_t size = std::uint64_t(file.U32(off)) * 2;
-        const std::uint16_t function = file.U16(off + 4);
-        if (size < 6 || size > file.n - off || function == 0)
+        const auto function = WmfRecord(file.U16(off + 4));
+        if (size < 6 || size > file.n - off || function == WmfRecord::EndOfFile)
             break;
-        if (function == 0x020B && !haveOrg) {
+        if (function == WmfRecord::SetWindowOrg && !haveOrg) {
             *org = QPointF(file.I16(off + 8), file.I16(off + 6));
             haveOrg = true;
-        } else if (function == 0x020C && !haveExt) {
+        } else if (function == WmfRecord::SetWindowExt && !haveExt) {
             *ext = QSizeF(file.I16(off + 8), file.I16(off + 6));
             haveExt = true;
         }
@@ -587,28 +776,28 @@ void DrawWmf(Bytes file, std::size_t records, std::size_t objects, const QRectF&
     };
     while (file.Has(off, 6)) {
         const std::uint64_t size = std::uint64_t(file.U32(off)) * 2;
-        const std::uint16_t function = file.U16(off + 4);
-        if (function == 0 || size < 6 || size > file.n - off)
+        const auto function = WmfRecord(file.U16(off + 4));
+        if (function == WmfRecord::EndOfFile || size < 6 || size > file.n - off)
             break;
         const Bytes rec = file.Sub(off + 6, std::size_t(size) - 6);  // parameters only
         off += std::size_t(size);
         r.Apply();
         switch (function) {
-        case 0x02FA: {
+        case WmfRecord::CreatePenIndirect: {
             Object o;
             o.type = Object::Pen;
             o.pen = MakePen(rec.U16(0), rec.I16(2), rec.U32(6));
             create(o);
             break;
         }
-        case 0x02FC: {
+        case WmfRecord::CreateBrushIndirect: {
             Object o;
             o.type = Object::Brush;
             o.brush = MakeBrush(rec.U16(0), rec.U32(2), rec.U16(6));
             create(o);
             break;
         }
-        case 0x02FB: {
+        case WmfRecord::CreateFontIndirect: {
             Object o;
             o.type = Object::Font;
             QString face;
@@ -621,14 +810,14 @@ void DrawWmf(Bytes file, std::size_t records, std::size_t objects, const QRectF&
             create(o);
             break;
         }
-        case 0x00F7:  // palette: takes a slot
-        case 0x01F9: // pattern brush
-        case 0x0142: // DIB pattern brush
-        case 0x06FF: { // region
+        case WmfRecord::CreatePalette:  // palette: takes a slot
+        case WmfRecord::CreatePatternBrush: // pattern brush
+        case WmfRecord::DibCreatePatternBrush: // DIB pattern brush
+        case WmfRecord::CreateRegion: { // region
             Object o;
             o.type = Object::Brush;
             o.brush = QBrush(Qt::gray);
-            if (function == 0x00F7 || function == 0x06FF)
+            if (function == WmfRecord::CreatePalette || function == WmfRecord::CreateRegion)
                 o.type = Object::None, o.brush = {};
             // Keep the slot taken so later indices stay right.
             for (auto& slot : r.mObjects)
@@ -640,25 +829,25 @@ void DrawWmf(Bytes file, std::size_t records, std::size_t objects, const QRectF&
                 }
             break;
         }
-        case 0x012D: r.Select(rec.U16(0)); break;
-        case 0x01F0: r.Delete(rec.U16(0)); break;
-        case 0x0214: r.MoveTo(point(rec, 0)); break;
-        case 0x0213: r.LinesTo(QPolygonF{point(rec, 0)}); break;
-        case 0x020B: r.mState.windowOrg = point(rec, 0); map(); break;
-        case 0x020C: r.mState.windowExt = QSizeF(rec.I16(2), rec.I16(0)); map(); break;
-        case 0x020F: r.mState.windowOrg += point(rec, 0); map(); break;  // OffsetWindowOrg
-        case 0x0201: r.mState.backColour = Colour(rec.U32(0)); break;
-        case 0x0102: r.mState.opaque = rec.U16(0) == 2; break;
-        case 0x0325:
-        case 0x0324: {
+        case WmfRecord::SelectObject: r.Select(rec.U16(0)); break;
+        case WmfRecord::DeleteObject: r.Delete(rec.U16(0)); break;
+        case WmfRecord::MoveTo: r.MoveTo(point(rec, 0)); break;
+        case WmfRecord::LineTo: r.LinesTo(QPolygonF{point(rec, 0)}); break;
+        case WmfRecord::SetWindowOrg: r.mState.windowOrg = point(rec, 0); map(); break;
+        case WmfRecord::SetWindowExt: r.mState.windowExt = QSizeF(rec.I16(2), rec.I16(0)); map(); break;
+        case WmfRecord::OffsetWindowOrg: r.mState.windowOrg += point(rec, 0); map(); break;
+        case WmfRecord::SetBkColor: r.mState.backColour = Colour(rec.U32(0)); break;
+        case WmfRecord::SetBkMode: r.mState.opaque = BackgroundMode(rec.U16(0)) == BackgroundMode::Opaque; break;
+        case WmfRecord::Polyline:
+        case WmfRecord::Polygon: {
             const QPolygonF poly = points(rec, 2, rec.U16(0));
-            if (function == 0x0325)
+            if (function == WmfRecord::Polyline)
                 painter.drawPolyline(poly);
             else
                 painter.drawPolygon(poly, r.mState.fill);
             break;
         }
-        case 0x0538: {
+        case WmfRecord::PolyPolygon: {
             const std::size_t n = rec.U16(0);
             if (!rec.Has(2, n * 2))
                 break;
@@ -677,32 +866,34 @@ void DrawWmf(Bytes file, std::size_t records, std::size_t objects, const QRectF&
             painter.drawPath(path);
             break;
         }
-        case 0x041B: painter.drawRect(Box(rec.I16(6), rec.I16(4), rec.I16(2), rec.I16(0))); break;
-        case 0x0418: painter.drawEllipse(Box(rec.I16(6), rec.I16(4), rec.I16(2), rec.I16(0))); break;
-        case 0x0416:  // IntersectClipRect
-        case 0x0415: {  // ExcludeClipRect
+        case WmfRecord::Rectangle: painter.drawRect(Box(rec.I16(6), rec.I16(4), rec.I16(2), rec.I16(0))); break;
+        case WmfRecord::Ellipse: painter.drawEllipse(Box(rec.I16(6), rec.I16(4), rec.I16(2), rec.I16(0))); break;
+        case WmfRecord::IntersectClipRect:
+        case WmfRecord::ExcludeClipRect: {
             QPainterPath shape;
             shape.addRect(Box(rec.I16(6), rec.I16(4), rec.I16(2), rec.I16(0)));
-            r.Clip(shape, function == 0x0416 ? 1 : 4);
+            r.Clip(shape, function == WmfRecord::IntersectClipRect ? RegionMode::And : RegionMode::Diff);
             break;
         }
-        case 0x061C:
+        case WmfRecord::RoundRect:
             painter.drawRoundedRect(Box(rec.I16(10), rec.I16(8), rec.I16(6), rec.I16(4)), rec.I16(2) / 2.0,
                                     rec.I16(0) / 2.0);
             break;
-        case 0x0817:
-        case 0x081A:
-        case 0x0830: {
-            const QPainterPath arc =
-                ArcPath(Box(rec.I16(14), rec.I16(12), rec.I16(10), rec.I16(8)), QPointF(rec.I16(6), rec.I16(4)),
-                        QPointF(rec.I16(2), rec.I16(0)), function == 0x0817 ? 0 : function == 0x081A ? 1 : 2);
-            if (function == 0x0817)
+        case WmfRecord::Arc:
+        case WmfRecord::Pie:
+        case WmfRecord::Chord: {
+            const ArcKind kind = function == WmfRecord::Pie     ? ArcKind::Pie
+                                 : function == WmfRecord::Chord ? ArcKind::Chord
+                                                                : ArcKind::Arc;
+            const QPainterPath arc = ArcPath(Box(rec.I16(14), rec.I16(12), rec.I16(10), rec.I16(8)),
+                                             QPointF(rec.I16(6), rec.I16(4)), QPointF(rec.I16(2), rec.I16(0)), kind);
+            if (function == WmfRecord::Arc)
                 r.Open(arc);
             else
                 r.Closed(arc);
             break;
         }
-        case 0x0521: {
+        case WmfRecord::TextOut: {
             const std::size_t count = rec.U16(0);
             if (!rec.Has(2, count))
                 break;
@@ -711,10 +902,10 @@ void DrawWmf(Bytes file, std::size_t records, std::size_t objects, const QRectF&
                    QString::fromLatin1(reinterpret_cast<const char*>(rec.p + 2), qsizetype(count)));
             break;
         }
-        case 0x0A32: {
+        case WmfRecord::ExtTextOut: {
             const std::size_t count = rec.U16(4);
             const std::uint16_t options = rec.U16(6);
-            const std::size_t at = 8 + ((options & 6) ? 8 : 0);
+            const std::size_t at = 8 + ((options & kTextBoxOptions) ? 8 : 0);
             if (!rec.Has(at, count))
                 break;
             // Advances, when present, follow the string.
@@ -726,24 +917,26 @@ void DrawWmf(Bytes file, std::size_t records, std::size_t objects, const QRectF&
             r.Text(point(rec, 0), QString::fromLatin1(reinterpret_cast<const char*>(rec.p + at), qsizetype(count)), dx);
             break;
         }
-        case 0x0209: r.mState.textColour = Colour(rec.U32(0)); break;
-        case 0x012E: r.mState.textAlign = rec.U16(0); break;
-        case 0x0106: r.mState.fill = rec.U16(0) == 2 ? Qt::WindingFill : Qt::OddEvenFill; break;
-        case 0x001E: r.Save(); break;
-        case 0x0127: r.Restore(rec.I16(0)); map(); break;
-        case 0x0F43:  // StretchDIB: rop, usage, source and destination, DIB
+        case WmfRecord::SetTextColor: r.mState.textColour = Colour(rec.U32(0)); break;
+        case WmfRecord::SetTextAlign: r.mState.textAlign = rec.U16(0); break;
+        case WmfRecord::SetPolyFillMode:
+            r.mState.fill = PolyFillMode(rec.U16(0)) == PolyFillMode::Winding ? Qt::WindingFill : Qt::OddEvenFill;
+            break;
+        case WmfRecord::SaveDC: r.Save(); break;
+        case WmfRecord::RestoreDC: r.Restore(rec.I16(0)); map(); break;
+        case WmfRecord::StretchDib:  // rop, usage, source and destination, DIB
             if (rec.Has(0, 22))
                 r.Image(DecodePackedDib(rec.Sub(22, rec.n - 22)),
                         QRectF(rec.I16(20), rec.I16(18), rec.I16(16), rec.I16(14)),
                         QRect(rec.I16(12), rec.I16(10), rec.I16(8), rec.I16(6)));
             break;
-        case 0x0B41:  // DIBStretchBlt with a DIB
+        case WmfRecord::DibStretchBlt:  // with a DIB
             if (rec.Has(0, 20) && rec.n > 22)
                 r.Image(DecodePackedDib(rec.Sub(20, rec.n - 20)),
                         QRectF(rec.I16(18), rec.I16(16), rec.I16(14), rec.I16(12)),
                         QRect(rec.I16(10), rec.I16(8), rec.I16(6), rec.I16(4)));
             break;
-        case 0x0940:  // DIBBitBlt with a DIB
+        case WmfRecord::DibBitBlt:  // with a DIB
             if (rec.Has(0, 16) && rec.n > 18)
                 r.Image(DecodePackedDib(rec.Sub(16, rec.n - 16)),
                         QRectF(rec.I16(14), rec.I16(12), rec.I16(10), rec.I16(8)),
@@ -763,22 +956,22 @@ QTransform EmfMapping(const State& s, QSizeF pxPerMm)
 {
     double unit = 0;  // millimetres per logical unit in the fixed map modes
     switch (s.mapMode) {
-    case 2: unit = 0.1; break;
-    case 3: unit = 0.01; break;
-    case 4: unit = 0.254; break;
-    case 5: unit = 0.0254; break;
-    case 6: unit = 25.4 / 1440; break;
+    case MapMode::LoMetric: unit = 0.1; break;
+    case MapMode::HiMetric: unit = 0.01; break;
+    case MapMode::LoEnglish: unit = 0.254; break;
+    case MapMode::HiEnglish: unit = 0.0254; break;
+    case MapMode::Twips: unit = 25.4 / 1440; break;
     default: break;
     }
     double sx = 1, sy = 1;
     if (unit > 0) {
         sx = unit * pxPerMm.width();
         sy = -unit * pxPerMm.height();
-    } else if ((s.mapMode == 7 || s.mapMode == 8) && s.extSet && s.windowExt.width() != 0 &&
-               s.windowExt.height() != 0) {
+    } else if ((s.mapMode == MapMode::Isotropic || s.mapMode == MapMode::Anisotropic) && s.extSet &&
+               s.windowExt.width() != 0 && s.windowExt.height() != 0) {
         sx = s.viewportExt.width() / s.windowExt.width();
         sy = s.viewportExt.height() / s.windowExt.height();
-        if (s.mapMode == 7) {  // isotropic: the smaller scale on both axes
+        if (s.mapMode == MapMode::Isotropic) {  // the smaller scale on both axes
             const double k = std::min(std::abs(sx), std::abs(sy));
             sx = std::copysign(k, sx);
             sy = std::copysign(k, sy);
@@ -825,18 +1018,18 @@ void DrawEmf(Bytes file, std::size_t objects, const QTransform& device, QSizeF p
         r.Text(at, string, dx);
     };
     while (file.Has(off, 8)) {
-        const std::uint32_t type = file.U32(off);
+        const auto type = EmfRecord(file.U32(off));
         const std::uint32_t size = file.U32(off + 4);
         if (size < 8 || size > file.n - off)
             break;
         const Bytes rec = file.Sub(off, size);  // the whole record, offsets as the format counts them
         off += size;
-        if (type == 14)
+        if (type == EmfRecord::EndOfFile)
             break;
         r.Apply();
         switch (type) {
-        case 2: case 85: {  // Bézier curves from their first point
-            const QPolygonF poly = points(rec, 28, rec.U32(24), type == 85);
+        case EmfRecord::PolyBezier: case EmfRecord::PolyBezier16: {  // Bézier curves from their first point
+            const QPolygonF poly = points(rec, 28, rec.U32(24), type == EmfRecord::PolyBezier16);
             if (poly.isEmpty())
                 break;
             if (r.mInPath) {
@@ -850,24 +1043,30 @@ void DrawEmf(Bytes file, std::size_t objects, const QTransform& device, QSizeF p
             }
             break;
         }
-        case 5: case 88: r.BeziersTo(points(rec, 28, rec.U32(24), type == 88)); break;
-        case 3: case 86: {
+        case EmfRecord::PolyBezierTo: case EmfRecord::PolyBezierTo16:
+            r.BeziersTo(points(rec, 28, rec.U32(24), type == EmfRecord::PolyBezierTo16));
+            break;
+        case EmfRecord::Polygon: case EmfRecord::Polygon16: {
             QPainterPath shape;
             shape.setFillRule(r.mState.fill);
-            shape.addPolygon(points(rec, 28, rec.U32(24), type == 86));
+            shape.addPolygon(points(rec, 28, rec.U32(24), type == EmfRecord::Polygon16));
             shape.closeSubpath();
             r.Closed(shape);
             break;
         }
-        case 4: case 87: {
+        case EmfRecord::Polyline: case EmfRecord::Polyline16: {
             QPainterPath line;
-            line.addPolygon(points(rec, 28, rec.U32(24), type == 87));
+            line.addPolygon(points(rec, 28, rec.U32(24), type == EmfRecord::Polyline16));
             r.Open(line);
             break;
         }
-        case 6: case 89: r.LinesTo(points(rec, 28, rec.U32(24), type == 89)); break;
-        case 7: case 8: case 90: case 91: {
-            const bool small = type >= 90, closed = type == 8 || type == 91;
+        case EmfRecord::PolylineTo: case EmfRecord::PolylineTo16:
+            r.LinesTo(points(rec, 28, rec.U32(24), type == EmfRecord::PolylineTo16));
+            break;
+        case EmfRecord::PolyPolyline: case EmfRecord::PolyPolygon:
+        case EmfRecord::PolyPolyline16: case EmfRecord::PolyPolygon16: {
+            const bool small = type == EmfRecord::PolyPolyline16 || type == EmfRecord::PolyPolygon16;
+            const bool closed = type == EmfRecord::PolyPolygon || type == EmfRecord::PolyPolygon16;
             const std::uint64_t n = rec.U32(24);
             if (n > rec.n || !rec.Has(32, std::size_t(n) * 4))
                 break;
@@ -890,38 +1089,45 @@ void DrawEmf(Bytes file, std::size_t objects, const QTransform& device, QSizeF p
                 r.Open(path);
             break;
         }
-        case 9: r.mState.windowExt = QSizeF(rec.I32(8), rec.I32(12)); r.mState.extSet = true; map(); break;
-        case 10: r.mState.windowOrg = QPointF(rec.I32(8), rec.I32(12)); map(); break;
-        case 11: r.mState.viewportExt = QSizeF(rec.I32(8), rec.I32(12)); map(); break;
-        case 12: r.mState.viewportOrg = QPointF(rec.I32(8), rec.I32(12)); map(); break;
-        case 31: case 32: {  // scale the viewport / window extent by two fractions
+        case EmfRecord::SetWindowExtEx:
+            r.mState.windowExt = QSizeF(rec.I32(8), rec.I32(12));
+            r.mState.extSet = true;
+            map();
+            break;
+        case EmfRecord::SetWindowOrgEx: r.mState.windowOrg = QPointF(rec.I32(8), rec.I32(12)); map(); break;
+        case EmfRecord::SetViewportExtEx: r.mState.viewportExt = QSizeF(rec.I32(8), rec.I32(12)); map(); break;
+        case EmfRecord::SetViewportOrgEx: r.mState.viewportOrg = QPointF(rec.I32(8), rec.I32(12)); map(); break;
+        case EmfRecord::ScaleViewportExtEx: case EmfRecord::ScaleWindowExtEx: {  // by two fractions
             const double xd = rec.I32(12), yd = rec.I32(20);
             if (xd == 0 || yd == 0)
                 break;
-            QSizeF& ext = type == 31 ? r.mState.viewportExt : r.mState.windowExt;
+            QSizeF& ext = type == EmfRecord::ScaleViewportExtEx ? r.mState.viewportExt : r.mState.windowExt;
             ext = QSizeF(ext.width() * rec.I32(8) / xd, ext.height() * rec.I32(16) / yd);
             map();
             break;
         }
-        case 17: r.mState.mapMode = int(rec.U32(8)); map(); break;
-        case 18: r.mState.opaque = rec.U32(8) == 2; break;
-        case 19: r.mState.fill = rec.U32(8) == 2 ? Qt::WindingFill : Qt::OddEvenFill; break;
-        case 22: r.mState.textAlign = rec.U32(8); break;
-        case 24: r.mState.textColour = Colour(rec.U32(8)); break;
-        case 25: r.mState.backColour = Colour(rec.U32(8)); break;
-        case 27: r.MoveTo(QPointF(rec.I32(8), rec.I32(12))); break;
-        case 54: r.LinesTo(QPolygonF{QPointF(rec.I32(8), rec.I32(12))}); break;
-        case 29: case 30: {  // exclude / intersect a clipping rectangle
+        case EmfRecord::SetMapMode: r.mState.mapMode = MapMode(rec.U32(8)); map(); break;
+        case EmfRecord::SetBkMode: r.mState.opaque = BackgroundMode(rec.U32(8)) == BackgroundMode::Opaque; break;
+        case EmfRecord::SetPolyFillMode:
+            r.mState.fill = PolyFillMode(rec.U32(8)) == PolyFillMode::Winding ? Qt::WindingFill : Qt::OddEvenFill;
+            break;
+        case EmfRecord::SetTextAlign: r.mState.textAlign = rec.U32(8); break;
+        case EmfRecord::SetTextColor: r.mState.textColour = Colour(rec.U32(8)); break;
+        case EmfRecord::SetBkColor: r.mState.backColour = Colour(rec.U32(8)); break;
+        case EmfRecord::MoveToEx: r.MoveTo(QPointF(rec.I32(8), rec.I32(12))); break;
+        case EmfRecord::LineTo: r.LinesTo(QPolygonF{QPointF(rec.I32(8), rec.I32(12))}); break;
+        case EmfRecord::ExcludeClipRect: case EmfRecord::IntersectClipRect: {
             QPainterPath shape;
             shape.addRect(box(rec, 8));
-            r.Clip(shape, type == 30 ? 1 : 4);
+            r.Clip(shape, type == EmfRecord::IntersectClipRect ? RegionMode::And : RegionMode::Diff);
             break;
         }
-        case 75: {  // select a clipping region, its rectangles in device pixels
-            const std::uint32_t bytes = rec.U32(8), mode = rec.U32(12);
+        case EmfRecord::ExtSelectClipRgn: {  // its rectangles are in device pixels
+            const std::uint32_t bytes = rec.U32(8);
+            const auto mode = RegionMode(rec.U32(12));
             const std::uint64_t count = rec.U32(24);
             if (bytes < 32 || count == 0) {
-                if (mode == 5)
+                if (mode == RegionMode::Copy)
                     r.NoClip();
                 break;
             }
@@ -933,51 +1139,51 @@ void DrawEmf(Bytes file, std::size_t objects, const QTransform& device, QSizeF p
                 if (QRectF(QPointF(-1e7, -1e7), QPointF(1e7, 1e7)).contains(cell))
                     region += cell.toAlignedRect();
             }
-            r.ClipOutput(region, int(mode));
+            r.ClipOutput(region, mode);
             break;
         }
-        case 33: r.Save(); break;
-        case 34: r.Restore(rec.I32(8)); map(); break;
-        case 35:
+        case EmfRecord::SaveDC: r.Save(); break;
+        case EmfRecord::RestoreDC: r.Restore(rec.I32(8)); map(); break;
+        case EmfRecord::SetWorldTransform:
             r.mState.world = QTransform(rec.F32(8), rec.F32(12), rec.F32(16), rec.F32(20), rec.F32(24), rec.F32(28));
             map();
             break;
-        case 36: {
+        case EmfRecord::ModifyWorldTransform: {
             const QTransform x(rec.F32(8), rec.F32(12), rec.F32(16), rec.F32(20), rec.F32(24), rec.F32(28));
-            switch (rec.U32(32)) {
-            case 1: r.mState.world = QTransform(); break;
-            case 2: r.mState.world = x * r.mState.world; break;
-            case 3: r.mState.world = r.mState.world * x; break;
-            case 4: r.mState.world = x; break;
+            switch (WorldTransformMode(rec.U32(32))) {
+            case WorldTransformMode::Identity: r.mState.world = QTransform(); break;
+            case WorldTransformMode::LeftMultiply: r.mState.world = x * r.mState.world; break;
+            case WorldTransformMode::RightMultiply: r.mState.world = r.mState.world * x; break;
+            case WorldTransformMode::Set: r.mState.world = x; break;
             default: break;
             }
             map();
             break;
         }
-        case 37: {
+        case EmfRecord::SelectObject: {
             const std::uint32_t index = rec.U32(8);
-            if (index & 0x80000000u)
-                r.SelectStock(index & 0x7FFFFFFFu);
+            if (index & kStockFlag)
+                r.SelectStock(index & ~kStockFlag);
             else
                 r.Select(index);
             break;
         }
-        case 40: r.Delete(rec.U32(8)); break;
-        case 38:
-        case 95:
-        case 39:
-        case 82: {
+        case EmfRecord::DeleteObject: r.Delete(rec.U32(8)); break;
+        case EmfRecord::CreatePen:
+        case EmfRecord::ExtCreatePen:
+        case EmfRecord::CreateBrushIndirect:
+        case EmfRecord::ExtCreateFontIndirectW: {
             const std::uint32_t index = rec.U32(8);
             if (index >= r.mObjects.size())
                 break;
             Object o;
-            if (type == 38) {
+            if (type == EmfRecord::CreatePen) {
                 o.type = Object::Pen;
                 o.pen = MakePen(rec.U32(12), rec.I32(16), rec.U32(24));
-            } else if (type == 95) {
+            } else if (type == EmfRecord::ExtCreatePen) {
                 o.type = Object::Pen;
                 o.pen = MakePen(rec.U32(28), rec.U32(32), rec.U32(40));
-            } else if (type == 39) {
+            } else if (type == EmfRecord::CreateBrushIndirect) {
                 o.type = Object::Brush;
                 o.brush = MakeBrush(rec.U32(12), rec.U32(16), rec.U32(20));
             } else {
@@ -993,70 +1199,81 @@ void DrawEmf(Bytes file, std::size_t objects, const QTransform& device, QSizeF p
             r.mObjects[index] = o;
             break;
         }
-        case 42: {
+        case EmfRecord::Ellipse: {
             QPainterPath shape;
             shape.addEllipse(box(rec, 8));
             r.Closed(shape);
             break;
         }
-        case 43: {
+        case EmfRecord::Rectangle: {
             QPainterPath shape;
             shape.addRect(box(rec, 8));
             r.Closed(shape);
             break;
         }
-        case 44: {
+        case EmfRecord::RoundRect: {
             QPainterPath shape;
             shape.addRoundedRect(box(rec, 8), rec.I32(24) / 2.0, rec.I32(28) / 2.0);
             r.Closed(shape);
             break;
         }
-        case 45: case 46: case 47: case 55: {  // arc, chord, pie, arc from the current position
+        case EmfRecord::Arc: case EmfRecord::Chord: case EmfRecord::Pie: case EmfRecord::ArcTo: {
+            const ArcKind kind = type == EmfRecord::Pie     ? ArcKind::Pie
+                                 : type == EmfRecord::Chord ? ArcKind::Chord
+                                                            : ArcKind::Arc;
             const QPainterPath arc = ArcPath(box(rec, 8), QPointF(rec.I32(24), rec.I32(28)),
-                                             QPointF(rec.I32(32), rec.I32(36)), type == 47 ? 1 : type == 46 ? 2 : 0);
-            if (type == 55)
+                                             QPointF(rec.I32(32), rec.I32(36)), kind);
+            if (type == EmfRecord::ArcTo)
                 r.ArcTo(arc);
-            else if (type == 45)
+            else if (type == EmfRecord::Arc)
                 r.Open(arc);
             else
                 r.Closed(arc);
             break;
         }
-        case 59: r.BeginPath(); break;
-        case 60: r.mInPath = false; break;
-        case 61: if (r.mInPath) r.mPath.closeSubpath(); break;
-        case 62: case 63: case 64: r.DrawPath(type != 64, type != 62); break;
-        case 67: r.mInPath = false; r.Clip(r.mPath, int(rec.U32(8))); r.mPath = QPainterPath(); break;
-        case 68: r.mInPath = false; r.mPath = QPainterPath(); break;
-        case 83: case 84:
-            text(rec, QPointF(rec.I32(36), rec.I32(40)), rec.U32(44), rec.U32(48), type == 84, rec.U32(72));
+        case EmfRecord::BeginPath: r.BeginPath(); break;
+        case EmfRecord::EndPath: r.mInPath = false; break;
+        case EmfRecord::CloseFigure: if (r.mInPath) r.mPath.closeSubpath(); break;
+        case EmfRecord::FillPath: case EmfRecord::StrokeAndFillPath: case EmfRecord::StrokePath:
+            r.DrawPath(type != EmfRecord::StrokePath, type != EmfRecord::FillPath);
             break;
-        case 108: {  // small text: no advances, a bounding box unless left out, maybe 8-bit characters
+        case EmfRecord::SelectClipPath:
+            r.mInPath = false;
+            r.Clip(r.mPath, RegionMode(rec.U32(8)));
+            r.mPath = QPainterPath();
+            break;
+        case EmfRecord::AbortPath: r.mInPath = false; r.mPath = QPainterPath(); break;
+        case EmfRecord::ExtTextOutA: case EmfRecord::ExtTextOutW:
+            text(rec, QPointF(rec.I32(36), rec.I32(40)), rec.U32(44), rec.U32(48), type == EmfRecord::ExtTextOutW,
+                 rec.U32(72));
+            break;
+        case EmfRecord::SmallTextOut: {  // no advances, a bounding box unless left out, maybe 8-bit characters
             const std::uint32_t options = rec.U32(20);
-            text(rec, QPointF(rec.I32(8), rec.I32(12)), rec.U32(16), (options & 0x100) ? 36 : 52, !(options & 0x200), 0);
+            text(rec, QPointF(rec.I32(8), rec.I32(12)), rec.U32(16), (options & kTextNoRect) ? 36 : 52,
+                 !(options & kTextSmallChars), 0);
             break;
         }
-        case 76: case 77: {  // BitBlt, StretchBlt: a DIB, or a fill when there is no source
+        case EmfRecord::BitBlt: case EmfRecord::StretchBlt: {  // a DIB, or a fill when there is no source
             if (rec.n < 100)
                 break;
             const QRectF dest(rec.I32(24), rec.I32(28), rec.I32(32), rec.I32(36));
             if (rec.U32(88) == 0) {
-                const std::uint32_t rop = rec.U32(40);
-                if (rop == 0x00F00021u || rop == 0x005A0049u)  // the brush
+                const auto rop = RasterOp(rec.U32(40));
+                if (rop == RasterOp::PatCopy || rop == RasterOp::PatInvert)  // the brush
                     painter.fillRect(dest, r.mState.brush);
-                else if (rop == 0x00000042u)
+                else if (rop == RasterOp::Blackness)
                     painter.fillRect(dest, Qt::black);
-                else if (rop == 0x00FF0062u)
+                else if (rop == RasterOp::Whiteness)
                     painter.fillRect(dest, Qt::white);
                 break;
             }
-            const QSize source = type == 77 && rec.n >= 108 ? QSize(rec.I32(100), rec.I32(104))
-                                                            : QSize(rec.I32(32), rec.I32(36));
+            const QSize source = type == EmfRecord::StretchBlt && rec.n >= 108 ? QSize(rec.I32(100), rec.I32(104))
+                                                                               : QSize(rec.I32(32), rec.I32(36));
             r.Image(DecodeDib(rec.Sub(rec.U32(84), rec.U32(88)), rec.Sub(rec.U32(92), rec.U32(96))), dest,
                     QRect(QPoint(rec.I32(44), rec.I32(48)), source));
             break;
         }
-        case 81:
+        case EmfRecord::StretchDIBits:
             if (rec.n < 80)
                 break;
             r.Image(DecodeDib(rec.Sub(rec.U32(48), rec.U32(52)), rec.Sub(rec.U32(56), rec.U32(60))),
@@ -1121,7 +1338,7 @@ std::unique_ptr<PictureFile> OpenMetafile(const QString& path, QByteArray data, 
     const Bytes file{reinterpret_cast<const unsigned char*>(data.constData()), std::size_t(data.size())};
     picture->mEnhanced = enhanced;
     if (enhanced) {
-        if (!file.Has(0, 88) || file.U32(0) != 1 || file.U32(40) != 0x464D4520u)
+        if (!file.Has(0, 88) || EmfRecord(file.U32(0)) != EmfRecord::Header || file.U32(40) != kEmfSignature)
             Fail(path, "the enhanced-metafile header is damaged");
         const std::uint32_t headerSize = file.U32(4);
         if (headerSize < 88 || headerSize > file.n)
@@ -1147,7 +1364,7 @@ std::unique_ptr<PictureFile> OpenMetafile(const QString& path, QByteArray data, 
         std::size_t start = 0;
         QRectF frame;
         double unitsPerInch = 96;
-        if (file.U32(0) == 0x9AC6CDD7u) {
+        if (file.U32(0) == kPlaceableKey) {
             if (!file.Has(0, 22 + 18))
                 Fail(path, "the metafile header is damaged");
             frame = Box(file.I16(6), file.I16(8), file.I16(10), file.I16(12));
@@ -1156,7 +1373,7 @@ std::unique_ptr<PictureFile> OpenMetafile(const QString& path, QByteArray data, 
                 Fail(path, "the metafile states no units per inch");
             start = 22;
         }
-        if (!file.Has(start, 18) || file.U16(start + 2) != 9)
+        if (!file.Has(start, 18) || file.U16(start + 2) != kWmfHeaderWords)
             Fail(path, "the metafile header is damaged");
         picture->mObjects = file.U16(start + 10);
         picture->mRecords = start + 18;

@@ -56,6 +56,49 @@ QByteArray LinearGreyProfile()
     return bytes;
 }
 
+// An RGB profile Qt's colour spaces do not read: a lookup table, not
+// primaries and curves. It shows stored red as green, green as blue and blue
+// as red; a rotation, so that reading the pixels in the wrong byte order does
+// not come out right by chance, as a plain red-blue exchange would.
+QByteArray RotatingLutProfile()
+{
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    cmsHPROFILE lab = cmsCreateLab4Profile(nullptr);
+    cmsHTRANSFORM toLab = cmsCreateTransform(srgb, TYPE_RGB_16, lab, TYPE_Lab_16, INTENT_RELATIVE_COLORIMETRIC, 0);
+    cmsCloseProfile(lab);
+    cmsCloseProfile(srgb);
+
+    cmsStage* table = cmsStageAllocCLut16bit(nullptr, 17, 3, 3, nullptr);
+    const auto sample = [](const cmsUInt16Number in[], cmsUInt16Number out[], void* transform) -> cmsInt32Number {
+        const cmsUInt16Number shown[3] = {in[2], in[0], in[1]};
+        cmsDoTransform(static_cast<cmsHTRANSFORM>(transform), shown, out, 1);
+        return 1;
+    };
+    cmsStageSampleCLut16bit(table, sample, toLab, 0);
+    cmsDeleteTransform(toLab);
+    // A version 4 table needs curves on both sides of the grid.
+    cmsPipeline* lut = cmsPipelineAlloc(nullptr, 3, 3);
+    cmsPipelineInsertStage(lut, cmsAT_END, cmsStageAllocToneCurves(nullptr, 3, nullptr));
+    cmsPipelineInsertStage(lut, cmsAT_END, table);
+    cmsPipelineInsertStage(lut, cmsAT_END, cmsStageAllocToneCurves(nullptr, 3, nullptr));
+
+    cmsHPROFILE profile = cmsCreateProfilePlaceholder(nullptr);
+    cmsSetProfileVersion(profile, 4.3);
+    cmsSetDeviceClass(profile, cmsSigDisplayClass);
+    cmsSetColorSpace(profile, cmsSigRgbData);
+    cmsSetPCS(profile, cmsSigLabData);
+    cmsWriteTag(profile, cmsSigAToB0Tag, lut);
+    cmsPipelineFree(lut);
+    cmsUInt32Number size = 0;
+    QByteArray bytes;
+    if (cmsSaveProfileToMem(profile, nullptr, &size)) {
+        bytes.resize(qsizetype(size));
+        cmsSaveProfileToMem(profile, bytes.data(), &size);
+    }
+    cmsCloseProfile(profile);
+    return bytes;
+}
+
 // The profile as JPEG APP2 chunks right after the start marker, split as
 // writers split profiles larger than one marker.
 QByteArray WithIccMarkers(const QByteArray& jpeg, const QByteArray& icc, qsizetype chunk = 60000)
@@ -110,6 +153,33 @@ TEST(Colour, EmbeddedProfilesTurnStoredColoursIntoScreenColours)
     const QImage grey = Filled(QSize(64, 48), qRgb(128, 128, 128)).convertToFormat(QImage::Format_Grayscale8);
     const QRgb lighter = Centre(tree.WriteFile("grey.jpg", WithIccMarkers(Encode(grey, "jpeg", 95), LinearGreyProfile())));
     EXPECT_TRUE(Near(lighter, qRgb(188, 188, 188), 4)) << std::hex << lighter;
+}
+
+// Profiles Qt cannot read go through LittleCMS, which must be told the
+// pixels' byte order: each primary has to land on the channel the profile
+// says.
+TEST(Colour, TableProfilesMoveEachStoredPrimaryToItsShownChannel)
+{
+    TempTree tree;
+    const QByteArray rotate = RotatingLutProfile();
+    ASSERT_FALSE(rotate.isEmpty());
+    ASSERT_FALSE(QColorSpace::fromIccProfile(rotate).isValid()) << "the profile must be one only LittleCMS reads";
+
+    const QByteArray jpeg = WithIccMarkers(Encode(Quadrants(64, 48), "jpeg", 95), rotate);
+    auto picture = PictureFile::Open(tree.WriteFile("rotate.jpg", jpeg));
+    ASSERT_TRUE(picture);
+    const QImage shown = picture->Render(QSize(64, 48));
+    ASSERT_EQ(shown.size(), QSize(64, 48));
+    const struct { QPoint at; QRgb stored, want; } quadrants[] = {
+        {{16, 12}, qRgb(255, 0, 0), qRgb(0, 255, 0)},
+        {{48, 12}, qRgb(0, 255, 0), qRgb(0, 0, 255)},
+        {{16, 36}, qRgb(0, 0, 255), qRgb(255, 0, 0)},
+        {{48, 36}, qRgb(255, 255, 255), qRgb(255, 255, 255)},
+    };
+    for (const auto& q : quadrants) {
+        const QRgb got = shown.pixel(q.at);
+        EXPECT_TRUE(Near(got, q.want, 12)) << std::hex << "stored " << q.stored << ", shown " << got;
+    }
 }
 
 TEST(Colour, DisplayP3PhotoIsConvertedAndUntaggedPicturesAreLeftAlone)

@@ -265,6 +265,39 @@ TEST(Metafile, EmfOutlinesOfShapesPathsAndArcs)
     EXPECT_EQ(QColor(img.pixel(25, 89)), QColor(Qt::white)) << "the arc's lower half is not drawn";
 }
 
+// The same quarter of a circle as a pie (filled to the centre) and as a
+// chord (filled to the line between the arc's ends), in both formats.
+TEST(Metafile, PiesReachTheCentreAndChordsStopAtTheirLine)
+{
+    // Boxes 0..48 and 50..98 wide, 48 high; from the ray to the right
+    // counter-clockwise to the ray up: the upper right quarter of each.
+    const int pie[] = {0, 0, 48, 48, 48, 24, 24, 0}, chord[] = {50, 0, 98, 48, 98, 24, 74, 0};
+    Bytes emf = EmfHeader(100, 50, 2);
+    Emr(emf, 39, {1, 0, 0xFF0000, 0}); // blue brush
+    Emr(emf, 37, {1});
+    Emr(emf, 47, {pie[0], pie[1], pie[2], pie[3], pie[4], pie[5], pie[6], pie[7]});
+    Emr(emf, 46, {chord[0], chord[1], chord[2], chord[3], chord[4], chord[5], chord[6], chord[7]});
+    Emr(emf, 14, {0, 0, 20});
+    Bytes wmf = Placeable(100, 50, 96);
+    Rec(wmf, 0x02FC, {0, 0x0000, 0x00FF, 0}); // blue solid brush
+    Rec(wmf, 0x012D, {0});
+    // Windows metafiles give the same values last first.
+    for (const auto& [function, v] : {std::pair(0x081A, pie), std::pair(0x0830, chord)})
+        Rec(wmf, function, {v[7], v[6], v[5], v[4], v[3], v[2], v[1], v[0]});
+    Rec(wmf, 0, {});
+
+    TempTree tree;
+    for (const auto& [name, data] : {std::pair("q.emf", emf.Data()), std::pair("q.wmf", wmf.Data())}) {
+        SCOPED_TRACE(name);
+        const QImage img = Draw(tree, name, data, QSize(100, 50), QSize(100, 50));
+        EXPECT_EQ(QColor(img.pixel(37, 11)), QColor(Qt::blue)) << "the pie near its arc";
+        EXPECT_EQ(QColor(img.pixel(28, 20)), QColor(Qt::blue)) << "the pie near its centre";
+        EXPECT_EQ(QColor(img.pixel(19, 29)), QColor(Qt::white)) << "outside the pie's quarter";
+        EXPECT_EQ(QColor(img.pixel(87, 11)), QColor(Qt::blue)) << "the chord near its arc";
+        EXPECT_EQ(QColor(img.pixel(78, 20)), QColor(Qt::white)) << "inside the chord's line";
+    }
+}
+
 // Mapping changes move and scale what follows: an enhanced metafile in
 // tenths of a millimetre (y up), and a Windows metafile whose window origin
 // and extent change between shapes.
