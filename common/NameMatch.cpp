@@ -62,8 +62,10 @@ void FoldName(QStringView text, std::u32string& out)
     out.reserve(std::size_t(text.size()));
     for (qsizetype i = 0; i < text.size(); ++i) {
         char32_t cp = text[i].unicode();
-        if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
-            cp = QChar::surrogateToUcs4(text[i], text[++i]);
+        if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            cp = QChar::surrogateToUcs4(text[i], text[i + 1]);
+            ++i;
+        }
         out += Upper(cp);
     }
 }
