@@ -12,8 +12,6 @@
 #include "plugins/PluginHangs.h"
 #include "plugins/PluginLog.h"
 
-Q_LOGGING_CATEGORY(lcPlugins, "velmora.plugins")
-
 namespace {
 
 constexpr int kInfoBufferLength = 256;
@@ -78,7 +76,8 @@ std::int32_t ClsPlugin::Initialize(const QString& tPluginName)
     } catch (const RuntimeError& e) {
         if (e.Kind() != ErrorKind::PluginFailed || PluginBridge::Ready(mPluginName))
             throw;
-        qCWarning(lcPlugins) << "plug-in" << mPluginName << "is asked again once wine is ready:" << e.what();
+        qCWarning(lcPlugins).noquote() << "plug-in" << mPluginName << "is asked again once wine is ready:"
+                                       << e.what();
         PluginBridge::WaitUntilReady(mPluginName);
         clock.restart();
         r = PluginBridge::GetPluginInfo(mPluginName, 0, buffer);
@@ -109,8 +108,8 @@ std::int32_t ClsPlugin::Initialize(const QString& tPluginName)
         if (answer <= 0)
             return result;
         if (n == kMaxPairs) {
-            qCWarning(lcPlugins) << "plug-in" << mPluginName << "tells more than" << kMaxPairs
-                                 << "formats; the rest are ignored";
+            qCWarning(lcPlugins).noquote() << "plug-in" << mPluginName << "tells more than" << kMaxPairs
+                                           << "formats; the rest are ignored";
             return result;
         }
         mExtensions.push_back(BufferText(buffer));

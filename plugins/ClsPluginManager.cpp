@@ -123,8 +123,8 @@ QString ClsPluginManager::CheckFile(const QString& FileName) const
             // One plug-in that crashed or hung costs only its own answer.
             if (e.Kind() != ErrorKind::PluginFailed)
                 throw;
-            qCWarning(lcPlugins) << "plug-in" << plugin.PluginName() << "failed on" << FileName
-                                 << "and counts as not reading it:" << e.what();
+            qCWarning(lcPlugins).noquote() << "plug-in" << plugin.PluginName() << "failed on" << FileName
+                                           << "and counts as not reading it:" << e.what();
         }
         // An answer of INT_MIN has no index before it: an overflow.
         if (r != 0)
