@@ -158,7 +158,7 @@ QString ClsPluginManager::CheckFile(const QString& FileName) const
 std::int32_t ClsPluginManager::DrawPictureFile(const QString& PictureFileName, HDC hdc,
                                                std::int32_t Heigth, std::int32_t Width,
                                                std::int32_t top, std::int32_t left,
-                                               const QString& PictureKind)
+                                               const QString& PictureKind, QString* why)
 {
     const QString kind = PictureKind.isEmpty() ? CheckFile(PictureFileName) : PictureKind;
     // The drawing plug-in is chosen by its description, first in list order.
@@ -167,9 +167,12 @@ std::int32_t ClsPluginManager::DrawPictureFile(const QString& PictureFileName, H
         for (std::int32_t i = 0; i <= plugin.SupportedNum(); ++i) {
             if (plugin.FileType(i) == kind)
                 return plugin.DrawPictureFile(PictureFileName, hdc, Heigth, Width, top, left,
-                                              mStretch);
+                                              mStretch, why);
         }
     }
+    if (why)
+        *why = kind.isEmpty() ? QStringLiteral("no plug-in reads it")
+                              : "no plug-in draws \"" + kind + "\"";
     return 2; // unknown format: no plug-in knows the description
 }
 
