@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "bridge/BridgeLog.h"
 #include "bridge/PluginFile.h"
 #include "bridge/SpiChannel.h"
 #include "bridge/WineSession.h"
@@ -254,5 +255,10 @@ __attribute__((visibility("default"))) std::uintptr_t LoadPluginCallFor(std::uin
 __attribute__((visibility("default"))) void LoadPluginGiveUp(std::uintptr_t owner)
 {
     SpiChannel::GiveUp(owner);
+}
+
+__attribute__((visibility("default"))) void LoadPluginSetLog(LoadPluginLogSink sink)
+{
+    BridgeLog::SetSink(sink);
 }
 }

@@ -72,6 +72,15 @@ void LoadPluginGiveUp(std::uintptr_t owner);
 void LoadPluginPrepare(const char* pluginPath);
 int LoadPluginReady(const char* pluginPath, int timeoutMs);
 
+// What the bridge has to tell that no call's result carries goes to the
+// sink, from any thread: LOADPLUGIN_LOG_PLUGINS a plug-in's helper started
+// again after its last one ended, LOADPLUGIN_LOG_WINE why Windows plug-ins
+// cannot run. Null (the default) sends it to standard error.
+#define LOADPLUGIN_LOG_PLUGINS 0
+#define LOADPLUGIN_LOG_WINE 1
+typedef void (*LoadPluginLogSink)(int topic, const char* text);
+void LoadPluginSetLog(LoadPluginLogSink sink);
+
 // For diagnostics: how many local-memory blocks of this process are
 // allocated and not yet freed.
 std::size_t LoadPluginLiveBlocks(void);

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "bridge/BridgeLog.h"
 #include "bridge/ChildProcess.h"
 #include "bridge/PluginFile.h"
 #include "bridge/SpiProtocol.h"
@@ -71,11 +72,14 @@ public:
         // left running) and replaced unnoticed. Not reaped yet when seen, so
         // that its group's number still names it.
         siginfo_t died{};
-        if (mPid > 0 && mOwner != getpid())
+        if (mPid > 0 && mOwner != getpid()) {
             Stop(); // a copy made by fork: the helper is the parent's
-        else if (mPid > 0 && waitid(P_PID, id_t(mPid), &died, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-            died.si_pid == mPid)
+            mStarted = false;
+        } else if (mPid > 0 && waitid(P_PID, id_t(mPid), &died, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                   died.si_pid == mPid) {
+            mLastEnd = "it ended between calls";
             Stop();
+        }
         if (mFd < 0)
             Start();
         const auto limit = std::chrono::milliseconds(TimeoutMs());
@@ -173,8 +177,7 @@ public:
     void EndIfAsked()
     {
         if (mEnding) {
-            std::fprintf(stderr, "velmora: plug-in %s kept too much memory after %s; its helper is started again\n",
-                         mPlugin.c_str(), mCall);
+            mLastEnd = std::string("its plug-in kept too much memory after ") + mCall;
             Stop();
         }
     }
@@ -184,7 +187,7 @@ public:
     // Ends the helper and fails the call; the next call starts a new one.
     [[noreturn]] void Die(const std::string& what)
     {
-        std::string message = "plug-in " + mPlugin + " " + what + " during " + mCall;
+        std::string message = what + " during " + mCall;
         const bool unstarted = mWindows && !mAnswered;
         const int status = Stop();
         // A Windows helper that never answered may have met a broken wine prefix.
@@ -194,7 +197,8 @@ public:
             message += " (signal " + std::to_string(WTERMSIG(status)) + ")";
         else if (status >= 0 && WIFEXITED(status))
             message += " (exit code " + std::to_string(WEXITSTATUS(status)) + ")";
-        throw Failed{message};
+        mLastEnd = "it " + message;
+        throw Failed{"plug-in " + mPlugin + " " + message};
     }
 
     // Kills and reaps the helper; its wait status, or -1 when there was none.
@@ -258,6 +262,14 @@ private:
         mOwner = getpid();
         mPid = pid;
         mFd = pair[0];
+        // Said once here rather than by every call that fails: the call's
+        // own error tells what it cost.
+        if (mStarted)
+            BridgeLog::Say(BridgeLog::Topic::Plugins,
+                           "plug-in " + mPlugin + ": a new helper starts (" +
+                               (mLastEnd.empty() ? std::string("the last one was stopped") : mLastEnd) + ")");
+        mStarted = true;
+        mLastEnd.clear();
         mAnswered = false;
         if (mWindows)
             ++gWindowsHelpers;
@@ -392,6 +404,8 @@ private:
     int mFd = -1;
     bool mWindows = false; // the helper runs under wine
     bool mAnswered = false; // since it was started
+    bool mStarted = false;  // a helper was started before
+    std::string mLastEnd;   // why the last helper ended, for the next start
     const char* mCall = "";
     Clock::time_point mDeadline, mCap;
     std::optional<std::int32_t> mProgress; // the last progress reported in this call

@@ -21,6 +21,7 @@
 #include <set>
 #include <thread>
 
+#include "bridge/BridgeLog.h"
 #include "bridge/ChildProcess.h"
 
 extern char** environ;
@@ -301,8 +302,10 @@ void HelperFailed(bool sixtyFour)
         std::string why, complaint;
         bool ok = true;
         if (!PrefixWorks(sixtyFour, complaint)) {
-            std::fprintf(stderr, "velmora: wine does not start in its prefix %s (%s); making the prefix again\n",
-                         PrefixPath().c_str(), complaint.empty() ? "no reason given" : complaint.c_str());
+            BridgeLog::Say(BridgeLog::Topic::Wine,
+                           "wine does not start in its prefix " + PrefixPath() + " (" +
+                               (complaint.empty() ? "no reason given" : complaint) +
+                               "); making the prefix again");
             ok = MakePrefix(why, true);
         }
         std::lock_guard lock(session.mutex);
@@ -364,11 +367,10 @@ void Advise(const std::string& why)
     std::lock_guard lock(mutex);
     if (!told.insert(why).second)
         return;
-    std::fprintf(stderr,
-                 "velmora: Windows plug-ins cannot run: %s.\n"
-                 "velmora: To enable them, run scripts/setup-deps --windows-plugins from Velmora's "
-                 "source folder (it installs wine, wine64, wine32:i386 and a ja_JP.UTF-8 locale).\n",
-                 why.c_str());
+    BridgeLog::Say(BridgeLog::Topic::Wine,
+                   "Windows plug-ins cannot run: " + why +
+                       "; to enable them, run scripts/setup-deps --windows-plugins from Velmora's "
+                       "source folder (it installs wine, wine64, wine32:i386 and a ja_JP.UTF-8 locale)");
 }
 
 } // namespace WineSession

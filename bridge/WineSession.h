@@ -23,7 +23,7 @@ State Wait(int timeoutMs, std::string& why);
 // A Windows helper ended before its first answer, perhaps because the
 // prefix taken as ready is broken (a file of it removed or cut short). Once
 // per process, the prefix is tried in the background and, when wine does not
-// start in it, said so on standard error and made again; Wait waits for that.
+// start in it, said so through the bridge's log and made again; Wait waits for that.
 void HelperFailed(bool sixtyFour);
 
 // Starts the wine server of the prefix unless one runs; true when it runs.
@@ -33,7 +33,8 @@ bool StartServer();
 std::vector<std::string> Environment();
 std::string PrefixPath();
 
-// Tells the user once, on standard error, how to enable Windows plug-ins.
+// Tells once per reason, through the bridge's log, why Windows plug-ins
+// cannot run and how to enable them.
 void Advise(const std::string& why);
 
 } // namespace WineSession

@@ -8,9 +8,10 @@
 #include <atomic>
 #include <chrono>
 
-#include <QLoggingCategory>
+#include "imaging/DecodeLog.h"
 
-Q_LOGGING_CATEGORY(lcDecode, "velmora.decode")
+// Only messages turned on by rules are printed.
+Q_LOGGING_CATEGORY(lcDecode, "velmora.decode", QtCriticalMsg)
 
 struct DecodeService::Job::State {
     std::atomic_bool stop{false};

@@ -12,8 +12,6 @@
 #include "plugins/PluginHangs.h"
 #include "plugins/PluginLog.h"
 
-Q_LOGGING_CATEGORY(lcPlugins, "velmora.plugins")
-
 namespace {
 
 constexpr int kInfoBufferLength = 256;
@@ -78,7 +76,8 @@ std::int32_t ClsPlugin::Initialize(const QString& tPluginName)
     } catch (const RuntimeError& e) {
         if (e.Kind() != ErrorKind::PluginFailed || PluginBridge::Ready(mPluginName))
             throw;
-        qCWarning(lcPlugins) << "plug-in" << mPluginName << "is asked again once wine is ready:" << e.what();
+        qCWarning(lcPlugins).noquote() << "plug-in" << mPluginName << "is asked again once wine is ready:"
+                                       << e.what();
         PluginBridge::WaitUntilReady(mPluginName);
         clock.restart();
         r = PluginBridge::GetPluginInfo(mPluginName, 0, buffer);
@@ -109,8 +108,8 @@ std::int32_t ClsPlugin::Initialize(const QString& tPluginName)
         if (answer <= 0)
             return result;
         if (n == kMaxPairs) {
-            qCWarning(lcPlugins) << "plug-in" << mPluginName << "tells more than" << kMaxPairs
-                                 << "formats; the rest are ignored";
+            qCWarning(lcPlugins).noquote() << "plug-in" << mPluginName << "tells more than" << kMaxPairs
+                                           << "formats; the rest are ignored";
             return result;
         }
         mExtensions.push_back(BufferText(buffer));
@@ -152,8 +151,14 @@ std::int32_t ClsPlugin::SupportedNum() const
 
 std::int32_t ClsPlugin::DrawPictureFile(const QString& PictureFileName, HDC hdc,
                                         std::int32_t Heigth, std::int32_t Width,
-                                        std::int32_t top, std::int32_t left, bool Stretch) const
+                                        std::int32_t top, std::int32_t left, bool Stretch,
+                                        QString* why) const
 {
+    const auto failed = [&](std::int32_t code, const QString& text) {
+        if (why)
+            *why = "plug-in " + mPluginName + ": " + text;
+        return code;
+    };
     if (PluginHangs::Avoided(mPluginName, PictureFileName))
         throw RuntimeError(ErrorKind::PluginFailed, "plug-in " + mPluginName.toStdString() +
                                                         " hung before and is not asked again");
@@ -167,16 +172,16 @@ std::int32_t ClsPlugin::DrawPictureFile(const QString& PictureFileName, HDC hdc,
         throw;
     }
     if (code != 0)
-        return code;
+        return failed(code, "GetPicture returned " + QString::number(code));
 
     const PictureBlocks release(hInfo, hBits);
     const void* info = PluginBridge::LocalLock(hInfo);
     const void* bits = PluginBridge::LocalLock(hBits);
     if (!info || !bits)
-        return 5; // memory error
+        return failed(5, QStringLiteral("its picture's memory cannot be locked")); // memory error
     // A plug-in's blocks are checked before anything of them is read.
     if (!CheckDibBlocks(info, PluginBridge::LocalSize(hInfo), bits, PluginBridge::LocalSize(hBits)))
-        return 3; // broken data
+        return failed(3, QStringLiteral("its picture is not a valid bitmap")); // broken data
 
     BITMAPINFOHEADER header;
     std::memcpy(&header, info, sizeof header);
@@ -212,5 +217,5 @@ std::int32_t ClsPlugin::DrawPictureFile(const QString& PictureFileName, HDC hdc,
     const int lines = StretchDIBits(hdc, x, y, dW, dH, 0, 0, W, H, bits,
                                     static_cast<const BITMAPINFO*>(info), DIB_RGB_COLORS, SRCCOPY);
     SetStretchBltMode(hdc, saved);
-    return lines == 0 ? -3 : 0;
+    return lines == 0 ? failed(-3, QStringLiteral("its picture could not be drawn")) : 0;
 }

@@ -26,10 +26,10 @@ public:
     std::int32_t CheckFile(const QString& FileName) const;
     // 0 drawn; the decoder's code; -3 nothing drawn; 3 refused blocks.
     // Raises PluginFailed without asking when the plug-in hung on this file
-    // or too often before.
+    // or too often before. When nothing was drawn, *why (if given) says why.
     std::int32_t DrawPictureFile(const QString& PictureFileName, HDC hdc, std::int32_t Heigth,
                                  std::int32_t Width, std::int32_t top, std::int32_t left,
-                                 bool Stretch) const;
+                                 bool Stretch, QString* why = nullptr) const;
 
     QString PluginName() const { return mPluginName; }
     QString APIVersion() const { return mAPIVersion; }

@@ -1,6 +1,8 @@
 #include "plugins/ClsPluginManager.h"
 
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include <QCoreApplication>
 #include <QThread>
@@ -19,6 +21,23 @@ bool IsPluginName(const QString& name)
 {
     return name.endsWith(QStringLiteral(".spi"), Qt::CaseInsensitive) ||
            name.endsWith(QStringLiteral(".sph"), Qt::CaseInsensitive);
+}
+
+// Every decoding thread loads the plug-ins again for each show: a plug-in
+// left out for the same reason is told once.
+void LeftOut(const QString& path, const QString& why)
+{
+    // Not counted as told while the category is off.
+    if (!lcPlugins().isWarningEnabled())
+        return;
+    static std::mutex mutex;
+    static std::set<QString> told;
+    {
+        std::lock_guard lock(mutex);
+        if (!told.insert(path + u'\n' + why).second)
+            return;
+    }
+    qCWarning(lcPlugins).noquote() << "plug-in" << path << "is left out:" << why;
 }
 
 } // namespace
@@ -47,16 +66,19 @@ void ClsPluginManager::LoadPlugins(const QString& PluginDir)
                 mFileNames.append(name);
                 const QString path = AddPathSeparator(folder) + name;
                 auto plugin = std::make_unique<ClsPlugin>();
+                // The user sees only that its pictures are not shown.
                 try {
-                    if (PluginHangs::LeftOut(path))
-                        qCWarning(lcPlugins) << "plug-in" << path << "is left out: it hung too often";
-                    else if (plugin->Initialize(path) >= 1)
+                    if (PluginHangs::LeftOut(path)) {
+                        LeftOut(path, QStringLiteral("it hung too often"));
+                    } else if (const std::int32_t r = plugin->Initialize(path); r >= 1) {
                         mPlugins.push_back(std::move(plugin));
+                    } else {
+                        LeftOut(path, r < 0 ? "it is not an import filter (its version is \"" +
+                                                  plugin->APIVersion() + "\")"
+                                            : QStringLiteral("it names no picture format"));
+                    }
                 } catch (const std::exception& e) {
-                    // The user sees only that its pictures are not shown.
-                    qCWarning(lcPlugins) << "plug-in" << path << "is left out:" << e.what();
-                } catch (...) {
-                    qCWarning(lcPlugins) << "plug-in" << path << "is left out";
+                    LeftOut(path, QString::fromUtf8(e.what()));
                 }
             }
             // Keep the windows responsive while plug-ins load; another
@@ -123,8 +145,8 @@ QString ClsPluginManager::CheckFile(const QString& FileName) const
             // One plug-in that crashed or hung costs only its own answer.
             if (e.Kind() != ErrorKind::PluginFailed)
                 throw;
-            qCWarning(lcPlugins) << "plug-in" << plugin.PluginName() << "failed on" << FileName
-                                 << "and counts as not reading it:" << e.what();
+            qCWarning(lcPlugins).noquote() << "plug-in" << plugin.PluginName() << "failed on" << FileName
+                                           << "and counts as not reading it:" << e.what();
         }
         // An answer of INT_MIN has no index before it: an overflow.
         if (r != 0)
@@ -136,7 +158,7 @@ QString ClsPluginManager::CheckFile(const QString& FileName) const
 std::int32_t ClsPluginManager::DrawPictureFile(const QString& PictureFileName, HDC hdc,
                                                std::int32_t Heigth, std::int32_t Width,
                                                std::int32_t top, std::int32_t left,
-                                               const QString& PictureKind)
+                                               const QString& PictureKind, QString* why)
 {
     const QString kind = PictureKind.isEmpty() ? CheckFile(PictureFileName) : PictureKind;
     // The drawing plug-in is chosen by its description, first in list order.
@@ -145,9 +167,12 @@ std::int32_t ClsPluginManager::DrawPictureFile(const QString& PictureFileName, H
         for (std::int32_t i = 0; i <= plugin.SupportedNum(); ++i) {
             if (plugin.FileType(i) == kind)
                 return plugin.DrawPictureFile(PictureFileName, hdc, Heigth, Width, top, left,
-                                              mStretch);
+                                              mStretch, why);
         }
     }
+    if (why)
+        *why = kind.isEmpty() ? QStringLiteral("no plug-in reads it")
+                              : "no plug-in draws \"" + kind + "\"";
     return 2; // unknown format: no plug-in knows the description
 }
 

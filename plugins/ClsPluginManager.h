@@ -30,9 +30,10 @@ public:
     QString SupportExtension() const;
     // A plug-in whose call failed counts as not reading the file.
     QString CheckFile(const QString& FileName) const;
+    // When nothing was drawn, *why (if given) says why.
     std::int32_t DrawPictureFile(const QString& PictureFileName, HDC hdc, std::int32_t Heigth,
                                  std::int32_t Width, std::int32_t top, std::int32_t left,
-                                 const QString& PictureKind);
+                                 const QString& PictureKind, QString* why = nullptr);
     bool Stretch() const;
     void SetStretch(bool tStretch);
 

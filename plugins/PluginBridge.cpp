@@ -26,9 +26,18 @@
 #include "common/CodePage.h"
 #include "common/RuntimeError.h"
 #include "imaging/DecodeService.h"
+#include "plugins/PluginLog.h"
 
 namespace PluginBridge {
 namespace {
+
+void BridgeSays(int topic, const char* text)
+{
+    if (topic == LOADPLUGIN_LOG_WINE)
+        qCWarning(lcWine).noquote() << text;
+    else
+        qCInfo(lcPlugins).noquote() << text;
+}
 
 void* OpenLibrary()
 {
@@ -42,6 +51,10 @@ void* OpenLibrary()
                                                            path.toStdString() + ": " +
                                                            (why ? why : "unknown reason"));
     }
+    // The bridge has no Qt: what it has to tell comes here, into our
+    // logging categories, instead of going to standard error.
+    if (auto setLog = reinterpret_cast<decltype(&::LoadPluginSetLog)>(dlsym(library, "LoadPluginSetLog")))
+        setLog(&BridgeSays);
     return library;
 }
 

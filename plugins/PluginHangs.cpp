@@ -31,11 +31,11 @@ void Hung(const QString& pluginPath, const QString& fileName)
     if (files.size() >= kHangsToLeaveOut || files.contains(fileName))
         return;
     files.insert(fileName);
-    qCWarning(lcPlugins) << "plug-in" << pluginPath << "hung on" << fileName
-                         << "and is not asked about it again";
+    qCWarning(lcPlugins).noquote() << "plug-in" << pluginPath << "hung on" << fileName
+                                   << "and is not asked about it again";
     if (files.size() == kHangsToLeaveOut)
-        qCWarning(lcPlugins) << "plug-in" << pluginPath << "hung" << kHangsToLeaveOut
-                             << "times and is left out for the rest of the run";
+        qCWarning(lcPlugins).noquote() << "plug-in" << pluginPath << "hung" << kHangsToLeaveOut
+                                       << "times and is left out for the rest of the run";
 }
 
 bool Avoided(const QString& pluginPath, const QString& fileName)

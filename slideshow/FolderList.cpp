@@ -5,13 +5,18 @@
 #include "common/PathText.h"
 #include "common/RuntimeError.h"
 #include "platform/DirSearch.h"
+#include "slideshow/WalkLog.h"
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <sys/stat.h>
+
+// Only messages turned on by rules are printed.
+Q_LOGGING_CATEGORY(lcWalk, "velmora.walk", QtCriticalMsg)
 
 namespace {
 
@@ -32,7 +37,16 @@ struct Frame {
     FindHandle handle = INVALID_FIND_HANDLE;
     FindData data{};
     bool entryPending = false;
+    int error = 0; // why the search could not be opened, when known
 };
+
+// Its pictures and the folders below it are missed without a word on screen.
+void TellUnreadable(const Frame& frame)
+{
+    qCWarning(lcWalk).noquote() << "folder" << frame.dir << "cannot be read:"
+                                << (frame.error ? QString::fromLocal8Bit(std::strerror(frame.error))
+                                                : QStringLiteral("nothing could be listed"));
+}
 
 // Ends the searches still open when an error leaves the walk early.
 struct FrameStack {
@@ -51,9 +65,11 @@ Frame OpenSearch(QString dir, std::string dirBytes, const Frame* parent = nullpt
     Frame frame;
     frame.dir = std::move(dir);
     frame.dirBytes = std::move(dirBytes);
+    errno = 0;
     frame.handle = parent ? FindFirstFileInA(parent->handle, (std::string(name) + "/*").c_str(), &frame.data)
                           : FindFirstFileA((frame.dirBytes + "*").c_str(), &frame.data);
     if (frame.handle <= 0) {
+        frame.error = errno;
         FindClose(frame.handle);
         frame.handle = INVALID_FIND_HANDLE;
         return frame;
@@ -92,8 +108,10 @@ void ClsFolderList::CollectSubDirs(const QString& DirPath)
     const QString dir = JoinPath(DirPath, QString());
     FrameStack stack;
     Frame start = OpenSearch(dir, ToCodePage(dir).toStdString());
-    if (start.handle == INVALID_FIND_HANDLE)
+    if (start.handle == INVALID_FIND_HANDLE) {
+        TellUnreadable(start);
         return;
+    }
     FolderId startId{};
     if (FindFolderIdentity(start.handle, &startId.device, &startId.inode))
         mVisited.insert(startId);
@@ -140,6 +158,8 @@ void ClsFolderList::CollectSubDirs(const QString& DirPath)
         }
         if (child.handle != INVALID_FIND_HANDLE)
             stack.frames.push_back(std::move(child));
+        else
+            TellUnreadable(child);
         // The last index (mFolderMax) must stay a 32-bit value.
         CheckedAdd(std::int32_t(FolderList.size()) - 1, 1);
         FolderList.append(path);

@@ -48,10 +48,11 @@ PreparedPicture PreparePicture(const QString& path, QSize window, bool stretch)
         FitPicture(display, float(window.width()), float(window.height()), stretch);
         display.Prepare();
         prepared.shown = true;
-    } catch (...) {
+    } catch (const std::exception& e) {
         // Whatever went wrong on the built-in path, the plug-ins get the file.
         prepared.display = ImageDisplay();
         prepared.shown = false;
+        prepared.builtInError = QString::fromUtf8(e.what());
     }
     return prepared;
 }

@@ -42,15 +42,19 @@ struct PreparedPicture {
     bool stretch = false;
     FileStamp stamp;
     bool shown = false;
+    // Why the built-in loader could not show it.
+    QString builtInError;
     // Decoding was still reading the file when the step needed it and did
     // not finish in time: the file is taken as unreadable.
     bool stalled = false;
     // How long decoding it took; zero when it was not decoded ahead.
     std::chrono::steady_clock::duration decodeTime{};
     ImageDisplay display;
-    // The plug-ins' drawing, and an error of their fit that ends the show.
+    // The plug-ins' drawing, why they drew nothing (empty when they drew),
+    // and an error of their fit that ends the show.
     bool pluginsAsked = false;
     QImage drawn;
+    QString pluginFailure;
     std::exception_ptr pluginError;
 };
 

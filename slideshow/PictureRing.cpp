@@ -2,6 +2,7 @@
 
 #include "common/CheckedMath.h"
 #include "common/PathText.h"
+#include "slideshow/WalkLog.h"
 
 namespace {
 
@@ -114,8 +115,11 @@ QStringList PictureRing::PeekAhead(std::int32_t direction, int steps) const
                 return Files(index);
             });
         }
-    } catch (...) {
+    } catch (const GaveUp&) {
+        // Too many folders without pictures ahead: the step walks them.
+    } catch (const std::exception& e) {
         // Looking ahead is only a guess; the step itself reports what is wrong.
+        qCDebug(lcWalk) << "looking ahead stopped:" << e.what();
     }
     return paths;
 }

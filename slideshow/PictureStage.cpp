@@ -12,11 +12,10 @@
 #include "common/AppPaths.h"
 #include "common/CheckedMath.h"
 #include "common/RuntimeError.h"
+#include "imaging/DecodeLog.h"
 #include "imaging/DecodeService.h"
 #include "plugins/ClsPluginManager.h"
 #include "slideshow/PictureRing.h"
-
-Q_LOGGING_CATEGORY(lcStage, "velmora.show")
 
 namespace {
 
@@ -63,10 +62,10 @@ void DrawAhead(PreparedPicture& prepared, std::uint64_t show, bool pluginStretch
         ClsPluginManager& plugins = ThreadPlugins(show);
         plugins.SetStretch(pluginStretch);
         plugins.DrawPictureFile(prepared.path, dc, prepared.drawn.height(), prepared.drawn.width(), 0, 0,
-                                QString());
+                                QString(), &prepared.pluginFailure);
     } catch (const RuntimeError& e) {
         if (e.Kind() == ErrorKind::PluginFailed)
-            qCInfo(lcStage) << "a plug-in failed on" << prepared.path << ":" << e.what();
+            prepared.pluginFailure = QString::fromUtf8(e.what());
         else
             prepared.pluginError = std::current_exception();
     } catch (const std::exception&) {
@@ -204,21 +203,31 @@ bool PictureStage::ShowPicture(const QString& path)
     Image1.SetPicture(nullptr);
     Picture1->show();
     Picture1->Cls();
+    // Told here, when the picture is shown, not when it is decoded: pictures
+    // decoded ahead may never be shown, or be decoded twice.
+    if (!prepared.stalled)
+        qCInfo(lcDecode).noquote() << "picture" << path << "falls to the plug-ins:"
+                                   << prepared.builtInError;
     // A file whose reading stalled is not given to the plug-ins, which
     // would stall on it too: it stays black.
     if (prepared.pluginError) {
         mWindow.unsetCursor();
         std::rethrow_exception(prepared.pluginError);
     }
-    if (prepared.pluginsAsked && prepared.drawn.size() == Picture1->Image().size())
+    QString failure = QStringLiteral("reading it did not finish in time");
+    if (prepared.pluginsAsked && prepared.drawn.size() == Picture1->Image().size()) {
         Picture1->Put(prepared.drawn);
-    else if (!prepared.stalled)
-        DrawWithPlugins(path);
+        failure = prepared.pluginFailure;
+    } else if (!prepared.stalled) {
+        failure = DrawWithPlugins(path);
+    }
     // The window was closed while a plug-in drew.
     if (mInterrupted) {
         mWindow.unsetCursor();
         return false;
     }
+    if (!failure.isEmpty())
+        qCWarning(lcDecode).noquote() << "picture" << path << "stays black:" << failure;
     Picture1->repaint();
     mPacer.Shown(FlipPacer::Clock::now());
     mWindow.update();
@@ -226,10 +235,10 @@ bool PictureStage::ShowPicture(const QString& path)
     return true;
 }
 
-void PictureStage::DrawWithPlugins(const QString& path)
+QString PictureStage::DrawWithPlugins(const QString& path)
 {
     if (!mPluginManager)
-        return;
+        return QStringLiteral("no plug-ins are loaded");
     ++mDrawnInStep;
     const HDC dc = Picture1->hDC();
     const std::int32_t height = RoundToInt32(Picture1->Image().height());
@@ -240,8 +249,9 @@ void PictureStage::DrawWithPlugins(const QString& path)
     const auto done = qScopeGuard([this] { mPluginWait = nullptr; });
     if (mInterrupted)
         wait.Escape();
+    QString failure;
     try {
-        mPluginManager->DrawPictureFile(path, dc, height, width, 0, 0, QString());
+        mPluginManager->DrawPictureFile(path, dc, height, width, 0, 0, QString(), &failure);
     } catch (const RuntimeError& e) {
         // A plug-in that crashed, hung or could not be reached costs this
         // one picture, which stays black; errors of the fit still end the show.
@@ -249,8 +259,9 @@ void PictureStage::DrawWithPlugins(const QString& path)
             mWindow.unsetCursor();
             throw;
         }
-        qCInfo(lcStage) << "a plug-in failed on" << path << ":" << e.what();
+        failure = QString::fromUtf8(e.what());
     }
+    return failure;
 }
 
 void PictureStage::LookAhead(const PictureRing& ring, bool lastStepBack)

@@ -68,7 +68,8 @@ private:
     // when done is empty); false when interrupted.
     bool Wait(const std::function<bool()>& done, int timeoutMs);
     PreparedPicture Prepare(const QString& path, QSize window, bool stretch, bool& interrupted);
-    void DrawWithPlugins(const QString& path);
+    // Why nothing was drawn; empty when a plug-in drew the picture.
+    QString DrawWithPlugins(const QString& path);
 
     QWidget& mWindow;
     std::function<bool()> mStretch;

@@ -14,6 +14,7 @@
 #include "common/AppPaths.h"
 #include "common/CheckedMath.h"
 #include "common/PathText.h"
+#include "imaging/DecodeLog.h"
 #include "platform/MessageBox.h"
 #include "platform/NumberRules.h"
 #include "plugins/ClsPluginManager.h"
@@ -125,7 +126,8 @@ bool SlideShow::Stretch() const
 {
     try {
         return mStretchSetting && mStretchSetting();
-    } catch (...) {
+    } catch (const std::exception& e) {
+        qCWarning(lcDecode) << "the stretch setting cannot be read, pictures are not stretched:" << e.what();
         return false;
     }
 }

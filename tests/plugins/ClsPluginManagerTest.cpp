@@ -273,6 +273,27 @@ TEST(ClsPluginManager, APluginLeftOutOfTheScanIsSaidSo)
     EXPECT_TRUE(Said(warnings.Take(), {slow, "left out", "2000 ms"}));
 }
 
+// Each decoding thread loads the plug-ins again: a plug-in left out is told
+// once, with why, whichever manager met it first.
+TEST(ClsPluginManager, APluginLeftOutIsToldOnceWithWhy)
+{
+    PluginWarnings warnings;
+    ProgramFolder program;
+    const QString archive = program.AddPlugin("varchive.spi");
+    const QString empty = program.AddPlugin("vnopair.spi");
+    program.AddPlugin("vtest.spi");
+    for (int i = 0; i < 3; ++i) {
+        ClsPluginManager manager;
+        manager.Initialize(program.PluginFolder());
+        ASSERT_EQ(manager.PluginCount(), 0);
+    }
+    const QStringList told = warnings.Take();
+    EXPECT_TRUE(Said(told, {archive, "left out", "not an import filter", "00AM"})) << told.join('\n').toStdString();
+    EXPECT_TRUE(Said(told, {empty, "left out"})) << told.join('\n').toStdString();
+    EXPECT_EQ(told.filter(archive).size(), 1) << told.join('\n').toStdString();
+    EXPECT_EQ(told.filter("vtest.spi").size(), 0) << told.join('\n').toStdString();
+}
+
 TEST(ClsPluginManager, ManagersOnSeveralThreadsAtOnceEachGetTheirOwnPictures)
 {
     ProgramFolder program;

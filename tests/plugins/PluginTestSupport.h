@@ -229,47 +229,11 @@ private:
 };
 
 // The messages of the plug-in code's logging category while the object
-// lives, from any thread.
+// lives, from any thread, with the category turned on.
 class PluginWarnings {
 public:
-    PluginWarnings() { mPrevious = qInstallMessageHandler(&PluginWarnings::Handle); }
-    ~PluginWarnings() { qInstallMessageHandler(mPrevious); }
-    QStringList Take()
-    {
-        std::lock_guard lock(Mutex());
-        return std::exchange(Messages(), {});
-    }
+    QStringList Take() { return mLines.Take(QStringLiteral("velmora.plugins")); }
 
 private:
-    static void Handle(QtMsgType, const QMessageLogContext& context, const QString& message)
-    {
-        if (context.category && QByteArrayView(context.category) == "velmora.plugins") {
-            std::lock_guard lock(Mutex());
-            Messages().append(message);
-        }
-    }
-    static std::mutex& Mutex()
-    {
-        static std::mutex mutex;
-        return mutex;
-    }
-    static QStringList& Messages()
-    {
-        static QStringList messages;
-        return messages;
-    }
-    QtMessageHandler mPrevious;
+    LogLines mLines;
 };
-
-// Whether one of the messages holds all the words.
-inline bool Said(const QStringList& messages, const QStringList& words)
-{
-    for (const QString& message : messages) {
-        bool all = true;
-        for (const QString& word : words)
-            all = all && message.contains(word);
-        if (all)
-            return true;
-    }
-    return false;
-}

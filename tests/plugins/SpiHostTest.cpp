@@ -86,6 +86,23 @@ TEST_F(SpiHost, FailingCallsFailAloneAndTheNextCallWorks)
     }
 }
 
+// A new helper after one that died is told once, with how the last one
+// ended; a helper that goes on working is not started again.
+TEST_F(SpiHost, ANewHelperAfterOneDiedIsLoggedOnceWithHowTheLastEnded)
+{
+    PluginWarnings warnings;
+    Crashy c;
+    ASSERT_EQ(c.Draw("GOOD"), kGood);
+    ASSERT_EQ(c.Draw("GOOD"), kGood);
+    EXPECT_TRUE(warnings.Take().filter("new helper").isEmpty());
+    EXPECT_EQ(c.Draw("SEGV").second, int(ErrorKind::PluginFailed));
+    EXPECT_EQ(c.Draw("GOOD"), kGood);
+    EXPECT_EQ(c.Draw("GOOD"), kGood);
+    const QStringList told = warnings.Take();
+    EXPECT_EQ(told.filter("new helper").size(), 1) << told.join('\n').toStdString();
+    EXPECT_TRUE(Said(told, {c.path, "new helper", "GetPicture", "signal"})) << told.join('\n').toStdString();
+}
+
 // A plug-in may start processes of its own: they end with its helper, when
 // the helper is stopped and when the program ends.
 TEST_F(SpiHost, ProcessesAPluginStartsEndWithItsHelper)

@@ -151,21 +151,19 @@ TEST(HelperStart, WithoutWineWindowsPluginsAreDroppedAndTheUserToldOnce)
         qToLittleEndian<quint16>(0x020B, pe.data() + 0x98);
         program.WriteFile(QString("Plugin/") + name, pe);
     }
-    QTemporaryFile capture;
-    ASSERT_TRUE(capture.open());
-    const int saved = dup(2);
-    dup2(capture.handle(), 2);
+    LogLines log;
     ClsPluginManager manager;
     manager.Initialize(program.PluginFolder());
-    dup2(saved, 2);
-    close(saved);
     unsetenv("VELMORA_WINE_DIR");
     EXPECT_EQ(manager.PluginCount(), 0);
     EXPECT_EQ(manager.PluginName(0), program.PluginFolder() + "/vtest.spi");
-    capture.seek(0);
-    const QString told = QString::fromUtf8(capture.readAll());
+    const QString told = log.Take(QStringLiteral("velmora.wine")).join('\n');
     EXPECT_EQ(told.count("scripts/setup-deps --windows-plugins"), 1) << told.toStdString();
     EXPECT_TRUE(told.contains("wine is not installed")) << told.toStdString();
+    const QStringList dropped = log.Take(QStringLiteral("velmora.plugins"));
+    for (const char* name : {"/w1.sph", "/w2.sph"})
+        EXPECT_TRUE(Said(dropped, {program.PluginFolder() + name, "left out", "needs wine"}))
+            << dropped.join('\n').toStdString();
 }
 
 TEST_P(WindowsPlugin, TextsInShiftJisAndJapaneseFileNames)
@@ -422,6 +420,9 @@ public:
     bool Start(QString* told = nullptr)
     {
         QProcess start;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("velmora.wine=true"));
+        start.setProcessEnvironment(environment);
         start.start(TestPluginDir() + "/plugin_load_once", {program.Path(), plugin});
         const bool ended = start.waitForFinished(110000);
         if (told)
@@ -447,8 +448,8 @@ public:
 } // namespace
 
 // The prefix is made once: a later start trusts its ready marker. One that
-// wine no longer starts in (a system file cut short) is said to be broken on
-// standard error, made again in the background, and the plug-in works.
+// wine no longer starts in (a system file cut short) is said to be broken in
+// velmora.wine, made again in the background, and the plug-in works.
 TEST(WinePrefix, MadeOnceTrustedLaterAndMadeAgainWhenWineNoLongerStartsInIt)
 {
     SKIP_WITHOUT_WINDOWS_PLUGINS(true);

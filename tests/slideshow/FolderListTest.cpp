@@ -10,6 +10,7 @@
 
 #include <QSet>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -248,6 +249,32 @@ TEST(FolderListDeathTest, UnreadableFolderIsListedOnceButNotEntered)
         listed.sort();
         const QStringList expected{start, start + "closed", start + "open", start + "open/inner"};
         std::exit(listed == expected ? 0 : 1);
+    };
+    EXPECT_EXIT(check(), testing::ExitedWithCode(0), "");
+    chmod(ToCodePage(tree.Path() + "/closed").constData(), 0755);
+}
+
+// A folder the walk cannot read is told once, with why, however many ways
+// lead to it. Root reads everything, so the walk runs as an unprivileged user.
+TEST(FolderListDeathTest, AnUnreadableFolderIsLoggedOnceWithWhy)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TempTree tree;
+    tree.MakeDir("open/inner");
+    tree.MakeDir("closed/hidden");
+    ASSERT_EQ(symlink("../closed", ToCodePage(tree.Path() + "/open/via-link").constData()), 0);
+    ASSERT_EQ(chmod(ToCodePage(tree.Path()).constData(), 0755), 0);
+    ASSERT_EQ(chmod(ToCodePage(tree.Path() + "/closed").constData(), 0), 0);
+    const QString start = tree.Path() + "/";
+    const auto check = [&] {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            std::exit(2);
+        LogLines log;
+        ClsFolderList list;
+        list.SearchDirs(start);
+        const QStringList told = log.Take(QStringLiteral("velmora.walk"));
+        std::fprintf(stderr, "%s\n", qPrintable(told.join('\n')));
+        std::exit(told.size() == 1 && Said(told, {start + "closed", "cannot be read", "Permission denied"}) ? 0 : 1);
     };
     EXPECT_EXIT(check(), testing::ExitedWithCode(0), "");
     chmod(ToCodePage(tree.Path() + "/closed").constData(), 0755);

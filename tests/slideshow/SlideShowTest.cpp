@@ -35,6 +35,7 @@
 #include "app/Settings.h"
 #include "common/PathText.h"
 #include "common/RuntimeError.h"
+#include "slideshow/FolderList.h"
 #include "slideshow/PictureDisplay.h"
 #include "slideshow/SlideShow.h"
 #include "plugins/PluginTestSupport.h"
@@ -492,6 +493,62 @@ TEST_F(SlideShowTest, CrashingPluginCostsOnePictureAndTheShowGoesOn)
     ASSERT_FALSE(show.isNull());
     EXPECT_TRUE(Shows("/b.vcr"));
     EXPECT_EQ(QColor(P::Picture(s).Image().pixel(512, 384)).green(), 255);
+}
+
+// A picture the built-in loader cannot read falls to the plug-ins, and one
+// they do not draw either stays black: each is told once, with why.
+TEST_F(SlideShowTest, APictureLeftBlackIsLoggedOnceWithThePluginsCode)
+{
+    program.AddPlugin("vtest.spi");
+    pics.WriteFile("a.vtp", Vtp(0, 50, 1, 2, 3)); // no width: GetPicture returns 3
+    pics.WriteFile("b.vtp", Vtp(100, 50, 10, 200, 30));
+    LogLines log;
+    SlideShow& s = Start();
+    ASSERT_TRUE(Shows("/a.vtp"));
+    EXPECT_TRUE(ShowsBlack());
+    P::Settle(s);
+    P::Step(s);
+    ASSERT_TRUE(Shows("/b.vtp"));
+    P::Settle(s);
+    const QStringList told = log.Take(QStringLiteral("velmora.decode"));
+    const std::string all = told.join('\n').toStdString();
+    EXPECT_TRUE(Said(told, {pics.Path() + "/a.vtp", "stays black", "vtest.spi", "GetPicture returned 3"})) << all;
+    EXPECT_EQ(told.filter("stays black").size(), 1) << all;
+    EXPECT_TRUE(Said(told, {pics.Path() + "/a.vtp", "falls to the plug-ins"})) << all;
+    EXPECT_TRUE(Said(told, {pics.Path() + "/b.vtp", "falls to the plug-ins"})) << all;
+    EXPECT_EQ(told.filter("falls to the plug-ins").size(), 2) << all;
+}
+
+// Quiet by default: a picture left black, a plug-in left out and a folder
+// that cannot be read print nothing until the rules turn the lines on.
+TEST_F(SlideShowTest, NothingIsLoggedUnderTheDefaultRules)
+{
+    program.AddPlugin("vtest.spi");
+    program.AddPlugin("varchive.spi");
+    pics.WriteFile("a.vtp", Vtp(0, 50, 1, 2, 3));
+    const QString missing = pics.Path() + "/missing";
+    const auto run = [&] {
+        ClsFolderList folders;
+        folders.SearchDirs(missing);
+        SlideShow& s = Start();
+        EXPECT_TRUE(ShowsBlack());
+        P::Settle(s);
+        s.close();
+        EXPECT_TRUE(WaitFor([&] { return show.isNull(); }));
+    };
+    {
+        LogLines quiet(false);
+        run();
+        const QStringList told = quiet.Take();
+        EXPECT_TRUE(told.isEmpty()) << told.join('\n').toStdString();
+    }
+    LogLines on;
+    run();
+    const QStringList told = on.Take();
+    const std::string all = told.join('\n').toStdString();
+    EXPECT_TRUE(Said(told, {"a.vtp", "stays black"})) << all;
+    EXPECT_TRUE(Said(told, {"varchive.spi", "left out"})) << all;
+    EXPECT_TRUE(Said(told, {missing, "cannot be read"})) << all;
 }
 
 // The threads of this process, by their ids.

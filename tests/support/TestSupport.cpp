@@ -10,7 +10,11 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <mutex>
 #include <stdexcept>
+#include <utility>
+
+#include <QLoggingCategory>
 
 QString BuildDir()
 {
@@ -116,4 +120,79 @@ QByteArray ProgramFolder::ReadSettings() const
 {
     QFile f(SettingsFile());
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+namespace {
+
+struct LoggedLine {
+    QString category;
+    QString message;
+};
+
+std::mutex& LogMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+QList<LoggedLine>& Logged()
+{
+    static QList<LoggedLine> lines;
+    return lines;
+}
+
+void TakeLine(QtMsgType, const QMessageLogContext& context, const QString& message)
+{
+    const QString category = QString::fromUtf8(context.category ? context.category : "");
+    if (!category.startsWith(QStringLiteral("velmora.")))
+        return;
+    std::lock_guard lock(LogMutex());
+    Logged().append({category, message});
+}
+
+} // namespace
+
+LogLines::LogLines(bool turnOn) : mTurnedOn(turnOn)
+{
+    {
+        std::lock_guard lock(LogMutex());
+        Logged().clear();
+    }
+    if (turnOn)
+        QLoggingCategory::setFilterRules(QStringLiteral("velmora.*=true"));
+    mPrevious = qInstallMessageHandler(&TakeLine);
+}
+
+LogLines::~LogLines()
+{
+    qInstallMessageHandler(mPrevious);
+    if (mTurnedOn)
+        QLoggingCategory::setFilterRules(QString());
+}
+
+QStringList LogLines::Take(const QString& category)
+{
+    std::lock_guard lock(LogMutex());
+    QStringList taken;
+    QList<LoggedLine> kept;
+    for (const LoggedLine& line : std::as_const(Logged())) {
+        if (category.isEmpty() || line.category == category)
+            taken << line.message;
+        else
+            kept << line;
+    }
+    Logged() = kept;
+    return taken;
+}
+
+bool Said(const QStringList& messages, const QStringList& words)
+{
+    for (const QString& message : messages) {
+        bool all = true;
+        for (const QString& word : words)
+            all = all && message.contains(word);
+        if (all)
+            return true;
+    }
+    return false;
 }

@@ -5,7 +5,9 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
+#include <QtGlobal>
 
 // The build folder (where velmora, libLoadPlugin.so and Plugin/ are built).
 QString BuildDir();
@@ -57,3 +59,24 @@ public:
     void WriteSettings(const QByteArray& contents) const;
     QByteArray ReadSettings() const;
 };
+
+// The lines of Velmora's logging categories (velmora.*) while the object
+// lives, from any thread. Turned on, every level of them is taken; otherwise
+// the rules are left as they are, so that the quiet default can be checked.
+class LogLines {
+public:
+    explicit LogLines(bool turnOn = true);
+    ~LogLines();
+    LogLines(const LogLines&) = delete;
+    LogLines& operator=(const LogLines&) = delete;
+    // The messages so far of one category ("velmora.plugins"), or of all of
+    // them when category is empty; what is taken is forgotten.
+    QStringList Take(const QString& category = QString());
+
+private:
+    bool mTurnedOn;
+    QtMessageHandler mPrevious;
+};
+
+// Whether one of the messages holds all the words.
+bool Said(const QStringList& messages, const QStringList& words);
