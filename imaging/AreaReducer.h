@@ -36,6 +36,9 @@ private:
         std::uint32_t offset = 0; // into the weights
     };
     void FinishRow(std::uint32_t oy);
+    // The same in single precision, four samples at a time: exact enough
+    // while a sum of samples stays below 2^31.
+    void FinishRowSse(QRgb* out) const;
 
     std::uint32_t mW, mH, mw, mh;
     int mChannels;
