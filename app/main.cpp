@@ -39,7 +39,7 @@ int main(int argc, char** argv)
     // Every decoding thread, until the end of main.
     DecodeService decoding;
     app.setApplicationName(ProgramTitle());
-    app.setApplicationVersion(QStringLiteral("1.10"));
+    app.setApplicationVersion(QStringLiteral(VELMORA_VERSION));
     app.setDesktopFileName(QStringLiteral("velmora"));
     // Japanese texts need a font that has their glyphs, whatever the default.
     QFont font = app.font();

@@ -37,17 +37,17 @@ void ClearError()
     tError.clear();
 }
 
-// Plug-ins run in helper processes of their own (bridge/SpiChannel.h) unless
-// VELMORA_SPI_INPROCESS=1 asks for the plug-in in this process, for
-// measurements and debugging.
-// Windows plug-ins always run in their helper under wine.
+// Whether the plug-in is a Windows DLL, 32- or 64-bit.
 bool IsWindows(const char* pluginPath)
 {
     const PluginFile::Kind kind = PluginFile::KindOf(pluginPath);
     return kind == PluginFile::Kind::Windows32 || kind == PluginFile::Kind::Windows64;
 }
 
-// Windows plug-ins always run in their helper under wine.
+// Plug-ins run in helper processes of their own (bridge/SpiChannel.h) unless
+// VELMORA_SPI_INPROCESS=1 asks for the plug-in in this process, for
+// measurements and debugging. Windows plug-ins always run in their helper
+// under wine.
 bool InProcess(const char* pluginPath)
 {
     const char* value = std::getenv("VELMORA_SPI_INPROCESS");

@@ -345,8 +345,8 @@ using JxlPicture = LibraryPicture<JxlHeader, ReadJxlHeader, DecodeJxl>;
 
 // ---------------------------------------------------------------- Qt's decoders
 
-// Pictures that Qt decodes whole (PNG, GIF, icons, cursors, OS/2 bitmaps);
-// Qt's allocation limit bounds what such a decode may take.
+// Pictures that Qt decodes whole from memory when they open (icons,
+// cursors, OS/2 bitmaps); Qt's allocation limit bounds what that may take.
 class DecodedPicture : public PictureFile {
 public:
     explicit DecodedPicture(QImage image) : mImage(std::move(image)) {}
