@@ -24,7 +24,3 @@ private:
     ErrorKind mKind;
 };
 
-// 16-bit Booleans as the program keeps them in members: True is -1.
-using VbBool = std::int16_t;
-inline constexpr VbBool VbTrue = -1;
-inline constexpr VbBool VbFalse = 0;

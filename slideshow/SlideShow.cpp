@@ -147,7 +147,7 @@ void SlideShow::Form_Load(const QString& intervalText)
         throw RuntimeError(ErrorKind::Overflow,
                            "interval out of range: " + std::to_string(interval) + " ms");
     Timer1.setInterval(interval);
-    mBusy = VbFalse;
+    mBusy = false;
 
     mPluginManager = std::make_unique<ClsPluginManager>();
     {
@@ -214,10 +214,10 @@ void SlideShow::Form_Activate()
         SetTimer1Enabled(false);
         // Input counts from the first picture on; until then only the
         // window's end is taken.
-        mBusy = VbTrue;
+        mBusy = true;
         if (!mStage.ShowPicture(mRing.CurrentPath()))
             return;
-        mBusy = VbFalse;
+        mBusy = false;
         mShowStarted = true;
         SetTimer1Enabled(true);
         mStage.LookAhead(mRing, mLastStepBack);
@@ -252,14 +252,14 @@ void SlideShow::Timer1_Timer()
 void SlideShow::AdvanceStep()
 {
     SetTimer1Enabled(false);
-    mBusy = VbTrue;
+    mBusy = true;
     // The window may close while the step waits for its picture; then
     // nothing of it is touched any more.
     if (!mStage.ShowPicture(mRing.Advance()))
         return;
     // Input made while the picture loaded arrives now and is dropped.
     QCoreApplication::processEvents();
-    mBusy = VbFalse;
+    mBusy = false;
     SetTimer1Enabled(true);
     mStage.LookAhead(mRing, mLastStepBack);
 }

@@ -69,7 +69,8 @@ public:
     const FileListBox& File1() const { return mFolders.File1; }
     bool Timer1Enabled() const { return mTimerEnabled; }
     int Timer1Interval() const { return Timer1.interval(); }
-    VbBool Busy() const { return mBusy; }
+    // Whether a step is under way, as a 16-bit Boolean: -1 true, 0 false.
+    std::int16_t Busy() const { return mBusy ? -1 : 0; }
     // Whether the first picture is on screen (input is taken from then on).
     bool ShowStarted() const { return mShowStarted; }
     // The user pressed Esc while the plug-ins were read: the show is not
@@ -112,7 +113,7 @@ private:
     // Whether the step under way, and the one before it, went back.
     bool mStepBack = false;
     bool mLastStepBack = false;
-    VbBool mBusy = VbFalse;
+    bool mBusy = false;
 
     // The window's persistent drawing (the searching text).
     QImage mSurface;

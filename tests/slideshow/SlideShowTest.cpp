@@ -50,7 +50,7 @@ inline void ImageClick(SlideShow& s, std::int16_t b, float x, float y) { s.Image
 inline bool Started(const SlideShow& s) { return s.ShowStarted(); }
 inline bool TimerOn(const SlideShow& s) { return s.Timer1Enabled(); }
 inline int Interval(const SlideShow& s) { return s.Timer1Interval(); }
-inline VbBool Busy(const SlideShow& s) { return s.Busy(); }
+inline std::int16_t Busy(const SlideShow& s) { return s.Busy(); }
 inline std::int32_t FolderIndex(const SlideShow& s) { return s.Ring().FolderIndex(); }
 inline std::int32_t FirstFolder(const SlideShow& s) { return s.Ring().FirstFolder(); }
 inline QString Pattern(const SlideShow& s) { return s.File1().Pattern(); }
@@ -833,7 +833,7 @@ TEST_F(SlideShowTest, WrapsOverFoldersOnDiskAndEndsWithTheMessageWhenNoPicturesA
                     key ? P::Key(s, std::int16_t(key)) : P::Step(s);
                     EXPECT_EQ(P::Current(s), want);
                     EXPECT_TRUE(P::TimerOn(s));
-                    EXPECT_EQ(P::Busy(s), VbFalse) << "a step ends idle";
+                    EXPECT_EQ(P::Busy(s), 0) << "a step ends idle";
                 }
             }
             EXPECT_EQ(P::FolderIndex(s), k == "nested" ? 1 : 0);
