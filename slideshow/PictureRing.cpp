@@ -32,8 +32,10 @@ bool PictureRing::Start()
     return true;
 }
 
-QString PictureRing::Step(Position& at, const Lister& list) const
+QString PictureRing::Move(Position& at, Direction direction, const Lister& list) const
 {
+    if (direction == Direction::Back)
+        at.fileIndex = CheckedSub(at.fileIndex, 2);
     const std::int32_t count = mFolders.ListCount();
     // A position without a file (folder 0 without pictures after a wrap)
     // steps again.
@@ -72,11 +74,11 @@ QString PictureRing::Step(Position& at, const Lister& list) const
     }
 }
 
-QString PictureRing::Advance()
+QString PictureRing::Step(Direction direction)
 {
     Position at{mFolderIndex, mFileIndex, mFiles};
     std::int32_t emptyInARow = 0;
-    const QString path = Step(at, [&](std::int32_t index) {
+    const QString path = Move(at, direction, [&](std::int32_t index) {
         QStringList files = Files(index);
         if (!files.isEmpty())
             emptyInARow = 0;
@@ -88,11 +90,6 @@ QString PictureRing::Advance()
     mFileIndex = at.fileIndex;
     mFiles = at.files;
     return path;
-}
-
-void PictureRing::LowerFileIndex(std::int32_t by)
-{
-    mFileIndex = CheckedSub(mFileIndex, by);
 }
 
 QString PictureRing::Peek(std::int32_t direction) const
@@ -107,9 +104,7 @@ QStringList PictureRing::PeekAhead(std::int32_t direction, int steps) const
     QStringList paths;
     try {
         for (int i = 0; i < steps; ++i) {
-            if (direction < 0)
-                at.fileIndex = CheckedSub(at.fileIndex, 2);
-            paths << Step(at, [&](std::int32_t index) {
+            paths << Move(at, direction < 0 ? Direction::Back : Direction::Forward, [&](std::int32_t index) {
                 if (++listed > kPeekFolders)
                     throw GaveUp{};
                 return Files(index);

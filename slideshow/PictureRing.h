@@ -24,6 +24,9 @@ public:
 // Every folder of the ring was found without pictures: the show cannot go on.
 struct NoPicturesLeft {};
 
+// Which way a step goes through the ring.
+enum class Direction { Forward, Back };
+
 class PictureRing {
 public:
     explicit PictureRing(FolderSource& folders) : mFolders(folders) {}
@@ -32,12 +35,11 @@ public:
     // holds pictures; false when there is none.
     bool Start();
     // One step of the ring: the next file, else the next folder that holds
-    // pictures, wrapping at both ends (a step back lowers the file index by
-    // 2 first). The path of the picture it arrives at. Raises NoPicturesLeft
-    // when every folder has been found empty in a row.
-    QString Advance();
-    // A step back starts from two files before the current one.
-    void LowerFileIndex(std::int32_t by);
+    // pictures, wrapping at both ends; a step back lowers the file index by
+    // 2 first and then steps the same way. The path of the picture it
+    // arrives at. Raises NoPicturesLeft when every folder has been found
+    // empty in a row.
+    QString Step(Direction direction);
     // The picture a step in direction (+1 next, -1 back) would show now, or
     // "" when it lies beyond a few folders without pictures; the ring stays.
     QString Peek(std::int32_t direction) const;
@@ -59,7 +61,9 @@ private:
     };
     using Lister = std::function<QStringList(std::int32_t folderIndex)>;
 
-    QString Step(Position& at, const Lister& list) const;
+    // The step itself, on a position: what Step moves the ring by and what
+    // the look-ahead predicts with.
+    QString Move(Position& at, Direction direction, const Lister& list) const;
     QStringList Files(std::int32_t folderIndex) const;
 
     FolderSource& mFolders;

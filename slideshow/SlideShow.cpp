@@ -255,7 +255,7 @@ void SlideShow::AdvanceStep()
     mBusy = true;
     // The window may close while the step waits for its picture; then
     // nothing of it is touched any more.
-    if (!mStage.ShowPicture(mRing.Advance()))
+    if (!mStage.ShowPicture(mRing.Step(mLastStepBack ? Direction::Back : Direction::Forward)))
         return;
     // Input made while the picture loaded arrives now and is dropped.
     QCoreApplication::processEvents();
@@ -333,7 +333,7 @@ void SlideShow::Next() { Timer1_Timer(); }
 
 void SlideShow::Previous()
 {
-    mRing.LowerFileIndex(2);
+    // The ring's step back lowers the file index by 2 before it steps.
     mStepBack = true;
     Timer1_Timer();
 }

@@ -37,13 +37,10 @@ MemoryFolders Tree()
 
 std::string Name(const QString& path) { return path.section(u'/', -2).toStdString(); }
 
-// One move as the window makes it: Next steps, Previous lowers the file
-// index by 2 first.
+// One move as the window makes it: Next steps forward, Previous back.
 QString Move(PictureRing& ring, int direction)
 {
-    if (direction < 0)
-        ring.LowerFileIndex(2);
-    return ring.Advance();
+    return ring.Step(direction < 0 ? Direction::Back : Direction::Forward);
 }
 
 } // namespace
@@ -162,6 +159,6 @@ TEST(PictureRing, PathsKeepTheFoldersExactNames)
     PictureRing ring(folders);
     ASSERT_TRUE(ring.Start());
     EXPECT_EQ(ring.CurrentPath(), "/p/x /a.bmp");
-    EXPECT_EQ(ring.Advance(), "/p/x/b.bmp");
-    EXPECT_EQ(ring.Advance(), "/p/y/c.bmp");
+    EXPECT_EQ(ring.Step(Direction::Forward), "/p/x/b.bmp");
+    EXPECT_EQ(ring.Step(Direction::Forward), "/p/y/c.bmp");
 }
