@@ -9,11 +9,12 @@
 
 namespace {
 
-// sums[i] += from[i] * weight: the reduction's hot loop, built a second time
-// for processors with AVX2, which take eight samples at a time.
-[[gnu::always_inline]] inline void AccumulateBody(std::uint32_t* __restrict sums,
-                                                  const std::uint8_t* __restrict from, std::size_t n,
-                                                  std::uint32_t weight)
+// sums[i] += from[i] * weight: the reduction's hot loop (from a row's bytes
+// or from whole rows' sums), built a second time for processors with AVX2,
+// which take eight samples at a time.
+template <typename Source>
+[[gnu::always_inline]] inline void AccumulateBody(std::uint32_t* __restrict sums, const Source* __restrict from,
+                                                  std::size_t n, std::uint32_t weight)
 {
     if (weight == 1) {
         for (std::size_t i = 0; i < n; ++i)
@@ -24,45 +25,25 @@ namespace {
     }
 }
 
-[[gnu::always_inline]] inline void AccumulateWideBody(std::uint32_t* __restrict sums,
-                                                      const std::uint32_t* __restrict from, std::size_t n,
-                                                      std::uint32_t weight)
-{
-    for (std::size_t i = 0; i < n; ++i)
-        sums[i] += from[i] * weight;
-}
-
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define VELMORA_ACCUMULATE_AVX2 1
-__attribute__((target("avx2"))) void AccumulateAvx2(std::uint32_t* sums, const std::uint8_t* from, std::size_t n,
+template <typename Source>
+__attribute__((target("avx2"))) void AccumulateAvx2(std::uint32_t* sums, const Source* from, std::size_t n,
                                                     std::uint32_t weight)
 {
     AccumulateBody(sums, from, n, weight);
 }
-__attribute__((target("avx2"))) void AccumulateWideAvx2(std::uint32_t* sums, const std::uint32_t* from,
-                                                        std::size_t n, std::uint32_t weight)
-{
-    AccumulateWideBody(sums, from, n, weight);
-}
 const bool kAvx2 = __builtin_cpu_supports("avx2");
 #endif
 
-void Accumulate(std::uint32_t* sums, const std::uint8_t* from, std::size_t n, std::uint32_t weight)
+template <typename Source>
+void Accumulate(std::uint32_t* sums, const Source* from, std::size_t n, std::uint32_t weight)
 {
 #if defined(VELMORA_ACCUMULATE_AVX2)
     if (kAvx2)
         return AccumulateAvx2(sums, from, n, weight);
 #endif
     AccumulateBody(sums, from, n, weight);
-}
-
-void Accumulate(std::uint32_t* sums, const std::uint32_t* from, std::size_t n, std::uint32_t weight)
-{
-#if defined(VELMORA_ACCUMULATE_AVX2)
-    if (kAvx2)
-        return AccumulateWideAvx2(sums, from, n, weight);
-#endif
-    AccumulateWideBody(sums, from, n, weight);
 }
 
 } // namespace
