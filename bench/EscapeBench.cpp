@@ -9,6 +9,7 @@
 #include "slideshow/SlideShow.h"
 
 #include "imaging/DecodeService.h"
+#include "BenchPictures.h"
 #include "BenchStats.h"
 
 #include <QApplication>
@@ -71,12 +72,7 @@ void PostEsc(QObject* to)
 
 int main(int argc, char** argv)
 {
-    QTemporaryFile config(QDir::tempPath() + "/velmora-screen-XXXXXX.json");
-    config.open();
-    config.write(R"({"screens":[{"name":"bench","x":0,"y":0,"width":1920,"height":1080,)"
-                 R"("logicalDpi":96,"logicalBaseDpi":96,"dpr":1}]})");
-    config.flush();
-    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + config.fileName().toLocal8Bit());
+    const BenchScreen screen;
     QApplication app(argc, argv);
     DecodeService decoding;
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;

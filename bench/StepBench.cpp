@@ -39,12 +39,7 @@ namespace {
 
 int main(int argc, char** argv)
 {
-    QTemporaryFile config(QDir::tempPath() + "/velmora-screen-XXXXXX.json");
-    config.open();
-    config.write(R"({"screens":[{"name":"bench","x":0,"y":0,"width":1920,"height":1080,)"
-                 R"("logicalDpi":96,"logicalBaseDpi":96,"dpr":1}]})");
-    config.flush();
-    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + config.fileName().toLocal8Bit());
+    const BenchScreen screen;
     QApplication app(argc, argv);
     DecodeService decoding;
     const int steps = argc > 1 ? std::max(1, atoi(argv[1])) : 50;
