@@ -5,8 +5,8 @@
 
 #include "common/AppPaths.h"
 #include "common/PathText.h"
-#include "plugins/ClsPluginManager.h"
-#include "plugins/PluginBridge.h"
+#include "pluginhost/ClsPluginManager.h"
+#include "pluginhost/PluginBridge.h"
 
 frmVersion::frmVersion(QWidget* owner) : QDialog(owner)
 {

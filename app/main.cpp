@@ -7,7 +7,7 @@
 
 #include "app/Form1.h"
 #include "common/AppPaths.h"
-#include "plugins/PluginBridge.h"
+#include "pluginhost/PluginBridge.h"
 #include "platform/MessageBox.h"
 #include "imaging/DecodeService.h"
 

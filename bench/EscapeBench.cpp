@@ -92,7 +92,7 @@ int main(int argc, char** argv)
     const auto usePlugin = [&](const char* name) {
         QDir(program.path() + "/Plugin").removeRecursively();
         QDir().mkpath(program.path() + "/Plugin");
-        return QFile::copy(build + "/tests/plugins/" + name, program.path() + "/Plugin/" + name);
+        return QFile::copy(build + "/tests/pluginhost/" + name, program.path() + "/Plugin/" + name);
     };
     int file = 0;
     // A show on a.bmp whose next picture hangs its plug-in; ahead: the

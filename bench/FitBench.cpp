@@ -11,7 +11,7 @@
 //   bench_fit make FILE W H [alpha] [synthetic]
 //                                    write a picture cut from the photograph
 //                                    (.jpg / .png), or the synthetic one
-#include "bridge/LoadPlugin.h"
+#include "pluginrunner/LoadPlugin.h"
 #include "imaging/DeviceContext.h"
 #include "imaging/PictureFile.h"
 

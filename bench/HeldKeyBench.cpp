@@ -106,8 +106,8 @@ int main(int argc, char** argv)
         QDir().mkpath(program.path() + "/Plugin");
         for (const char* file : {"libLoadPlugin.so", "velmora-spihost", "velmora-spihost64.exe"})
             QFile::copy(build + "/" + file, program.path() + "/" + file);
-        if (!QFile::copy(build + "/tests/plugins/wtest.sph", program.path() + "/Plugin/wtest.sph")) {
-            std::fprintf(stderr, "no wtest.sph in %s/tests/plugins: build with tests and mingw-w64\n", qPrintable(build));
+        if (!QFile::copy(build + "/tests/pluginhost/wtest.sph", program.path() + "/Plugin/wtest.sph")) {
+            std::fprintf(stderr, "no wtest.sph in %s/tests/pluginhost: build with tests and mingw-w64\n", qPrintable(build));
             return 1;
         }
         for (int i = 0; i < pictures; ++i) {

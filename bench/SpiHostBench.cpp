@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "bridge/LoadPlugin.h"
+#include "pluginrunner/LoadPlugin.h"
 
 namespace {
 

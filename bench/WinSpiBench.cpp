@@ -28,8 +28,8 @@
 
 #include "common/AppPaths.h"
 #include "imaging/DeviceContext.h"
-#include "plugins/ClsPluginManager.h"
-#include "plugins/PluginBridge.h"
+#include "pluginhost/ClsPluginManager.h"
+#include "pluginhost/PluginBridge.h"
 
 namespace {
 
@@ -90,7 +90,7 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
     const QString build = QCoreApplication::applicationDirPath() + "/..";
-    const QString fixtures = build + "/tests/plugins";
+    const QString fixtures = build + "/tests/pluginhost";
     if (!QFile::exists(fixtures + "/wtest.sph") || !QFile::exists(build + "/velmora-spihost64.exe")) {
         std::printf("no Windows helper or test plug-in built (mingw-w64 missing): skipped\n");
         return 0;

@@ -14,7 +14,7 @@
 #include "common/RuntimeError.h"
 #include "imaging/DecodeLog.h"
 #include "imaging/DecodeService.h"
-#include "plugins/ClsPluginManager.h"
+#include "pluginhost/ClsPluginManager.h"
 #include "slideshow/PictureRing.h"
 
 namespace {

@@ -13,7 +13,7 @@
 
 #include <QString>
 
-#include "plugins/PluginBridge.h"
+#include "pluginhost/PluginBridge.h"
 #include "slideshow/FlipPacer.h"
 #include "slideshow/PictureDisplay.h"
 #include "slideshow/PicturePrefetch.h"

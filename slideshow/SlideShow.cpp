@@ -17,8 +17,8 @@
 #include "imaging/DecodeLog.h"
 #include "platform/MessageBox.h"
 #include "platform/NumberRules.h"
-#include "plugins/ClsPluginManager.h"
-#include "plugins/PluginBridge.h"
+#include "pluginhost/ClsPluginManager.h"
+#include "pluginhost/PluginBridge.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <QMainWindow>
 
 #include "app/frmVersion.h"
-#include "plugins/ClsPluginManager.h"
-#include "plugins/PluginTestSupport.h"
+#include "pluginhost/ClsPluginManager.h"
+#include "pluginhost/PluginTestSupport.h"
 #include "support/TestSupport.h"
 
 TEST(AboutBox, ListsEachPluginByFileNameAndAboutTextScannedAnewAtEachOpening)

@@ -19,7 +19,7 @@
 #include "imaging/PictureTestData.h"
 #include "slideshow/PictureDisplay.h"
 #include "slideshow/SlideShow.h"
-#include "plugins/PluginTestSupport.h"
+#include "pluginhost/PluginTestSupport.h"
 #include "support/TestSupport.h"
 #include "imaging/DecodeService.h"
 

@@ -38,7 +38,7 @@
 #include "slideshow/FolderList.h"
 #include "slideshow/PictureDisplay.h"
 #include "slideshow/SlideShow.h"
-#include "plugins/PluginTestSupport.h"
+#include "pluginhost/PluginTestSupport.h"
 #include "support/TestSupport.h"
 
 // The window's handlers as its events call them, and what it shows.

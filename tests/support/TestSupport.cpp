@@ -22,7 +22,7 @@ QString BuildDir()
     return fromEnv.isEmpty() ? QStringLiteral(VELMORA_BUILD_DIR) : fromEnv;
 }
 
-QString TestPluginDir() { return BuildDir() + "/tests/plugins"; }
+QString TestPluginDir() { return BuildDir() + "/tests/pluginhost"; }
 
 TempTree::TempTree()
 {

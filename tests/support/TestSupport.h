@@ -11,7 +11,7 @@
 
 // The build folder (where velmora, libLoadPlugin.so and Plugin/ are built).
 QString BuildDir();
-// Where the test suite's own plug-ins are built (BuildDir()/tests/plugins).
+// Where the test suite's own plug-ins are built (BuildDir()/tests/pluginhost).
 QString TestPluginDir();
 
 // Runs the event loop until done() holds (true) or ms have passed (false).

@@ -1,0 +1,187 @@
+#include "pluginhost/ClsPluginManager.h"
+
+#include <cstring>
+#include <mutex>
+#include <set>
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include "common/CheckedMath.h"
+#include "common/CodePage.h"
+#include "common/PathText.h"
+#include "common/RuntimeError.h"
+#include "platform/DirSearch.h"
+#include "pluginhost/PluginHangs.h"
+#include "pluginhost/PluginLog.h"
+
+namespace {
+
+bool IsPluginName(const QString& name)
+{
+    return name.endsWith(QStringLiteral(".spi"), Qt::CaseInsensitive) ||
+           name.endsWith(QStringLiteral(".sph"), Qt::CaseInsensitive);
+}
+
+// Every decoding thread loads the plug-ins again for each show: a plug-in
+// left out for the same reason is told once.
+void LeftOut(const QString& path, const QString& why)
+{
+    // Not counted as told while the category is off.
+    if (!lcPlugins().isWarningEnabled())
+        return;
+    static std::mutex mutex;
+    static std::set<QString> told;
+    {
+        std::lock_guard lock(mutex);
+        if (!told.insert(path + u'\n' + why).second)
+            return;
+    }
+    qCWarning(lcPlugins).noquote() << "plug-in" << path << "is left out:" << why;
+}
+
+} // namespace
+
+std::int32_t ClsPluginManager::Initialize(const QString& PluginDir)
+{
+    LoadPlugins(PluginDir);
+    return 0;
+}
+
+void ClsPluginManager::LoadPlugins(const QString& PluginDir)
+{
+    const QString folder = AddPathSeparator(PluginDir);
+    FindData data{};
+    // Linux and 32-bit Windows plug-ins are named *.spi, 64-bit Windows ones
+    // *.sph; one search keeps the folder's order across both.
+    const QByteArray pattern = ToCodePage(folder + QStringLiteral("*.sp?"));
+    const FindHandle handle = FindFirstFileA(pattern.constData(), &data);
+    if (static_cast<std::int32_t>(handle) > 0) {
+        for (;;) {
+            const auto nameLength = strnlen(data.cFileName, sizeof data.cFileName);
+            const QString name = FromCodePage(QByteArrayView(data.cFileName, nameLength));
+            if (name != QStringLiteral(".") && name != QStringLiteral("..") &&
+                !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsPluginName(name) &&
+                !mFileNames.contains(name)) {
+                mFileNames.append(name);
+                const QString path = AddPathSeparator(folder) + name;
+                auto plugin = std::make_unique<ClsPlugin>();
+                // The user sees only that its pictures are not shown.
+                try {
+                    if (PluginHangs::LeftOut(path)) {
+                        LeftOut(path, QStringLiteral("it hung too often"));
+                    } else if (const std::int32_t r = plugin->Initialize(path); r >= 1) {
+                        mPlugins.push_back(std::move(plugin));
+                    } else {
+                        LeftOut(path, r < 0 ? "it is not an import filter (its version is \"" +
+                                                  plugin->APIVersion() + "\")"
+                                            : QStringLiteral("it names no picture format"));
+                    }
+                } catch (const std::exception& e) {
+                    LeftOut(path, QString::fromUtf8(e.what()));
+                }
+            }
+            // Keep the windows responsive while plug-ins load; another
+            // thread's events are left to that thread's own loop.
+            if (const QCoreApplication* app = QCoreApplication::instance();
+                app && QThread::currentThread() == app->thread())
+                QCoreApplication::processEvents();
+            if (FindNextFileA(handle, &data) == 0)
+                break;
+        }
+    }
+    FindClose(handle);
+}
+
+const ClsPlugin* ClsPluginManager::At(std::int32_t Index) const
+{
+    if (Index < 0 || Index > PluginCount())
+        return nullptr;
+    return mPlugins[static_cast<std::size_t>(Index)].get();
+}
+
+std::int32_t ClsPluginManager::PluginCount() const
+{
+    return std::int32_t(mPlugins.size()) - 1;
+}
+
+QString ClsPluginManager::PluginName(std::int32_t Index) const
+{
+    const ClsPlugin* plugin = At(Index);
+    return plugin ? TrimAtNull(plugin->PluginName()) : QString();
+}
+
+QString ClsPluginManager::APIVersion(std::int32_t Index) const
+{
+    const ClsPlugin* plugin = At(Index);
+    return plugin ? plugin->APIVersion() : QString();
+}
+
+QString ClsPluginManager::AboutPlugin(std::int32_t Index) const
+{
+    const ClsPlugin* plugin = At(Index);
+    return plugin ? plugin->AboutPlugin() : QString();
+}
+
+QString ClsPluginManager::SupportExtension() const
+{
+    QString result;
+    for (std::int32_t j = 0; j <= PluginCount(); ++j) {
+        const ClsPlugin& plugin = *mPlugins[static_cast<std::size_t>(j)];
+        for (std::int32_t i = 0; i <= plugin.SupportedNum(); ++i)
+            result += plugin.Extension(i) + u';';
+    }
+    return result;
+}
+
+QString ClsPluginManager::CheckFile(const QString& FileName) const
+{
+    for (std::int32_t j = 0; j <= PluginCount(); ++j) {
+        const ClsPlugin& plugin = *mPlugins[static_cast<std::size_t>(j)];
+        std::int32_t r = 0;
+        try {
+            r = plugin.CheckFile(FileName);
+        } catch (const RuntimeError& e) {
+            // One plug-in that crashed or hung costs only its own answer.
+            if (e.Kind() != ErrorKind::PluginFailed)
+                throw;
+            qCWarning(lcPlugins).noquote() << "plug-in" << plugin.PluginName() << "failed on" << FileName
+                                           << "and counts as not reading it:" << e.what();
+        }
+        // An answer of INT_MIN has no index before it: an overflow.
+        if (r != 0)
+            return plugin.FileType(CheckedSub(r, 1));
+    }
+    return QString();
+}
+
+std::int32_t ClsPluginManager::DrawPictureFile(const QString& PictureFileName, HDC hdc,
+                                               std::int32_t Heigth, std::int32_t Width,
+                                               std::int32_t top, std::int32_t left,
+                                               const QString& PictureKind, QString* why)
+{
+    const QString kind = PictureKind.isEmpty() ? CheckFile(PictureFileName) : PictureKind;
+    // The drawing plug-in is chosen by its description, first in list order.
+    for (std::int32_t j = 0; j <= PluginCount(); ++j) {
+        const ClsPlugin& plugin = *mPlugins[static_cast<std::size_t>(j)];
+        for (std::int32_t i = 0; i <= plugin.SupportedNum(); ++i) {
+            if (plugin.FileType(i) == kind)
+                return plugin.DrawPictureFile(PictureFileName, hdc, Heigth, Width, top, left,
+                                              mStretch, why);
+        }
+    }
+    if (why)
+        *why = kind.isEmpty() ? QStringLiteral("no plug-in reads it")
+                              : "no plug-in draws \"" + kind + "\"";
+    return 2; // unknown format: no plug-in knows the description
+}
+
+bool ClsPluginManager::Stretch() const
+{
+    return mStretch;
+}
+
+void ClsPluginManager::SetStretch(bool tStretch)
+{
+    mStretch = tStretch;
+}

@@ -1,0 +1,288 @@
+#include "pluginrunner/SpiHostCore.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+
+using namespace SpiProtocol;
+
+namespace SpiHost {
+namespace {
+
+HostPlatform* gPlatform = nullptr;
+
+// Set when the answer being sent is the helper's last.
+bool gEnding = false;
+
+void Send(Frame type, const std::string& body, const std::vector<int>& files = {})
+{
+    if (type == Frame::Result || type == Frame::Failure)
+        gEnding = gPlatform->Exhausted();
+    gPlatform->WriteHeader(Header{std::uint32_t(type), gEnding ? kEnding : 0, body.size()}, files);
+    gPlatform->Write(body.data(), body.size());
+}
+
+void Fail(const std::string& message) { Send(Frame::Failure, message); }
+
+void PutBlock(Writer& body, const Outgoing& block)
+{
+    body.Put(std::uint8_t(block.kind)).Put(block.size);
+}
+
+void SendBlockBytes(const Outgoing& block)
+{
+    if (block.data)
+        gPlatform->Write(block.data, std::size_t(block.size));
+}
+
+// The copy has crossed; a handle that is no block is refused by the
+// platform's LocalFree itself.
+void Release(void* handle)
+{
+    if (handle)
+        gPlatform->Free(handle);
+}
+
+// The source of GetPicture and GetPictureInfo: a file name (flag 0) or the
+// file's bytes (flag 1).
+const char* Source(Reader& in, unsigned int flag, std::string& keep)
+{
+    const std::uint8_t present = in.Get<std::uint8_t>();
+    const std::uint64_t size = in.Get<std::uint64_t>();
+    const char* bytes = in.Bytes(std::size_t(size));
+    if (!present || !bytes)
+        return nullptr;
+    keep.assign(bytes, std::size_t(size));
+    if ((flag & 7) == 0)
+        keep = gPlatform->FileName(keep);
+    keep.push_back('\0');
+    return keep.data();
+}
+
+template <typename Fn>
+Fn Function(const char* name, std::string& error)
+{
+    return reinterpret_cast<Fn>(gPlatform->Export(name, error));
+}
+
+void DoGetPluginInfo(Reader& in)
+{
+    const std::int32_t infono = in.Get<std::int32_t>();
+    const std::int32_t buflen = in.Get<std::int32_t>();
+    const std::uint8_t hasBuffer = in.Get<std::uint8_t>();
+    const std::size_t size = buflen > 0 ? std::size_t(buflen) : 0;
+    const char* was = in.Bytes(size);
+    if (!in.Ok())
+        gPlatform->Quit(2);
+    std::string error;
+    const auto fn = Function<GetPluginInfoFn>("GetPluginInfo", error);
+    if (!fn)
+        return Fail(error);
+    // One byte beyond what the plug-in is told, as the host keeps it.
+    std::vector<char> buffer(size + 1, '\0');
+    if (size)
+        std::memcpy(buffer.data(), was, size);
+    gPlatform->BufferToPlugin(buffer);
+    const int r = fn(infono, hasBuffer ? buffer.data() : nullptr, buflen);
+    buffer[size] = '\0';
+    gPlatform->BufferFromPlugin(buffer);
+    Writer body;
+    body.Put(std::int32_t(r)).Bytes(buffer.data(), size);
+    Send(Frame::Result, body.Data());
+}
+
+void DoIsSupported(Reader& in)
+{
+    const std::uint8_t readable = in.Get<std::uint8_t>();
+    const std::uint32_t nameSize = in.Get<std::uint32_t>();
+    const char* name = in.Bytes(nameSize);
+    const char* head = in.Bytes(kHeadSize);
+    if (!in.Ok())
+        gPlatform->Quit(2);
+    std::string error;
+    const auto fn = Function<IsSupportedFn>("IsSupported", error);
+    if (!fn)
+        return Fail(error);
+    int r = 0;
+    if (readable) {
+        const std::string fileName = gPlatform->FileName(std::string(name, nameSize));
+        std::vector<char> copy(head, head + kHeadSize);
+        r = fn(fileName.c_str(), copy.data());
+    }
+    Send(Frame::Result, Writer().Put(std::int32_t(r)).Data());
+}
+
+void DoGetPictureInfo(Reader& in)
+{
+    const std::uint32_t flag = in.Get<std::uint32_t>();
+    const std::int64_t len = in.Get<std::int64_t>();
+    const std::uint8_t hasInfo = in.Get<std::uint8_t>();
+    std::string keep;
+    const char* source = Source(in, flag, keep);
+    if (!in.Ok())
+        gPlatform->Quit(2);
+    std::string error;
+    const auto fn = Function<GetPictureInfoFn>("GetPictureInfo", error);
+    if (!fn)
+        return Fail(error);
+    PictureInfo info{};
+    const int r = fn(source, std::intptr_t(len), flag, hasInfo ? &info : nullptr);
+    const Outgoing text = gPlatform->Describe(info.hInfo);
+    Writer body;
+    body.Put(std::int32_t(r))
+        .Put(info.left).Put(info.top).Put(info.width).Put(info.height)
+        .Put(info.x_density).Put(info.y_density).Put(info.colorDepth);
+    PutBlock(body, text);
+    Send(Frame::Result, body.Data());
+    SendBlockBytes(text);
+    Release(info.hInfo);
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Whether the host of the current GetPicture gave a callback; without one,
+// the progress last told and when.
+bool gHostProgress = false;
+std::optional<int> gTold;
+Clock::time_point gToldAt;
+
+// Reports progress to the bridge, which extends the call's time limit while
+// it moves; passes the host's answer back to the plug-in when it has a
+// callback. Without one, only changes go, and not more often than needed.
+int SPI_CALL Progress(int nNum, int nDenom, std::intptr_t)
+{
+    if (!gHostProgress) {
+        const Clock::time_point now = Clock::now();
+        if (gTold == nNum || (gTold && now - gToldAt < std::chrono::milliseconds(kProgressGapMs)))
+            return 0;
+        gTold = nNum;
+        gToldAt = now;
+    }
+    Send(Frame::Progress, Writer().Put(std::int32_t(nNum)).Put(std::int32_t(nDenom)).Data());
+    if (!gHostProgress)
+        return 0;
+    Header header;
+    gPlatform->Read(&header, sizeof header);
+    if (header.type != std::uint32_t(Frame::ProgressAnswer) || header.length != 4)
+        gPlatform->Quit(2);
+    std::int32_t answer;
+    gPlatform->Read(&answer, sizeof answer);
+    return answer;
+}
+
+void DoGetPicture(Reader& in)
+{
+    const std::uint32_t flag = in.Get<std::uint32_t>();
+    const std::int64_t len = in.Get<std::int64_t>();
+    const std::uint8_t hasCallback = in.Get<std::uint8_t>();
+    const std::int64_t lData = in.Get<std::int64_t>();
+    std::string keep;
+    const char* source = Source(in, flag, keep);
+    if (!in.Ok())
+        gPlatform->Quit(2);
+    std::string error;
+    const auto fn = Function<GetPictureFn>("GetPicture", error);
+    if (!fn)
+        return Fail(error);
+    void* hInfo = nullptr;
+    void* hBits = nullptr;
+    // Plug-ins get a callback even when the host gave none: some call it
+    // without looking, and it tells the bridge that they are working.
+    gHostProgress = hasCallback != 0;
+    gTold.reset();
+    const int r = fn(source, std::intptr_t(len), flag, &hInfo, &hBits, Progress,
+                     std::intptr_t(lData));
+    Writer body;
+    body.Put(std::int32_t(r));
+    if (r != 0) {
+        // A failed call hands over nothing the host would release: the
+        // plug-in's leftovers are dropped here and only their presence told.
+        PutBlock(body, {hInfo ? BlockKind::Invalid : BlockKind::Null});
+        PutBlock(body, {hBits ? BlockKind::Invalid : BlockKind::Null});
+        Send(Frame::Result, body.Data());
+    } else {
+        std::vector<int> files;
+        const Outgoing info = gPlatform->Share(hInfo, files);
+        const Outgoing bits = gPlatform->Share(hBits, files);
+        PutBlock(body, info);
+        PutBlock(body, bits);
+        Send(Frame::Result, body.Data(), files);
+        SendBlockBytes(info);
+        SendBlockBytes(bits);
+    }
+    Release(hInfo);
+    if (hBits != hInfo)
+        Release(hBits);
+}
+
+} // namespace
+
+void HostPlatform::WriteHeader(const Header& header, const std::vector<int>&)
+{
+    Write(&header, sizeof header);
+}
+
+Outgoing HostPlatform::Describe(void* handle)
+{
+    Outgoing out;
+    if (!handle)
+        return out;
+    void* data = Lock(handle);
+    if (!data) {
+        out.kind = BlockKind::Invalid;
+        return out;
+    }
+    out.kind = data == handle ? BlockKind::Fixed : BlockKind::Moveable;
+    out.size = Size(handle);
+    out.data = data;
+    return out;
+}
+
+Outgoing HostPlatform::Share(void* handle, std::vector<int>&)
+{
+    return Describe(handle);
+}
+
+void Serve(HostPlatform& platform)
+{
+    gPlatform = &platform;
+    for (;;) {
+        Header header;
+        platform.Read(&header, sizeof header);
+        std::string body(std::size_t(header.length), '\0');
+        platform.Read(body.data(), body.size());
+        Reader in(body.data(), body.size());
+        switch (Frame(header.type)) {
+        case Frame::GetPluginInfo:
+            DoGetPluginInfo(in);
+            break;
+        case Frame::IsSupported:
+            DoIsSupported(in);
+            break;
+        case Frame::GetPictureInfo:
+            DoGetPictureInfo(in);
+            break;
+        case Frame::GetPicture:
+            DoGetPicture(in);
+            break;
+        default:
+            platform.Quit(2);
+        }
+        if (gEnding)
+            platform.Quit(0);
+    }
+}
+
+std::uint64_t MemoryLimit()
+{
+    unsigned long mb = kDefaultMemoryMb;
+    if (const char* text = std::getenv("VELMORA_SPI_MEMORY_MB")) {
+        const unsigned long value = std::strtoul(text, nullptr, 10);
+        if (value >= 64 && value < (1UL << 20))
+            mb = value;
+    }
+    return std::uint64_t(mb) << 20;
+}
+
+} // namespace SpiHost

@@ -1,5 +1,0 @@
-#include "plugins/PluginLog.h"
-
-// Only messages turned on by rules are printed.
-Q_LOGGING_CATEGORY(lcPlugins, "velmora.plugins", QtCriticalMsg)
-Q_LOGGING_CATEGORY(lcWine, "velmora.wine", QtCriticalMsg)
