@@ -21,30 +21,30 @@ T RoundHalfEven(double value)
         Overflow();
     return static_cast<T>(r);
 }
+
+// The result of a GCC overflow builtin, or the overflow error.
+template <typename Builtin> std::int32_t Checked(std::int32_t a, std::int32_t b, Builtin builtin)
+{
+    std::int32_t r;
+    if (builtin(a, b, &r))
+        Overflow();
+    return r;
+}
 } // namespace
 
 std::int32_t CheckedAdd(std::int32_t a, std::int32_t b)
 {
-    std::int32_t r;
-    if (__builtin_add_overflow(a, b, &r))
-        Overflow();
-    return r;
+    return Checked(a, b, [](auto x, auto y, auto* r) { return __builtin_add_overflow(x, y, r); });
 }
 
 std::int32_t CheckedSub(std::int32_t a, std::int32_t b)
 {
-    std::int32_t r;
-    if (__builtin_sub_overflow(a, b, &r))
-        Overflow();
-    return r;
+    return Checked(a, b, [](auto x, auto y, auto* r) { return __builtin_sub_overflow(x, y, r); });
 }
 
 std::int32_t CheckedMul(std::int32_t a, std::int32_t b)
 {
-    std::int32_t r;
-    if (__builtin_mul_overflow(a, b, &r))
-        Overflow();
-    return r;
+    return Checked(a, b, [](auto x, auto y, auto* r) { return __builtin_mul_overflow(x, y, r); });
 }
 
 std::int32_t CheckedDiv(std::int32_t a, std::int32_t b)

@@ -76,11 +76,11 @@ double CStrtod(const std::string& text)
     return strtod_l(text.c_str(), nullptr, cLocale);
 }
 
-// Parses [sign] digits [mark digits] [e [sign] digits] covering all of s.
-// withExponent: whether the exponent part is allowed.
-std::optional<DecimalParts> ParseWholeDecimal(QStringView s, bool withExponent)
+// Reads [sign] digits [mark digits] from the start of s into p; markAt(s, i)
+// is the length of a decimal mark at i, 0 when there is none. Returns where
+// the reading stopped.
+template <class MarkAt> qsizetype ReadMantissa(QStringView s, DecimalParts& p, MarkAt markAt)
 {
-    DecimalParts p;
     qsizetype i = 0;
     if (i < s.size() && (s[i] == u'+' || s[i] == u'-')) {
         p.negative = s[i] == u'-';
@@ -88,11 +88,20 @@ std::optional<DecimalParts> ParseWholeDecimal(QStringView s, bool withExponent)
     }
     while (i < s.size() && IsDigit(s[i]))
         p.intDigits += char(s[i++].unicode());
-    if (const qsizetype mark = DecimalMarkAt(s, i)) {
+    if (const qsizetype mark = markAt(s, i)) {
         i += mark;
         while (i < s.size() && IsDigit(s[i]))
             p.fracDigits += char(s[i++].unicode());
     }
+    return i;
+}
+
+// Parses [sign] digits [mark digits] [e [sign] digits] covering all of s.
+// withExponent: whether the exponent part is allowed.
+std::optional<DecimalParts> ParseWholeDecimal(QStringView s, bool withExponent)
+{
+    DecimalParts p;
+    qsizetype i = ReadMantissa(s, p, DecimalMarkAt);
     if (p.intDigits.empty() && p.fracDigits.empty())
         return std::nullopt;
     if (withExponent && i < s.size() && (s[i] == u'e' || s[i] == u'E')) {
@@ -210,19 +219,10 @@ double Val(const QString& text)
         return 0;
     }
 
+    // Val knows only the full stop as a decimal mark, whatever the locale.
     DecimalParts p;
-    qsizetype i = 0;
-    if (i < s.size() && (s[i] == u'+' || s[i] == u'-')) {
-        p.negative = s[i] == u'-';
-        ++i;
-    }
-    while (i < s.size() && IsDigit(s[i]))
-        p.intDigits += char(s[i++].unicode());
-    if (i < s.size() && s[i] == u'.') {
-        ++i;
-        while (i < s.size() && IsDigit(s[i]))
-            p.fracDigits += char(s[i++].unicode());
-    }
+    const qsizetype i = ReadMantissa(
+        s, p, [](QStringView t, qsizetype at) -> qsizetype { return at < t.size() && t[at] == u'.' ? 1 : 0; });
     if (p.intDigits.empty() && p.fracDigits.empty())
         return 0;
     // The exponent counts only when complete: "5e" and "5days" read as 5.

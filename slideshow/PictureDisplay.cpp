@@ -24,24 +24,27 @@ float Divisor(float size)
     return float(rounded);
 }
 
+// Stretches the picture so that one side (fitted) is the screen's extent less
+// its margin, and scales the other side by the same ratio.
+void FitSide(ImageDisplay& image, float ImageDisplay::*fitted, float ImageDisplay::*other, float extent,
+             float margin)
+{
+    const float before = Divisor(image.*fitted);
+    image.SetStretch(true);
+    image.*fitted = extent - margin;
+    const float after = image.*fitted;
+    const float product = image.*other * after;
+    image.*other = product / before;
+}
+
 void FitHeight(ImageDisplay& image, float scaleHeight)
 {
-    const float h0 = Divisor(image.Height);
-    image.SetStretch(true);
-    image.Height = scaleHeight - kMarginHeight;
-    const float h1 = image.Height;
-    const float product = image.Width * h1;
-    image.Width = product / h0;
+    FitSide(image, &ImageDisplay::Height, &ImageDisplay::Width, scaleHeight, kMarginHeight);
 }
 
 void FitWidth(ImageDisplay& image, float scaleWidth)
 {
-    const float w0 = Divisor(image.Width);
-    image.SetStretch(true);
-    image.Width = scaleWidth - kMarginWidth;
-    const float w1 = image.Width;
-    const float product = image.Height * w1;
-    image.Height = product / w0;
+    FitSide(image, &ImageDisplay::Width, &ImageDisplay::Height, scaleWidth, kMarginWidth);
 }
 
 } // namespace
