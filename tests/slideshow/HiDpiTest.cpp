@@ -21,7 +21,6 @@
 #include "slideshow/SlideShow.h"
 #include "pluginhost/PluginTestSupport.h"
 #include "support/TestSupport.h"
-#include "imaging/DecodeService.h"
 
 namespace {
 
@@ -192,11 +191,5 @@ int main(int argc, char** argv)
     qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + config.fileName().toLocal8Bit());
     // One factor per screen, separated by ";" (given with "," by the build).
     qputenv(VELMORA_SCALE_VARIABLE, QByteArray(VELMORA_SCALE_VALUE).replace(',', ';'));
-    qputenv("XDG_DATA_HOME", VELMORA_BUILD_DIR "/tests/xdg-data");
-    qputenv("XDG_CONFIG_HOME", VELMORA_BUILD_DIR "/tests/xdg-config");
-    qunsetenv("DBUS_SESSION_BUS_ADDRESS");
-    QApplication app(argc, argv);
-    DecodeService decoding;
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    return RunTestsInApplication(argc, argv);
 }

@@ -14,6 +14,10 @@ QString BuildDir();
 // Where the test suite's own plug-ins are built (BuildDir()/tests/pluginhost).
 QString TestPluginDir();
 
+// Keeps user data and settings in the build folder and off the session bus,
+// then runs the tests inside an application with a decoding service.
+int RunTestsInApplication(int& argc, char** argv);
+
 // Runs the event loop until done() holds (true) or ms have passed (false).
 bool WaitFor(const std::function<bool()>& done, int ms = 5000);
 
