@@ -27,17 +27,21 @@ QImage RenderNatural(const QString& path)
     return picture->Render(picture->NaturalSize());
 }
 
-// Opening or drawing the file raises the loader's one error; nothing else
-// may escape.
-void ExpectUnreadable(const QString& path)
+// Opening or drawing the file raises the loader's one error, saying why
+// when given; nothing else may escape.
+void ExpectUnreadable(const QString& path, const std::string& why = {})
 {
     try {
         RenderNatural(path);
         ADD_FAILURE() << "no error: " << path.toStdString();
     } catch (const RuntimeError& e) {
+        const std::string prefix = "cannot read " + path.toStdString() + " as a picture: ";
         EXPECT_EQ(e.Kind(), ErrorKind::TypeMismatch) << e.what();
-        EXPECT_EQ(std::string(e.what()).rfind("cannot read " + path.toStdString() + " as a picture: ", 0), 0u)
-            << e.what();
+        if (why.empty()) {
+            EXPECT_EQ(std::string(e.what()).rfind(prefix, 0), 0u) << e.what();
+        } else {
+            EXPECT_EQ(e.what(), prefix + why);
+        }
     }
 }
 
@@ -541,7 +545,7 @@ TEST(PictureFile, DamagedTinyHostileAndMissingFilesRaise)
     bigHeader.Raw(BitmapFile(2, 1, 24, 0, {}, QByteArray(8, 0)));
     bigHeader.Patch32(14, 100000);
     const std::pair<const char*, QByteArray> cases[] = {
-        {"empty.jpg", ""}, {"one.jpg", "\xFF"}, {"one.png", "\xFF"}, {"one.bmp", "\xFF"},
+        {"one.jpg", "\xFF"}, {"one.png", "\xFF"}, {"one.bmp", "\xFF"},
         {"readme.jpg", "This is not a picture at all."},
         {"head.jpg", jpeg.left(20)}, {"magic.jpg", jpeg.left(3)},
         {"head.png", png.left(12)}, {"ihdr.png", png.left(33)},
@@ -558,8 +562,9 @@ TEST(PictureFile, DamagedTinyHostileAndMissingFilesRaise)
     };
     for (const auto& [name, data] : cases)
         ExpectUnreadable(tree.WriteFile(name, data));
+    ExpectUnreadable(tree.WriteFile("empty.jpg", ""), "the file is empty");
     ExpectUnreadable(tree.Path() + "/missing.png");
-    ExpectUnreadable(tree.MakeDir("folder.jpg"));
+    ExpectUnreadable(tree.MakeDir("folder.jpg"), "it is a folder");
     // Opening a FIFO for reading would wait for a writer.
     ASSERT_EQ(mkfifo((tree.Path() + "/fifo.jpg").toUtf8().constData(), 0600), 0);
     ExpectUnreadable(tree.Path() + "/fifo.jpg");
