@@ -56,7 +56,7 @@ int main(int argc, char** argv)
         draw.push_back(TimeMs([&] {
             StretchDIBits(dc, (1920 - dw) / 2, 5, dw, dh, 0, 0, W, H, bits.data(), dibInfo, DIB_RGB_COLORS, SRCCOPY);
         }));
-        convert.push_back(TimeMs([&] { (void)DibToImage(dibInfo, bits.data()).width(); }));
+        convert.push_back(TimeMs([&] { (void)DibToImage(dibInfo, bits.data())->width(); }));
     }
     DeleteDC(dc);
     const double d = Median(draw), c = Median(convert);

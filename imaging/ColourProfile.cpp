@@ -1,5 +1,7 @@
 #include "imaging/ColourProfile.h"
 
+#include "imaging/DecodeLog.h"
+
 #include <QMutex>
 #include <QMutexLocker>
 
@@ -34,35 +36,39 @@ using TransformPtr = std::shared_ptr<const Transform>;
 class TransformCache {
 public:
     // The transform for icc, made when first asked for; null when LittleCMS
-    // cannot read the profile or it is not an RGB or grey profile.
+    // cannot read the profile or it is not an RGB or grey profile. A profile
+    // that gives none is kept too, so that it is tried and told once.
     TransformPtr Find(const QByteArray& icc, bool alpha)
     {
         QMutexLocker lock(&mMutex);
         for (auto it = mTransforms.begin(); it != mTransforms.end(); ++it) {
             if ((*it)->alpha == alpha && (*it)->icc == icc) {
                 mTransforms.splice(mTransforms.begin(), mTransforms, it);
-                return mTransforms.front();
+                return mTransforms.front()->handle ? mTransforms.front() : nullptr;
             }
         }
         TransformPtr made = Make(icc, alpha);
-        if (!made)
-            return nullptr;
+        if (!made->handle)
+            qCInfo(lcDecode) << "a colour profile cannot be used, the picture keeps its stored colours";
         if (mTransforms.size() >= kKept)
             mTransforms.pop_back();
         mTransforms.push_front(made);
-        return made;
+        return made->handle ? made : nullptr;
     }
 
 private:
     static constexpr std::size_t kKept = 8;
 
+    // Without a handle when the profile gives no transform.
     static TransformPtr Make(const QByteArray& icc, bool alpha)
     {
-        cmsHPROFILE source = cmsOpenProfileFromMem(icc.constData(), cmsUInt32Number(icc.size()));
-        if (!source)
-            return nullptr;
         auto made = std::make_shared<Transform>();
         Transform& t = *made;
+        t.icc = icc;
+        t.alpha = alpha;
+        cmsHPROFILE source = cmsOpenProfileFromMem(icc.constData(), cmsUInt32Number(icc.size()));
+        if (!source)
+            return made;
         cmsHPROFILE srgb = cmsCreate_sRGBProfile();
         const cmsColorSpaceSignature data = cmsGetColorSpace(source);
         // Transforms here are shared by the decoding threads: no cache.
@@ -84,10 +90,6 @@ private:
         }
         cmsCloseProfile(srgb);
         cmsCloseProfile(source);
-        if (!t.handle)
-            return nullptr;
-        t.icc = icc;
-        t.alpha = alpha;
         return made;
     }
 

@@ -20,5 +20,6 @@ struct ColourProfile {
 // Qt's colour spaces read (matrix and curves) use Qt's transforms; other
 // profiles (lookup tables, grey, v4 profiles Qt refuses) LittleCMS. A profile
 // neither can read, or one for another kind of data (CMYK, Lab), leaves the
-// pixels as they are: the picture is still shown, in its stored colours.
+// pixels as they are: the picture is still shown, in its stored colours, and
+// velmora.decode says so once for that profile.
 void ConvertToSrgb(QImage& image, const ColourProfile& profile);

@@ -74,8 +74,11 @@ public:
             (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32))
             return false;
         if (mWhole) {
-            mPicture = DibToImage(mInfo, mBits);
-            return !mPicture.isNull();
+            codec::Result<QImage> picture = DibToImage(mInfo, mBits);
+            if (!picture)
+                return false;
+            mPicture = std::move(*picture);
+            return true;
         }
         // The header of a one-row DIB, with the masks or colour table behind
         // it; decoding the first row checks the header as a whole does.
@@ -128,7 +131,8 @@ private:
             auto* header = reinterpret_cast<BITMAPINFOHEADER*>(mRowInfo.data());
             header->biHeight = 1;
             header->biSizeImage = 0;
-            mRow = DibToImage(reinterpret_cast<const BITMAPINFO*>(mRowInfo.data()), StoredRow(y));
+            codec::Result<QImage> row = DibToImage(reinterpret_cast<const BITMAPINFO*>(mRowInfo.data()), StoredRow(y));
+            mRow = row ? std::move(*row) : QImage();
             mRowIndex = y;
         }
         return mRow.isNull() ? nullptr : reinterpret_cast<const QRgb*>(mRow.constScanLine(0));
@@ -277,10 +281,10 @@ int StretchDIBits(HDC hdc, int xDest, int yDest, int destWidth, int destHeight, 
 
     QImage& surface = *c.surface;
     if (c.mode == HALFTONE) {
-        const QImage picture = DibToImage(info, bits);
-        if (picture.isNull())
+        const codec::Result<QImage> picture = DibToImage(info, bits);
+        if (!picture)
             return 0;
-        DrawSmooth(surface, picture, dx0, dy0, dw, dh, sx0, sy0, sw, sh, mirrorX, mirrorY);
+        DrawSmooth(surface, *picture, dx0, dy0, dw, dh, sx0, sy0, sw, sh, mirrorX, mirrorY);
     } else if (surface.depth() == 32) {
         DrawNearest(surface, rows, dx0, dy0, dw, dh, sx0, sy0, sw, sh, mirrorX, mirrorY);
     } else {

@@ -26,60 +26,55 @@ struct Header {
     bool topDown = false;
 };
 
-bool Refuse(std::string* why, const char* text)
-{
-    if (why)
-        *why = text;
-    return false;
-}
+codec::Error Damaged(const char* text) { return codec::Fail(codec::ErrorKind::Damaged, text); }
+codec::Error Unsupported(const char* text) { return codec::Fail(codec::ErrorKind::Unsupported, text); }
 
-// Checks the header fields on their own (no block sizes); fills *out.
-bool CheckHeader(const BITMAPINFOHEADER& h, Header* out, std::string* why)
+// Checks the header fields on their own (no block sizes).
+codec::Result<Header> CheckHeader(const BITMAPINFOHEADER& h)
 {
     if (h.biSize < sizeof(BITMAPINFOHEADER))
-        return Refuse(why, "header size below 40 bytes");
+        return Damaged("header size below 40 bytes");
     if (h.biWidth <= 0)
-        return Refuse(why, "width not positive");
+        return Damaged("width not positive");
     if (h.biHeight == 0 || h.biHeight == INT_MIN)
-        return Refuse(why, "height zero or out of range");
+        return Damaged("height zero or out of range");
     if (h.biPlanes != 1)
-        return Refuse(why, "planes not 1");
+        return Damaged("planes not 1");
     switch (h.biBitCount) {
     case 1: case 4: case 8: case 16: case 24: case 32: break;
-    default: return Refuse(why, "unsupported bit depth");
+    default: return Unsupported("unsupported bit depth");
     }
     const bool topDown = h.biHeight < 0;
     switch (h.biCompression) {
     case BI_RGB: break;
     case BI_RLE8:
         if (h.biBitCount != 8 || topDown)
-            return Refuse(why, "RLE8 needs 8 bits and bottom-up rows");
+            return Damaged("RLE8 needs 8 bits and bottom-up rows");
         break;
     case BI_RLE4:
         if (h.biBitCount != 4 || topDown)
-            return Refuse(why, "RLE4 needs 4 bits and bottom-up rows");
+            return Damaged("RLE4 needs 4 bits and bottom-up rows");
         break;
     case BI_BITFIELDS:
         if (h.biBitCount != 16 && h.biBitCount != 32)
-            return Refuse(why, "bit fields need 16 or 32 bits");
+            return Damaged("bit fields need 16 or 32 bits");
         break;
-    default: return Refuse(why, "unsupported compression");
+    default: return Unsupported("unsupported compression");
     }
     const std::uint64_t width = static_cast<std::uint32_t>(h.biWidth);
     const std::uint64_t rows = topDown ? -static_cast<std::int64_t>(h.biHeight) : h.biHeight;
     if (width * rows * 4 > kMaxDibPixelBytes)
-        return Refuse(why, "picture larger than 1 GiB of pixels");
+        return codec::Fail(codec::ErrorKind::TooLarge, "picture larger than 1 GiB of pixels");
     if (h.biCompression == BI_RLE8 || h.biCompression == BI_RLE4) {
         if (h.biSizeImage == 0)
-            return Refuse(why, "RLE without an image size");
+            return Damaged("RLE without an image size");
     }
-    if (out) {
-        out->h = h;
-        out->width = static_cast<std::uint32_t>(width);
-        out->rows = static_cast<std::uint32_t>(rows);
-        out->topDown = topDown;
-    }
-    return true;
+    Header out;
+    out.h = h;
+    out.width = static_cast<std::uint32_t>(width);
+    out.rows = static_cast<std::uint32_t>(rows);
+    out.topDown = topDown;
+    return out;
 }
 
 std::uint32_t ColourCount(const BITMAPINFOHEADER& h)
@@ -195,46 +190,46 @@ std::uint64_t DibInfoSize(const BITMAPINFOHEADER& h)
     return std::uint64_t(h.biSize) + masks + colours * sizeof(RGBQUAD);
 }
 
-bool CheckDibBlocks(const void* info, std::size_t infoSize, const void* bits, std::size_t bitsSize,
-                    std::string* why)
+codec::Result<void> CheckDibBlocks(const void* info, std::size_t infoSize, const void* bits, std::size_t bitsSize)
 {
     if (!info || !bits)
-        return Refuse(why, "missing block");
+        return Damaged("missing block");
     if (infoSize < sizeof(BITMAPINFOHEADER))
-        return Refuse(why, "info block smaller than a header");
+        return Damaged("info block smaller than a header");
     BITMAPINFOHEADER h;
     std::memcpy(&h, info, sizeof h);
     if (h.biSize > infoSize)
-        return Refuse(why, "header larger than its block");
-    Header hd;
-    if (!CheckHeader(h, &hd, why))
-        return false;
+        return Damaged("header larger than its block");
+    const codec::Result<Header> hd = CheckHeader(h);
+    if (!hd)
+        return hd.error();
     if (h.biCompression == BI_BITFIELDS && sizeof(BITMAPINFOHEADER) + 12 > infoSize)
-        return Refuse(why, "bit-field masks past the info block");
+        return Damaged("bit-field masks past the info block");
     const std::uint64_t colours = ColourCount(h);
     if (ColourTableOffset(h) + colours * sizeof(RGBQUAD) > infoSize)
-        return Refuse(why, "colour table past the info block");
+        return Damaged("colour table past the info block");
     if (h.biCompression == BI_RLE8 || h.biCompression == BI_RLE4) {
         if (h.biSizeImage > bitsSize)
-            return Refuse(why, "RLE image size larger than the bits block");
+            return Damaged("RLE image size larger than the bits block");
     } else {
-        if (Stride(hd) * hd.rows > bitsSize)
-            return Refuse(why, "pixel rows larger than the bits block");
+        if (Stride(*hd) * hd->rows > bitsSize)
+            return Damaged("pixel rows larger than the bits block");
     }
-    return true;
+    return {};
 }
 
-QImage DibToImage(const BITMAPINFO* info, const void* bits)
+codec::Result<QImage> DibToImage(const BITMAPINFO* info, const void* bits)
 {
     if (!info || !bits)
-        return {};
-    Header hd;
-    if (!CheckHeader(info->bmiHeader, &hd, nullptr))
-        return {};
+        return Damaged("missing block");
+    const codec::Result<Header> checked = CheckHeader(info->bmiHeader);
+    if (!checked)
+        return checked.error();
+    const Header& hd = *checked;
     const BITMAPINFOHEADER& h = hd.h;
     QImage image(int(hd.width), int(hd.rows), QImage::Format_RGB32);
     if (image.isNull())
-        return {};
+        return codec::Fail(codec::ErrorKind::OutOfMemory, "no memory for the decoded picture");
     const auto* src = static_cast<const unsigned char*>(bits);
 
     // Indices beyond the table give black.

@@ -3,9 +3,10 @@
 // (40-byte header, then masks or colour table) and a block of pixel rows.
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 #include <QImage>
+
+#include "codecs/CodecResult.h"
 
 #pragma pack(push, 1)
 struct BITMAPINFOHEADER {
@@ -53,11 +54,13 @@ std::uint64_t DibInfoSize(const BITMAPINFOHEADER& h);
 // Checks a DIB against the sizes of the blocks it came in: header size,
 // width, height, planes, bit depth, compression, masks / colour table and
 // pixel rows must all fit, and the decoded picture must stay within
-// kMaxDibPixelBytes. On refusal, *why (when given) says what did not fit.
-bool CheckDibBlocks(const void* info, std::size_t infoSize, const void* bits, std::size_t bitsSize,
-                    std::string* why = nullptr);
+// kMaxDibPixelBytes. The error says what did not fit: Unsupported for a
+// depth or compression no DIB reader takes, TooLarge past the limit,
+// Damaged for the rest.
+codec::Result<void> CheckDibBlocks(const void* info, std::size_t infoSize, const void* bits, std::size_t bitsSize);
 
 // Decodes a DIB that passed CheckDibBlocks into a top-down image
 // (Format_RGB32). RLE data is read at most biSizeImage bytes far; runs past a
-// row or the picture are cut off. A null image when the header is unusable.
-QImage DibToImage(const BITMAPINFO* info, const void* bits);
+// row or the picture are cut off. The header's error when it is unusable,
+// OutOfMemory when the image cannot be made.
+codec::Result<QImage> DibToImage(const BITMAPINFO* info, const void* bits);

@@ -31,14 +31,45 @@ struct ErrorManager {
     jpeg_error_mgr pub;
     std::jmp_buf jump;
     char message[JMSG_LENGTH_MAX];
+    int code;
     bool truncated;
 };
 
 void OnError(j_common_ptr cinfo)
 {
     auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+    err->code = cinfo->err->msg_code;
     (*cinfo->err->format_message)(cinfo, err->message);
     std::longjmp(err->jump, 1);
+}
+
+// What a libjpeg error means for the caller.
+codec::ErrorKind KindOf(int code)
+{
+    switch (code) {
+    case JERR_NO_SOI:
+    case JERR_INPUT_EMPTY:
+        return codec::ErrorKind::NotThisFormat;
+    case JERR_ARITH_NOTIMPL:
+    case JERR_BAD_PRECISION:
+    case JERR_CONVERSION_NOTIMPL:
+    case JERR_NOTIMPL:
+    case JERR_NOT_COMPILED:
+    case JERR_SOF_UNSUPPORTED:
+        return codec::ErrorKind::Unsupported;
+    // Past the working-memory cap (kDecoderMemory) libjpeg asks for a
+    // backing store, which this build of it has none of.
+    case JERR_IMAGE_TOO_BIG:
+    case JERR_WIDTH_OVERFLOW:
+    case JERR_NO_BACKING_STORE:
+        return codec::ErrorKind::TooLarge;
+    case JERR_OUT_OF_MEMORY:
+        return codec::ErrorKind::OutOfMemory;
+    case JERR_FILE_READ:
+        return codec::ErrorKind::ReadFailed;
+    default:
+        return codec::ErrorKind::Damaged;
+    }
 }
 
 // Warnings stay quiet; data that ends early in the header counts as damage.
@@ -64,7 +95,7 @@ struct Session {
     // Set when the decoded rows are reduced to atLeast as they come.
     std::unique_ptr<AreaReducer> reducer;
     std::vector<unsigned char> row;
-    std::string why;
+    codec::Error error;
     // The file's reader, and how much of the file the header search has read.
     boolean (*fill)(j_decompress_ptr) = nullptr;
     bool inHeader = false;
@@ -87,6 +118,9 @@ boolean FillWithinLimit(j_decompress_ptr cinfo)
         return TRUE;
     }
     const boolean filled = s->fill(cinfo);
+    // libjpeg's reader takes a read error for the end of the data.
+    if (std::ferror(s->file))
+        ERREXIT(cinfo, JERR_FILE_READ);
     s->headerBytes += cinfo->src->bytes_in_buffer;
     return filled;
 }
@@ -96,16 +130,16 @@ bool Allocate(Session* s)
 {
     const std::uint64_t w = s->cinfo.output_width, h = s->cinfo.output_height;
     if (w == 0 || h == 0 || w > 0x7FFFFFFF / 4 || h > 0x7FFFFFFF) {
-        s->why = "output size out of range";
+        s->error = codec::Fail(codec::ErrorKind::TooLarge, "output size out of range");
         return false;
     }
     if (w * h * 4 > s->maxBytes) {
-        s->why = "decoded picture too large";
+        s->error = codec::Fail(codec::ErrorKind::TooLarge, "decoded picture too large");
         return false;
     }
     s->image = QImage(int(w), int(h), QImage::Format_RGB32);
     if (s->image.isNull()) {
-        s->why = "out of memory";
+        s->error = codec::Fail(codec::ErrorKind::OutOfMemory, "out of memory");
         return false;
     }
     if (s->cinfo.out_color_space == JCS_CMYK)
@@ -119,13 +153,13 @@ bool AllocateReducer(Session* s)
 {
     const std::uint64_t w = s->cinfo.output_width;
     if (std::uint64_t(s->atLeast.width()) * std::uint64_t(s->atLeast.height()) * 4 > s->maxBytes) {
-        s->why = "decoded picture too large";
+        s->error = codec::Fail(codec::ErrorKind::TooLarge, "decoded picture too large");
         return false;
     }
     s->reducer = std::make_unique<AreaReducer>(QSize(int(w), int(s->cinfo.output_height)), s->atLeast,
                                                AreaReducer::Layout::Rgb24, QImage::Format_RGB32);
     if (!s->reducer->Ok()) {
-        s->why = "out of memory";
+        s->error = codec::Fail(codec::ErrorKind::OutOfMemory, "out of memory");
         return false;
     }
     s->row.resize(std::size_t(w) * 3);
@@ -175,8 +209,11 @@ bool Run(Session* s)
     s->err.pub.emit_message = OnMessage;
     s->err.truncated = false;
     s->err.message[0] = 0;
+    s->err.code = 0;
     if (setjmp(s->err.jump)) {
-        s->why = s->err.message;
+        // A read error at the start of the file reaches libjpeg as an empty file.
+        s->error = std::ferror(s->file) ? codec::Fail(codec::ErrorKind::ReadFailed, "the file cannot be read")
+                                        : codec::Fail(KindOf(s->err.code), s->err.message);
         jpeg_destroy_decompress(&s->cinfo);
         return false;
     }
@@ -193,7 +230,7 @@ bool Run(Session* s)
     const int headerResult = jpeg_read_header(&s->cinfo, TRUE);
     s->inHeader = false;
     if (headerResult != JPEG_HEADER_OK) {
-        s->why = "no picture in the JPEG data";
+        s->error = codec::Fail(codec::ErrorKind::Damaged, "no picture in the JPEG data");
         jpeg_destroy_decompress(&s->cinfo);
         return false;
     }
@@ -201,7 +238,7 @@ bool Run(Session* s)
     ReadOrientation(s);
     ReadIccProfile(s);
     if (s->err.truncated) {
-        s->why = "JPEG data ends early";
+        s->error = codec::Fail(codec::ErrorKind::Damaged, "JPEG data ends early");
         jpeg_destroy_decompress(&s->cinfo);
         return false;
     }
@@ -246,7 +283,7 @@ bool Run(Session* s)
     while (s->cinfo.output_scanline < s->cinfo.output_height) {
         const int y = int(s->cinfo.output_scanline);
         if (y % kStopCheckRows == 0 && DecodeStopRequested()) {
-            s->why = "decoding stopped";
+            s->error = codec::Fail(codec::ErrorKind::Stopped, "decoding stopped");
             jpeg_destroy_decompress(&s->cinfo);
             return false;
         }
@@ -279,30 +316,24 @@ std::uint32_t Read32(const unsigned char* p, bool big)
 
 } // namespace
 
-bool ReadJpegHeader(std::FILE* file, JpegHeader* header, std::string* why)
+codec::Result<JpegHeader> ReadJpegHeader(std::FILE* file)
 {
     auto s = std::make_unique<Session>();
     s->file = file;
-    const bool ok = Run(s.get());
-    if (ok && header)
-        *header = s->header;
-    if (!ok && why)
-        *why = s->why;
-    return ok;
+    if (!Run(s.get()))
+        return std::move(s->error);
+    return std::move(s->header);
 }
 
-QImage DecodeJpegScaled(std::FILE* file, QSize atLeast, std::size_t maxBytes, std::string* why)
+codec::Result<QImage> DecodeJpegScaled(std::FILE* file, QSize atLeast, std::size_t maxBytes)
 {
     auto s = std::make_unique<Session>();
     s->file = file;
     s->decode = true;
     s->atLeast = atLeast;
     s->maxBytes = maxBytes;
-    if (!Run(s.get())) {
-        if (why)
-            *why = s->why;
-        return {};
-    }
+    if (!Run(s.get()))
+        return std::move(s->error);
     return std::move(s->image);
 }
 

@@ -4,11 +4,12 @@
 // needs a buffer of its full size.
 #include <cstddef>
 #include <cstdio>
-#include <string>
 
 #include <QByteArray>
 #include <QImage>
 #include <QSize>
+
+#include "codecs/CodecResult.h"
 
 struct JpegHeader {
     QSize stored;        // width and height as the file stores the pixels
@@ -16,16 +17,20 @@ struct JpegHeader {
     QByteArray icc;      // the embedded colour profile, empty when there is none
 };
 
-// Reads up to the start of the picture data. False (with *why) when the data
-// is not a JPEG that libjpeg can decode.
-bool ReadJpegHeader(std::FILE* file, JpegHeader* header, std::string* why);
+// Reads up to the start of the picture data. NotThisFormat when the data does
+// not start as a JPEG, Unsupported for a JPEG process libjpeg does not decode,
+// Damaged when the header is damaged or ends early, ReadFailed when the file
+// cannot be read.
+codec::Result<JpegHeader> ReadJpegHeader(std::FILE* file);
 
 // Decodes at the smallest DCT scale n/8 whose size is at least atLeast in
 // both directions (or at full size when none is), as stored (no orientation
 // applied). When that is larger than atLeast, the rows are area-averaged
-// down to exactly atLeast as they come. Format_RGB32. A null image (with *why) on any decoding error,
-// including data that ends early, or when the output would exceed maxBytes.
-QImage DecodeJpegScaled(std::FILE* file, QSize atLeast, std::size_t maxBytes, std::string* why);
+// down to exactly atLeast as they come. Format_RGB32. Picture data that ends
+// early still gives the picture, grey below what arrived. Errors as for the
+// header, and TooLarge when the output would exceed maxBytes (or libjpeg's
+// working memory its cap), Stopped when the decode was asked to stop.
+codec::Result<QImage> DecodeJpegScaled(std::FILE* file, QSize atLeast, std::size_t maxBytes);
 
 // The orientation tag of an APP1 payload ("Exif\0\0" and a TIFF block);
 // 1 when there is none or it is out of range.

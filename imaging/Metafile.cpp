@@ -204,11 +204,6 @@ enum class RasterOp : std::uint32_t {
     Whiteness = 0x00FF0062u,
 };
 
-[[noreturn]] void Fail(const QString& path, const std::string& why)
-{
-    throw RuntimeError(ErrorKind::TypeMismatch, "cannot read " + path.toStdString() + " as a metafile: " + why);
-}
-
 // Little-endian reads that return 0 past the end, so a short record never
 // reads outside the file.
 struct Bytes {
@@ -339,7 +334,9 @@ QImage DecodeDib(Bytes info, Bytes bits)
     if (!CheckDibBlocks(infoCopy.constData(), std::size_t(infoCopy.size()), bitsCopy.constData(),
                         std::size_t(bitsCopy.size())))
         return {};
-    return DibToImage(reinterpret_cast<const BITMAPINFO*>(infoCopy.constData()), bitsCopy.constData());
+    codec::Result<QImage> image =
+        DibToImage(reinterpret_cast<const BITMAPINFO*>(infoCopy.constData()), bitsCopy.constData());
+    return image ? std::move(*image) : QImage();
 }
 
 // A packed DIB in one block: the table length follows from the header.
@@ -1332,17 +1329,18 @@ int ToPixels(double v)
 
 } // namespace
 
-std::unique_ptr<PictureFile> OpenMetafile(const QString& path, QByteArray data, bool enhanced)
+codec::Result<std::unique_ptr<PictureFile>> OpenMetafile(QByteArray data, bool enhanced)
 {
+    const auto damaged = [](const char* why) { return codec::Fail(codec::ErrorKind::Damaged, why); };
     auto picture = std::make_unique<MetafilePicture>();
     const Bytes file{reinterpret_cast<const unsigned char*>(data.constData()), std::size_t(data.size())};
     picture->mEnhanced = enhanced;
     if (enhanced) {
         if (!file.Has(0, 88) || EmfRecord(file.U32(0)) != EmfRecord::Header || file.U32(40) != kEmfSignature)
-            Fail(path, "the enhanced-metafile header is damaged");
+            return damaged("the enhanced-metafile header is damaged");
         const std::uint32_t headerSize = file.U32(4);
         if (headerSize < 88 || headerSize > file.n)
-            Fail(path, "the enhanced-metafile header is damaged");
+            return damaged("the enhanced-metafile header is damaged");
         picture->mObjects = file.U16(56);
         const QRectF bounds = Box(file.I32(8), file.I32(12), file.I32(16) + 1.0, file.I32(20) + 1.0);
         const QRectF frame = Box(file.I32(24), file.I32(28), file.I32(32), file.I32(36));  // 0.01 mm
@@ -1358,7 +1356,7 @@ std::unique_ptr<PictureFile> OpenMetafile(const QString& path, QByteArray data, 
             picture->mFrame = bounds;
             picture->mNatural = QSize(ToPixels(bounds.width()), ToPixels(bounds.height()));
         } else {
-            Fail(path, "the enhanced metafile has no size");
+            return damaged("the enhanced metafile has no size");
         }
     } else {
         std::size_t start = 0;
@@ -1366,15 +1364,15 @@ std::unique_ptr<PictureFile> OpenMetafile(const QString& path, QByteArray data, 
         double unitsPerInch = 96;
         if (file.U32(0) == kPlaceableKey) {
             if (!file.Has(0, 22 + 18))
-                Fail(path, "the metafile header is damaged");
+                return damaged("the metafile header is damaged");
             frame = Box(file.I16(6), file.I16(8), file.I16(10), file.I16(12));
             unitsPerInch = file.U16(14);
             if (unitsPerInch <= 0)
-                Fail(path, "the metafile states no units per inch");
+                return damaged("the metafile states no units per inch");
             start = 22;
         }
         if (!file.Has(start, 18) || file.U16(start + 2) != kWmfHeaderWords)
-            Fail(path, "the metafile header is damaged");
+            return damaged("the metafile header is damaged");
         picture->mObjects = file.U16(start + 10);
         picture->mRecords = start + 18;
         if (start == 0) {
@@ -1382,15 +1380,15 @@ std::unique_ptr<PictureFile> OpenMetafile(const QString& path, QByteArray data, 
             QSizeF ext;
             ScanWindow(file, picture->mRecords, &org, &ext);
             if (ext.width() == 0 || ext.height() == 0)
-                Fail(path, "the metafile sets no window and states no size");
+                return damaged("the metafile sets no window and states no size");
             frame = QRectF(org, ext);
         }
         if (frame.width() == 0 || frame.height() == 0)
-            Fail(path, "the metafile's bounding box is empty");
+            return damaged("the metafile's bounding box is empty");
         picture->mFrame = frame;
         picture->mNatural = QSize(ToPixels(std::abs(frame.width()) * 96 / unitsPerInch),
                                   ToPixels(std::abs(frame.height()) * 96 / unitsPerInch));
     }
     picture->mData = std::move(data);
-    return picture;
+    return std::unique_ptr<PictureFile>(std::move(picture));
 }

@@ -4,11 +4,12 @@
 #include <memory>
 
 #include <QByteArray>
-#include <QString>
+
+#include "codecs/CodecResult.h"
 
 class PictureFile;
 
-// Reads a metafile's header and natural size (96 dots per inch); raises
-// RuntimeError when the header is unusable. Records that are damaged stop the
-// drawing at that point; unknown records are skipped.
-std::unique_ptr<PictureFile> OpenMetafile(const QString& path, QByteArray data, bool enhanced);
+// Reads a metafile's header and natural size (96 dots per inch); Damaged when
+// the header is unusable. Records that are damaged stop the drawing at that
+// point; unknown records are skipped.
+codec::Result<std::unique_ptr<PictureFile>> OpenMetafile(QByteArray data, bool enhanced);

@@ -2,6 +2,7 @@
 
 #include "imaging/DecodeService.h"
 
+#include "codecs/CodecResult.h"
 #include "common/CodePage.h"
 #include "common/RuntimeError.h"
 #include "imaging/ColourProfile.h"
@@ -22,6 +23,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -40,10 +42,39 @@ constexpr qint64 kMaxFileBytes = qint64(1) << 30;
 // One band of a bitmap that is reduced band by band.
 constexpr std::size_t kBandBytes = std::size_t(16) << 20;
 
-[[noreturn]] void Fail(const QString& path, const std::string& why)
+using Kind = codec::ErrorKind;
+// What a format's reader gives when it opens a file.
+using Opened = codec::Result<std::unique_ptr<PictureFile>>;
+
+template <class Picture, class... Args> Opened Made(Args&&... args)
+{
+    return std::unique_ptr<PictureFile>(std::make_unique<Picture>(std::forward<Args>(args)...));
+}
+
+// The one way a reader's error leaves the loader: the RuntimeError that
+// PictureFile.h promises, with the reader's message. No log line here: the
+// show writes the one velmora.decode line for a picture the loader cannot
+// read, when that picture is shown falling to the plug-ins (a picture
+// decoded ahead may never be shown, or be decoded twice).
+[[noreturn]] void Raise(const QString& path, const codec::Error& error)
 {
     throw RuntimeError(ErrorKind::TypeMismatch,
-                       "cannot read " + path.toStdString() + " as a picture: " + why);
+                       "cannot read " + path.toStdString() + " as a picture: " + error.message);
+}
+
+template <class T> T OrRaise(const QString& path, codec::Result<T> result)
+{
+    if (!result)
+        Raise(path, result.error());
+    return std::move(*result);
+}
+
+// For the readers that still raise where they fail (HEIF, JPEG XL, Qt's
+// file readers, the band reduction of bitmaps) until they return
+// codec::Result too.
+[[noreturn]] void Fail(const QString& path, const std::string& why)
+{
+    Raise(path, codec::Fail(Kind::Damaged, why));
 }
 
 class FileDescriptor {
@@ -64,26 +95,40 @@ private:
     int mFd;
 };
 
+codec::Error ReadFailed(const char* why) { return codec::Fail(Kind::ReadFailed, why); }
+
+struct RegularFile {
+    FileDescriptor fd;
+    qint64 size = 0;
+};
+
 // Opens a regular file for reading; folders, devices, FIFOs and sockets are
 // refused. The open never waits (a FIFO without a writer would block it).
-FileDescriptor OpenRegularFile(const QString& path, qint64* size)
+codec::Result<RegularFile> OpenRegularFile(const QString& path)
 {
     FileDescriptor fd(::open(ToCodePage(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.Get() < 0)
-        Fail(path, std::strerror(errno));
+        return ReadFailed(std::strerror(errno));
     struct stat st;
     if (::fstat(fd.Get(), &st) != 0)
-        Fail(path, std::strerror(errno));
+        return ReadFailed(std::strerror(errno));
     if (S_ISDIR(st.st_mode))
-        Fail(path, "it is a folder");
+        return ReadFailed("it is a folder");
     if (!S_ISREG(st.st_mode))
-        Fail(path, "not a regular file");
-    *size = st.st_size;
-    return fd;
+        return ReadFailed("not a regular file");
+    return RegularFile{std::move(fd), st.st_size};
+}
+
+// For the readers that still raise (see Fail).
+FileDescriptor OpenRegularFile(const QString& path, qint64* size)
+{
+    RegularFile file = OrRaise(path, OpenRegularFile(path));
+    *size = file.size;
+    return std::move(file.fd);
 }
 
 // Reads up to max bytes from the current position.
-QByteArray ReadBytes(const QString& path, int fd, qint64 max)
+codec::Result<QByteArray> ReadBytes(int fd, qint64 max)
 {
     QByteArray data;
     data.resize(qsizetype(max));
@@ -93,7 +138,7 @@ QByteArray ReadBytes(const QString& path, int fd, qint64 max)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            Fail(path, std::strerror(errno));
+            return ReadFailed(std::strerror(errno));
         if (n == 0)
             break;
         got += n;
@@ -102,20 +147,30 @@ QByteArray ReadBytes(const QString& path, int fd, qint64 max)
     return data;
 }
 
+// For the readers that still raise (see Fail).
+QByteArray ReadBytes(const QString& path, int fd, qint64 max) { return OrRaise(path, ReadBytes(fd, max)); }
+
+struct CloseStream {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FileStream = std::unique_ptr<std::FILE, CloseStream>;
+
 // A stdio stream on an open file, for the libraries that read through one.
-std::FILE* Stream(const QString& path, FileDescriptor fd)
+codec::Result<FileStream> Stream(FileDescriptor fd)
 {
     std::FILE* file = ::fdopen(fd.Get(), "rb");
     if (!file)
-        Fail(path, std::strerror(errno));
+        return ReadFailed(std::strerror(errno));
     fd.Release();
-    return file;
+    return FileStream(file);
 }
 
-std::FILE* OpenStream(const QString& path)
+codec::Result<FileStream> OpenStream(const QString& path)
 {
-    qint64 size = 0;
-    return Stream(path, OpenRegularFile(path, &size));
+    codec::Result<RegularFile> file = OpenRegularFile(path);
+    if (!file)
+        return file.error();
+    return Stream(std::move(file->fd));
 }
 
 std::uint32_t Le16(const unsigned char* p) { return p[0] | p[1] << 8; }
@@ -200,29 +255,24 @@ public:
     QImage Render(QSize size) const override
     {
         CheckRenderSize(size);
-        std::FILE* file = OpenStream(mPath);
+        const FileStream file = OrRaise(mPath, OpenStream(mPath));
         const QSize stored = OrientationSwapsSides(mHeader.orientation) ? size.transposed() : size;
-        std::string why;
-        const QImage decoded = DecodeJpegScaled(file, stored, kMaxPixelBytes, &why);
-        std::fclose(file);
-        if (decoded.isNull())
-            Fail(mPath, why);
+        const QImage decoded = OrRaise(mPath, DecodeJpegScaled(file.get(), stored, kMaxPixelBytes));
         QImage shown = SmoothTo(ApplyOrientation(decoded, mHeader.orientation), size);
         // Converted at the size shown, where it costs least.
         ConvertToSrgb(shown, ColourProfile{mHeader.icc, {}});
         return shown;
     }
 
-    static std::unique_ptr<PictureFile> Open(const QString& path, FileDescriptor fd)
+    static Opened Open(const QString& path, FileDescriptor fd)
     {
-        std::FILE* file = Stream(path, std::move(fd));
-        JpegHeader header;
-        std::string why;
-        const bool ok = ReadJpegHeader(file, &header, &why);
-        std::fclose(file);
-        if (!ok)
-            Fail(path, why);
-        return std::make_unique<JpegPicture>(path, header);
+        const codec::Result<FileStream> file = Stream(std::move(fd));
+        if (!file)
+            return file.error();
+        codec::Result<JpegHeader> header = ReadJpegHeader(file->get());
+        if (!header)
+            return header.error();
+        return Made<JpegPicture>(path, *header);
     }
 
 private:
@@ -251,47 +301,48 @@ public:
     QImage Render(QSize size) const override
     {
         CheckRenderSize(size);
-        std::string why;
-        std::FILE* file = OpenStream(mPath);
-        // The quick path reduces straight to size; whatever it does not
-        // take (or finds damaged) libpng decodes from the start.
-        QImage decoded = DecodePngFast(file, size, kMaxPixelBytes);
-        if (decoded.isNull() && DecodeStopRequested()) {
-            std::fclose(file);
-            Fail(mPath, "decoding stopped");
-        }
-        if (decoded.isNull() || (decoded.size() != size && decoded.size() != mHeader.size)) {
-            decoded = QImage();
-            std::rewind(file);
-            decoded = DecodePng(file, kMaxPixelBytes, &why);
-            if (!decoded.isNull() && decoded.size() != mHeader.size)
-                Fail(mPath, "file changed since it was opened");
-        }
-        std::fclose(file);
-        if (decoded.isNull())
-            Fail(mPath, why);
-        QImage shown = SmoothTo(decoded, size);
+        QImage shown = SmoothTo(OrRaise(mPath, Decode(size)), size);
         ConvertToSrgb(shown, mHeader.colour);
         return shown;
     }
 
-    static std::unique_ptr<PictureFile> Open(const QString& path, FileDescriptor fd)
+    static Opened Open(const QString& path, FileDescriptor fd)
     {
-        std::FILE* file = Stream(path, std::move(fd));
-        PngHeader header;
-        std::string why;
-        const bool ok = ReadPngHeader(file, &header, &why);
-        std::fclose(file);
-        if (!ok)
-            Fail(path, why);
-        if (header.size.isEmpty())
-            Fail(path, "picture size not positive");
-        if (std::uint64_t(header.size.width()) * std::uint64_t(header.size.height()) * 4 > kMaxPixelBytes)
-            Fail(path, "picture too large");
-        return std::make_unique<PngPicture>(path, std::move(header));
+        const codec::Result<FileStream> file = Stream(std::move(fd));
+        if (!file)
+            return file.error();
+        codec::Result<PngHeader> header = ReadPngHeader(file->get());
+        if (!header)
+            return header.error();
+        if (header->size.isEmpty())
+            return codec::Fail(Kind::Damaged, "picture size not positive");
+        if (std::uint64_t(header->size.width()) * std::uint64_t(header->size.height()) * 4 > kMaxPixelBytes)
+            return codec::Fail(Kind::TooLarge, "picture too large");
+        return Made<PngPicture>(path, std::move(*header));
     }
 
 private:
+    // At size, or whole.
+    codec::Result<QImage> Decode(QSize size) const
+    {
+        const codec::Result<FileStream> file = OpenStream(mPath);
+        if (!file)
+            return file.error();
+        // The quick path reduces straight to size; whatever it does not
+        // take (or finds damaged) libpng decodes from the start.
+        QImage quick = DecodePngFast(file->get(), size, kMaxPixelBytes);
+        if (quick.isNull() && DecodeStopRequested())
+            return codec::Fail(Kind::Stopped, "decoding stopped");
+        if (!quick.isNull() && (quick.size() == size || quick.size() == mHeader.size))
+            return quick;
+        quick = QImage();
+        std::rewind(file->get());
+        codec::Result<QImage> whole = DecodePng(file->get(), kMaxPixelBytes);
+        if (whole && whole->size() != mHeader.size)
+            return codec::Fail(Kind::Damaged, "file changed since it was opened");
+        return whole;
+    }
+
     QString mPath;
     PngHeader mHeader;
 };
@@ -376,28 +427,44 @@ QImageReader& Reader(QImageReader& reader, bool upright = false)
     return reader;
 }
 
-QImage DecodeWithQt(const QString& path, QIODevice* device, const char* format, int index = 0,
-                    bool upright = false)
+codec::ErrorKind KindOf(QImageReader::ImageReaderError error)
+{
+    switch (error) {
+    case QImageReader::FileNotFoundError:
+    case QImageReader::DeviceError: return Kind::ReadFailed;
+    case QImageReader::UnsupportedFormatError: return Kind::Unsupported;
+    default: return Kind::Damaged;
+    }
+}
+
+codec::Result<QImage> ReadWithQt(QIODevice* device, const char* format, int index = 0, bool upright = false)
 {
     QImageReader reader(device, format);
     Reader(reader, upright);
     if (index > 0 && !reader.jumpToImage(index))
-        Fail(path, "icon image missing");
+        return codec::Fail(Kind::Damaged, "icon image missing");
     const QSize size = reader.size();
     if (size.isValid() && std::uint64_t(size.width()) * std::uint64_t(size.height()) * 4 > kMaxPixelBytes)
-        Fail(path, "picture too large");
+        return codec::Fail(Kind::TooLarge, "picture too large");
     QImage image = reader.read();
     if (image.isNull())
-        Fail(path, reader.errorString().toStdString());
+        return codec::Fail(KindOf(reader.error()), reader.errorString().toStdString());
     return image;
 }
 
-QImage DecodeWithQt(const QString& path, const QByteArray& data, const char* format, int index = 0)
+codec::Result<QImage> ReadWithQt(const QByteArray& data, const char* format, int index = 0)
 {
     QBuffer buffer;
     buffer.setData(data);
     buffer.open(QIODevice::ReadOnly);
-    return DecodeWithQt(path, &buffer, format, index);
+    return ReadWithQt(&buffer, format, index);
+}
+
+// For the readers that still raise (see Fail).
+QImage DecodeWithQt(const QString& path, QIODevice* device, const char* format, int index = 0,
+                    bool upright = false)
+{
+    return OrRaise(path, ReadWithQt(device, format, index, upright));
 }
 
 // GIF, WebP, TIFF and TGA files: opening reads only the header; every render decodes the
@@ -475,12 +542,12 @@ private:
 };
 
 // The entry of an icon or cursor file shown: the largest, then the deepest.
-int BestIconEntry(const QString& path, const QByteArray& data, bool cursor)
+codec::Result<int> BestIconEntry(const QByteArray& data, bool cursor)
 {
     const auto* p = reinterpret_cast<const unsigned char*>(data.constData());
     const std::uint32_t count = Le16(p + 4);
     if (6 + std::uint64_t(count) * 16 > std::uint64_t(data.size()))
-        Fail(path, "icon directory past the end of the file");
+        return codec::Fail(Kind::Damaged, "icon directory past the end of the file");
     int best = 0;
     std::uint64_t bestArea = 0, bestDepth = 0;
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -497,9 +564,11 @@ int BestIconEntry(const QString& path, const QByteArray& data, bool cursor)
     return best;
 }
 
-std::unique_ptr<PictureFile> OpenIcon(const QString& path, QByteArray data, bool cursor)
+Opened OpenIcon(QByteArray data, bool cursor)
 {
-    const int index = BestIconEntry(path, data, cursor);
+    const codec::Result<int> index = BestIconEntry(data, cursor);
+    if (!index)
+        return index.error();
     if (cursor) {
         // Qt reads icons only; a cursor is an icon whose entries carry a hot
         // spot where an icon has planes and depth.
@@ -511,7 +580,10 @@ std::unique_ptr<PictureFile> OpenIcon(const QString& path, QByteArray data, bool
             e[6] = 0, e[7] = 0; // depth: taken from the entry's bitmap header
         }
     }
-    return std::make_unique<DecodedPicture>(DecodeWithQt(path, data, "ico", index));
+    codec::Result<QImage> image = ReadWithQt(data, "ico", *index);
+    if (!image)
+        return image.error();
+    return Made<DecodedPicture>(std::move(*image));
 }
 
 // ---------------------------------------------------------------- Windows bitmaps
@@ -533,9 +605,17 @@ public:
         return SmoothTo(ReduceInBands(size.boundedTo(NaturalSize())), size);
     }
 
-    static std::unique_ptr<PictureFile> Open(const QString& path, QByteArray data);
+    static Opened Open(const QString& path, QByteArray data);
 
 private:
+    // The band reduction below takes a null image for a band that cannot be
+    // decoded; this goes when it takes DibToImage's result as it is.
+    static QImage DibToImage(const BITMAPINFO* info, const void* bits)
+    {
+        codec::Result<QImage> image = ::DibToImage(info, bits);
+        return image ? std::move(*image) : QImage();
+    }
+
     const BITMAPINFOHEADER& Header() const { return *reinterpret_cast<const BITMAPINFOHEADER*>(mInfo.data()); }
     int Rows() const { return Header().biHeight < 0 ? -Header().biHeight : Header().biHeight; }
     const unsigned char* Bits() const
@@ -555,10 +635,7 @@ private:
 
     QImage Decode() const
     {
-        const QImage image = DibToImage(reinterpret_cast<const BITMAPINFO*>(mInfo.data()), Bits());
-        if (image.isNull())
-            Fail(mPath, "bitmap cannot be decoded");
-        return image;
+        return OrRaise(mPath, ::DibToImage(reinterpret_cast<const BITMAPINFO*>(mInfo.data()), Bits()));
     }
 
     // Area-averaging reduction to target (not larger than the picture) of an
@@ -636,15 +713,19 @@ private:
     qsizetype mBitsOffset;
 };
 
-std::unique_ptr<PictureFile> BitmapPicture::Open(const QString& path, QByteArray data)
+Opened BitmapPicture::Open(const QString& path, QByteArray data)
 {
     const auto* p = reinterpret_cast<const unsigned char*>(data.constData());
     const qsizetype size = data.size();
     const std::uint32_t headerSize = Le32(p + 14);
-    if (headerSize == 12) // OS/2 core header, which Qt reads
-        return std::make_unique<DecodedPicture>(DecodeWithQt(path, data, "bmp"));
+    if (headerSize == 12) { // OS/2 core header, which Qt reads
+        codec::Result<QImage> image = ReadWithQt(data, "bmp");
+        if (!image)
+            return image.error();
+        return Made<DecodedPicture>(std::move(*image));
+    }
     if (headerSize < sizeof(BITMAPINFOHEADER) || 14 + std::uint64_t(headerSize) > std::uint64_t(size))
-        Fail(path, "bitmap header damaged");
+        return codec::Fail(Kind::Damaged, "bitmap header damaged");
     BITMAPINFOHEADER h;
     std::memcpy(&h, p + 14, sizeof h);
 
@@ -655,7 +736,7 @@ std::unique_ptr<PictureFile> BitmapPicture::Open(const QString& path, QByteArray
     if (bitsOffset < 14 + std::uint64_t(headerSize) + masks || bitsOffset > std::uint64_t(size))
         bitsOffset = 14 + DibInfoSize(h);
     if (bitsOffset > std::uint64_t(size))
-        Fail(path, "bitmap data missing");
+        return codec::Fail(Kind::Damaged, "bitmap data missing");
     std::vector<unsigned char> info(p + 14, p + bitsOffset);
     auto* header = reinterpret_cast<BITMAPINFOHEADER*>(info.data());
     // Some writers leave the image size of compressed data at 0: it then
@@ -663,14 +744,15 @@ std::unique_ptr<PictureFile> BitmapPicture::Open(const QString& path, QByteArray
     if ((h.biCompression == BI_RLE8 || h.biCompression == BI_RLE4) && h.biSizeImage == 0)
         header->biSizeImage = std::uint32_t(std::min<std::uint64_t>(std::uint64_t(size) - bitsOffset, 0xFFFFFFFFu));
 
-    std::string why;
-    if (!CheckDibBlocks(info.data(), info.size(), p + bitsOffset, std::size_t(std::uint64_t(size) - bitsOffset), &why))
-        Fail(path, why);
+    const codec::Result<void> fits =
+        CheckDibBlocks(info.data(), info.size(), p + bitsOffset, std::size_t(std::uint64_t(size) - bitsOffset));
+    if (!fits)
+        return fits.error();
     auto picture = std::make_unique<BitmapPicture>(path, std::move(data), std::move(info), qsizetype(bitsOffset));
     if (picture->TooLargeToDecode() &&
         (picture->Compressed() || std::uint64_t(picture->Header().biWidth) * 4 > kBandBytes))
-        Fail(path, "bitmap too large");
-    return picture;
+        return codec::Fail(Kind::TooLarge, "bitmap too large");
+    return std::unique_ptr<PictureFile>(std::move(picture));
 }
 
 } // namespace
@@ -684,14 +766,17 @@ struct Source {
     FileDescriptor& fd;
     qint64 size;
 
-    QByteArray Whole() const
+    // Hands all of the file's bytes to open.
+    template <class Open> Opened Whole(Open open) const
     {
         if (size > kMaxFileBytes)
-            Fail(path, "file too large");
-        QByteArray data = ReadBytes(path, fd.Get(), size);
-        if (data.size() != size)
-            Fail(path, "file changed while being read");
-        return data;
+            return codec::Fail(Kind::TooLarge, "file too large");
+        codec::Result<QByteArray> data = ReadBytes(fd.Get(), size);
+        if (!data)
+            return data.error();
+        if (data->size() != size)
+            return codec::Fail(Kind::ReadFailed, "file changed while being read");
+        return open(std::move(*data));
     }
 };
 
@@ -701,23 +786,29 @@ struct Source {
 struct PictureFormat {
     const char* name;
     bool (*recognise)(const unsigned char* head, std::size_t size);
-    std::unique_ptr<PictureFile> (*open)(const Source& file);
+    Opened (*open)(const Source& file);
 };
 
 const PictureFormat kFormats[] = {
     {"JPEG", IsJpeg, [](const Source& f) { return JpegPicture::Open(f.path, std::move(f.fd)); }},
     {"PNG", IsPng, [](const Source& f) { return PngPicture::Open(f.path, std::move(f.fd)); }},
-    {"GIF", IsGif, [](const Source& f) { return FileDecodedPicture::Open(f.path, f.fd.Get(), "gif"); }},
-    {"BMP", IsBitmap, [](const Source& f) { return BitmapPicture::Open(f.path, f.Whole()); }},
-    {"HEIF", IsHeif, [](const Source& f) { return HeifPicture::Open(f.path, f.fd); }},
-    {"JPEG XL", IsJxl, [](const Source& f) { return JxlPicture::Open(f.path, f.fd); }},
-    {"ICO", IsIcon, [](const Source& f) { return OpenIcon(f.path, f.Whole(), false); }},
-    {"CUR", IsCursor, [](const Source& f) { return OpenIcon(f.path, f.Whole(), true); }},
-    {"WMF", IsWmf, [](const Source& f) { return OpenMetafile(f.path, f.Whole(), false); }},
-    {"EMF", IsEmf, [](const Source& f) { return OpenMetafile(f.path, f.Whole(), true); }},
-    {"WebP", IsWebP, [](const Source& f) { return FileDecodedPicture::Open(f.path, f.fd.Get(), "webp"); }},
-    {"TIFF", IsTiff, [](const Source& f) { return FileDecodedPicture::Open(f.path, f.fd.Get(), "tiff"); }},
-    {"TGA", IsTga, [](const Source& f) { return FileDecodedPicture::Open(f.path, f.fd.Get(), "tga"); }},
+    {"GIF", IsGif, [](const Source& f) -> Opened { return FileDecodedPicture::Open(f.path, f.fd.Get(), "gif"); }},
+    {"BMP", IsBitmap, [](const Source& f) {
+         return f.Whole([&](QByteArray data) { return BitmapPicture::Open(f.path, std::move(data)); });
+     }},
+    {"HEIF", IsHeif, [](const Source& f) -> Opened { return HeifPicture::Open(f.path, f.fd); }},
+    {"JPEG XL", IsJxl, [](const Source& f) -> Opened { return JxlPicture::Open(f.path, f.fd); }},
+    {"ICO", IsIcon,
+     [](const Source& f) { return f.Whole([](QByteArray data) { return OpenIcon(std::move(data), false); }); }},
+    {"CUR", IsCursor,
+     [](const Source& f) { return f.Whole([](QByteArray data) { return OpenIcon(std::move(data), true); }); }},
+    {"WMF", IsWmf,
+     [](const Source& f) { return f.Whole([](QByteArray data) { return OpenMetafile(std::move(data), false); }); }},
+    {"EMF", IsEmf,
+     [](const Source& f) { return f.Whole([](QByteArray data) { return OpenMetafile(std::move(data), true); }); }},
+    {"WebP", IsWebP, [](const Source& f) -> Opened { return FileDecodedPicture::Open(f.path, f.fd.Get(), "webp"); }},
+    {"TIFF", IsTiff, [](const Source& f) -> Opened { return FileDecodedPicture::Open(f.path, f.fd.Get(), "tiff"); }},
+    {"TGA", IsTga, [](const Source& f) -> Opened { return FileDecodedPicture::Open(f.path, f.fd.Get(), "tga"); }},
 };
 
 const PictureFormat* Sniff(const QByteArray& head)
@@ -729,18 +820,27 @@ const PictureFormat* Sniff(const QByteArray& head)
     return nullptr;
 }
 
+Opened OpenPicture(const QString& path)
+{
+    codec::Result<RegularFile> file = OpenRegularFile(path);
+    if (!file)
+        return file.error();
+    if (file->size == 0)
+        return codec::Fail(Kind::NotThisFormat, "the file is empty");
+    const codec::Result<QByteArray> head = ReadBytes(file->fd.Get(), 64);
+    if (!head)
+        return head.error();
+    const PictureFormat* format = Sniff(*head);
+    if (!format)
+        return codec::Fail(Kind::NotThisFormat, "not a picture format the built-in loader reads");
+    if (::lseek(file->fd.Get(), 0, SEEK_SET) != 0)
+        return ReadFailed(std::strerror(errno));
+    return format->open(Source{path, file->fd, file->size});
+}
+
 } // namespace
 
 std::unique_ptr<PictureFile> PictureFile::Open(const QString& path)
 {
-    qint64 size = 0;
-    FileDescriptor fd = OpenRegularFile(path, &size);
-    if (size == 0)
-        Fail(path, "the file is empty");
-    const PictureFormat* format = Sniff(ReadBytes(path, fd.Get(), 64));
-    if (!format)
-        Fail(path, "not a picture format the built-in loader reads");
-    if (::lseek(fd.Get(), 0, SEEK_SET) != 0)
-        Fail(path, std::strerror(errno));
-    return format->open(Source{path, fd, size});
+    return OrRaise(path, OpenPicture(path));
 }

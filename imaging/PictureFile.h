@@ -14,8 +14,9 @@ class PictureFile {
 public:
     virtual ~PictureFile() = default;
 
-    // Opens a picture and reads its natural size; raises RuntimeError when
-    // the file cannot be read as one of the built-in formats.
+    // Opens a picture and reads its natural size; raises RuntimeError
+    // (TypeMismatch, "cannot read <path> as a picture: <why>") when the file
+    // cannot be read as one of the built-in formats.
     static std::unique_ptr<PictureFile> Open(const QString& path);
 
     // Width and height in pixels as the picture is shown: photos upright
@@ -24,6 +25,7 @@ public:
 
     // The whole picture decoded and smoothly scaled to exactly size (photos
     // are decoded at that size rather than decoded whole and shrunk;
-    // metafiles are drawn at it). Raises RuntimeError when decoding fails.
+    // metafiles are drawn at it). Raises RuntimeError when decoding fails,
+    // as Open does, and Overflow for a size that cannot be drawn.
     virtual QImage Render(QSize size) const = 0;
 };

@@ -5,7 +5,9 @@
 #include <csetjmp>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <optional>
 
 #include <png.h>
 
@@ -26,18 +28,46 @@ struct Session {
     bool headerRead = false;
     bool rowsStarted = false;
     bool ended = false;
-    char message[256] = {};
+    std::uint64_t bytesRead = 0;
+    // Set before our own calls of png_error; libpng's errors are read from their text.
+    std::optional<codec::ErrorKind> kind;
+    bool sizePastLimits = false;
+    codec::Error error;
     png_byte buffer[64 * 1024];
 };
+
+bool PastLimits(const char* text) { return std::strstr(text, "exceeds user limit") || std::strstr(text, "too large"); }
+
+// libpng's errors come as text alone.
+codec::ErrorKind KindOf(const Session& s, const char* text)
+{
+    if (s.kind)
+        return *s.kind;
+    if (std::strcmp(text, "Not a PNG file") == 0)
+        return codec::ErrorKind::NotThisFormat;
+    if ((s.sizePastLimits && std::strcmp(text, "Invalid IHDR data") == 0) || PastLimits(text))
+        return codec::ErrorKind::TooLarge;
+    if (std::strstr(text, "memory"))
+        return codec::ErrorKind::OutOfMemory;
+    return codec::ErrorKind::Damaged;
+}
 
 void OnError(png_structp png, png_const_charp text)
 {
     auto* s = static_cast<Session*>(png_get_error_ptr(png));
-    std::snprintf(s->message, sizeof s->message, "%s", text ? text : "PNG data damaged");
+    const char* message = text ? text : "PNG data damaged";
+    s->error = codec::Fail(KindOf(*s, message), message);
     png_longjmp(png, 1);
 }
 
-void OnWarning(png_structp, png_const_charp) {}
+// A header past libpng's size limits is refused as "Invalid IHDR data"; the
+// warnings before it ("Image width exceeds user limit in IHDR") say why.
+void OnWarning(png_structp png, png_const_charp text)
+{
+    auto* s = static_cast<Session*>(png_get_error_ptr(png));
+    if (text && std::strncmp(text, "Image ", 6) == 0 && PastLimits(text))
+        s->sizePastLimits = true;
+}
 
 QPointF Chromaticity(double x, double y) { return QPointF(x, y); }
 
@@ -90,12 +120,12 @@ bool Allocate(Session* s, bool alpha)
     const std::uint64_t w = png_get_image_width(s->png, s->info);
     const std::uint64_t h = png_get_image_height(s->png, s->info);
     if (w * h * 4 > s->maxBytes) {
-        std::snprintf(s->message, sizeof s->message, "picture too large");
+        s->error = codec::Fail(codec::ErrorKind::TooLarge, "picture too large");
         return false;
     }
     s->image = QImage(int(w), int(h), alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     if (s->image.isNull()) {
-        std::snprintf(s->message, sizeof s->message, "out of memory");
+        s->error = codec::Fail(codec::ErrorKind::OutOfMemory, "out of memory");
         return false;
     }
     // Rows that never arrive stay grey, as other viewers show them.
@@ -123,10 +153,14 @@ void OnInfo(png_structp png, png_infop info)
         png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
     png_set_interlace_handling(png);
     png_read_update_info(png, info);
-    if (png_get_rowbytes(png, info) != png_size_t(png_get_image_width(png, info)) * 4)
+    if (png_get_rowbytes(png, info) != png_size_t(png_get_image_width(png, info)) * 4) {
+        s->kind = codec::ErrorKind::Unsupported;
         png_error(png, "unexpected PNG pixel layout");
-    if (!Allocate(s, alpha))
-        png_error(png, s->message);
+    }
+    if (!Allocate(s, alpha)) {
+        s->kind = s->error.kind;
+        png_error(png, s->error.message.c_str());
+    }
     s->headerRead = true;
     s->rowsStarted = true;
 }
@@ -152,13 +186,13 @@ bool Run(Session* s)
 {
     s->png = png_create_read_struct(PNG_LIBPNG_VER_STRING, s, OnError, OnWarning);
     if (!s->png) {
-        std::snprintf(s->message, sizeof s->message, "out of memory");
+        s->error = codec::Fail(codec::ErrorKind::OutOfMemory, "out of memory");
         return false;
     }
     s->info = png_create_info_struct(s->png);
     if (!s->info) {
         png_destroy_read_struct(&s->png, nullptr, nullptr);
-        std::snprintf(s->message, sizeof s->message, "out of memory");
+        s->error = codec::Fail(codec::ErrorKind::OutOfMemory, "out of memory");
         return false;
     }
     if (setjmp(png_jmpbuf(s->png))) {
@@ -178,48 +212,45 @@ bool Run(Session* s)
     while (!s->ended && !(s->headerRead && !s->decode)) {
         if (s->decode && DecodeStopRequested()) {
             png_destroy_read_struct(&s->png, &s->info, nullptr);
-            std::snprintf(s->message, sizeof s->message, "decoding stopped");
+            s->error = codec::Fail(codec::ErrorKind::Stopped, "decoding stopped");
             return false;
         }
         const std::size_t got = std::fread(s->buffer, 1, sizeof s->buffer, s->file);
         if (got == 0)
             break;
+        s->bytesRead += got;
         png_process_data(s->png, s->info, s->buffer, got);
     }
     png_destroy_read_struct(&s->png, &s->info, nullptr);
-    if (!s->headerRead) {
-        std::snprintf(s->message, sizeof s->message, "PNG data ends in the header");
-        return false;
-    }
-    return true;
+    if (s->headerRead)
+        return true; // rows that did not arrive stay grey
+    if (std::ferror(s->file))
+        s->error = codec::Fail(codec::ErrorKind::ReadFailed, "the file cannot be read");
+    else if (s->bytesRead == 0)
+        s->error = codec::Fail(codec::ErrorKind::NotThisFormat, "no PNG data");
+    else
+        s->error = codec::Fail(codec::ErrorKind::Damaged, "PNG data ends in the header");
+    return false;
 }
 
 } // namespace
 
-bool ReadPngHeader(std::FILE* file, PngHeader* header, std::string* why)
+codec::Result<PngHeader> ReadPngHeader(std::FILE* file)
 {
     auto s = std::make_unique<Session>();
     s->file = file;
-    if (!Run(s.get())) {
-        if (why)
-            *why = s->message;
-        return false;
-    }
-    if (header)
-        *header = s->header;
-    return true;
+    if (!Run(s.get()))
+        return std::move(s->error);
+    return std::move(s->header);
 }
 
-QImage DecodePng(std::FILE* file, std::size_t maxBytes, std::string* why)
+codec::Result<QImage> DecodePng(std::FILE* file, std::size_t maxBytes)
 {
     auto s = std::make_unique<Session>();
     s->file = file;
     s->decode = true;
     s->maxBytes = maxBytes;
-    if (!Run(s.get())) {
-        if (why)
-            *why = s->message;
-        return {};
-    }
+    if (!Run(s.get()))
+        return std::move(s->error);
     return std::move(s->image);
 }

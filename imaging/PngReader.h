@@ -3,11 +3,11 @@
 // and decoding that keeps whatever rows arrived before damage or an early end.
 #include <cstddef>
 #include <cstdio>
-#include <string>
 
 #include <QImage>
 #include <QSize>
 
+#include "codecs/CodecResult.h"
 #include "imaging/ColourProfile.h"
 
 struct PngHeader {
@@ -15,12 +15,14 @@ struct PngHeader {
     ColourProfile colour; // iCCP, else sRGB, else cHRM and gAMA; empty for sRGB
 };
 
-// Reads the chunks before the picture data. False (with *why) when the file
-// is not a PNG whose header libpng can read.
-bool ReadPngHeader(std::FILE* file, PngHeader* header, std::string* why);
+// Reads the chunks before the picture data. NotThisFormat when the data does
+// not start as a PNG, TooLarge past libpng's size limits, Damaged when the
+// header is damaged or ends early, ReadFailed when the file cannot be read.
+codec::Result<PngHeader> ReadPngHeader(std::FILE* file);
 
 // Decodes the whole picture: Format_RGB32, or Format_ARGB32 when it has
 // transparency. Data that ends early or is damaged after the header keeps
-// the rows decoded before it, the rest grey. A null image (with *why) when
-// the header cannot be read or the picture would take more than maxBytes.
-QImage DecodePng(std::FILE* file, std::size_t maxBytes, std::string* why);
+// the rows decoded before it, the rest grey: that is still a picture. Errors
+// as for the header, and TooLarge when the picture would take more than
+// maxBytes, Stopped when the decode was asked to stop.
+codec::Result<QImage> DecodePng(std::FILE* file, std::size_t maxBytes);

@@ -180,8 +180,10 @@ std::int32_t ClsPlugin::DrawPictureFile(const QString& PictureFileName, HDC hdc,
     if (!info || !bits)
         return failed(5, QStringLiteral("its picture's memory cannot be locked")); // memory error
     // A plug-in's blocks are checked before anything of them is read.
-    if (!CheckDibBlocks(info, PluginBridge::LocalSize(hInfo), bits, PluginBridge::LocalSize(hBits)))
-        return failed(3, QStringLiteral("its picture is not a valid bitmap")); // broken data
+    const codec::Result<void> fits =
+        CheckDibBlocks(info, PluginBridge::LocalSize(hInfo), bits, PluginBridge::LocalSize(hBits));
+    if (!fits) // broken data
+        return failed(3, "its picture is not a valid bitmap: " + QString::fromStdString(fits.error().message));
 
     BITMAPINFOHEADER header;
     std::memcpy(&header, info, sizeof header);

@@ -42,9 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (std::abs(std::int64_t(header.biWidth) * header.biHeight) > (1 << 20))
         return 0;
 
-    const QImage decoded = DibToImage(reinterpret_cast<const BITMAPINFO*>(info.get()), bits.get());
-    if (decoded.isNull() || decoded.width() != std::abs(header.biWidth)
-        || decoded.height() != std::abs(header.biHeight))
+    const codec::Result<QImage> decoded = DibToImage(reinterpret_cast<const BITMAPINFO*>(info.get()), bits.get());
+    if (!decoded || decoded->width() != std::abs(header.biWidth) || decoded->height() != std::abs(header.biHeight))
         std::abort();
 
     QImage surface(48, 40, QImage::Format_RGB32);

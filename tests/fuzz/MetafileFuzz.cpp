@@ -18,8 +18,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     EnsureFuzzApplication();
     const bool enhanced = size >= 44 && std::memcmp(data + 40, " EMF", 4) == 0;
     QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+    const auto opened = OpenMetafile(std::move(bytes), enhanced);
+    if (!opened)
+        return 0;
+    const auto& picture = *opened;
     try {
-        const auto picture = OpenMetafile(QStringLiteral("fuzz"), std::move(bytes), enhanced);
         const QSize natural = picture->NaturalSize();
         if (natural.width() <= 0 || natural.height() <= 0)
             return 0;

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -77,9 +78,8 @@ TEST(DecodeService, AHundredMegapixelDecodeSteppedAwayFromStopsWithinOneBand)
     std::thread writer([&] { SendAll(channel[1], jpeg.data(), jpeg.size() / 2); });
 
     DecodeService& service = *DecodeService::Instance();
-    QImage decoded;
-    std::string why;
-    DecodeService::Job job = service.Submit([&] { decoded = DecodeJpegScaled(source, QSize(1250, 1250), 1 << 28, &why); });
+    std::optional<codec::Result<QImage>> decoded;
+    DecodeService::Job job = service.Submit([&] { decoded = DecodeJpegScaled(source, QSize(1250, 1250), 1 << 28); });
     ASSERT_TRUE(WaitFor([&] { return job.Report().bands > 0; }, 60000));
     job.Stop();
     // The rest of the file never comes: what the decode reads next is the
@@ -94,7 +94,8 @@ TEST(DecodeService, AHundredMegapixelDecodeSteppedAwayFromStopsWithinOneBand)
     EXPECT_LE(report.bands - report.bandsAtStop, 1u);
     // 1250 rows shown, a band is 16 of them: it stopped well before the end.
     EXPECT_LT(report.bands, 1250u / 16);
-    EXPECT_TRUE(decoded.isNull());
+    ASSERT_TRUE(decoded && !*decoded);
+    EXPECT_EQ(decoded->error().kind, codec::ErrorKind::Stopped);
     std::fclose(source);
     close(channel[1]);
 }

@@ -14,10 +14,7 @@ struct TestDib {
     BITMAPINFOHEADER& Header() { return *reinterpret_cast<BITMAPINFOHEADER*>(info.data()); }
     const BITMAPINFO* Info() const { return reinterpret_cast<const BITMAPINFO*>(info.data()); }
     const void* Bits() const { return bits.data(); }
-    bool Check(std::string* why = nullptr) const
-    {
-        return CheckDibBlocks(info.data(), info.size(), bits.data(), bits.size(), why);
-    }
+    codec::Result<void> Check() const { return CheckDibBlocks(info.data(), info.size(), bits.data(), bits.size()); }
 };
 
 // A DIB header followed by `table` (masks or colours, as little-endian

@@ -4,11 +4,13 @@
 #include "common/CodePage.h"
 #include "common/RuntimeError.h"
 #include "imaging/JpegReader.h"
+#include "imaging/PngReader.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <sys/stat.h>
 
 #include <QDir>
@@ -25,10 +27,22 @@ QImage RenderNatural(const QString& path)
     return picture->Render(picture->NaturalSize());
 }
 
-// Opening or drawing the file raises; nothing else may escape.
-void ExpectUnreadable(const QString& path)
+// Opening or drawing the file raises the loader's one error, saying why
+// when given; nothing else may escape.
+void ExpectUnreadable(const QString& path, const std::string& why = {})
 {
-    EXPECT_THROW(RenderNatural(path), RuntimeError) << path.toStdString();
+    try {
+        RenderNatural(path);
+        ADD_FAILURE() << "no error: " << path.toStdString();
+    } catch (const RuntimeError& e) {
+        const std::string prefix = "cannot read " + path.toStdString() + " as a picture: ";
+        EXPECT_EQ(e.Kind(), ErrorKind::TypeMismatch) << e.what();
+        if (why.empty()) {
+            EXPECT_EQ(std::string(e.what()).rfind(prefix, 0), 0u) << e.what();
+        } else {
+            EXPECT_EQ(e.what(), prefix + why);
+        }
+    }
 }
 
 // Checks the quadrant centres of a picture drawn from Quadrants().
@@ -342,21 +356,23 @@ TEST(PictureFile, LargeJpegIsDecodedScaledAndReducedSmoothly)
     // picture cannot cover gets the whole picture.
     const auto decode = [&](QSize atLeast, std::size_t maxBytes) {
         std::FILE* f = std::fopen(ToCodePage(path).constData(), "rb");
-        std::string why;
-        const QImage decoded = f ? DecodeJpegScaled(f, atLeast, maxBytes, &why) : QImage();
-        if (f)
-            std::fclose(f);
+        if (!f)
+            throw std::runtime_error("cannot open " + path.toStdString());
+        codec::Result<QImage> decoded = DecodeJpegScaled(f, atLeast, maxBytes);
+        std::fclose(f);
         return decoded;
     };
-    const QImage reduced = decode(QSize(1920, 1080), std::size_t(1) << 30);
+    const QImage reduced = *decode(QSize(1920, 1080), std::size_t(1) << 30);
     ASSERT_EQ(reduced.size(), QSize(1920, 1080));
     for (const QPoint at : {QPoint(960, 1000), QPoint(100, 300), QPoint(1800, 700)})
         EXPECT_TRUE(Near(reduced.pixel(at), image.pixel(at), 6)) << at.x() << "," << at.y();
-    EXPECT_EQ(decode(QSize(2250, 1500), std::size_t(1) << 30).size(), QSize(2250, 1500)); // 3/8 exactly
-    EXPECT_EQ(decode(QSize(7000, 5000), std::size_t(1) << 30).size(), QSize(6000, 4000));
+    EXPECT_EQ(decode(QSize(2250, 1500), std::size_t(1) << 30)->size(), QSize(2250, 1500)); // 3/8 exactly
+    EXPECT_EQ(decode(QSize(7000, 5000), std::size_t(1) << 30)->size(), QSize(6000, 4000));
     // The limit holds for what is kept, the reduced picture.
-    EXPECT_TRUE(decode(QSize(1920, 1080), 1920 * 1080 * 4 - 1).isNull());
-    EXPECT_FALSE(decode(QSize(1920, 1080), 1920 * 1080 * 4).isNull());
+    const codec::Result<QImage> overLimit = decode(QSize(1920, 1080), 1920 * 1080 * 4 - 1);
+    ASSERT_FALSE(overLimit);
+    EXPECT_EQ(overLimit.error().kind, codec::ErrorKind::TooLarge);
+    EXPECT_TRUE(decode(QSize(1920, 1080), 1920 * 1080 * 4));
 }
 
 TEST(PictureFile, HugeBitmapIsReducedBandByBandWithoutDecodingItWhole)
@@ -465,6 +481,60 @@ TEST(PictureFile, FilesCutShortOrDamagedShowWhatWasDecoded)
 
 // ---------------------------------------------------------------- bad files
 
+// The kind of a reader's error decides what its caller does next: another
+// reader for NotThisFormat, the plug-ins or nothing for the rest.
+TEST(Readers, SayWhatKeptThemFromThePicture)
+{
+    using K = codec::ErrorKind;
+    TempTree tree;
+    const QByteArray jpeg = Encode(Quadrants(64, 64), "jpeg", 90), png = Encode(Quadrants(64, 64), "png");
+    QByteArray twelveBits = jpeg; // a precision this libjpeg does not decode
+    twelveBits[twelveBits.indexOf("\xFF\xC0") + 4] = 12;
+    QByteArray wide = png; // 2,000,000 pixels wide, past libpng's limit
+    wide[16] = 0x00, wide[17] = 0x1E, wide[18] = char(0x84), wide[19] = char(0x80);
+    enum Reader { JpegHeader, JpegDecode, PngHeader, PngDecode };
+    const QString folder = tree.MakeDir("folder"); // opens, but every read fails
+    const struct {
+        const char* label;
+        Reader reader;
+        QString path;
+        K kind;
+        std::size_t maxBytes = std::size_t(1) << 28;
+    } cases[] = {
+        {"PNG as JPEG", JpegHeader, tree.WriteFile("png.jpg", png), K::NotThisFormat},
+        {"empty JPEG", JpegHeader, tree.WriteFile("empty.jpg", ""), K::NotThisFormat},
+        {"JPEG cut in its header", JpegHeader, tree.WriteFile("head.jpg", jpeg.left(20)), K::Damaged},
+        {"12-bit JPEG", JpegHeader, tree.WriteFile("12.jpg", twelveBits), K::Unsupported},
+        {"JPEG that cannot be read", JpegHeader, folder, K::ReadFailed},
+        {"JPEG above the limit", JpegDecode, tree.WriteFile("q.jpg", jpeg), K::TooLarge, 64 * 64 * 4 - 1},
+        {"JPEG as PNG", PngHeader, tree.WriteFile("jpeg.png", jpeg), K::NotThisFormat},
+        {"empty PNG", PngHeader, tree.WriteFile("empty.png", ""), K::NotThisFormat},
+        {"PNG cut in its header", PngHeader, tree.WriteFile("head.png", png.left(12)), K::Damaged},
+        {"PNG past libpng's size limit", PngHeader, tree.WriteFile("wide.png", wide), K::TooLarge},
+        {"PNG that cannot be read", PngHeader, folder, K::ReadFailed},
+        {"PNG above the limit", PngDecode, tree.WriteFile("q.png", png), K::TooLarge, 64 * 64 * 4 - 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::FILE* file = std::fopen(ToCodePage(c.path).constData(), "rb");
+        ASSERT_NE(file, nullptr);
+        std::optional<codec::Error> error;
+        const auto keep = [&](const auto& result) {
+            if (!result)
+                error = result.error();
+        };
+        switch (c.reader) {
+        case JpegHeader: keep(ReadJpegHeader(file)); break;
+        case JpegDecode: keep(DecodeJpegScaled(file, QSize(64, 64), c.maxBytes)); break;
+        case PngHeader: keep(ReadPngHeader(file)); break;
+        case PngDecode: keep(DecodePng(file, c.maxBytes)); break;
+        }
+        std::fclose(file);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->kind, c.kind) << error->message;
+    }
+}
+
 TEST(PictureFile, DamagedTinyHostileAndMissingFilesRaise)
 {
     TempTree tree;
@@ -475,7 +545,7 @@ TEST(PictureFile, DamagedTinyHostileAndMissingFilesRaise)
     bigHeader.Raw(BitmapFile(2, 1, 24, 0, {}, QByteArray(8, 0)));
     bigHeader.Patch32(14, 100000);
     const std::pair<const char*, QByteArray> cases[] = {
-        {"empty.jpg", ""}, {"one.jpg", "\xFF"}, {"one.png", "\xFF"}, {"one.bmp", "\xFF"},
+        {"one.jpg", "\xFF"}, {"one.png", "\xFF"}, {"one.bmp", "\xFF"},
         {"readme.jpg", "This is not a picture at all."},
         {"head.jpg", jpeg.left(20)}, {"magic.jpg", jpeg.left(3)},
         {"head.png", png.left(12)}, {"ihdr.png", png.left(33)},
@@ -492,8 +562,9 @@ TEST(PictureFile, DamagedTinyHostileAndMissingFilesRaise)
     };
     for (const auto& [name, data] : cases)
         ExpectUnreadable(tree.WriteFile(name, data));
+    ExpectUnreadable(tree.WriteFile("empty.jpg", ""), "the file is empty");
     ExpectUnreadable(tree.Path() + "/missing.png");
-    ExpectUnreadable(tree.MakeDir("folder.jpg"));
+    ExpectUnreadable(tree.MakeDir("folder.jpg"), "it is a folder");
     // Opening a FIFO for reading would wait for a writer.
     ASSERT_EQ(mkfifo((tree.Path() + "/fifo.jpg").toUtf8().constData(), 0600), 0);
     ExpectUnreadable(tree.Path() + "/fifo.jpg");

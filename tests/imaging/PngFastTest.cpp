@@ -155,10 +155,9 @@ QImage LibpngDecode(const QString& path)
     std::FILE* file = std::fopen(QFile::encodeName(path).constData(), "rb");
     if (!file)
         return {};
-    std::string why;
-    QImage image = DecodePng(file, kMaxBytes, &why);
+    codec::Result<QImage> image = DecodePng(file, kMaxBytes);
     std::fclose(file);
-    return image;
+    return image ? *image : QImage();
 }
 
 QImage FastDecode(const QString& path, QSize size)

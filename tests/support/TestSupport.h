@@ -2,12 +2,20 @@
 // Shared helpers of the test suite: real folders and files in temporary
 // directories, and a program folder laid out like an installed Velmora.
 #include <functional>
+#include <ostream>
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QtGlobal>
+
+#include "codecs/CodecResult.h"
+
+namespace codec {
+// Error kinds by name in test failures.
+inline void PrintTo(ErrorKind kind, std::ostream* out) { *out << KindName(kind); }
+} // namespace codec
 
 // The build folder (where velmora, libLoadPlugin.so and Plugin/ are built).
 QString BuildDir();
