@@ -4,6 +4,7 @@
 
 #include "common/CodePage.h"
 #include "common/RuntimeError.h"
+#include "imaging/AreaReducer.h"
 #include "imaging/ColourProfile.h"
 #include "imaging/Dib.h"
 #include "imaging/HeifReader.h"
@@ -563,41 +564,19 @@ private:
 
     // Area-averaging reduction to target (not larger than the picture) of an
     // uncompressed bitmap too large to decode whole: bands of rows are decoded
-    // one after another and summed into the output pixels they cover.
+    // one after another, top to bottom, and fed to the reducer.
     QImage ReduceInBands(QSize target) const
     {
         const std::uint64_t W = std::uint64_t(Header().biWidth), H = std::uint64_t(Rows());
-        const int tw = target.width(), th = target.height();
         const bool topDown = Header().biHeight < 0;
         const std::uint64_t stride = Stride();
         const int bandRows = int(std::max<std::uint64_t>(1, kBandBytes / (W * 4)));
-
-        std::vector<int> column(W);
-        std::vector<std::uint32_t> columnCount(tw, 0);
-        for (std::uint64_t x = 0; x < W; ++x) {
-            column[x] = int(x * tw / W);
-            ++columnCount[column[x]];
-        }
-        std::vector<std::uint64_t> sums(std::size_t(tw) * 3, 0);
-        QImage out(tw, th, QImage::Format_RGB32);
-        if (out.isNull())
+        AreaReducer reducer(NaturalSize(), target, AreaReducer::Layout::Bgra32, QImage::Format_RGB32);
+        if (!reducer.Ok())
             Fail(mPath, "out of memory");
 
         std::vector<unsigned char> band(mInfo);
         auto* bandHeader = reinterpret_cast<BITMAPINFOHEADER*>(band.data());
-        int outRow = 0;
-        std::uint64_t rowsInOut = 0;
-        auto flush = [&] {
-            auto* line = reinterpret_cast<QRgb*>(out.scanLine(outRow));
-            for (int x = 0; x < tw; ++x) {
-                const std::uint64_t n = std::uint64_t(columnCount[x]) * rowsInOut;
-                std::uint64_t* s = &sums[std::size_t(x) * 3];
-                line[x] = n ? qRgb(int((s[0] + n / 2) / n), int((s[1] + n / 2) / n), int((s[2] + n / 2) / n))
-                            : qRgb(0, 0, 0);
-                s[0] = s[1] = s[2] = 0;
-            }
-            rowsInOut = 0;
-        };
         for (std::uint64_t y0 = 0; y0 < H; y0 += std::uint64_t(bandRows)) {
             if (DecodeStopRequested())
                 Fail(mPath, "decoding stopped");
@@ -610,24 +589,9 @@ private:
                                            Bits() + firstStored * stride);
             if (part.isNull())
                 Fail(mPath, "bitmap cannot be decoded");
-            for (int r = 0; r < n; ++r) {
-                const int target = int((y0 + std::uint64_t(r)) * std::uint64_t(th) / H);
-                if (target != outRow) {
-                    flush();
-                    outRow = target;
-                }
-                const auto* line = reinterpret_cast<const QRgb*>(part.constScanLine(r));
-                for (std::uint64_t x = 0; x < W; ++x) {
-                    std::uint64_t* s = &sums[std::size_t(column[x]) * 3];
-                    s[0] += qRed(line[x]);
-                    s[1] += qGreen(line[x]);
-                    s[2] += qBlue(line[x]);
-                }
-                ++rowsInOut;
-            }
+            reducer.AddRows(part);
         }
-        flush();
-        return out;
+        return reducer.Take();
     }
 
     QString mPath;
@@ -667,8 +631,8 @@ std::unique_ptr<PictureFile> BitmapPicture::Open(const QString& path, QByteArray
     if (!CheckDibBlocks(info.data(), info.size(), p + bitsOffset, std::size_t(std::uint64_t(size) - bitsOffset), &why))
         Fail(path, why);
     auto picture = std::make_unique<BitmapPicture>(path, std::move(data), std::move(info), qsizetype(bitsOffset));
-    if (picture->TooLargeToDecode() &&
-        (picture->Compressed() || std::uint64_t(picture->Header().biWidth) * 4 > kBandBytes))
+    if (picture->TooLargeToDecode() && (picture->Compressed() || std::uint64_t(picture->Header().biWidth) * 4 > kBandBytes ||
+                                        picture->Rows() > AreaReducer::kMaxRows))
         Fail(path, "bitmap too large");
     return picture;
 }
