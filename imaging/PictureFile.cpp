@@ -6,6 +6,7 @@
 #include "common/RuntimeError.h"
 #include "imaging/AreaReducer.h"
 #include "imaging/ColourProfile.h"
+#include "imaging/DecodeLog.h"
 #include "imaging/Dib.h"
 #include "imaging/HeifReader.h"
 #include "imaging/JpegReader.h"
@@ -256,11 +257,14 @@ public:
         std::FILE* file = OpenStream(mPath);
         // The quick path reduces straight to size; whatever it does not
         // take (or finds damaged) libpng decodes from the start.
-        QImage decoded = DecodePngFast(file, size, kMaxPixelBytes);
-        if (decoded.isNull() && DecodeStopRequested()) {
+        codec::Result<QImage> fast = DecodePngFast(file, size, kMaxPixelBytes);
+        if (!fast && fast.error().kind == codec::ErrorKind::Stopped) {
             std::fclose(file);
             Fail(mPath, "decoding stopped");
         }
+        if (!fast)
+            qCDebug(lcDecode).noquote() << "libpng decodes" << mPath << "-" << fast.error().Describe().c_str();
+        QImage decoded = fast ? std::move(*fast) : QImage();
         if (decoded.isNull() || (decoded.size() != size && decoded.size() != mHeader.size)) {
             decoded = QImage();
             std::rewind(file);
