@@ -207,7 +207,8 @@ void DrawSmooth(QImage& surface, const QImage& picture, qint64 dx0, qint64 dy0, 
     if (tw < whole.width() && th < whole.height()) {
         AreaReducer reducer(whole, QSize(int(tw), int(th)), AreaReducer::Layout::Bgra32, QImage::Format_RGB32);
         reducer.AddRows(picture, int(cx0), int(cy0));
-        part = reducer.Take();
+        if (reducer.RowsAdded() == whole.height())
+            part = reducer.Take();
     } else {
         part = picture.copy(int(cx0), int(cy0), whole.width(), whole.height());
     }

@@ -595,6 +595,8 @@ private:
                 Fail(mPath, "bitmap cannot be decoded");
             reducer.AddRows(part);
         }
+        if (std::uint64_t(reducer.RowsAdded()) != H)
+            Fail(mPath, "bitmap cannot be decoded");
         return reducer.Take();
     }
 
