@@ -52,7 +52,7 @@ AreaReducer::AreaReducer(QSize from, QSize to, Layout layout, QImage::Format for
     : mW(std::uint32_t(from.width())), mH(std::uint32_t(from.height())), mw(std::uint32_t(to.width())),
       mh(std::uint32_t(to.height())), mChannels(layout == Layout::Rgb24 ? 3 : 4), mRgb24(layout == Layout::Rgb24)
 {
-    if (to.isEmpty() || from.width() < to.width() || from.height() < to.height())
+    if (to.isEmpty() || from.width() < to.width() || from.height() < to.height() || from.height() > kMaxRows)
         return;
     mImage = QImage(to, format);
     if (mImage.isNull())
@@ -103,6 +103,15 @@ void AreaReducer::AddRow(const std::uint8_t* row)
             FinishRow(std::uint32_t(oy));
     }
     ++mRow;
+}
+
+void AreaReducer::AddRows(const QImage& image, int left, int top)
+{
+    if (mRgb24 || image.depth() != 32 || left < 0 || top < 0 || std::int64_t(image.width()) - left < mW)
+        return;
+    const int end = int(std::min<std::int64_t>(image.height(), std::int64_t(top) + (mH - mRow)));
+    for (int y = top; y < end; ++y)
+        AddRow(image.constScanLine(y) + std::size_t(left) * 4);
 }
 
 void AreaReducer::FinishRow(std::uint32_t oy)

@@ -15,8 +15,12 @@ public:
         Rgb24,  // R G B bytes; the output is Format_RGB32
         Bgra32, // QRgb in memory (premultiplied when it has alpha), B G R A
     };
-    // to must not be larger than from in either direction. format is the
-    // output's: Format_RGB32, or Format_ARGB32_Premultiplied for Bgra32.
+    // A sum of 8-bit samples over this many rows still fits 32 bits.
+    static constexpr int kMaxRows = int(0xFFFFFFFFu / 255);
+
+    // to must not be larger than from in either direction, nor from taller
+    // than kMaxRows. format is the output's: Format_RGB32, or
+    // Format_ARGB32_Premultiplied for Bgra32.
     AreaReducer(QSize from, QSize to, Layout layout, QImage::Format format);
     AreaReducer(const AreaReducer&) = delete;
     AreaReducer& operator=(const AreaReducer&) = delete;
@@ -25,6 +29,10 @@ public:
     bool Ok() const { return !mImage.isNull(); }
     // Adds the next source row: from.width() pixels in the layout.
     void AddRow(const std::uint8_t* row);
+    // Bgra32 only: the next source rows taken from a 32-bit image, its rows
+    // from top on (until the image ends or every source row is in), each
+    // from column left on.
+    void AddRows(const QImage& image, int left = 0, int top = 0);
     int RowsAdded() const { return int(mRow); }
     // The output once every source row is in.
     QImage Take() { return std::move(mImage); }

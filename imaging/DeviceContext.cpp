@@ -1,5 +1,7 @@
 #include "imaging/DeviceContext.h"
 
+#include "imaging/AreaReducer.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <mutex>
@@ -180,9 +182,9 @@ void DrawNearest(QImage& surface, DibRows& picture, qint64 dx0, qint64 dy0, qint
 }
 
 // Smoothed drawing through QPainter, which rasterises only the clipped part
-// of the destination. A strong reduction is first area-averaged by
-// QImage::scaled so that it does not alias; that copy is never larger than
-// the source part itself.
+// of the destination. A strong reduction is first area-averaged straight
+// from the picture's rows so that it does not alias; only the reduced copy
+// is made.
 void DrawSmooth(QImage& surface, const QImage& picture, qint64 dx0, qint64 dy0, qint64 dw, qint64 dh,
                 qint64 sx0, qint64 sy0, qint64 sw, qint64 sh, bool mirrorX, bool mirrorY)
 {
@@ -202,13 +204,22 @@ void DrawSmooth(QImage& surface, const QImage& picture, qint64 dx0, qint64 dy0, 
     if (!target.intersects(QRectF(visible)))
         return;
 
-    QImage part = picture.copy(int(cx0), int(cy0), int(cx1 - cx0), int(cy1 - cy0));
-    if (mirrorX || mirrorY)
-        part = part.mirrored(mirrorX, mirrorY);
+    const QSize whole(int(cx1 - cx0), int(cy1 - cy0));
     const qint64 tw = std::max<qint64>(1, qint64(target.width() + 0.5));
     const qint64 th = std::max<qint64>(1, qint64(target.height() + 0.5));
-    if (tw < part.width() && th < part.height())
-        part = part.scaled(int(tw), int(th), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    QImage part;
+    if (tw < whole.width() && th < whole.height()) {
+        AreaReducer reducer(whole, QSize(int(tw), int(th)), AreaReducer::Layout::Bgra32, QImage::Format_RGB32);
+        reducer.AddRows(picture, int(cx0), int(cy0));
+        if (reducer.RowsAdded() == whole.height())
+            part = reducer.Take();
+    } else {
+        part = picture.copy(int(cx0), int(cy0), whole.width(), whole.height());
+    }
+    // Area averaging is symmetric, so mirroring the reduced copy is the same
+    // as reducing the mirrored part.
+    if (mirrorX || mirrorY)
+        part = part.mirrored(mirrorX, mirrorY);
     if (part.isNull())
         return;
 

@@ -5,7 +5,9 @@
 #include "codecs/CodecResult.h"
 #include "common/CodePage.h"
 #include "common/RuntimeError.h"
+#include "imaging/AreaReducer.h"
 #include "imaging/ColourProfile.h"
+#include "imaging/DecodeLog.h"
 #include "imaging/Dib.h"
 #include "imaging/HeifReader.h"
 #include "imaging/JpegReader.h"
@@ -330,12 +332,14 @@ private:
             return file.error();
         // The quick path reduces straight to size; whatever it does not
         // take (or finds damaged) libpng decodes from the start.
-        QImage quick = DecodePngFast(file->get(), size, kMaxPixelBytes);
-        if (quick.isNull() && DecodeStopRequested())
-            return codec::Fail(Kind::Stopped, "decoding stopped");
-        if (!quick.isNull() && (quick.size() == size || quick.size() == mHeader.size))
+        codec::Result<QImage> quick = DecodePngFast(file->get(), size, kMaxPixelBytes);
+        if (!quick && quick.error().kind == Kind::Stopped)
+            return quick.error();
+        if (quick && (quick->size() == size || quick->size() == mHeader.size))
             return quick;
-        quick = QImage();
+        if (!quick)
+            qCDebug(lcDecode).noquote() << "libpng decodes" << mPath << "-" << quick.error().Describe().c_str();
+        quick = QImage(); // the quick path's picture is not needed while libpng decodes
         std::rewind(file->get());
         codec::Result<QImage> whole = DecodePng(file->get(), kMaxPixelBytes);
         if (whole && whole->size() != mHeader.size)
@@ -602,20 +606,12 @@ public:
         CheckRenderSize(size);
         if (!TooLargeToDecode())
             return SmoothTo(Decode(), size);
-        return SmoothTo(ReduceInBands(size.boundedTo(NaturalSize())), size);
+        return SmoothTo(OrRaise(mPath, ReduceInBands(size.boundedTo(NaturalSize()))), size);
     }
 
     static Opened Open(const QString& path, QByteArray data);
 
 private:
-    // The band reduction below takes a null image for a band that cannot be
-    // decoded; this goes when it takes DibToImage's result as it is.
-    static QImage DibToImage(const BITMAPINFO* info, const void* bits)
-    {
-        codec::Result<QImage> image = ::DibToImage(info, bits);
-        return image ? std::move(*image) : QImage();
-    }
-
     const BITMAPINFOHEADER& Header() const { return *reinterpret_cast<const BITMAPINFOHEADER*>(mInfo.data()); }
     int Rows() const { return Header().biHeight < 0 ? -Header().biHeight : Header().biHeight; }
     const unsigned char* Bits() const
@@ -635,76 +631,41 @@ private:
 
     QImage Decode() const
     {
-        return OrRaise(mPath, ::DibToImage(reinterpret_cast<const BITMAPINFO*>(mInfo.data()), Bits()));
+        return OrRaise(mPath, DibToImage(reinterpret_cast<const BITMAPINFO*>(mInfo.data()), Bits()));
     }
 
     // Area-averaging reduction to target (not larger than the picture) of an
     // uncompressed bitmap too large to decode whole: bands of rows are decoded
-    // one after another and summed into the output pixels they cover.
-    QImage ReduceInBands(QSize target) const
+    // one after another, top to bottom, and fed to the reducer.
+    codec::Result<QImage> ReduceInBands(QSize target) const
     {
         const std::uint64_t W = std::uint64_t(Header().biWidth), H = std::uint64_t(Rows());
-        const int tw = target.width(), th = target.height();
         const bool topDown = Header().biHeight < 0;
         const std::uint64_t stride = Stride();
         const int bandRows = int(std::max<std::uint64_t>(1, kBandBytes / (W * 4)));
-
-        std::vector<int> column(W);
-        std::vector<std::uint32_t> columnCount(tw, 0);
-        for (std::uint64_t x = 0; x < W; ++x) {
-            column[x] = int(x * tw / W);
-            ++columnCount[column[x]];
-        }
-        std::vector<std::uint64_t> sums(std::size_t(tw) * 3, 0);
-        QImage out(tw, th, QImage::Format_RGB32);
-        if (out.isNull())
-            Fail(mPath, "out of memory");
+        AreaReducer reducer(NaturalSize(), target, AreaReducer::Layout::Bgra32, QImage::Format_RGB32);
+        if (!reducer.Ok())
+            return codec::Fail(Kind::OutOfMemory, "no memory for the reduced picture");
 
         std::vector<unsigned char> band(mInfo);
         auto* bandHeader = reinterpret_cast<BITMAPINFOHEADER*>(band.data());
-        int outRow = 0;
-        std::uint64_t rowsInOut = 0;
-        auto flush = [&] {
-            auto* line = reinterpret_cast<QRgb*>(out.scanLine(outRow));
-            for (int x = 0; x < tw; ++x) {
-                const std::uint64_t n = std::uint64_t(columnCount[x]) * rowsInOut;
-                std::uint64_t* s = &sums[std::size_t(x) * 3];
-                line[x] = n ? qRgb(int((s[0] + n / 2) / n), int((s[1] + n / 2) / n), int((s[2] + n / 2) / n))
-                            : qRgb(0, 0, 0);
-                s[0] = s[1] = s[2] = 0;
-            }
-            rowsInOut = 0;
-        };
         for (std::uint64_t y0 = 0; y0 < H; y0 += std::uint64_t(bandRows)) {
             if (DecodeStopRequested())
-                Fail(mPath, "decoding stopped");
+                return codec::Fail(Kind::Stopped, "decoding stopped");
             const int n = int(std::min<std::uint64_t>(bandRows, H - y0));
             // Picture rows y0 .. y0+n-1, counted from the top.
             const std::uint64_t firstStored = topDown ? y0 : H - y0 - std::uint64_t(n);
             bandHeader->biHeight = topDown ? -n : n;
             bandHeader->biSizeImage = 0;
-            const QImage part = DibToImage(reinterpret_cast<const BITMAPINFO*>(band.data()),
-                                           Bits() + firstStored * stride);
-            if (part.isNull())
-                Fail(mPath, "bitmap cannot be decoded");
-            for (int r = 0; r < n; ++r) {
-                const int target = int((y0 + std::uint64_t(r)) * std::uint64_t(th) / H);
-                if (target != outRow) {
-                    flush();
-                    outRow = target;
-                }
-                const auto* line = reinterpret_cast<const QRgb*>(part.constScanLine(r));
-                for (std::uint64_t x = 0; x < W; ++x) {
-                    std::uint64_t* s = &sums[std::size_t(column[x]) * 3];
-                    s[0] += qRed(line[x]);
-                    s[1] += qGreen(line[x]);
-                    s[2] += qBlue(line[x]);
-                }
-                ++rowsInOut;
-            }
+            const codec::Result<QImage> part =
+                DibToImage(reinterpret_cast<const BITMAPINFO*>(band.data()), Bits() + firstStored * stride);
+            if (!part)
+                return part.error();
+            reducer.AddRows(*part);
         }
-        flush();
-        return out;
+        if (std::uint64_t(reducer.RowsAdded()) != H)
+            return codec::Fail(Kind::Damaged, "bitmap rows missing");
+        return reducer.Take();
     }
 
     QString mPath;
@@ -750,7 +711,8 @@ Opened BitmapPicture::Open(const QString& path, QByteArray data)
         return fits.error();
     auto picture = std::make_unique<BitmapPicture>(path, std::move(data), std::move(info), qsizetype(bitsOffset));
     if (picture->TooLargeToDecode() &&
-        (picture->Compressed() || std::uint64_t(picture->Header().biWidth) * 4 > kBandBytes))
+        (picture->Compressed() || std::uint64_t(picture->Header().biWidth) * 4 > kBandBytes ||
+         picture->Rows() > AreaReducer::kMaxRows))
         return codec::Fail(Kind::TooLarge, "bitmap too large");
     return std::unique_ptr<PictureFile>(std::move(picture));
 }

@@ -34,10 +34,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::FILE* file = Open(data, size);
         if (!file)
             std::abort();
-        const QImage image = DecodePngFast(file, target, kMaxBytes);
+        const codec::Result<QImage> decoded = DecodePngFast(file, target, kMaxBytes);
         std::fclose(file);
-        if (image.isNull())
+        if (!decoded)
             continue;
+        const QImage& image = *decoded;
+        if (image.isNull())
+            std::abort();
         const bool whole = image.size() != target;
         if (!whole && image.format() != QImage::Format_RGB32 &&
             image.format() != QImage::Format_ARGB32_Premultiplied)

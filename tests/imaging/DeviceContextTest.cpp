@@ -121,6 +121,23 @@ TEST(DeviceContext, NearestKeepsPureColoursHalftoneSmooths)
     EXPECT_EQ(small.Draw(stripes, 0, 0, 8, 8, 0, 0, 64, 64), 64);
     for (int x = 0; x < 8; ++x)
         EXPECT_NEAR(qRed(small.image.pixel(x, 4)), 128, 20) << x;
+
+    // A part of a picture reduced and mirrored: the top 16 rows blue, below
+    // them columns 0-15 red, 16-31 white and the rest stripes. The part
+    // (16, 16)-(64, 64) drawn mirrored into 8 x 8 has neither red nor blue,
+    // white on the right and grey on the left.
+    TestDib part = MakePaletteDib(64, 64, 8, {0x000000, 0xFFFFFF, 0xFF0000, 0x0000FF});
+    for (int stored = 0; stored < 64; ++stored) // bottom-up
+        for (int x = 0; x < 64; ++x)
+            part.bits.push_back(std::uint8_t(63 - stored < 16 ? 3 : x < 16 ? 2 : x < 32 ? 1 : x % 2));
+    Surface mirrored(8, 8, HALFTONE);
+    EXPECT_EQ(mirrored.Draw(part, 8, 0, -8, 8, 16, 0, 48, 48), 48);
+    for (int y = 0; y < 8; ++y) {
+        EXPECT_EQ(At(mirrored.image, 7, y), W) << y;
+        EXPECT_EQ(At(mirrored.image, 6, y), W) << y;
+        for (int x = 0; x < 5; ++x)
+            EXPECT_EQ(At(mirrored.image, x, y), kGrey) << x << "," << y;
+    }
 }
 
 TEST(DeviceContext, RectanglesClipMirrorAndPickTheSource)
