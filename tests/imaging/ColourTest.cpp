@@ -14,6 +14,19 @@
 
 namespace {
 
+// The profile's bytes; the profile is closed.
+QByteArray Saved(cmsHPROFILE profile)
+{
+    cmsUInt32Number size = 0;
+    QByteArray bytes;
+    if (cmsSaveProfileToMem(profile, nullptr, &size)) {
+        bytes.resize(qsizetype(size));
+        cmsSaveProfileToMem(profile, bytes.data(), &size);
+    }
+    cmsCloseProfile(profile);
+    return bytes;
+}
+
 // An ICC profile of an RGB space with the sRGB curve and white, and the
 // given red, green and blue primaries.
 QByteArray RgbProfile(cmsCIExyY red, cmsCIExyY green, cmsCIExyY blue, double gamma = 0)
@@ -26,12 +39,7 @@ QByteArray RgbProfile(cmsCIExyY red, cmsCIExyY green, cmsCIExyY blue, double gam
     const cmsCIExyYTRIPLE primaries = {red, green, blue};
     cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
     cmsFreeToneCurve(curve);
-    cmsUInt32Number size = 0;
-    cmsSaveProfileToMem(profile, nullptr, &size);
-    QByteArray bytes(qsizetype(size), 0);
-    cmsSaveProfileToMem(profile, bytes.data(), &size);
-    cmsCloseProfile(profile);
-    return bytes;
+    return Saved(profile);
 }
 
 // The sRGB primaries with red and blue exchanged: stored red is blue light.
@@ -48,12 +56,7 @@ QByteArray LinearGreyProfile()
     cmsToneCurve* linear = cmsBuildGamma(nullptr, 1.0);
     cmsHPROFILE profile = cmsCreateGrayProfile(&white, linear);
     cmsFreeToneCurve(linear);
-    cmsUInt32Number size = 0;
-    cmsSaveProfileToMem(profile, nullptr, &size);
-    QByteArray bytes(qsizetype(size), 0);
-    cmsSaveProfileToMem(profile, bytes.data(), &size);
-    cmsCloseProfile(profile);
-    return bytes;
+    return Saved(profile);
 }
 
 // An RGB profile Qt's colour spaces do not read: a lookup table, not
@@ -89,14 +92,7 @@ QByteArray RotatingLutProfile()
     cmsSetPCS(profile, cmsSigLabData);
     cmsWriteTag(profile, cmsSigAToB0Tag, lut);
     cmsPipelineFree(lut);
-    cmsUInt32Number size = 0;
-    QByteArray bytes;
-    if (cmsSaveProfileToMem(profile, nullptr, &size)) {
-        bytes.resize(qsizetype(size));
-        cmsSaveProfileToMem(profile, bytes.data(), &size);
-    }
-    cmsCloseProfile(profile);
-    return bytes;
+    return Saved(profile);
 }
 
 // The profile as JPEG APP2 chunks right after the start marker, split as
