@@ -2,6 +2,9 @@
 
 #include "imaging/DecodeService.h"
 
+#include "codecs/Jxl.h"
+#include "codecs/Recognise.h"
+#include "codecs/qt/QtImageCodec.h"
 #include "common/CodePage.h"
 #include "common/RuntimeError.h"
 #include "imaging/ColourProfile.h"
@@ -14,7 +17,6 @@
 #include "imaging/PngReader.h"
 
 #include <QBuffer>
-#include <QFile>
 #include <QImageReader>
 
 #include <algorithm>
@@ -145,21 +147,7 @@ bool IsWmf(const unsigned char* p, std::size_t n)
            (Le16(p + 4) == 0x0100 || Le16(p + 4) == 0x0300);
 }
 bool IsEmf(const unsigned char* p, std::size_t n) { return n >= 44 && Le32(p) == 1 && Le32(p + 40) == 0x464D4520u; }
-bool IsWebP(const unsigned char* p, std::size_t n)
-{
-    return n >= 12 && std::memcmp(p, "RIFF", 4) == 0 && std::memcmp(p + 8, "WEBP", 4) == 0;
-}
-bool IsTiff(const unsigned char* p, std::size_t n)
-{
-    return n >= 4 && (std::memcmp(p, "II*\0", 4) == 0 || std::memcmp(p, "MM\0*", 4) == 0);
-}
-// TGA has no signature: a header as TGA writers make it for the kinds Qt
-// reads (uncompressed or run-length true colour, no colour map).
-bool IsTga(const unsigned char* p, std::size_t n)
-{
-    return n >= 18 && p[1] == 0 && (p[2] == 2 || p[2] == 10) && Le16(p + 12) != 0 && Le16(p + 14) != 0 &&
-           (p[16] == 16 || p[16] == 24 || p[16] == 32) && (p[17] & 0xC0) == 0;
-}
+// HEIF/AVIF, JPEG XL, WebP, TIFF and TGA: the codec library's (codecs/Recognise.h).
 
 void CheckRenderSize(QSize size)
 {
@@ -299,8 +287,8 @@ private:
 // ---------------------------------------------------------------- HEIF, AVIF, JPEG XL
 
 // Like PNG: opening reads the header, every render decodes the file anew.
-template <typename Header, bool (*ReadHeader)(int, Header*, std::string*),
-          QImage (*Decode)(int, std::size_t, std::string*)>
+template <typename Header, codec::Result<Header> (*ReadHeader)(int),
+          codec::Result<QImage> (*Decode)(int, std::size_t)>
 class LibraryPicture : public PictureFile {
 public:
     LibraryPicture(const QString& path, Header header) : mPath(path), mHeader(std::move(header)) {}
@@ -312,23 +300,22 @@ public:
         CheckRenderSize(size);
         qint64 fileSize = 0;
         const FileDescriptor fd = OpenRegularFile(mPath, &fileSize);
-        std::string why;
-        const QImage decoded = Decode(fd.Get(), kMaxPixelBytes, &why);
-        if (decoded.isNull())
-            Fail(mPath, why);
-        if (decoded.size() != mHeader.size)
+        const codec::Result<QImage> decoded = Decode(fd.Get(), kMaxPixelBytes);
+        if (!decoded)
+            Fail(mPath, decoded.error().Describe());
+        if (decoded->size() != mHeader.size)
             Fail(mPath, "file changed since it was opened");
-        QImage shown = SmoothTo(decoded, size);
+        QImage shown = SmoothTo(*decoded, size);
         ConvertToSrgb(shown, mHeader.colour);
         return shown;
     }
 
     static std::unique_ptr<PictureFile> Open(const QString& path, const FileDescriptor& fd)
     {
-        Header header;
-        std::string why;
-        if (!ReadHeader(fd.Get(), &header, &why))
-            Fail(path, why);
+        codec::Result<Header> read = ReadHeader(fd.Get());
+        if (!read)
+            Fail(path, read.error().Describe());
+        Header& header = *read;
         if (header.size.isEmpty())
             Fail(path, "picture size not positive");
         if (std::uint64_t(header.size.width()) * std::uint64_t(header.size.height()) * 4 > kMaxPixelBytes)
@@ -400,13 +387,14 @@ QImage DecodeWithQt(const QString& path, const QByteArray& data, const char* for
     return DecodeWithQt(path, &buffer, format, index);
 }
 
-// GIF, WebP, TIFF and TGA files: opening reads only the header; every render decodes the
-// file anew, straight from the file (a copy of the whole file in memory would
-// only add its size to the peak). Holding no pixels lets pictures prepared
-// for later steps stay small. TIFF pictures are shown upright.
+// GIF, WebP, TIFF and TGA files, read by the codec library's Qt reader:
+// opening reads only the header; every render decodes the file anew,
+// straight from the file (a copy of the whole file in memory, which only TGA
+// needs, would only add its size to the peak). Holding no pixels lets
+// pictures prepared for later steps stay small. TIFF pictures are shown upright.
 class FileDecodedPicture : public PictureFile {
 public:
-    FileDecodedPicture(const QString& path, const char* format, QSize size)
+    FileDecodedPicture(const QString& path, codec::QtImageFormat format, QSize size)
         : mPath(path), mFormat(format), mSize(size)
     {
     }
@@ -415,62 +403,26 @@ public:
     {
         CheckRenderSize(size);
         qint64 fileSize = 0;
-        FileDescriptor fd = OpenRegularFile(mPath, &fileSize);
-        QFile file;
-        QBuffer buffer;
-        const QImage image = DecodeWithQt(mPath, Device(mPath, fd.Get(), mFormat, file, buffer), mFormat, 0, true);
-        if (image.size() != mSize)
+        const FileDescriptor fd = OpenRegularFile(mPath, &fileSize);
+        const codec::Result<QImage> image = codec::DecodeQtImage({{}, fd.Get()}, mFormat, kMaxPixelBytes);
+        if (!image)
+            Fail(mPath, image.error().Describe());
+        if (image->size() != mSize)
             Fail(mPath, "file changed since it was opened");
-        return SmoothInSrgb(image, size);
+        return SmoothInSrgb(*image, size);
     }
 
-    static std::unique_ptr<PictureFile> Open(const QString& path, int fd, const char* format)
+    static std::unique_ptr<PictureFile> Open(const QString& path, int fd, codec::QtImageFormat format)
     {
-        QFile file;
-        QBuffer buffer;
-        QImageReader reader(Device(path, fd, format, file, buffer), format);
-        Reader(reader, true);
-        QSize size = reader.size();
-        if (!size.isValid() || size.isEmpty())
-            Fail(path, reader.errorString().toStdString());
-        if (std::uint64_t(size.width()) * std::uint64_t(size.height()) * 4 > kMaxPixelBytes)
-            Fail(path, "picture too large");
-        if (reader.transformation() & QImageIOHandler::TransformationRotate90)
-            size.transpose();
-        return std::make_unique<FileDecodedPicture>(path, format, size);
+        const codec::Result<QSize> size = codec::ReadQtImageSize({{}, fd}, format, kMaxPixelBytes);
+        if (!size)
+            Fail(path, size.error().Describe());
+        return std::make_unique<FileDecodedPicture>(path, format, *size);
     }
 
 private:
-    // The file, or for TGA a copy in memory: Qt reads only TGA 2.0 files,
-    // which end in a footer that older writers (and ImageMagick) leave out.
-    static QIODevice* Device(const QString& path, int fd, const char* format, QFile& file, QBuffer& buffer)
-    {
-        if (std::strcmp(format, "tga") != 0) {
-            if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
-                Fail(path, file.errorString().toStdString());
-            return &file;
-        }
-        struct stat st;
-        if (::fstat(fd, &st) != 0 || ::lseek(fd, 0, SEEK_SET) != 0)
-            Fail(path, std::strerror(errno));
-        if (st.st_size > kMaxFileBytes)
-            Fail(path, "file too large");
-        QByteArray data = ReadBytes(path, fd, st.st_size);
-        // Qt would fill rows missing from a file cut short with what follows.
-        const auto* h = reinterpret_cast<const unsigned char*>(data.constData());
-        if (data.size() < 18 || std::uint64_t(data.size()) < 18 + std::uint64_t(h[0]) + std::uint64_t(Le16(h + 12)) *
-                                                                  Le16(h + 14) * ((h[16] + 7) / 8))
-            Fail(path, "TGA pixels missing");
-        static const char kSignature[] = "TRUEVISION-XFILE.";
-        if (!data.endsWith(QByteArray(kSignature, sizeof kSignature)))
-            data += QByteArray(8, '\0') + QByteArray(kSignature, sizeof kSignature);
-        buffer.setData(data);
-        buffer.open(QIODevice::ReadOnly);
-        return &buffer;
-    }
-
     QString mPath;
-    const char* mFormat;
+    codec::QtImageFormat mFormat;
     QSize mSize;
 };
 
@@ -695,6 +647,12 @@ struct Source {
     }
 };
 
+template <codec::QtImageFormat format>
+std::unique_ptr<PictureFile> OpenWithQt(const Source& file)
+{
+    return FileDecodedPicture::Open(file.path, file.fd.Get(), format);
+}
+
 // The formats the built-in loader reads, one row each, in the order they
 // are tried: how a file is recognised from its first bytes and how it
 // opens. A new format is its reader and one row here.
@@ -707,17 +665,17 @@ struct PictureFormat {
 const PictureFormat kFormats[] = {
     {"JPEG", IsJpeg, [](const Source& f) { return JpegPicture::Open(f.path, std::move(f.fd)); }},
     {"PNG", IsPng, [](const Source& f) { return PngPicture::Open(f.path, std::move(f.fd)); }},
-    {"GIF", IsGif, [](const Source& f) { return FileDecodedPicture::Open(f.path, f.fd.Get(), "gif"); }},
+    {"GIF", IsGif, OpenWithQt<codec::QtImageFormat::Gif>},
     {"BMP", IsBitmap, [](const Source& f) { return BitmapPicture::Open(f.path, f.Whole()); }},
-    {"HEIF", IsHeif, [](const Source& f) { return HeifPicture::Open(f.path, f.fd); }},
-    {"JPEG XL", IsJxl, [](const Source& f) { return JxlPicture::Open(f.path, f.fd); }},
+    {"HEIF", codec::IsHeif, [](const Source& f) { return HeifPicture::Open(f.path, f.fd); }},
+    {"JPEG XL", codec::IsJxl, [](const Source& f) { return JxlPicture::Open(f.path, f.fd); }},
     {"ICO", IsIcon, [](const Source& f) { return OpenIcon(f.path, f.Whole(), false); }},
     {"CUR", IsCursor, [](const Source& f) { return OpenIcon(f.path, f.Whole(), true); }},
     {"WMF", IsWmf, [](const Source& f) { return OpenMetafile(f.path, f.Whole(), false); }},
     {"EMF", IsEmf, [](const Source& f) { return OpenMetafile(f.path, f.Whole(), true); }},
-    {"WebP", IsWebP, [](const Source& f) { return FileDecodedPicture::Open(f.path, f.fd.Get(), "webp"); }},
-    {"TIFF", IsTiff, [](const Source& f) { return FileDecodedPicture::Open(f.path, f.fd.Get(), "tiff"); }},
-    {"TGA", IsTga, [](const Source& f) { return FileDecodedPicture::Open(f.path, f.fd.Get(), "tga"); }},
+    {"WebP", codec::IsWebP, OpenWithQt<codec::QtImageFormat::WebP>},
+    {"TIFF", codec::IsTiff, OpenWithQt<codec::QtImageFormat::Tiff>},
+    {"TGA", codec::IsPlausibleTga, OpenWithQt<codec::QtImageFormat::Tga>},
 };
 
 const PictureFormat* Sniff(const QByteArray& head)

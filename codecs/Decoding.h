@@ -1,0 +1,109 @@
+#pragma once
+// What the decoders on libheif and libjxl share: where a
+// picture is read from, how a decode is told to stop or given threads, and
+// the decoded pixels, whose buffer the caller takes over.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <utility>
+
+namespace codec {
+
+// A picture in memory (which outlives the decode) or an open file, read by
+// position from its start; the file's own position is left alone.
+struct Source {
+    const unsigned char* data = nullptr;
+    std::size_t size = 0;
+    int fd = -1;
+
+    static Source Memory(const void* data, std::size_t size)
+    {
+        return {static_cast<const unsigned char*>(data), size, -1};
+    }
+    static Source File(int fd) { return {nullptr, 0, fd}; }
+};
+
+// Threads a caller lends a decode for one step of its work: how many are idle
+// now, and a way to start a task on one, which gives back a function that
+// waits for the task (empty when no thread is free after all).
+struct ThreadLender {
+    std::function<int()> idle;
+    std::function<std::function<void()>(std::function<void()> task)> start;
+};
+
+struct DecodeOptions {
+    // The library's own worker threads: -1 as many as it likes, 0 none (the
+    // caller's thread and whatever lender lends).
+    int threads = -1;
+    ThreadLender lender;         // JPEG XL only, with threads == 0
+    std::function<bool()> stop;  // asked between steps; true ends the decode with ErrorKind::Stopped
+    std::uint64_t maxBytes = std::numeric_limits<std::uint64_t>::max(); // decoded pixels at most
+
+    bool StopRequested() const { return stop && stop(); }
+};
+
+// Decoded interleaved 8-bit pixels (RGB or RGBA, rows top first) in a buffer
+// the decoding library made; the caller may change them in place and take
+// the buffer over, e.g. as a QImage's, so that the picture is never copied.
+class Pixels {
+public:
+    using Free = void (*)(void* owner);
+
+    Pixels(unsigned char* data, int width, int height, std::size_t stride, int channels, Free free, void* owner)
+        : mData(data), mWidth(width), mHeight(height), mStride(stride), mChannels(channels), mFree(free), mOwner(owner)
+    {
+    }
+    Pixels(Pixels&& other) noexcept { *this = std::move(other); }
+    Pixels& operator=(Pixels&& other) noexcept
+    {
+        if (this != &other) {
+            Reset();
+            mData = std::exchange(other.mData, nullptr);
+            mWidth = other.mWidth, mHeight = other.mHeight, mStride = other.mStride, mChannels = other.mChannels;
+            mFree = std::exchange(other.mFree, nullptr);
+            mOwner = std::exchange(other.mOwner, nullptr);
+        }
+        return *this;
+    }
+    Pixels(const Pixels&) = delete;
+    Pixels& operator=(const Pixels&) = delete;
+    ~Pixels() { Reset(); }
+
+    int Width() const { return mWidth; }
+    int Height() const { return mHeight; }
+    std::size_t Stride() const { return mStride; }
+    int Channels() const { return mChannels; }
+    unsigned char* Row(int y) { return mData + std::size_t(y) * mStride; }
+    const unsigned char* Row(int y) const { return mData + std::size_t(y) * mStride; }
+
+    // Hands the buffer over: free(owner) releases it.
+    struct Released {
+        unsigned char* data;
+        Free free;
+        void* owner;
+    };
+    Released Release()
+    {
+        Released r{mData, mFree, mOwner};
+        mData = nullptr, mFree = nullptr, mOwner = nullptr;
+        return r;
+    }
+
+private:
+    void Reset()
+    {
+        if (mFree)
+            mFree(mOwner);
+        mFree = nullptr;
+    }
+
+    unsigned char* mData = nullptr;
+    int mWidth = 0, mHeight = 0;
+    std::size_t mStride = 0;
+    int mChannels = 0;
+    Free mFree = nullptr;
+    void* mOwner = nullptr;
+};
+
+} // namespace codec
