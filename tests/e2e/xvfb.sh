@@ -11,5 +11,7 @@ start_xvfb() {
   Xvfb "$display" -screen 0 "${3:-1024x768}x24" -nolisten tcp >/dev/null 2>&1 &
   xvfb_pid=$!
   export DISPLAY=$display
+  # The program must draw on this display, also when the tests run offscreen.
+  unset QT_QPA_PLATFORM
   for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
 }
