@@ -6,7 +6,12 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <memory>
+#include <optional>
 #include <utility>
+#include <vector>
+
+#include "codecs/CodecResult.h"
 
 namespace codec {
 
@@ -104,6 +109,48 @@ private:
     int mChannels = 0;
     Free mFree = nullptr;
     void* mOwner = nullptr;
+};
+
+// Colour code points of ITU-T H.273, as an nclx box holds them.
+namespace h273 {
+constexpr int kPrimariesBt709 = 1, kPrimariesUnspecified = 2, kPrimariesDisplayP3 = 12;
+constexpr int kTransferBt470M = 4, kTransferBt470BG = 5, kTransferLinear = 8;
+} // namespace h273
+
+// An nclx box: primaries and transfer curve, with the primaries' chromaticities.
+struct Nclx {
+    int primaries = h273::kPrimariesUnspecified;
+    int transfer = 2;
+    float whiteX = 0, whiteY = 0, redX = 0, redY = 0, greenX = 0, greenY = 0, blueX = 0, blueY = 0;
+};
+
+// What describes a picture before it is decoded.
+struct PictureHeader {
+    int width = 0, height = 0;      // upright: the stored orientation applied
+    bool alpha = false;
+    bool premultiplied = false;     // the decoded colours are premultiplied by alpha
+    std::vector<unsigned char> icc; // the decoded pixels' ICC profile, when there is one
+    std::optional<Nclx> nclx;       // else their nclx numbers, when the file has them
+};
+
+// A picture a decoder has opened: its header read, its pixels decoded when asked.
+class Picture {
+public:
+    class Decoder {
+    public:
+        virtual ~Decoder() = default;
+        PictureHeader header;
+        // RGB (3 channels) or RGBA (4), 8 bits each.
+        virtual Result<Pixels> Decode(int channels) = 0;
+    };
+
+    explicit Picture(std::unique_ptr<Decoder> decoder) : mDecoder(std::move(decoder)) {}
+
+    const PictureHeader& Header() const { return mDecoder->header; }
+    Result<Pixels> Decode(int channels) { return mDecoder->Decode(channels); }
+
+private:
+    std::unique_ptr<Decoder> mDecoder;
 };
 
 } // namespace codec

@@ -91,7 +91,7 @@ Error FailOf(const heif_error& err)
 }
 
 // An ICC profile, else the nclx numbers; nothing for a picture that says nothing.
-void ReadColour(const heif_image_handle* handle, HeifHeader& header)
+void ReadColour(const heif_image_handle* handle, PictureHeader& header)
 {
     const heif_color_profile_type type = heif_image_handle_get_color_profile_type(handle);
     if (type == heif_color_profile_type_prof || type == heif_color_profile_type_rICC) {
@@ -122,29 +122,24 @@ std::uint64_t BytesOf(int width, int height, int channels)
     return std::uint64_t(width) * std::uint64_t(height) * std::uint64_t(channels);
 }
 
-} // namespace
-
-// The reader must outlive the context.
-struct HeifPicture::State {
+// An open file's primary image. The reader must outlive the context.
+class HeifDecoder : public Picture::Decoder {
+public:
     FileReader reader;
     DecodeOptions options;
     std::unique_ptr<heif_context, ContextFree> context;
     std::unique_ptr<heif_image_handle, HandleRelease> handle;
-    HeifHeader header;
+
+    Result<Pixels> Decode(int channels) override;
 };
+
+} // namespace
 
 const char* HeifLibraryVersion() { return heif_get_version(); }
 
-HeifPicture::HeifPicture(std::unique_ptr<State> state) : mState(std::move(state)) {}
-HeifPicture::HeifPicture(HeifPicture&&) noexcept = default;
-HeifPicture& HeifPicture::operator=(HeifPicture&&) noexcept = default;
-HeifPicture::~HeifPicture() = default;
-
-const HeifHeader& HeifPicture::Header() const { return mState->header; }
-
-Result<HeifPicture> HeifPicture::Open(const Source& source, DecodeOptions options)
+Result<Picture> OpenHeif(const Source& source, DecodeOptions options)
 {
-    auto state = std::make_unique<State>();
+    auto state = std::make_unique<HeifDecoder>();
     state->options = std::move(options);
     if (source.fd >= 0) {
         struct stat st;
@@ -173,19 +168,17 @@ Result<HeifPicture> HeifPicture::Open(const Source& source, DecodeOptions option
     if (err.code != heif_error_Ok)
         return FailOf(err);
     state->handle.reset(handle);
-    HeifHeader& header = state->header;
+    PictureHeader& header = state->header;
     header.width = heif_image_handle_get_width(handle);
     header.height = heif_image_handle_get_height(handle);
     header.alpha = heif_image_handle_has_alpha_channel(handle) != 0;
     header.premultiplied = header.alpha && heif_image_handle_is_premultiplied_alpha(handle) != 0;
     ReadColour(handle, header);
-    return HeifPicture(std::move(state));
+    return Picture(std::move(state));
 }
 
-Result<Pixels> HeifPicture::Decode(int channels)
+Result<Pixels> HeifDecoder::Decode(int channels)
 {
-    const DecodeOptions& options = mState->options;
-    const HeifHeader& header = mState->header;
     if (header.width <= 0 || header.height <= 0)
         return Fail(ErrorKind::Damaged, "picture size not positive");
     // The size the file declares is checked before anything is made for it.
@@ -199,7 +192,7 @@ Result<Pixels> HeifPicture::Decode(int channels)
     if (options.StopRequested())
         return Fail(ErrorKind::Stopped, "decoding stopped");
     heif_image* raw = nullptr;
-    const heif_error err = heif_decode_image(mState->handle.get(), &raw, heif_colorspace_RGB,
+    const heif_error err = heif_decode_image(handle.get(), &raw, heif_colorspace_RGB,
                                              channels == 4 ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
                                              decoding.get());
     const auto release = [](void* image) { heif_image_release(static_cast<heif_image*>(image)); };

@@ -101,22 +101,9 @@ std::vector<unsigned char> DataProfile(const JxlDecoder* decoder)
     return icc;
 }
 
-} // namespace
-
-bool IsJxl(const unsigned char* head, std::size_t size)
-{
-    const JxlSignature signature = JxlSignatureCheck(head, size);
-    return signature == JXL_SIG_CODESTREAM || signature == JXL_SIG_CONTAINER;
-}
-
-std::string JxlLibraryVersion()
-{
-    const std::uint32_t v = JxlDecoderVersion();
-    return std::to_string(v / 1000000) + "." + std::to_string(v / 1000 % 1000) + "." + std::to_string(v % 1000);
-}
-
 // A decoder fed from memory or from a file, from its start.
-struct JxlPicture::State {
+class FrameDecoder final : public Picture::Decoder {
+public:
     Source source;
     DecodeOptions options;
     JxlDecoderPtr decoder = JxlDecoderMake(nullptr);
@@ -126,7 +113,8 @@ struct JxlPicture::State {
     std::uint64_t filePosition = 0;
     bool fed = false, closed = false;
     JxlBasicInfo info{};
-    JxlHeader header;
+
+    Result<Pixels> Decode(int channels) override;
 
     // The next event, reading more of a file while libjxl asks for it;
     // an error when the data is damaged or ends early.
@@ -202,18 +190,25 @@ struct JxlPicture::State {
     }
 };
 
-const JxlHeader& JxlPicture::Header() const { return mState->header; }
+} // namespace
 
-JxlPicture::JxlPicture(std::unique_ptr<State> state) : mState(std::move(state)) {}
-JxlPicture::JxlPicture(JxlPicture&&) noexcept = default;
-JxlPicture& JxlPicture::operator=(JxlPicture&&) noexcept = default;
-JxlPicture::~JxlPicture() = default;
+bool IsJxl(const unsigned char* head, std::size_t size)
+{
+    const JxlSignature signature = JxlSignatureCheck(head, size);
+    return signature == JXL_SIG_CODESTREAM || signature == JXL_SIG_CONTAINER;
+}
 
-Result<JxlPicture> JxlPicture::Open(const Source& source, DecodeOptions options)
+std::string JxlLibraryVersion()
+{
+    const std::uint32_t v = JxlDecoderVersion();
+    return std::to_string(v / 1000000) + "." + std::to_string(v / 1000 % 1000) + "." + std::to_string(v % 1000);
+}
+
+Result<Picture> OpenJxl(const Source& source, DecodeOptions options)
 {
     if (source.fd < 0 && !IsJxl(source.data, source.size))
         return Fail(ErrorKind::NotThisFormat, "no JPEG XL signature");
-    auto state = std::make_unique<State>();
+    auto state = std::make_unique<FrameDecoder>();
     state->source = source;
     state->options = std::move(options);
     JxlDecoder* decoder = state->decoder.get();
@@ -243,7 +238,7 @@ Result<JxlPicture> JxlPicture::Open(const Source& source, DecodeOptions options)
         case JXL_DEC_COLOR_ENCODING:
             state->PreferSrgb();
             state->header.icc = DataProfile(decoder);
-            return JxlPicture(std::move(state));
+            return Picture(std::move(state));
         case JXL_DEC_SUCCESS:
         case JXL_DEC_FULL_IMAGE:
             return Fail(ErrorKind::Damaged, "JPEG XL header missing");
@@ -253,16 +248,14 @@ Result<JxlPicture> JxlPicture::Open(const Source& source, DecodeOptions options)
     }
 }
 
-Result<Pixels> JxlPicture::Decode(int channels)
+Result<Pixels> FrameDecoder::Decode(int channels)
 {
-    State& state = *mState;
-    const JxlHeader& header = state.header;
     // The size the file declares is checked before anything is made for it.
     if (header.width <= 0 || header.height <= 0)
         return Fail(ErrorKind::Damaged, "picture size not positive");
     const std::uint64_t stride = std::uint64_t(header.width) * std::uint64_t(channels);
     const std::uint64_t bytes = stride * std::uint64_t(header.height);
-    if (bytes > state.options.maxBytes || bytes > std::uint64_t(SIZE_MAX))
+    if (bytes > options.maxBytes || bytes > std::uint64_t(SIZE_MAX))
         return Fail(ErrorKind::TooLarge, "picture too large");
     auto* bits = static_cast<unsigned char*>(std::malloc(std::size_t(bytes)));
     if (!bits)
@@ -272,13 +265,13 @@ Result<Pixels> JxlPicture::Decode(int channels)
                   std::size_t(channels)};
     const JxlPixelFormat format{std::uint32_t(channels), JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
     for (;;) {
-        const Result<JxlDecoderStatus> status = state.Next();
+        const Result<JxlDecoderStatus> status = Next();
         if (!status)
             return status.error();
         switch (*status) {
         case JXL_DEC_NEED_IMAGE_OUT_BUFFER:
-            if (JxlDecoderSetImageOutCallback(state.decoder.get(), &format, Output::Write, &output) != JXL_DEC_SUCCESS)
-                return Fail(ErrorKind::Unsupported, "JPEG XL pixels cannot be decoded");
+            if (JxlDecoderSetImageOutCallback(decoder.get(), &format, Output::Write, &output) != JXL_DEC_SUCCESS)
+                return Fail(ErrorKind::Damaged, "JPEG XL pixels cannot be decoded");
             break;
         case JXL_DEC_FULL_IMAGE: // the first frame is the picture shown
             return pixels;

@@ -4,6 +4,43 @@
 
 #include "imaging/DecodeService.h"
 
+namespace {
+
+// An nclx box's primaries and transfer curve as a colour space; invalid for
+// sRGB. Curves Qt has no form for (the BT.709 family, which encoders also
+// write for sRGB pictures, and the HDR curves) are taken as sRGB's.
+QColorSpace SpaceOf(const codec::Nclx& nclx)
+{
+    namespace h273 = codec::h273;
+    QColorSpace::TransferFunction transfer = QColorSpace::TransferFunction::SRgb;
+    float gamma = 0;
+    switch (nclx.transfer) {
+    case h273::kTransferLinear: transfer = QColorSpace::TransferFunction::Linear; break;
+    case h273::kTransferBt470M: transfer = QColorSpace::TransferFunction::Gamma, gamma = 2.2f; break;
+    case h273::kTransferBt470BG: transfer = QColorSpace::TransferFunction::Gamma, gamma = 2.8f; break;
+    default: break;
+    }
+    QColorSpace space;
+    switch (nclx.primaries) {
+    case h273::kPrimariesBt709:
+    case h273::kPrimariesUnspecified:
+        if (transfer == QColorSpace::TransferFunction::SRgb)
+            return {};
+        space = QColorSpace(QColorSpace::Primaries::SRgb, transfer, gamma);
+        break;
+    case h273::kPrimariesDisplayP3:
+        space = QColorSpace(QColorSpace::Primaries::DciP3D65, transfer, gamma);
+        break;
+    default:
+        space = QColorSpace(QPointF(nclx.whiteX, nclx.whiteY), QPointF(nclx.redX, nclx.redY),
+                            QPointF(nclx.greenX, nclx.greenY), QPointF(nclx.blueX, nclx.blueY), transfer, gamma);
+        break;
+    }
+    return space.isValid() ? space : QColorSpace();
+}
+
+} // namespace
+
 codec::DecodeOptions LoaderDecodeOptions(std::size_t maxBytes)
 {
     codec::DecodeOptions options;
@@ -20,8 +57,30 @@ codec::DecodeOptions LoaderDecodeOptions(std::size_t maxBytes)
     return options;
 }
 
-QImage ImageOfPixels(codec::Pixels pixels, bool alpha, bool premultiplied)
+codec::Result<CodecHeader> HeaderOf(const codec::Result<codec::Picture>& picture)
 {
+    if (!picture)
+        return picture.error();
+    const codec::PictureHeader& h = picture->Header();
+    CodecHeader header;
+    header.size = QSize(h.width, h.height);
+    header.alpha = h.alpha;
+    if (!h.icc.empty())
+        header.colour.icc = QByteArray(reinterpret_cast<const char*>(h.icc.data()), qsizetype(h.icc.size()));
+    else if (h.nclx)
+        header.colour.space = SpaceOf(*h.nclx);
+    return header;
+}
+
+codec::Result<QImage> ImageOf(codec::Result<codec::Picture> picture)
+{
+    if (!picture)
+        return picture.error();
+    codec::Result<codec::Pixels> decoded = picture->Decode(4);
+    if (!decoded)
+        return decoded.error();
+    codec::Pixels& pixels = *decoded;
+    const bool alpha = picture->Header().alpha, premultiplied = picture->Header().premultiplied;
     const int width = pixels.Width(), height = pixels.Height();
     for (int y = 0; y < height; ++y) {
         std::uint8_t* p = pixels.Row(y);
@@ -35,7 +94,9 @@ QImage ImageOfPixels(codec::Pixels pixels, bool alpha, bool premultiplied)
     const codec::Pixels::Released buffer = pixels.Release();
     QImage image(buffer.data, width, height, stride,
                  alpha ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32, buffer.free, buffer.owner);
-    if (image.isNull())
+    if (image.isNull()) {
         buffer.free(buffer.owner);
+        return codec::Fail(codec::ErrorKind::OutOfMemory, "no memory for the image");
+    }
     return image;
 }

@@ -327,8 +327,8 @@ private:
     QString mPath;
     Header mHeader;
 };
-using HeifPicture = LibraryPicture<HeifHeader, ReadHeifHeader, DecodeHeif>;
-using JxlPicture = LibraryPicture<JxlHeader, ReadJxlHeader, DecodeJxl>;
+using HeifPicture = LibraryPicture<CodecHeader, ReadHeifHeader, DecodeHeif>;
+using JxlPicture = LibraryPicture<CodecHeader, ReadJxlHeader, DecodeJxl>;
 
 // ---------------------------------------------------------------- Qt's decoders
 

@@ -226,11 +226,9 @@ inline int StartPicture(const char* buf, std::intptr_t len, unsigned int flag, v
     return ReadInput(buf, len, flag, in);
 }
 
-// GetPicture's rest for a picture opened by the codec library (HeifPicture,
-// JxlPicture): its declared size checked before decoding, the RGB pixels
-// decoded and turned into the DIB.
-template <class Picture>
-int DecodeToDib(codec::Result<Picture> picture, const Progress& progress, void** pHBInfo, void** pHBm)
+// GetPicture's rest for a picture opened by the codec library: its declared
+// size checked before decoding, the RGB pixels decoded and turned into the DIB.
+inline int DecodeToDib(codec::Result<codec::Picture> picture, const Progress& progress, void** pHBInfo, void** pHBm)
 {
     if (!picture)
         return CodeOf(picture.error());
@@ -248,8 +246,7 @@ int DecodeToDib(codec::Result<Picture> picture, const Progress& progress, void**
 }
 
 // GetPictureInfo's rest for a picture opened by the codec library.
-template <class Picture>
-int InfoOf(const codec::Result<Picture>& picture, PictureInfo* lpInfo)
+inline int InfoOf(const codec::Result<codec::Picture>& picture, PictureInfo* lpInfo)
 {
     if (!picture)
         return CodeOf(picture.error());

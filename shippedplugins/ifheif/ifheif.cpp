@@ -20,9 +20,9 @@ const char* const kInfo[] = {
     "AVIF 画像",
 };
 
-codec::Result<codec::HeifPicture> Open(const spi::Input& in)
+codec::Result<codec::Picture> Open(const spi::Input& in)
 {
-    return codec::HeifPicture::Open(codec::Source::Memory(in.data, in.size));
+    return codec::OpenHeif(codec::Source::Memory(in.data, in.size));
 }
 
 } // namespace

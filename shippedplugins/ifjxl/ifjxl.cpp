@@ -17,11 +17,11 @@ const char* const kInfo[] = {
 };
 
 // threads: libjxl's own worker threads, as many as it likes, or none.
-codec::Result<codec::JxlPicture> Open(const spi::Input& in, int threads)
+codec::Result<codec::Picture> Open(const spi::Input& in, int threads)
 {
     codec::DecodeOptions options;
     options.threads = threads;
-    return codec::JxlPicture::Open(codec::Source::Memory(in.data, in.size), std::move(options));
+    return codec::OpenJxl(codec::Source::Memory(in.data, in.size), std::move(options));
 }
 
 } // namespace

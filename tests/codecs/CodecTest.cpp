@@ -1,9 +1,14 @@
-// The recognisers of the codec library on hand-made heads.
+// The codec library without Qt: recognisers on hand-made heads, and a
+// decode asked to stop.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
+#include "codecs/Jxl.h"
 #include "codecs/Recognise.h"
+#include "support/JxlEncode.h"
 
 namespace {
 
@@ -23,7 +28,40 @@ std::string TgaHead()
     return h;
 }
 
+// A grey JPEG XL picture of side x side pixels with some texture.
+std::vector<std::uint8_t> GreyJxl(std::uint32_t side)
+{
+    std::vector<std::uint8_t> pixels(std::size_t(side) * side);
+    for (std::size_t i = 0; i < pixels.size(); ++i)
+        pixels[i] = std::uint8_t(i * 7 % 251);
+    return EncodeJxl(pixels, side, side, 1);
+}
+
 } // namespace
+
+TEST(Codec, AJpegXlDecodeStopsBetweenGroupsWhenAsked)
+{
+    const std::vector<std::uint8_t> jxl = GreyJxl(1024); // 16 groups of 256 x 256
+    for (const int stopAt : {0, 1, 2}) {
+        int asked = 0;
+        codec::DecodeOptions options;
+        options.threads = 0;
+        options.stop = [&] { return asked++ >= stopAt; };
+        codec::Result<codec::Picture> picture = codec::OpenJxl(codec::Source::Memory(jxl.data(), jxl.size()), options);
+        ASSERT_TRUE(picture) << picture.error().Describe();
+        EXPECT_EQ(picture->Header().width, 1024);
+        const codec::Result<codec::Pixels> pixels = picture->Decode(3);
+        ASSERT_FALSE(pixels) << "stopped at question " << stopAt;
+        EXPECT_EQ(pixels.error().kind, codec::ErrorKind::Stopped);
+        EXPECT_EQ(asked, stopAt + 1) << "no question after the stop";
+    }
+    // Never asked to stop, the same picture decodes.
+    codec::Result<codec::Picture> picture = codec::OpenJxl(codec::Source::Memory(jxl.data(), jxl.size()));
+    ASSERT_TRUE(picture);
+    const codec::Result<codec::Pixels> pixels = picture->Decode(3);
+    ASSERT_TRUE(pixels) << pixels.error().Describe();
+    EXPECT_EQ(pixels->Row(0)[3 * 2], 14); // pixel 2 of a grey ramp, as RGB
+}
 
 TEST(Recognise, HeifBrandsInEveryFormOfTheFtypBox)
 {
