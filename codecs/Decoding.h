@@ -1,7 +1,7 @@
 #pragma once
-// What the decoders on libheif and libjxl share: where a
-// picture is read from, how a decode is told to stop or given threads, and
-// the decoded pixels, whose buffer the caller takes over.
+// What the decoders on libheif and libjxl share: where a picture is read
+// from, how a decode is told to stop or given threads, the opened picture
+// with its header, and the decoded pixels, whose buffer the caller takes over.
 #include <cstddef>
 #include <cstdint>
 #include <functional>

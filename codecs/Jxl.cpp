@@ -228,10 +228,9 @@ Result<Picture> OpenJxl(const Source& source, DecodeOptions options)
             JxlBasicInfo& info = state->info;
             if (JxlDecoderGetBasicInfo(decoder, &info) != JXL_DEC_SUCCESS)
                 return Fail(ErrorKind::Damaged, "JPEG XL header damaged");
-            // Orientations 5 to 8 turn the picture by a quarter.
-            const bool turned = info.orientation >= JXL_ORIENT_TRANSPOSE;
-            state->header.width = int(std::min<std::uint32_t>(turned ? info.ysize : info.xsize, INT32_MAX));
-            state->header.height = int(std::min<std::uint32_t>(turned ? info.xsize : info.ysize, INT32_MAX));
+            // libjxl turns the picture upright and gives the size it hands out.
+            state->header.width = int(std::min<std::uint32_t>(info.xsize, INT32_MAX));
+            state->header.height = int(std::min<std::uint32_t>(info.ysize, INT32_MAX));
             state->header.alpha = info.alpha_bits > 0;
             break;
         }

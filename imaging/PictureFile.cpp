@@ -417,6 +417,8 @@ public:
         const codec::Result<QSize> size = codec::ReadQtImageSize({{}, fd}, format, kMaxPixelBytes);
         if (!size)
             Fail(path, size.error().Describe());
+        if (std::uint64_t(size->width()) * std::uint64_t(size->height()) * 4 > kMaxPixelBytes)
+            Fail(path, "picture too large");
         return std::make_unique<FileDecodedPicture>(path, format, *size);
     }
 

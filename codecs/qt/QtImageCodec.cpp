@@ -135,8 +135,6 @@ Result<std::unique_ptr<Opened>> Open(const QtImageSource& source, QtImageFormat 
         return Fail(reader.error() == QImageReader::UnsupportedFormatError ? ErrorKind::NotThisFormat
                                                                           : ErrorKind::Damaged,
                     reader.errorString().toStdString());
-    if (const QSize size = reader.size(); size.isValid() && !Fits(size, maxBytes))
-        return Fail(ErrorKind::TooLarge, "picture too large");
     return opened;
 }
 
@@ -175,7 +173,11 @@ Result<QImage> DecodeQtImage(const QtImageSource& source, QtImageFormat format, 
     Result<std::unique_ptr<Opened>> opened = Open(source, format, maxBytes);
     if (!opened)
         return opened.error();
-    return Read(*(*opened)->reader, maxBytes);
+    QImageReader& reader = *(*opened)->reader;
+    // Refused before decoding where the size is known.
+    if (const QSize size = reader.size(); size.isValid() && !Fits(size, maxBytes))
+        return Fail(ErrorKind::TooLarge, "picture too large");
+    return Read(reader, maxBytes);
 }
 
 } // namespace codec

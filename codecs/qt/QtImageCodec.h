@@ -21,12 +21,17 @@ struct QtImageSource {
     int fd = -1;
 };
 
+// maxBytes: the most a picture may take decoded, at 4 bytes a pixel; Qt's
+// own allocation limit is raised to it.
+
 // The size as shown, read from the header where Qt's reader can tell it
-// (else by decoding). Pictures larger than maxBytes at 4 bytes a pixel are
-// refused (ErrorKind::TooLarge).
+// (else by decoding, under maxBytes); the caller judges it. A TGA header
+// larger than maxBytes is refused (ErrorKind::TooLarge), to tell it apart
+// from a file cut short.
 Result<QSize> ReadQtImageSize(const QtImageSource& source, QtImageFormat format, std::uint64_t maxBytes);
 
-// The picture decoded, in the format Qt's reader gives.
+// The picture decoded, in the format Qt's reader gives; refused
+// (ErrorKind::TooLarge) above maxBytes, before decoding where the size is known.
 Result<QImage> DecodeQtImage(const QtImageSource& source, QtImageFormat format, std::uint64_t maxBytes);
 
 } // namespace codec
