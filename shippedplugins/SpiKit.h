@@ -226,10 +226,32 @@ inline int StartPicture(const char* buf, std::intptr_t len, unsigned int flag, v
     return ReadInput(buf, len, flag, in);
 }
 
-// GetPicture's rest for a picture opened by the codec library: its declared
-// size checked before decoding, the RGB pixels decoded and turned into the DIB.
-inline int DecodeToDib(codec::Result<codec::Picture> picture, const Progress& progress, void** pHBInfo, void** pHBm)
+// Opens a picture of the caller's input with the codec library; decoding:
+// the pixels are wanted, not only the header.
+using CodecOpener = codec::Result<codec::Picture> (*)(const Input& in, bool decoding);
+
+// GetPictureInfo of a plug-in whose pictures the codec library opens.
+inline int CodecPictureInfo(const char* buf, std::intptr_t len, unsigned int flag, PictureInfo* lpInfo,
+                            CodecOpener open)
 {
+    Input in;
+    if (int rc = StartPictureInfo(buf, len, flag, lpInfo, in); rc != SPI_SUCCESS)
+        return rc;
+    const codec::Result<codec::Picture> picture = open(in, false);
+    if (!picture)
+        return CodeOf(picture.error());
+    return FillInfo(lpInfo, picture->Header().width, picture->Header().height);
+}
+
+// GetPicture of such a plug-in: the declared size checked before decoding,
+// the RGB pixels decoded and turned into the DIB.
+inline int CodecPicture(const char* buf, std::intptr_t len, unsigned int flag, void** pHBInfo, void** pHBm,
+                        const Progress& progress, CodecOpener open)
+{
+    Input in;
+    if (int rc = StartPicture(buf, len, flag, pHBInfo, pHBm, progress, in); rc != SPI_SUCCESS)
+        return rc;
+    codec::Result<codec::Picture> picture = open(in, true);
     if (!picture)
         return CodeOf(picture.error());
     if (!Fits(picture->Header().width, picture->Header().height))
@@ -243,14 +265,6 @@ inline int DecodeToDib(codec::Result<codec::Picture> picture, const Progress& pr
         return SPI_ABORT;
     return BuildDib(
         pixels->Width(), pixels->Height(), [&](int y) { return pixels->Row(y); }, progress, 50, pHBInfo, pHBm);
-}
-
-// GetPictureInfo's rest for a picture opened by the codec library.
-inline int InfoOf(const codec::Result<codec::Picture>& picture, PictureInfo* lpInfo)
-{
-    if (!picture)
-        return CodeOf(picture.error());
-    return FillInfo(lpInfo, picture->Header().width, picture->Header().height);
 }
 
 } // namespace spi

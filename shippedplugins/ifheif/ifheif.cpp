@@ -20,7 +20,7 @@ const char* const kInfo[] = {
     "AVIF 画像",
 };
 
-codec::Result<codec::Picture> Open(const spi::Input& in)
+codec::Result<codec::Picture> Open(const spi::Input& in, bool /*decoding*/)
 {
     return codec::OpenHeif(codec::Source::Memory(in.data, in.size));
 }
@@ -53,22 +53,14 @@ SPI_EXPORT int IsSupported(const char* /*filename: the content decides*/, void* 
     }
 }
 
-SPI_EXPORT int GetPictureInfo(const char* buf, std::intptr_t len, unsigned int flag,
-                              PictureInfo* lpInfo)
+SPI_EXPORT int GetPictureInfo(const char* buf, std::intptr_t len, unsigned int flag, PictureInfo* lpInfo)
 {
-    spi::Input in;
-    if (int rc = spi::StartPictureInfo(buf, len, flag, lpInfo, in); rc != SPI_SUCCESS)
-        return rc;
-    return spi::InfoOf(Open(in), lpInfo);
+    return spi::CodecPictureInfo(buf, len, flag, lpInfo, Open);
 }
 
 SPI_EXPORT int GetPicture(const char* buf, std::intptr_t len, unsigned int flag, void** pHBInfo,
                           void** pHBm, SPI_PROGRESS progressCallback, std::intptr_t lData)
 {
-    const spi::Progress progress{progressCallback, lData};
-    spi::Input in;
-    if (int rc = spi::StartPicture(buf, len, flag, pHBInfo, pHBm, progress, in); rc != SPI_SUCCESS)
-        return rc;
-    return spi::DecodeToDib(Open(in), progress, pHBInfo, pHBm);
+    return spi::CodecPicture(buf, len, flag, pHBInfo, pHBm, {progressCallback, lData}, Open);
 }
 }

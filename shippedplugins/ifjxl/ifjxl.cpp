@@ -16,11 +16,11 @@ const char* const kInfo[] = {
     "JPEG XL 画像",
 };
 
-// threads: libjxl's own worker threads, as many as it likes, or none.
-codec::Result<codec::Picture> Open(const spi::Input& in, int threads)
+// A decode spreads over libjxl's own threads; reading the header needs none.
+codec::Result<codec::Picture> Open(const spi::Input& in, bool decoding)
 {
     codec::DecodeOptions options;
-    options.threads = threads;
+    options.threads = decoding ? -1 : 0;
     return codec::OpenJxl(codec::Source::Memory(in.data, in.size), std::move(options));
 }
 
@@ -43,22 +43,14 @@ SPI_EXPORT int IsSupported(const char* /*filename: the content decides*/, void* 
     return dw && codec::IsJxl(static_cast<const unsigned char*>(dw), 2048) ? 1 : 0;
 }
 
-SPI_EXPORT int GetPictureInfo(const char* buf, std::intptr_t len, unsigned int flag,
-                              PictureInfo* lpInfo)
+SPI_EXPORT int GetPictureInfo(const char* buf, std::intptr_t len, unsigned int flag, PictureInfo* lpInfo)
 {
-    spi::Input in;
-    if (int rc = spi::StartPictureInfo(buf, len, flag, lpInfo, in); rc != SPI_SUCCESS)
-        return rc;
-    return spi::InfoOf(Open(in, 0), lpInfo);
+    return spi::CodecPictureInfo(buf, len, flag, lpInfo, Open);
 }
 
 SPI_EXPORT int GetPicture(const char* buf, std::intptr_t len, unsigned int flag, void** pHBInfo,
                           void** pHBm, SPI_PROGRESS progressCallback, std::intptr_t lData)
 {
-    const spi::Progress progress{progressCallback, lData};
-    spi::Input in;
-    if (int rc = spi::StartPicture(buf, len, flag, pHBInfo, pHBm, progress, in); rc != SPI_SUCCESS)
-        return rc;
-    return spi::DecodeToDib(Open(in, -1), progress, pHBInfo, pHBm);
+    return spi::CodecPicture(buf, len, flag, pHBInfo, pHBm, {progressCallback, lData}, Open);
 }
 }
