@@ -55,25 +55,11 @@ class Pixels {
 public:
     using Free = void (*)(void* owner);
 
+    // free(owner) releases the buffer that data points into.
     Pixels(unsigned char* data, int width, int height, std::size_t stride, int channels, Free free, void* owner)
-        : mData(data), mWidth(width), mHeight(height), mStride(stride), mChannels(channels), mFree(free), mOwner(owner)
+        : mData(data), mWidth(width), mHeight(height), mStride(stride), mChannels(channels), mOwner(owner, free)
     {
     }
-    Pixels(Pixels&& other) noexcept { *this = std::move(other); }
-    Pixels& operator=(Pixels&& other) noexcept
-    {
-        if (this != &other) {
-            Reset();
-            mData = std::exchange(other.mData, nullptr);
-            mWidth = other.mWidth, mHeight = other.mHeight, mStride = other.mStride, mChannels = other.mChannels;
-            mFree = std::exchange(other.mFree, nullptr);
-            mOwner = std::exchange(other.mOwner, nullptr);
-        }
-        return *this;
-    }
-    Pixels(const Pixels&) = delete;
-    Pixels& operator=(const Pixels&) = delete;
-    ~Pixels() { Reset(); }
 
     int Width() const { return mWidth; }
     int Height() const { return mHeight; }
@@ -88,27 +74,14 @@ public:
         Free free;
         void* owner;
     };
-    Released Release()
-    {
-        Released r{mData, mFree, mOwner};
-        mData = nullptr, mFree = nullptr, mOwner = nullptr;
-        return r;
-    }
+    Released Release() { return {std::exchange(mData, nullptr), mOwner.get_deleter(), mOwner.release()}; }
 
 private:
-    void Reset()
-    {
-        if (mFree)
-            mFree(mOwner);
-        mFree = nullptr;
-    }
-
-    unsigned char* mData = nullptr;
-    int mWidth = 0, mHeight = 0;
-    std::size_t mStride = 0;
-    int mChannels = 0;
-    Free mFree = nullptr;
-    void* mOwner = nullptr;
+    unsigned char* mData;
+    int mWidth, mHeight;
+    std::size_t mStride;
+    int mChannels;
+    std::unique_ptr<void, Free> mOwner;
 };
 
 // Colour code points of ITU-T H.273, as an nclx box holds them.
