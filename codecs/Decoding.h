@@ -56,15 +56,14 @@ public:
     using Free = void (*)(void* owner);
 
     // free(owner) releases the buffer that data points into.
-    Pixels(unsigned char* data, int width, int height, std::size_t stride, int channels, Free free, void* owner)
-        : mData(data), mWidth(width), mHeight(height), mStride(stride), mChannels(channels), mOwner(owner, free)
+    Pixels(unsigned char* data, int width, int height, std::size_t stride, Free free, void* owner)
+        : mData(data), mWidth(width), mHeight(height), mStride(stride), mOwner(owner, free)
     {
     }
 
     int Width() const { return mWidth; }
     int Height() const { return mHeight; }
     std::size_t Stride() const { return mStride; }
-    int Channels() const { return mChannels; }
     unsigned char* Row(int y) { return mData + std::size_t(y) * mStride; }
     const unsigned char* Row(int y) const { return mData + std::size_t(y) * mStride; }
 
@@ -80,7 +79,6 @@ private:
     unsigned char* mData;
     int mWidth, mHeight;
     std::size_t mStride;
-    int mChannels;
     std::unique_ptr<void, Free> mOwner;
 };
 

@@ -205,7 +205,7 @@ Result<Pixels> HeifDecoder::Decode(int channels)
     const int height = heif_image_get_height(raw, heif_channel_interleaved);
     int stride = 0;
     std::uint8_t* plane = heif_image_get_plane(raw, heif_channel_interleaved, &stride);
-    Pixels pixels(plane, width, height, std::size_t(stride > 0 ? stride : 0), channels, release, raw);
+    Pixels pixels(plane, width, height, std::size_t(stride > 0 ? stride : 0), release, raw);
     if (!plane || width <= 0 || height <= 0 || BytesOf(width, height, channels) > options.maxBytes ||
         std::int64_t(stride) < std::int64_t(width) * channels)
         return Fail(ErrorKind::Damaged, "decoded picture damaged");

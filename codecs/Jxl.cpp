@@ -259,7 +259,7 @@ Result<Pixels> FrameDecoder::Decode(int channels)
     auto* bits = static_cast<unsigned char*>(std::malloc(std::size_t(bytes)));
     if (!bits)
         return Fail(ErrorKind::OutOfMemory, "no memory for the picture");
-    Pixels pixels(bits, header.width, header.height, std::size_t(stride), channels, std::free, bits);
+    Pixels pixels(bits, header.width, header.height, std::size_t(stride), std::free, bits);
     Output output{bits, std::size_t(stride), std::size_t(header.width), std::size_t(header.height),
                   std::size_t(channels)};
     const JxlPixelFormat format{std::uint32_t(channels), JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
