@@ -141,15 +141,26 @@ Result<Picture> OpenHeif(const Source& source, DecodeOptions options)
 {
     auto state = std::make_unique<HeifDecoder>();
     state->options = std::move(options);
+    // Only what the ftyp box names HEIF or AVIF: libheif would open other
+    // ISO media files too. (A file's box is read as far as Susie hosts read.)
+    unsigned char head[2048];
+    const unsigned char* start = source.data;
+    std::size_t headSize = source.size;
     if (source.fd >= 0) {
         struct stat st;
-        if (::fstat(source.fd, &st) != 0)
+        ssize_t n;
+        do
+            n = ::pread(source.fd, head, sizeof head, 0);
+        while (n < 0 && errno == EINTR);
+        if (n < 0 || ::fstat(source.fd, &st) != 0)
             return Fail(ErrorKind::ReadFailed, std::strerror(errno));
+        start = head;
+        headSize = std::size_t(n);
         state->reader.fd = source.fd;
         state->reader.size = st.st_size;
-    } else if (!IsHeif(source.data, source.size)) {
-        return Fail(ErrorKind::NotThisFormat, "no HEIF or AVIF brand");
     }
+    if (!IsHeif(start, headSize))
+        return Fail(ErrorKind::NotThisFormat, "no HEIF or AVIF brand");
     // Loads libheif's codec plug-ins, where it has them; stays for the process.
     static std::once_flag once;
     std::call_once(once, [] { heif_init(nullptr); });
