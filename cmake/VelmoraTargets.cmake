@@ -4,10 +4,14 @@ function(velmora_plugin name)
   set_target_properties(${name} PROPERTIES
     PREFIX "" SUFFIX ".spi" OUTPUT_NAME ${name}
     LIBRARY_OUTPUT_DIRECTORY ${VELMORA_PLUGIN_DIR}
-    C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden)
+    C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
   # A plug-in's own exports must bind to itself, never to the bridge's
-  # functions of the same name that the host has loaded globally.
-  target_link_options(${name} PRIVATE -Wl,-Bsymbolic)
+  # functions of the same name that the host has loaded globally; it exports
+  # nothing else. The codec library brings libheif and libjxl along; a
+  # plug-in needs only those it calls.
+  set(exports ${CMAKE_SOURCE_DIR}/shippedplugins/SusieExports.map)
+  target_link_options(${name} PRIVATE -Wl,-Bsymbolic -Wl,--as-needed -Wl,--version-script=${exports})
+  set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${exports})
   install(TARGETS ${name} LIBRARY DESTINATION ${VELMORA_INSTALL_DIR}/Plugin)
 endfunction()
 

@@ -1,28 +1,14 @@
 #pragma once
-// JPEG XL through libjxl: the header with the colour profile of the decoded
-// pixels, and decoding of the first frame with the stored orientation applied.
+// JPEG XL from the codec library as the loader keeps pictures: the first
+// frame with the stored orientation applied, in the colours of the profile
+// in its header.
 #include <cstddef>
-#include <string>
 
-#include <QImage>
-#include <QSize>
+#include "imaging/CodecImage.h"
 
-#include "imaging/ColourProfile.h"
+// Reads the file from its start until the header and colour profile are known.
+codec::Result<CodecHeader> ReadJxlHeader(int fd);
 
-struct JxlHeader {
-    QSize size;           // upright: the stored orientation applied
-    bool alpha = false;
-    ColourProfile colour; // the decoded pixels' profile; empty for sRGB
-};
-
-// Whether a file's first bytes are a JPEG XL codestream or container.
-bool IsJxl(const unsigned char* head, std::size_t size);
-
-// Reads the file from its start until the header and colour profile are
-// known. False (with *why) when it is not JPEG XL that libjxl reads.
-bool ReadJxlHeader(int fd, JxlHeader* header, std::string* why);
-
-// Decodes the first frame: Format_RGB32, or Format_ARGB32_Premultiplied when
-// it has transparency. A null image (with *why) when the file is damaged or
-// cut short, or the picture would take more than maxBytes.
-QImage DecodeJxl(int fd, std::size_t maxBytes, std::string* why);
+// Decodes the first frame, refused when it would take more than maxBytes;
+// idle decoding threads help.
+codec::Result<QImage> DecodeJxl(int fd, std::size_t maxBytes);

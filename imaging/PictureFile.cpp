@@ -3,6 +3,9 @@
 #include "imaging/DecodeService.h"
 
 #include "codecs/CodecResult.h"
+#include "codecs/Jxl.h"
+#include "codecs/Recognise.h"
+#include "codecs/qt/QtImageCodec.h"
 #include "common/CodePage.h"
 #include "common/RuntimeError.h"
 #include "imaging/AreaReducer.h"
@@ -17,7 +20,6 @@
 #include "imaging/PngReader.h"
 
 #include <QBuffer>
-#include <QFile>
 #include <QImageReader>
 
 #include <algorithm>
@@ -53,6 +55,16 @@ template <class Picture, class... Args> Opened Made(Args&&... args)
     return std::unique_ptr<PictureFile>(std::make_unique<Picture>(std::forward<Args>(args)...));
 }
 
+// Whether a picture of this size may be decoded at all.
+codec::Result<void> Fits(QSize size)
+{
+    if (size.isEmpty())
+        return codec::Fail(Kind::Damaged, "picture size not positive");
+    if (std::uint64_t(size.width()) * std::uint64_t(size.height()) * 4 > kMaxPixelBytes)
+        return codec::Fail(Kind::TooLarge, "picture too large");
+    return {};
+}
+
 // The one way a reader's error leaves the loader: the RuntimeError that
 // PictureFile.h promises, with the reader's message. No log line here: the
 // show writes the one velmora.decode line for a picture the loader cannot
@@ -69,14 +81,6 @@ template <class T> T OrRaise(const QString& path, codec::Result<T> result)
     if (!result)
         Raise(path, result.error());
     return std::move(*result);
-}
-
-// For the readers that still raise where they fail (HEIF, JPEG XL, Qt's
-// file readers, the band reduction of bitmaps) until they return
-// codec::Result too.
-[[noreturn]] void Fail(const QString& path, const std::string& why)
-{
-    Raise(path, codec::Fail(Kind::Damaged, why));
 }
 
 class FileDescriptor {
@@ -121,14 +125,6 @@ codec::Result<RegularFile> OpenRegularFile(const QString& path)
     return RegularFile{std::move(fd), st.st_size};
 }
 
-// For the readers that still raise (see Fail).
-FileDescriptor OpenRegularFile(const QString& path, qint64* size)
-{
-    RegularFile file = OrRaise(path, OpenRegularFile(path));
-    *size = file.size;
-    return std::move(file.fd);
-}
-
 // Reads up to max bytes from the current position.
 codec::Result<QByteArray> ReadBytes(int fd, qint64 max)
 {
@@ -148,9 +144,6 @@ codec::Result<QByteArray> ReadBytes(int fd, qint64 max)
     data.truncate(qsizetype(got));
     return data;
 }
-
-// For the readers that still raise (see Fail).
-QByteArray ReadBytes(const QString& path, int fd, qint64 max) { return OrRaise(path, ReadBytes(fd, max)); }
 
 struct CloseStream {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -202,21 +195,7 @@ bool IsWmf(const unsigned char* p, std::size_t n)
            (Le16(p + 4) == 0x0100 || Le16(p + 4) == 0x0300);
 }
 bool IsEmf(const unsigned char* p, std::size_t n) { return n >= 44 && Le32(p) == 1 && Le32(p + 40) == 0x464D4520u; }
-bool IsWebP(const unsigned char* p, std::size_t n)
-{
-    return n >= 12 && std::memcmp(p, "RIFF", 4) == 0 && std::memcmp(p + 8, "WEBP", 4) == 0;
-}
-bool IsTiff(const unsigned char* p, std::size_t n)
-{
-    return n >= 4 && (std::memcmp(p, "II*\0", 4) == 0 || std::memcmp(p, "MM\0*", 4) == 0);
-}
-// TGA has no signature: a header as TGA writers make it for the kinds Qt
-// reads (uncompressed or run-length true colour, no colour map).
-bool IsTga(const unsigned char* p, std::size_t n)
-{
-    return n >= 18 && p[1] == 0 && (p[2] == 2 || p[2] == 10) && Le16(p + 12) != 0 && Le16(p + 14) != 0 &&
-           (p[16] == 16 || p[16] == 24 || p[16] == 32) && (p[17] & 0xC0) == 0;
-}
+// HEIF/AVIF, JPEG XL, WebP, TIFF and TGA: the codec library's (codecs/Recognise.h).
 
 void CheckRenderSize(QSize size)
 {
@@ -316,10 +295,8 @@ public:
         codec::Result<PngHeader> header = ReadPngHeader(file->get());
         if (!header)
             return header.error();
-        if (header->size.isEmpty())
-            return codec::Fail(Kind::Damaged, "picture size not positive");
-        if (std::uint64_t(header->size.width()) * std::uint64_t(header->size.height()) * 4 > kMaxPixelBytes)
-            return codec::Fail(Kind::TooLarge, "picture too large");
+        if (codec::Result<void> fits = Fits(header->size); !fits)
+            return fits.error();
         return Made<PngPicture>(path, std::move(*header));
     }
 
@@ -354,8 +331,8 @@ private:
 // ---------------------------------------------------------------- HEIF, AVIF, JPEG XL
 
 // Like PNG: opening reads the header, every render decodes the file anew.
-template <typename Header, bool (*ReadHeader)(int, Header*, std::string*),
-          QImage (*Decode)(int, std::size_t, std::string*)>
+template <typename Header, codec::Result<Header> (*ReadHeader)(int),
+          codec::Result<QImage> (*DecodeFile)(int, std::size_t)>
 class LibraryPicture : public PictureFile {
 public:
     LibraryPicture(const QString& path, Header header) : mPath(path), mHeader(std::move(header)) {}
@@ -365,38 +342,38 @@ public:
     QImage Render(QSize size) const override
     {
         CheckRenderSize(size);
-        qint64 fileSize = 0;
-        const FileDescriptor fd = OpenRegularFile(mPath, &fileSize);
-        std::string why;
-        const QImage decoded = Decode(fd.Get(), kMaxPixelBytes, &why);
-        if (decoded.isNull())
-            Fail(mPath, why);
-        if (decoded.size() != mHeader.size)
-            Fail(mPath, "file changed since it was opened");
-        QImage shown = SmoothTo(decoded, size);
+        QImage shown = SmoothTo(OrRaise(mPath, Decode()), size);
         ConvertToSrgb(shown, mHeader.colour);
         return shown;
     }
 
-    static std::unique_ptr<PictureFile> Open(const QString& path, const FileDescriptor& fd)
+    static Opened Open(const QString& path, const FileDescriptor& fd)
     {
-        Header header;
-        std::string why;
-        if (!ReadHeader(fd.Get(), &header, &why))
-            Fail(path, why);
-        if (header.size.isEmpty())
-            Fail(path, "picture size not positive");
-        if (std::uint64_t(header.size.width()) * std::uint64_t(header.size.height()) * 4 > kMaxPixelBytes)
-            Fail(path, "picture too large");
-        return std::make_unique<LibraryPicture>(path, std::move(header));
+        codec::Result<Header> header = ReadHeader(fd.Get());
+        if (!header)
+            return header.error();
+        if (codec::Result<void> fits = Fits(header->size); !fits)
+            return fits.error();
+        return Made<LibraryPicture>(path, std::move(*header));
     }
 
 private:
+    codec::Result<QImage> Decode() const
+    {
+        const codec::Result<RegularFile> file = OpenRegularFile(mPath);
+        if (!file)
+            return file.error();
+        codec::Result<QImage> decoded = DecodeFile(file->fd.Get(), kMaxPixelBytes);
+        if (decoded && decoded->size() != mHeader.size)
+            return codec::Fail(Kind::Damaged, "file changed since it was opened");
+        return decoded;
+    }
+
     QString mPath;
     Header mHeader;
 };
-using HeifPicture = LibraryPicture<HeifHeader, ReadHeifHeader, DecodeHeif>;
-using JxlPicture = LibraryPicture<JxlHeader, ReadJxlHeader, DecodeJxl>;
+using HeifPicture = LibraryPicture<CodecHeader, ReadHeifHeader, DecodeHeif>;
+using JxlPicture = LibraryPicture<CodecHeader, ReadJxlHeader, DecodeJxl>;
 
 // ---------------------------------------------------------------- Qt's decoders
 
@@ -418,15 +395,13 @@ private:
 
 // Qt's readers refuse pictures above their own allocation limit (128 MB by
 // default, less than an A4 page scanned at 600 dpi); ours is the cap.
-// Pictures with a stored orientation (TIFF) are turned upright when asked.
-QImageReader& Reader(QImageReader& reader, bool upright = false)
+QImageReader& Reader(QImageReader& reader)
 {
     static const bool raised = [] {
         QImageReader::setAllocationLimit(int(kMaxPixelBytes >> 20));
         return true;
     }();
     (void)raised;
-    reader.setAutoTransform(upright);
     reader.setDecideFormatFromContent(false);
     return reader;
 }
@@ -441,10 +416,10 @@ codec::ErrorKind KindOf(QImageReader::ImageReaderError error)
     }
 }
 
-codec::Result<QImage> ReadWithQt(QIODevice* device, const char* format, int index = 0, bool upright = false)
+codec::Result<QImage> ReadWithQt(QIODevice* device, const char* format, int index = 0)
 {
     QImageReader reader(device, format);
-    Reader(reader, upright);
+    Reader(reader);
     if (index > 0 && !reader.jumpToImage(index))
         return codec::Fail(Kind::Damaged, "icon image missing");
     const QSize size = reader.size();
@@ -464,20 +439,14 @@ codec::Result<QImage> ReadWithQt(const QByteArray& data, const char* format, int
     return ReadWithQt(&buffer, format, index);
 }
 
-// For the readers that still raise (see Fail).
-QImage DecodeWithQt(const QString& path, QIODevice* device, const char* format, int index = 0,
-                    bool upright = false)
-{
-    return OrRaise(path, ReadWithQt(device, format, index, upright));
-}
-
-// GIF, WebP, TIFF and TGA files: opening reads only the header; every render decodes the
-// file anew, straight from the file (a copy of the whole file in memory would
-// only add its size to the peak). Holding no pixels lets pictures prepared
-// for later steps stay small. TIFF pictures are shown upright.
+// GIF, WebP, TIFF and TGA files, read by the codec library's Qt reader:
+// opening reads only the header; every render decodes the file anew,
+// straight from the file (a copy of the whole file in memory, which only TGA
+// needs, would only add its size to the peak). Holding no pixels lets
+// pictures prepared for later steps stay small. TIFF pictures are shown upright.
 class FileDecodedPicture : public PictureFile {
 public:
-    FileDecodedPicture(const QString& path, const char* format, QSize size)
+    FileDecodedPicture(const QString& path, codec::QtImageFormat format, QSize size)
         : mPath(path), mFormat(format), mSize(size)
     {
     }
@@ -485,63 +454,33 @@ public:
     QImage Render(QSize size) const override
     {
         CheckRenderSize(size);
-        qint64 fileSize = 0;
-        FileDescriptor fd = OpenRegularFile(mPath, &fileSize);
-        QFile file;
-        QBuffer buffer;
-        const QImage image = DecodeWithQt(mPath, Device(mPath, fd.Get(), mFormat, file, buffer), mFormat, 0, true);
-        if (image.size() != mSize)
-            Fail(mPath, "file changed since it was opened");
-        return SmoothInSrgb(image, size);
+        return SmoothInSrgb(OrRaise(mPath, Decode()), size);
     }
 
-    static std::unique_ptr<PictureFile> Open(const QString& path, int fd, const char* format)
+    static Opened Open(const QString& path, int fd, codec::QtImageFormat format)
     {
-        QFile file;
-        QBuffer buffer;
-        QImageReader reader(Device(path, fd, format, file, buffer), format);
-        Reader(reader, true);
-        QSize size = reader.size();
-        if (!size.isValid() || size.isEmpty())
-            Fail(path, reader.errorString().toStdString());
-        if (std::uint64_t(size.width()) * std::uint64_t(size.height()) * 4 > kMaxPixelBytes)
-            Fail(path, "picture too large");
-        if (reader.transformation() & QImageIOHandler::TransformationRotate90)
-            size.transpose();
-        return std::make_unique<FileDecodedPicture>(path, format, size);
+        const codec::Result<QSize> size = codec::ReadQtImageSize({{}, fd}, format, kMaxPixelBytes);
+        if (!size)
+            return size.error();
+        if (codec::Result<void> fits = Fits(*size); !fits)
+            return fits.error();
+        return Made<FileDecodedPicture>(path, format, *size);
     }
 
 private:
-    // The file, or for TGA a copy in memory: Qt reads only TGA 2.0 files,
-    // which end in a footer that older writers (and ImageMagick) leave out.
-    static QIODevice* Device(const QString& path, int fd, const char* format, QFile& file, QBuffer& buffer)
+    codec::Result<QImage> Decode() const
     {
-        if (std::strcmp(format, "tga") != 0) {
-            if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
-                Fail(path, file.errorString().toStdString());
-            return &file;
-        }
-        struct stat st;
-        if (::fstat(fd, &st) != 0 || ::lseek(fd, 0, SEEK_SET) != 0)
-            Fail(path, std::strerror(errno));
-        if (st.st_size > kMaxFileBytes)
-            Fail(path, "file too large");
-        QByteArray data = ReadBytes(path, fd, st.st_size);
-        // Qt would fill rows missing from a file cut short with what follows.
-        const auto* h = reinterpret_cast<const unsigned char*>(data.constData());
-        if (data.size() < 18 || std::uint64_t(data.size()) < 18 + std::uint64_t(h[0]) + std::uint64_t(Le16(h + 12)) *
-                                                                  Le16(h + 14) * ((h[16] + 7) / 8))
-            Fail(path, "TGA pixels missing");
-        static const char kSignature[] = "TRUEVISION-XFILE.";
-        if (!data.endsWith(QByteArray(kSignature, sizeof kSignature)))
-            data += QByteArray(8, '\0') + QByteArray(kSignature, sizeof kSignature);
-        buffer.setData(data);
-        buffer.open(QIODevice::ReadOnly);
-        return &buffer;
+        const codec::Result<RegularFile> file = OpenRegularFile(mPath);
+        if (!file)
+            return file.error();
+        codec::Result<QImage> image = codec::DecodeQtImage({{}, file->fd.Get()}, mFormat, kMaxPixelBytes);
+        if (image && image->size() != mSize)
+            return codec::Fail(Kind::Damaged, "file changed since it was opened");
+        return image;
     }
 
     QString mPath;
-    const char* mFormat;
+    codec::QtImageFormat mFormat;
     QSize mSize;
 };
 
@@ -742,6 +681,11 @@ struct Source {
     }
 };
 
+template <codec::QtImageFormat format> Opened OpenWithQt(const Source& file)
+{
+    return FileDecodedPicture::Open(file.path, file.fd.Get(), format);
+}
+
 // The formats the built-in loader reads, one row each, in the order they
 // are tried: how a file is recognised from its first bytes and how it
 // opens. A new format is its reader and one row here.
@@ -754,12 +698,12 @@ struct PictureFormat {
 const PictureFormat kFormats[] = {
     {"JPEG", IsJpeg, [](const Source& f) { return JpegPicture::Open(f.path, std::move(f.fd)); }},
     {"PNG", IsPng, [](const Source& f) { return PngPicture::Open(f.path, std::move(f.fd)); }},
-    {"GIF", IsGif, [](const Source& f) -> Opened { return FileDecodedPicture::Open(f.path, f.fd.Get(), "gif"); }},
+    {"GIF", IsGif, OpenWithQt<codec::QtImageFormat::Gif>},
     {"BMP", IsBitmap, [](const Source& f) {
          return f.Whole([&](QByteArray data) { return BitmapPicture::Open(f.path, std::move(data)); });
      }},
-    {"HEIF", IsHeif, [](const Source& f) -> Opened { return HeifPicture::Open(f.path, f.fd); }},
-    {"JPEG XL", IsJxl, [](const Source& f) -> Opened { return JxlPicture::Open(f.path, f.fd); }},
+    {"HEIF", codec::IsHeif, [](const Source& f) { return HeifPicture::Open(f.path, f.fd); }},
+    {"JPEG XL", codec::IsJxl, [](const Source& f) { return JxlPicture::Open(f.path, f.fd); }},
     {"ICO", IsIcon,
      [](const Source& f) { return f.Whole([](QByteArray data) { return OpenIcon(std::move(data), false); }); }},
     {"CUR", IsCursor,
@@ -768,9 +712,9 @@ const PictureFormat kFormats[] = {
      [](const Source& f) { return f.Whole([](QByteArray data) { return OpenMetafile(std::move(data), false); }); }},
     {"EMF", IsEmf,
      [](const Source& f) { return f.Whole([](QByteArray data) { return OpenMetafile(std::move(data), true); }); }},
-    {"WebP", IsWebP, [](const Source& f) -> Opened { return FileDecodedPicture::Open(f.path, f.fd.Get(), "webp"); }},
-    {"TIFF", IsTiff, [](const Source& f) -> Opened { return FileDecodedPicture::Open(f.path, f.fd.Get(), "tiff"); }},
-    {"TGA", IsTga, [](const Source& f) -> Opened { return FileDecodedPicture::Open(f.path, f.fd.Get(), "tga"); }},
+    {"WebP", codec::IsWebP, OpenWithQt<codec::QtImageFormat::WebP>},
+    {"TIFF", codec::IsTiff, OpenWithQt<codec::QtImageFormat::Tiff>},
+    {"TGA", codec::IsPlausibleTga, OpenWithQt<codec::QtImageFormat::Tga>},
 };
 
 const PictureFormat* Sniff(const QByteArray& head)

@@ -4,6 +4,8 @@
 // libheif's and libjxl's encoders.
 #include "imaging/PictureFile.h"
 
+#include "imaging/DecodeService.h"
+
 #include "PictureTestData.h"
 #include "common/RuntimeError.h"
 #include "support/JxlTestData.h"
@@ -17,7 +19,9 @@
 #include <QProcess>
 #include <QStandardPaths>
 
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 #include <unistd.h>
 #include <cstring>
 #include <functional>
@@ -333,11 +337,11 @@ TEST(Formats, StoredOrientationIsShownUpright)
 TEST(Formats, TransparencyIsKept)
 {
     REQUIRE_ALL_TOOLS();
-    // Left half opaque green, right half clear.
+    // Left half opaque green, right half clear; the top rows half-transparent green.
     QImage source(64, 32, QImage::Format_ARGB32);
     source.fill(Qt::transparent);
     for (int y = 0; y < 32; ++y)
-        std::fill_n(reinterpret_cast<QRgb*>(source.scanLine(y)), 32, 0xFF00FF00);
+        std::fill_n(reinterpret_cast<QRgb*>(source.scanLine(y)), y < 8 ? 64 : 32, y < 8 ? 0x8000FF00 : 0xFF00FF00);
     TempTree tree;
     const QString png = tree.WriteFile("alpha.png", Encode(source, "png"));
     const std::pair<const char*, QByteArray> cases[] = {
@@ -353,9 +357,44 @@ TEST(Formats, TransparencyIsKept)
             const QRgb opaque = image.pixel(size.width() / 4, size.height() / 2);
             EXPECT_TRUE(Near(opaque, G, 16) && qAlpha(opaque) > 245) << std::hex << opaque;
             EXPECT_LT(qAlpha(image.pixel(3 * size.width() / 4, size.height() / 2)), 10);
+            // Premultiplied: no colour above its alpha.
+            const QRgb half = image.pixel(size.width() / 2, size.height() / 16);
+            EXPECT_NEAR(qAlpha(half), 128, 24) << std::hex << half;
+            EXPECT_LE(qGreen(half), qAlpha(half) + 4) << std::hex << half;
         }
     } catch (const RuntimeError& e) {
         ADD_FAILURE() << what << ": " << e.what();
+    }
+}
+
+TEST(Formats, HeifAndJpegXlDecodesEndWhenTheirJobIsStopped)
+{
+    TempTree tree;
+    const std::pair<const char*, QByteArray> cases[] = {
+        {"HEIC", HeifApi(Quadrants(64, 48), heif_compression_HEVC)},
+        {"JPEG XL", JxlApi(Quadrants(64, 48), JXL_ORIENT_IDENTITY)},
+    };
+    for (const auto& [what, file] : cases) {
+        SCOPED_TRACE(what);
+        const auto picture = PictureFile::Open(tree.WriteFile("s", file));
+        std::atomic<bool> started{false}, stopped{false};
+        std::string why;
+        // The job is stopped while it runs, before it decodes.
+        DecodeService::Job job = DecodeService::Instance()->Submit([&] {
+            started = true;
+            while (!stopped)
+                std::this_thread::yield();
+            try {
+                picture->Render(QSize(64, 48));
+            } catch (const RuntimeError& e) {
+                why = e.what();
+            }
+        });
+        ASSERT_TRUE(WaitFor([&] { return started.load(); }, 60000));
+        job.Stop();
+        stopped = true;
+        ASSERT_TRUE(job.WaitDone(60000));
+        EXPECT_NE(why.find("stopped"), std::string::npos) << why;
     }
 }
 

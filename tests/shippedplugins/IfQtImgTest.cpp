@@ -89,18 +89,29 @@ TEST(IfQtImg, DecodesWebPTiffAndTgaWithTheStoredOrientation)
     }
 }
 
-TEST(IfQtImg, AnA4PageScannedAt600DpiDecodes)
+TEST(IfQtImg, AnA4PageScannedAt600DpiDecodesAndCancelsBetweenRows)
 {
     // 4960 x 7016 takes 139 MB in Qt, above its own default limit.
     QImage page(4960, 7016, QImage::Format_RGB32);
     page.fill(QColor(200, 190, 180));
+    TempTree tree;
     for (const char* format : {"tiff", "webp"}) {
         SCOPED_TRACE(format);
-        const Decoded d = DecodeMemory(Plugin(), Saved(page, format, 100));
+        const Decoded d = DecodeFile(Plugin(), tree.WriteFile(format, Saved(page, format, 100)));
         ASSERT_EQ(d.rc, 0);
         EXPECT_EQ(d.image.size(), page.size());
         EXPECT_EQ(d.image.pixelColor(4000, 6000), QColor(200, 190, 180));
     }
+    // The DIB's rows ask again every 256 rows: a cancel there ends the call.
+    static int rowCalls;
+    rowCalls = 0;
+    const auto cancelInRows = [](int num, int denom, std::intptr_t) {
+        return int(num > 50 && num < denom && ++rowCalls == 3);
+    };
+    const Decoded cancelled = DecodeFile(Plugin(), tree.Path() + "/tiff", 0, cancelInRows);
+    EXPECT_EQ(cancelled.rc, 1);
+    EXPECT_TRUE(cancelled.bothNullOnFailure);
+    EXPECT_EQ(rowCalls, 3);
 }
 
 TEST(IfQtImg, DamagedMissingAndOversizedInputGiveErrorCodes)

@@ -1,0 +1,37 @@
+#pragma once
+// WebP, TIFF, TGA and GIF (its first frame) through Qt's image plug-ins, read
+// the one way the built-in loader and ifqtimg.spi share: by the format the
+// content named, under an allocation limit, old TGA files given the footer
+// Qt wants, and stored orientation (TIFF) applied.
+#include <cstdint>
+
+#include <QByteArray>
+#include <QImage>
+#include <QSize>
+
+#include "codecs/CodecResult.h"
+
+namespace codec {
+
+enum class QtImageFormat { Gif, WebP, Tiff, Tga };
+
+// The picture's bytes, or an open file, read from its start.
+struct QtImageSource {
+    QByteArray bytes;
+    int fd = -1;
+};
+
+// maxBytes: the most a picture may take decoded, at 4 bytes a pixel; Qt's
+// own allocation limit is raised to it.
+
+// The size as shown, read from the header where Qt's reader can tell it
+// (else by decoding, under maxBytes); the caller judges it. A TGA header
+// larger than maxBytes is refused (ErrorKind::TooLarge), to tell it apart
+// from a file cut short.
+Result<QSize> ReadQtImageSize(const QtImageSource& source, QtImageFormat format, std::uint64_t maxBytes);
+
+// The picture decoded, in the format Qt's reader gives; refused
+// (ErrorKind::TooLarge) above maxBytes, before decoding where the size is known.
+Result<QImage> DecodeQtImage(const QtImageSource& source, QtImageFormat format, std::uint64_t maxBytes);
+
+} // namespace codec
