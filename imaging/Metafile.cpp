@@ -293,7 +293,46 @@ struct Object {
     QFont font;
     int fontHeight = 0;  // logical units: below 0 the glyphs' height, above 0 the cell's, 0 a default
     int escapement = 0;  // tenths of a degree, counter-clockwise as seen
+
+    static Object OfPen(QPen pen)
+    {
+        Object o;
+        o.type = Pen;
+        o.pen = std::move(pen);
+        return o;
+    }
+    static Object OfBrush(QBrush brush)
+    {
+        Object o;
+        o.type = Brush;
+        o.brush = std::move(brush);
+        return o;
+    }
+    static Object OfFont(QFont font, int height, int escapement)
+    {
+        Object o;
+        o.type = Font;
+        o.font = std::move(font);
+        o.fontHeight = height;
+        o.escapement = escapement;
+        return o;
+    }
 };
+
+// Shapes drawn as one closed outline.
+QPainterPath EllipseShape(const QRectF& box)
+{
+    QPainterPath shape;
+    shape.addEllipse(box);
+    return shape;
+}
+
+QPainterPath RectShape(const QRectF& box)
+{
+    QPainterPath shape;
+    shape.addRect(box);
+    return shape;
+}
 
 struct State {
     QPen pen = QPen(Qt::black, 0);
@@ -780,31 +819,19 @@ void DrawWmf(Bytes file, std::size_t records, std::size_t objects, const QRectF&
         off += std::size_t(size);
         r.Apply();
         switch (function) {
-        case WmfRecord::CreatePenIndirect: {
-            Object o;
-            o.type = Object::Pen;
-            o.pen = MakePen(rec.U16(0), rec.I16(2), rec.U32(6));
-            create(o);
+        case WmfRecord::CreatePenIndirect:
+            create(Object::OfPen(MakePen(rec.U16(0), rec.I16(2), rec.U32(6))));
             break;
-        }
-        case WmfRecord::CreateBrushIndirect: {
-            Object o;
-            o.type = Object::Brush;
-            o.brush = MakeBrush(rec.U16(0), rec.U32(2), rec.U16(6));
-            create(o);
+        case WmfRecord::CreateBrushIndirect:
+            create(Object::OfBrush(MakeBrush(rec.U16(0), rec.U32(2), rec.U16(6))));
             break;
-        }
         case WmfRecord::CreateFontIndirect: {
-            Object o;
-            o.type = Object::Font;
             QString face;
             for (std::size_t i = 18; i < 50 && i < rec.n && rec.p[i]; ++i)
                 face += QChar(rec.p[i]);
-            o.font = MakeFont(rec.I16(8), rec.n > 10 && rec.p[10], rec.n > 11 && rec.p[11], rec.n > 12 && rec.p[12],
-                              face);
-            o.fontHeight = rec.I16(0);
-            o.escapement = rec.I16(4);
-            create(o);
+            create(Object::OfFont(MakeFont(rec.I16(8), rec.n > 10 && rec.p[10], rec.n > 11 && rec.p[11],
+                                           rec.n > 12 && rec.p[12], face),
+                                  rec.I16(0), rec.I16(4)));
             break;
         }
         case WmfRecord::CreatePalette:  // palette: takes a slot
@@ -867,9 +894,8 @@ void DrawWmf(Bytes file, std::size_t records, std::size_t objects, const QRectF&
         case WmfRecord::Ellipse: painter.drawEllipse(Box(rec.I16(6), rec.I16(4), rec.I16(2), rec.I16(0))); break;
         case WmfRecord::IntersectClipRect:
         case WmfRecord::ExcludeClipRect: {
-            QPainterPath shape;
-            shape.addRect(Box(rec.I16(6), rec.I16(4), rec.I16(2), rec.I16(0)));
-            r.Clip(shape, function == WmfRecord::IntersectClipRect ? RegionMode::And : RegionMode::Diff);
+            r.Clip(RectShape(Box(rec.I16(6), rec.I16(4), rec.I16(2), rec.I16(0))),
+                   function == WmfRecord::IntersectClipRect ? RegionMode::And : RegionMode::Diff);
             break;
         }
         case WmfRecord::RoundRect:
@@ -1114,9 +1140,7 @@ void DrawEmf(Bytes file, std::size_t objects, const QTransform& device, QSizeF p
         case EmfRecord::MoveToEx: r.MoveTo(QPointF(rec.I32(8), rec.I32(12))); break;
         case EmfRecord::LineTo: r.LinesTo(QPolygonF{QPointF(rec.I32(8), rec.I32(12))}); break;
         case EmfRecord::ExcludeClipRect: case EmfRecord::IntersectClipRect: {
-            QPainterPath shape;
-            shape.addRect(box(rec, 8));
-            r.Clip(shape, type == EmfRecord::IntersectClipRect ? RegionMode::And : RegionMode::Diff);
+            r.Clip(RectShape(box(rec, 8)), type == EmfRecord::IntersectClipRect ? RegionMode::And : RegionMode::Diff);
             break;
         }
         case EmfRecord::ExtSelectClipRgn: {  // its rectangles are in device pixels
@@ -1173,41 +1197,24 @@ void DrawEmf(Bytes file, std::size_t objects, const QTransform& device, QSizeF p
             const std::uint32_t index = rec.U32(8);
             if (index >= r.mObjects.size())
                 break;
-            Object o;
             if (type == EmfRecord::CreatePen) {
-                o.type = Object::Pen;
-                o.pen = MakePen(rec.U32(12), rec.I32(16), rec.U32(24));
+                r.mObjects[index] = Object::OfPen(MakePen(rec.U32(12), rec.I32(16), rec.U32(24)));
             } else if (type == EmfRecord::ExtCreatePen) {
-                o.type = Object::Pen;
-                o.pen = MakePen(rec.U32(28), rec.U32(32), rec.U32(40));
+                r.mObjects[index] = Object::OfPen(MakePen(rec.U32(28), rec.U32(32), rec.U32(40)));
             } else if (type == EmfRecord::CreateBrushIndirect) {
-                o.type = Object::Brush;
-                o.brush = MakeBrush(rec.U32(12), rec.U32(16), rec.U32(20));
+                r.mObjects[index] = Object::OfBrush(MakeBrush(rec.U32(12), rec.U32(16), rec.U32(20)));
             } else {
-                o.type = Object::Font;
                 QString face;
                 for (std::size_t i = 0; i < 32 && rec.U16(40 + i * 2); ++i)
                     face += QChar(rec.U16(40 + i * 2));
-                o.font = MakeFont(rec.I32(28), rec.n > 32 && rec.p[32], rec.n > 33 && rec.p[33],
-                                  rec.n > 34 && rec.p[34], face);
-                o.fontHeight = rec.I32(12);
-                o.escapement = rec.I32(20);
+                r.mObjects[index] = Object::OfFont(MakeFont(rec.I32(28), rec.n > 32 && rec.p[32],
+                                                            rec.n > 33 && rec.p[33], rec.n > 34 && rec.p[34], face),
+                                                   rec.I32(12), rec.I32(20));
             }
-            r.mObjects[index] = o;
             break;
         }
-        case EmfRecord::Ellipse: {
-            QPainterPath shape;
-            shape.addEllipse(box(rec, 8));
-            r.Closed(shape);
-            break;
-        }
-        case EmfRecord::Rectangle: {
-            QPainterPath shape;
-            shape.addRect(box(rec, 8));
-            r.Closed(shape);
-            break;
-        }
+        case EmfRecord::Ellipse: r.Closed(EllipseShape(box(rec, 8))); break;
+        case EmfRecord::Rectangle: r.Closed(RectShape(box(rec, 8))); break;
         case EmfRecord::RoundRect: {
             QPainterPath shape;
             shape.addRoundedRect(box(rec, 8), rec.I32(24) / 2.0, rec.I32(28) / 2.0);
