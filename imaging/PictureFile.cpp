@@ -691,31 +691,45 @@ template <codec::QtImageFormat format> Opened OpenWithQt(const Source& file)
 // opens. A new format is its reader and one row here.
 struct PictureFormat {
     const char* name;
+    const char* extensions; // the names files of the format usually have, without dots
     bool (*recognise)(const unsigned char* head, std::size_t size);
     Opened (*open)(const Source& file);
 };
 
 const PictureFormat kFormats[] = {
-    {"JPEG", IsJpeg, [](const Source& f) { return JpegPicture::Open(f.path, std::move(f.fd)); }},
-    {"PNG", IsPng, [](const Source& f) { return PngPicture::Open(f.path, std::move(f.fd)); }},
-    {"GIF", IsGif, OpenWithQt<codec::QtImageFormat::Gif>},
-    {"BMP", IsBitmap, [](const Source& f) {
+    {"JPEG", "jpg jpeg jpe jfif", IsJpeg, [](const Source& f) { return JpegPicture::Open(f.path, std::move(f.fd)); }},
+    {"PNG", "png apng", IsPng, [](const Source& f) { return PngPicture::Open(f.path, std::move(f.fd)); }},
+    {"GIF", "gif", IsGif, OpenWithQt<codec::QtImageFormat::Gif>},
+    {"BMP", "bmp dib rle", IsBitmap, [](const Source& f) {
          return f.Whole([&](QByteArray data) { return BitmapPicture::Open(f.path, std::move(data)); });
      }},
-    {"HEIF", codec::IsHeif, [](const Source& f) { return HeifPicture::Open(f.path, f.fd); }},
-    {"JPEG XL", codec::IsJxl, [](const Source& f) { return JxlPicture::Open(f.path, f.fd); }},
-    {"ICO", IsIcon,
+    {"HEIF", "heic heif avif hif", codec::IsHeif, [](const Source& f) { return HeifPicture::Open(f.path, f.fd); }},
+    {"JPEG XL", "jxl", codec::IsJxl, [](const Source& f) { return JxlPicture::Open(f.path, f.fd); }},
+    {"ICO", "ico", IsIcon,
      [](const Source& f) { return f.Whole([](QByteArray data) { return OpenIcon(std::move(data), false); }); }},
-    {"CUR", IsCursor,
+    {"CUR", "cur", IsCursor,
      [](const Source& f) { return f.Whole([](QByteArray data) { return OpenIcon(std::move(data), true); }); }},
-    {"WMF", IsWmf,
+    {"WMF", "wmf", IsWmf,
      [](const Source& f) { return f.Whole([](QByteArray data) { return OpenMetafile(std::move(data), false); }); }},
-    {"EMF", IsEmf,
+    {"EMF", "emf", IsEmf,
      [](const Source& f) { return f.Whole([](QByteArray data) { return OpenMetafile(std::move(data), true); }); }},
-    {"WebP", codec::IsWebP, OpenWithQt<codec::QtImageFormat::WebP>},
-    {"TIFF", codec::IsTiff, OpenWithQt<codec::QtImageFormat::Tiff>},
-    {"TGA", codec::IsPlausibleTga, OpenWithQt<codec::QtImageFormat::Tga>},
+    {"WebP", "webp", codec::IsWebP, OpenWithQt<codec::QtImageFormat::WebP>},
+    {"TIFF", "tif tiff", codec::IsTiff, OpenWithQt<codec::QtImageFormat::Tiff>},
+    {"TGA", "tga", codec::IsPlausibleTga, OpenWithQt<codec::QtImageFormat::Tga>},
 };
+
+// The format a file's name suggests, for telling why a file was not read.
+const PictureFormat* NamedLike(const QString& path)
+{
+    const QString name = path.section(u'/', -1);
+    if (!name.contains(u'.'))
+        return nullptr;
+    const QString extension = name.section(u'.', -1).toLower();
+    for (const PictureFormat& format : kFormats)
+        if (QString::fromLatin1(format.extensions).split(u' ').contains(extension))
+            return &format;
+    return nullptr;
+}
 
 const PictureFormat* Sniff(const QByteArray& head)
 {
@@ -737,8 +751,11 @@ Opened OpenPicture(const QString& path)
     if (!head)
         return head.error();
     const PictureFormat* format = Sniff(*head);
-    if (!format)
-        return codec::Fail(Kind::NotThisFormat, "not a picture format the built-in loader reads");
+    if (!format) {
+        const PictureFormat* named = NamedLike(path);
+        return codec::Fail(Kind::NotThisFormat, std::string("not a picture format the built-in loader reads") +
+                                                    (named ? std::string(" (named like ") + named->name + ")" : ""));
+    }
     if (::lseek(file->fd.Get(), 0, SEEK_SET) != 0)
         return ReadFailed(std::strerror(errno));
     return format->open(Source{path, file->fd, file->size});

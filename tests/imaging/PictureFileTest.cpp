@@ -566,6 +566,10 @@ TEST(PictureFile, DamagedTinyHostileAndMissingFilesRaise)
     for (const auto& [name, data] : cases)
         ExpectUnreadable(tree.WriteFile(name, data));
     ExpectUnreadable(tree.WriteFile("empty.jpg", ""), "the file is empty");
+    // The log line says what the name promised.
+    ExpectUnreadable(tree.WriteFile("text.TIFF", "plain text"),
+                     "not a picture format the built-in loader reads (named like TIFF)");
+    ExpectUnreadable(tree.WriteFile("text.doc", "plain text"), "not a picture format the built-in loader reads");
     ExpectUnreadable(tree.Path() + "/missing.png");
     ExpectUnreadable(tree.MakeDir("folder.jpg"), "it is a folder");
     // Opening a FIFO for reading would wait for a writer.
