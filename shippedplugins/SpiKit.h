@@ -36,6 +36,16 @@ inline int CopyText(const char* text, char* buf, int buflen)
     return static_cast<int>(n);
 }
 
+// GetPluginInfo's answer from the plug-in's table of texts; about, when not
+// null, is entry 1 (texts built at run time, such as a library's version).
+template <std::size_t N>
+int PluginInfo(const char* const (&info)[N], const char* about, int infono, char* buf, int buflen)
+{
+    if (infono < 0 || infono >= int(N))
+        return 0;
+    return CopyText(infono == 1 && about ? about : info[infono], buf, buflen);
+}
+
 // The picture's bytes, from a file (at an offset) or from the caller's memory.
 struct Input {
     std::vector<unsigned char> owned;

@@ -31,15 +31,9 @@ extern "C" {
 
 SPI_EXPORT int GetPluginInfo(int infono, char* buf, int buflen)
 {
-    if (infono < 0 || infono >= int(sizeof kInfo / sizeof kInfo[0]))
-        return 0;
-    if (infono == 1) {
-        char about[128];
-        std::snprintf(about, sizeof about, "HEIF/AVIF plug-in for Velmora, libheif %s",
-                      codec::HeifLibraryVersion());
-        return spi::CopyText(about, buf, buflen);
-    }
-    return spi::CopyText(kInfo[infono], buf, buflen);
+    char about[128];
+    std::snprintf(about, sizeof about, "HEIF/AVIF plug-in for Velmora, libheif %s", codec::HeifLibraryVersion());
+    return spi::PluginInfo(kInfo, about, infono, buf, buflen);
 }
 
 SPI_EXPORT int IsSupported(const char* /*filename: the content decides*/, void* dw)

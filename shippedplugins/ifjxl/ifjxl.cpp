@@ -30,12 +30,8 @@ extern "C" {
 
 SPI_EXPORT int GetPluginInfo(int infono, char* buf, int buflen)
 {
-    if (infono < 0 || infono >= int(sizeof kInfo / sizeof kInfo[0]))
-        return 0;
-    if (infono == 1)
-        return spi::CopyText(("JPEG XL plug-in for Velmora, libjxl " + codec::JxlLibraryVersion()).c_str(), buf,
-                             buflen);
-    return spi::CopyText(kInfo[infono], buf, buflen);
+    const std::string about = "JPEG XL plug-in for Velmora, libjxl " + codec::JxlLibraryVersion();
+    return spi::PluginInfo(kInfo, about.c_str(), infono, buf, buflen);
 }
 
 SPI_EXPORT int IsSupported(const char* /*filename: the content decides*/, void* dw)

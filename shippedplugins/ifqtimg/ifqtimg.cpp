@@ -77,9 +77,7 @@ extern "C" {
 
 SPI_EXPORT int GetPluginInfo(int infono, char* buf, int buflen)
 {
-    if (infono < 0 || infono >= int(sizeof kInfo / sizeof kInfo[0]))
-        return 0;
-    return spi::CopyText(kInfo[infono], buf, buflen);
+    return spi::PluginInfo(kInfo, nullptr, infono, buf, buflen);
 }
 
 SPI_EXPORT int IsSupported(const char* filename, void* dw)
