@@ -319,6 +319,12 @@ struct Object {
     }
 };
 
+// A rectangle a metafile record stores as height, width, y and x words from at.
+QRect WordRect(const Bytes& rec, std::size_t at)
+{
+    return QRect(rec.I16(at + 6), rec.I16(at + 4), rec.I16(at + 2), rec.I16(at));
+}
+
 // Shapes drawn as one closed outline.
 QPainterPath EllipseShape(const QRectF& box)
 {
@@ -810,6 +816,9 @@ void DrawWmf(Bytes file, std::size_t records, std::size_t objects, const QRectF&
                 return;
             }
     };
+    const auto blit = [&r](const Bytes& rec, std::size_t dibAt, QRectF to, QRect from) {
+        r.Image(DecodePackedDib(rec.Sub(dibAt, rec.n - dibAt)), to, from);
+    };
     while (file.Has(off, 6)) {
         const std::uint64_t size = std::uint64_t(file.U32(off)) * 2;
         const auto function = WmfRecord(file.U16(off + 4));
@@ -947,23 +956,19 @@ void DrawWmf(Bytes file, std::size_t records, std::size_t objects, const QRectF&
             break;
         case WmfRecord::SaveDC: r.Save(); break;
         case WmfRecord::RestoreDC: r.Restore(rec.I16(0)); map(); break;
+        // The blits store rectangles as height, width, y, x from the given
+        // offset, and the DIB after them.
         case WmfRecord::StretchDib:  // rop, usage, source and destination, DIB
             if (rec.Has(0, 22))
-                r.Image(DecodePackedDib(rec.Sub(22, rec.n - 22)),
-                        QRectF(rec.I16(20), rec.I16(18), rec.I16(16), rec.I16(14)),
-                        QRect(rec.I16(12), rec.I16(10), rec.I16(8), rec.I16(6)));
+                blit(rec, 22, WordRect(rec, 14), WordRect(rec, 6));
             break;
-        case WmfRecord::DibStretchBlt:  // with a DIB
+        case WmfRecord::DibStretchBlt:
             if (rec.Has(0, 20) && rec.n > 22)
-                r.Image(DecodePackedDib(rec.Sub(20, rec.n - 20)),
-                        QRectF(rec.I16(18), rec.I16(16), rec.I16(14), rec.I16(12)),
-                        QRect(rec.I16(10), rec.I16(8), rec.I16(6), rec.I16(4)));
+                blit(rec, 20, WordRect(rec, 12), WordRect(rec, 4));
             break;
-        case WmfRecord::DibBitBlt:  // with a DIB
+        case WmfRecord::DibBitBlt:  // the source as large as the destination
             if (rec.Has(0, 16) && rec.n > 18)
-                r.Image(DecodePackedDib(rec.Sub(16, rec.n - 16)),
-                        QRectF(rec.I16(14), rec.I16(12), rec.I16(10), rec.I16(8)),
-                        QRect(rec.I16(6), rec.I16(4), rec.I16(10), rec.I16(8)));
+                blit(rec, 16, WordRect(rec, 8), QRect(rec.I16(6), rec.I16(4), rec.I16(10), rec.I16(8)));
             break;
         default: break;  // others are not drawn
         }

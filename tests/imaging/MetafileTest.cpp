@@ -176,6 +176,41 @@ TEST(Metafile, PolygonLineTextAndEmbeddedDibAtOneUnitPerPixel)
     EXPECT_GT(inked, 10); // the text left ink
 }
 
+// The three blits that carry a DIB copy the part of it their record names:
+// here the right column (red over black) of a 2x2 DIB whose left column is
+// blue over green, each into a box of its own.
+TEST(Metafile, DibBlitsCopyTheirSourcePart)
+{
+    Bytes dib;
+    dib.U32(40).U32(2).U32(2).U16(1).U16(24).Raw(QByteArray(24, 0));
+    dib.Raw({0, 255, 0, 0, 0, 0, 0, 0, 255, 0, 0, 0, 0, 255, 0, 0}); // bottom-up rows
+    Bytes b = Placeable(100, 100, 96);
+    const auto blit = [&](int function, std::initializer_list<int> words) {
+        Bytes rec;
+        for (int w : words)
+            rec.U16(w);
+        rec.Raw(dib.Data());
+        b.U32(std::uint32_t(3 + rec.Size() / 2)).U16(function).Raw(rec.Data());
+    };
+    // Words: raster operation, then the rectangles from the last field to the first.
+    blit(0x0F43, {0x0020, 0x00CC, 0, 2, 1, 0, 1, 20, 20, 10, 10});  // StretchDIB: usage, source, dest
+    blit(0x0B41, {0x0020, 0x00CC, 2, 1, 0, 1, 20, 20, 10, 50});     // DibStretchBlt: source, dest
+    blit(0x0940, {0x0020, 0x00CC, 0, 1, 2, 1, 60, 30});             // DibBitBlt: source at, size, dest at
+    Rec(b, 0, {});
+
+    TempTree tree;
+    const QImage img = Draw(tree, "blits.wmf", b.Data(), QSize(100, 100), QSize(100, 100));
+    for (const QPoint at : {QPoint(52, 11), QPoint(68, 11)})
+        EXPECT_EQ(QColor(img.pixel(at)), QColor(Qt::red)) << at.x() << "," << at.y();
+    for (const QPoint at : {QPoint(11, 11), QPoint(28, 11)})
+        EXPECT_EQ(QColor(img.pixel(at)), QColor(Qt::red)) << at.x() << "," << at.y();
+    for (const QPoint at : {QPoint(11, 28), QPoint(52, 28)})
+        EXPECT_EQ(QColor(img.pixel(at)), QColor(Qt::black)) << at.x() << "," << at.y();
+    EXPECT_EQ(QColor(img.pixel(30, 60)), QColor(Qt::red));
+    EXPECT_EQ(QColor(img.pixel(30, 61)), QColor(Qt::black));
+    EXPECT_EQ(QColor(img.pixel(31, 60)), QColor(Qt::white)); // one column wide
+}
+
 // Text in a mapping whose y axis points up keeps its glyphs upright on the
 // picture: a "T" has its bar above its stem, and the glyphs stand on the
 // baseline rather than hanging below it. A font's escapement of 90 degrees
