@@ -29,9 +29,7 @@
 #include "imaging/DecodeService.h"
 #include <jpeglib.h>
 #include <libdeflate.h>
-#include <jxl/encode.h>
-#include <jxl/encode_cxx.h>
-#include <libheif/heif.h>
+#include "support/EncodedPictures.h"
 
 #include <dlfcn.h>
 
@@ -218,74 +216,24 @@ int TimeFits(int runs)
 
 // 12 MP pictures by the formats' own encoders at their usual quality, the
 // AV1 and JPEG XL encoders at a fast setting (the decoder's work is the same).
+bool WriteFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return !bytes.isEmpty() && file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
 bool WriteHeif(const QImage& photo, const QString& path, heif_compression_format compression)
 {
-    const QImage rgb = photo.convertToFormat(QImage::Format_RGB888);
-    heif_context* ctx = heif_context_alloc();
-    heif_encoder* encoder = nullptr;
-    heif_image* image = nullptr;
-    bool ok = heif_context_get_encoder_for_format(ctx, compression, &encoder).code == heif_error_Ok &&
-              heif_image_create(rgb.width(), rgb.height(), heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image)
-                      .code == heif_error_Ok &&
-              heif_image_add_plane(image, heif_channel_interleaved, rgb.width(), rgb.height(), 8).code == heif_error_Ok;
-    if (ok) {
-        int stride = 0;
-        uint8_t* plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
-        for (int y = 0; y < rgb.height(); ++y)
-            std::memcpy(plane + std::size_t(y) * std::size_t(stride), rgb.constScanLine(y), std::size_t(rgb.width()) * 3);
-        heif_encoder_set_lossy_quality(encoder, 85);
-        if (compression == heif_compression_AV1)
-            heif_encoder_set_parameter(encoder, "speed", "8");
-        else
-            heif_encoder_set_parameter(encoder, "preset", "fast");
-        ok = heif_context_encode_image(ctx, image, encoder, nullptr, nullptr).code == heif_error_Ok &&
-             heif_context_write_to_file(ctx, QFile::encodeName(path).constData()).code == heif_error_Ok;
-    }
-    if (image)
-        heif_image_release(image);
-    if (encoder)
-        heif_encoder_release(encoder);
-    heif_context_free(ctx);
-    return ok;
+    HeifSettings settings;
+    settings.compression = compression;
+    settings.quality = 85;
+    settings.fast = true;
+    return WriteFile(path, HeifEncode(photo, settings));
 }
 
 bool WriteJxl(const QImage& photo, const QString& path)
 {
-    const QImage rgb = photo.convertToFormat(QImage::Format_RGB888);
-    std::vector<std::uint8_t> pixels;
-    pixels.reserve(std::size_t(rgb.width()) * std::size_t(rgb.height()) * 3);
-    for (int y = 0; y < rgb.height(); ++y)
-        pixels.insert(pixels.end(), rgb.constScanLine(y), rgb.constScanLine(y) + rgb.width() * 3);
-    JxlEncoderPtr encoder = JxlEncoderMake(nullptr);
-    JxlBasicInfo info;
-    JxlEncoderInitBasicInfo(&info);
-    info.xsize = std::uint32_t(rgb.width());
-    info.ysize = std::uint32_t(rgb.height());
-    info.bits_per_sample = 8;
-    JxlColorEncoding srgb;
-    JxlColorEncodingSetToSRGB(&srgb, JXL_FALSE);
-    JxlEncoderFrameSettings* settings = JxlEncoderFrameSettingsCreate(encoder.get(), nullptr);
-    JxlEncoderSetFrameDistance(settings, 1.0f);
-    JxlEncoderFrameSettingsSetOption(settings, JXL_ENC_FRAME_SETTING_EFFORT, 3);
-    const JxlPixelFormat format{3, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
-    bool ok = JxlEncoderSetBasicInfo(encoder.get(), &info) == JXL_ENC_SUCCESS &&
-              JxlEncoderSetColorEncoding(encoder.get(), &srgb) == JXL_ENC_SUCCESS &&
-              JxlEncoderAddImageFrame(settings, &format, pixels.data(), pixels.size()) == JXL_ENC_SUCCESS;
-    JxlEncoderCloseInput(encoder.get());
-    std::vector<std::uint8_t> out(1 << 20);
-    std::size_t used = 0;
-    for (JxlEncoderStatus status = JXL_ENC_NEED_MORE_OUTPUT; ok && status == JXL_ENC_NEED_MORE_OUTPUT;) {
-        if (out.size() - used < (1 << 16))
-            out.resize(out.size() * 2);
-        std::uint8_t* next = out.data() + used;
-        std::size_t avail = out.size() - used;
-        status = JxlEncoderProcessOutput(encoder.get(), &next, &avail);
-        used = std::size_t(next - out.data());
-        ok = status != JXL_ENC_ERROR;
-    }
-    QFile file(path);
-    return ok && file.open(QIODevice::WriteOnly) &&
-           file.write(reinterpret_cast<const char*>(out.data()), qint64(used)) == qint64(used);
+    return WriteFile(path, JxlEncode(photo, {JXL_ORIENT_IDENTITY, 1.0f, 3}));
 }
 
 // The bridge of the build, as the program loads it, with the calls that the

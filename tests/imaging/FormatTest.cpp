@@ -8,7 +8,7 @@
 
 #include "PictureTestData.h"
 #include "common/RuntimeError.h"
-#include "support/JxlTestData.h"
+#include "support/EncodedPictures.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -131,65 +131,6 @@ QByteArray AvifTool(const TempTree& tree, const QString& png)
 QByteArray JxlTool(const TempTree& tree, const QString& png, const char* distance = "1")
 {
     return Run("cjxl", {png, tree.Path() + "/out.jxl", "-d", distance, "--quiet"}, tree.Path() + "/out.jxl");
-}
-
-// Pictures with libheif's encoder, which writes the irot/imir boxes of an
-// orientation and transparency in AVIF.
-QByteArray HeifApi(const QImage& source, heif_compression_format compression,
-                   heif_orientation orientation = heif_orientation_normal,
-                   heif_color_primaries primaries = heif_color_primaries_unspecified)
-{
-    const QImage rgba = source.convertToFormat(QImage::Format_RGBA8888);
-    heif_context* ctx = heif_context_alloc();
-    heif_encoder* encoder = nullptr;
-    heif_image* image = nullptr;
-    heif_encoding_options* options = heif_encoding_options_alloc();
-    options->image_orientation = orientation;
-    QByteArray out;
-    const auto write = [](heif_context*, const void* data, size_t size, void* to) {
-        static_cast<QByteArray*>(to)->append(static_cast<const char*>(data), qsizetype(size));
-        return heif_error{heif_error_Ok, heif_suberror_Unspecified, ""};
-    };
-    heif_writer writer{1, write};
-    const bool alpha = source.hasAlphaChannel();
-    bool ok = heif_context_get_encoder_for_format(ctx, compression, &encoder).code == heif_error_Ok &&
-              heif_image_create(rgba.width(), rgba.height(), heif_colorspace_RGB,
-                                alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, &image)
-                      .code == heif_error_Ok &&
-              heif_image_add_plane(image, heif_channel_interleaved, rgba.width(), rgba.height(), 8).code ==
-                  heif_error_Ok;
-    if (ok) {
-        int stride = 0;
-        uint8_t* plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
-        for (int y = 0; y < rgba.height(); ++y)
-            for (int x = 0; x < rgba.width(); ++x)
-                std::memcpy(plane + y * stride + x * (alpha ? 4 : 3), rgba.constScanLine(y) + x * 4, alpha ? 4 : 3);
-        heif_encoder_set_lossy_quality(encoder, 95);
-        if (primaries != heif_color_primaries_unspecified) {
-            heif_color_profile_nclx* nclx = heif_nclx_color_profile_alloc();
-            heif_nclx_color_profile_set_color_primaries(nclx, primaries);
-            heif_nclx_color_profile_set_transfer_characteristics(nclx, heif_transfer_characteristic_IEC_61966_2_1);
-            heif_nclx_color_profile_set_matrix_coefficients(nclx, heif_matrix_coefficients_ITU_R_BT_601_6);
-            nclx->full_range_flag = 1;
-            options->output_nclx_profile = nclx;
-            // Else HEIC keeps it only in the HEVC data, where libheif 1.15 does not read it.
-            options->macOS_compatibility_workaround_no_nclx_profile = 0;
-            ok = heif_image_set_nclx_color_profile(image, nclx).code == heif_error_Ok;
-        }
-        ok = ok && heif_context_encode_image(ctx, image, encoder, options, nullptr).code == heif_error_Ok &&
-             heif_context_write(ctx, &writer, &out).code == heif_error_Ok;
-    }
-    if (options->output_nclx_profile)
-        heif_nclx_color_profile_free(options->output_nclx_profile);
-    options->output_nclx_profile = nullptr;
-    heif_encoding_options_free(options);
-    if (image)
-        heif_image_release(image);
-    if (encoder)
-        heif_encoder_release(encoder);
-    heif_context_free(ctx);
-    EXPECT_TRUE(ok) << "libheif could not write a picture";
-    return out;
 }
 
 // Checks the quadrant centres of a picture drawn from Quadrants().
@@ -317,11 +258,11 @@ TEST(Formats, StoredOrientationIsShownUpright)
         QImage upright;
     } cases[] = {
         {"TIFF turned", Tiff(tree, png, {"-orient", "RightTop"}), turned},
-        {"HEIC turned", HeifApi(wide, heif_compression_HEVC, heif_orientation_rotate_90_cw), turned},
-        {"HEIC mirrored", HeifApi(wide, heif_compression_HEVC, heif_orientation_flip_horizontally), mirrored},
-        {"AVIF turned", HeifApi(wide, heif_compression_AV1, heif_orientation_rotate_90_cw), turned},
-        {"JPEG XL turned", JxlApi(wide, JXL_ORIENT_ROTATE_90_CW), turned},
-        {"JPEG XL mirrored", JxlApi(wide, JXL_ORIENT_FLIP_HORIZONTAL), mirrored},
+        {"HEIC turned", HeifEncode(wide, {heif_compression_HEVC, heif_orientation_rotate_90_cw}), turned},
+        {"HEIC mirrored", HeifEncode(wide, {heif_compression_HEVC, heif_orientation_flip_horizontally}), mirrored},
+        {"AVIF turned", HeifEncode(wide, {heif_compression_AV1, heif_orientation_rotate_90_cw}), turned},
+        {"JPEG XL turned", JxlEncode(wide, {JXL_ORIENT_ROTATE_90_CW}), turned},
+        {"JPEG XL mirrored", JxlEncode(wide, {JXL_ORIENT_FLIP_HORIZONTAL}), mirrored},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -347,7 +288,7 @@ TEST(Formats, TransparencyIsKept)
     const std::pair<const char*, QByteArray> cases[] = {
         {"WebP", Webp(tree, png)}, {"TIFF", Tiff(tree, png)},
         {"TGA", Tga(tree, png, "TrueColorAlpha")}, {"HEIC", HeicTool(tree, png)},
-        {"AVIF", HeifApi(source, heif_compression_AV1)}, {"JPEG XL", JxlTool(tree, png)},
+        {"AVIF", HeifEncode(source, {heif_compression_AV1})}, {"JPEG XL", JxlTool(tree, png)},
     };
     for (const auto& [what, file] : cases) try {
         SCOPED_TRACE(what);
@@ -371,8 +312,8 @@ TEST(Formats, HeifAndJpegXlDecodesEndWhenTheirJobIsStopped)
 {
     TempTree tree;
     const std::pair<const char*, QByteArray> cases[] = {
-        {"HEIC", HeifApi(Quadrants(64, 48), heif_compression_HEVC)},
-        {"JPEG XL", JxlApi(Quadrants(64, 48), JXL_ORIENT_IDENTITY)},
+        {"HEIC", HeifEncode(Quadrants(64, 48), {heif_compression_HEVC})},
+        {"JPEG XL", JxlEncode(Quadrants(64, 48), {JXL_ORIENT_IDENTITY})},
     };
     for (const auto& [what, file] : cases) {
         SCOPED_TRACE(what);
@@ -429,8 +370,8 @@ TEST(Formats, ColourProfilesAreShownInSrgb)
     const QByteArray p3icc = Profile({0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1});
     const std::pair<const char*, QByteArray> p3s[] = {
         // heif-enc of Debian 12 ignores its primaries option: libheif's encoder.
-        {"HEIC nclx", HeifApi(p3, heif_compression_HEVC, heif_orientation_normal, heif_color_primaries_SMPTE_EG_432_1)},
-        {"AVIF nclx", HeifApi(p3, heif_compression_AV1, heif_orientation_normal, heif_color_primaries_SMPTE_EG_432_1)},
+        {"HEIC nclx", HeifEncode(p3, {heif_compression_HEVC, heif_orientation_normal, heif_color_primaries_SMPTE_EG_432_1})},
+        {"AVIF nclx", HeifEncode(p3, {heif_compression_AV1, heif_orientation_normal, heif_color_primaries_SMPTE_EG_432_1})},
         {"HEIC ICC", HeicTool(tree, PngWithProfile(tree, p3, p3icc, "p3icc"), true)},
         {"JPEG XL", JxlTool(tree, PngWithProfile(tree, p3, p3icc, "p3icc"))},
         {"JPEG XL lossless", JxlTool(tree, PngWithProfile(tree, p3, p3icc, "p3icc"), "0")},

@@ -6,6 +6,7 @@
 #include <QStandardPaths>
 
 #include "SpiHost.h"
+#include "support/EncodedPictures.h"
 
 // The HEVC encoder keeps a few allocations for the life of the process; in
 // sanitizer builds that is not this program's leak.
@@ -22,39 +23,7 @@ QByteArray Plugin() { return ShippedPlugin("ifheif.spi"); }
 // libheif's encoder, which writes the irot/imir boxes of an orientation.
 QByteArray Heic(const QImage& source, heif_orientation orientation = heif_orientation_normal)
 {
-    const QImage rgb = source.convertToFormat(QImage::Format_RGB888);
-    heif_context* ctx = heif_context_alloc();
-    heif_encoder* encoder = nullptr;
-    heif_image* image = nullptr;
-    heif_encoding_options* options = heif_encoding_options_alloc();
-    options->image_orientation = orientation;
-    QByteArray out;
-    const auto write = [](heif_context*, const void* data, size_t size, void* to) {
-        static_cast<QByteArray*>(to)->append(static_cast<const char*>(data), qsizetype(size));
-        return heif_error{heif_error_Ok, heif_suberror_Unspecified, ""};
-    };
-    heif_writer writer{1, write};
-    bool ok = heif_context_get_encoder_for_format(ctx, heif_compression_HEVC, &encoder).code == heif_error_Ok &&
-              heif_image_create(rgb.width(), rgb.height(), heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image)
-                      .code == heif_error_Ok &&
-              heif_image_add_plane(image, heif_channel_interleaved, rgb.width(), rgb.height(), 8).code == heif_error_Ok;
-    if (ok) {
-        int stride = 0;
-        uint8_t* plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
-        for (int y = 0; y < rgb.height(); ++y)
-            std::memcpy(plane + y * stride, rgb.constScanLine(y), size_t(rgb.width()) * 3);
-        heif_encoder_set_lossy_quality(encoder, 90);
-        ok = heif_context_encode_image(ctx, image, encoder, options, nullptr).code == heif_error_Ok &&
-             heif_context_write(ctx, &writer, &out).code == heif_error_Ok;
-    }
-    heif_encoding_options_free(options);
-    if (image)
-        heif_image_release(image);
-    if (encoder)
-        heif_encoder_release(encoder);
-    heif_context_free(ctx);
-    EXPECT_TRUE(ok) << "libheif could not write a picture";
-    return out;
+    return HeifEncode(source.convertToFormat(QImage::Format_RGB32), {heif_compression_HEVC, orientation, {}, 90});
 }
 
 // An AVIF picture by heif-enc through a JPEG (its PNG path trips an assertion

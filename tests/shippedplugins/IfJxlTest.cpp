@@ -6,7 +6,7 @@
 #include <QStandardPaths>
 
 #include "SpiHost.h"
-#include "support/JxlTestData.h"
+#include "support/EncodedPictures.h"
 
 namespace {
 
@@ -75,8 +75,8 @@ TEST(IfJxl, DecodesWithTheStoredOrientation)
         {"lossy", Cjxl(tree, Quadrants(64, 64)), Quadrants(64, 64), 30},
         {"lossless, odd width", Cjxl(tree, Quadrants(30, 20), {"-d", "0"}), Quadrants(30, 20), 0}, // rows padded
         {"container", Cjxl(tree, wide, {"-d", "1", "--container=1"}), wide, 30},
-        {"turned", JxlApi(wide, JXL_ORIENT_ROTATE_90_CW), wide.transformed(QTransform().rotate(90)), 0},
-        {"mirrored", JxlApi(wide, JXL_ORIENT_FLIP_HORIZONTAL), wide.mirrored(true, false), 0},
+        {"turned", JxlEncode(wide, {JXL_ORIENT_ROTATE_90_CW}), wide.transformed(QTransform().rotate(90)), 0},
+        {"mirrored", JxlEncode(wide, {JXL_ORIENT_FLIP_HORIZONTAL}), wide.mirrored(true, false), 0},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
