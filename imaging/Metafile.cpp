@@ -610,13 +610,7 @@ public:
         curve.moveTo(mState.position);
         for (qsizetype i = 0; i + 2 < points.size(); i += 3)
             curve.cubicTo(points[i], points[i + 1], points[i + 2]);
-        if (mInPath) {
-            StartAtPosition();
-            mPath.connectPath(curve);
-        } else {
-            Open(curve);
-        }
-        mState.position = curve.currentPosition();
+        FigureTo(curve);
     }
     void ArcTo(const QPainterPath& arc)
     {
@@ -624,6 +618,12 @@ public:
         QPainterPath figure;
         figure.moveTo(mState.position);
         figure.connectPath(arc);
+        FigureTo(figure);
+    }
+    // A figure that starts at the current position: added to the path being
+    // collected, or drawn; its end is the new position.
+    void FigureTo(const QPainterPath& figure)
+    {
         if (mInPath) {
             StartAtPosition();
             mPath.connectPath(figure);
