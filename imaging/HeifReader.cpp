@@ -2,12 +2,12 @@
 
 #include "codecs/Heif.h"
 
-codec::Result<CodecHeader> ReadHeifHeader(int fd)
+codec::Result<CodecHeader> ReadHeifHeader(const codec::Source& source)
 {
-    return HeaderOf(codec::OpenHeif(codec::Source::File(fd), LoaderDecodeOptions()));
+    return HeaderOf(codec::OpenHeif(source, LoaderDecodeOptions()));
 }
 
-codec::Result<QImage> DecodeHeif(int fd, std::size_t maxBytes)
+codec::Result<QImage> DecodeHeif(const codec::Source& source, std::size_t maxBytes)
 {
-    return ImageOf(codec::OpenHeif(codec::Source::File(fd), LoaderDecodeOptions(maxBytes)));
+    return ImageOf(codec::OpenHeif(source, LoaderDecodeOptions(maxBytes)));
 }

@@ -5,9 +5,9 @@
 
 #include "imaging/CodecImage.h"
 
-// Reads what describes the primary image from an open file (the descriptor
-// stays open and its position is not used); no pixels are decoded.
-codec::Result<CodecHeader> ReadHeifHeader(int fd);
+// Reads what describes the primary image from a file or memory (a
+// descriptor stays open and its position is not used); no pixels are decoded.
+codec::Result<CodecHeader> ReadHeifHeader(const codec::Source& source);
 
 // Decodes the primary image, refused when it would take more than maxBytes.
-codec::Result<QImage> DecodeHeif(int fd, std::size_t maxBytes);
+codec::Result<QImage> DecodeHeif(const codec::Source& source, std::size_t maxBytes);

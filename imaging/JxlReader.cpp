@@ -2,12 +2,12 @@
 
 #include "codecs/Jxl.h"
 
-codec::Result<CodecHeader> ReadJxlHeader(int fd)
+codec::Result<CodecHeader> ReadJxlHeader(const codec::Source& source)
 {
-    return HeaderOf(codec::OpenJxl(codec::Source::File(fd), LoaderDecodeOptions()));
+    return HeaderOf(codec::OpenJxl(source, LoaderDecodeOptions()));
 }
 
-codec::Result<QImage> DecodeJxl(int fd, std::size_t maxBytes)
+codec::Result<QImage> DecodeJxl(const codec::Source& source, std::size_t maxBytes)
 {
-    return ImageOf(codec::OpenJxl(codec::Source::File(fd), LoaderDecodeOptions(maxBytes)));
+    return ImageOf(codec::OpenJxl(source, LoaderDecodeOptions(maxBytes)));
 }

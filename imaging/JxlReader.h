@@ -6,9 +6,9 @@
 
 #include "imaging/CodecImage.h"
 
-// Reads the file from its start until the header and colour profile are known.
-codec::Result<CodecHeader> ReadJxlHeader(int fd);
+// Reads a file or memory from its start until the header and colour profile are known.
+codec::Result<CodecHeader> ReadJxlHeader(const codec::Source& source);
 
 // Decodes the first frame, refused when it would take more than maxBytes;
 // idle decoding threads help.
-codec::Result<QImage> DecodeJxl(int fd, std::size_t maxBytes);
+codec::Result<QImage> DecodeJxl(const codec::Source& source, std::size_t maxBytes);

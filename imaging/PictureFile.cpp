@@ -160,13 +160,92 @@ codec::Result<FileStream> Stream(FileDescriptor fd)
     return FileStream(file);
 }
 
-codec::Result<FileStream> OpenStream(const QString& path)
-{
-    codec::Result<RegularFile> file = OpenRegularFile(path);
-    if (!file)
-        return file.error();
-    return Stream(std::move(file->fd));
-}
+// A picture as it was given: a file by its path, or its bytes in memory
+// under a name for messages. A picture from memory keeps its bytes (shared,
+// not copied) for every later render instead of reopening a file.
+struct Input {
+    QString name;
+    QByteArray bytes;
+    bool inMemory = false;
+};
+
+// The picture as the reader of its format takes it, open at its start: a
+// descriptor or a stdio stream on the file, or the bytes in memory. Every
+// reader has one way in whichever the picture came as; the bytes are never
+// copied (a stdio stream on them reads them where they are).
+class Source {
+public:
+    static codec::Result<Source> Open(const Input& input)
+    {
+        if (input.inMemory)
+            return Source(input, FileDescriptor(-1), input.bytes.size());
+        codec::Result<RegularFile> file = OpenRegularFile(input.name);
+        if (!file)
+            return file.error();
+        return Source(input, std::move(file->fd), file->size);
+    }
+
+    const QString& Name() const { return mInput.name; }
+    qint64 Size() const { return mSize; }
+
+    // The first bytes (up to 64), for telling the format; a file is left at its start.
+    codec::Result<QByteArray> Head() const
+    {
+        if (mInput.inMemory)
+            return mInput.bytes.left(64);
+        codec::Result<QByteArray> head = ReadBytes(mFd.Get(), 64);
+        if (head && ::lseek(mFd.Get(), 0, SEEK_SET) != 0)
+            return ReadFailed(std::strerror(errno));
+        return head;
+    }
+
+    // For the libraries that read through stdio; a file's descriptor is
+    // handed to the stream. The stream must not outlive the input.
+    codec::Result<FileStream> Stream()
+    {
+        if (!mInput.inMemory)
+            return ::Stream(std::move(mFd));
+        // Opened for reading only: fmemopen never writes to the bytes.
+        std::FILE* file = ::fmemopen(const_cast<char*>(mInput.bytes.constData()),
+                                     std::size_t(mInput.bytes.size()), "rb");
+        if (!file)
+            return ReadFailed(std::strerror(errno));
+        return FileStream(file);
+    }
+
+    // For the codec library (HEIF, JPEG XL) and its Qt readers.
+    codec::Source Codec() const
+    {
+        return mInput.inMemory ? codec::Source::Memory(mInput.bytes.constData(), std::size_t(mSize))
+                               : codec::Source::File(mFd.Get());
+    }
+    codec::QtImageSource Qt() const
+    {
+        return mInput.inMemory ? codec::QtImageSource{mInput.bytes, -1} : codec::QtImageSource{{}, mFd.Get()};
+    }
+
+    // Hands all of the picture's bytes to open.
+    template <class Open> Opened Whole(Open open) const
+    {
+        if (mSize > kMaxFileBytes)
+            return codec::Fail(Kind::TooLarge, "file too large");
+        if (mInput.inMemory)
+            return open(mInput.bytes);
+        codec::Result<QByteArray> data = ReadBytes(mFd.Get(), mSize);
+        if (!data)
+            return data.error();
+        if (data->size() != mSize)
+            return codec::Fail(Kind::ReadFailed, "file changed while being read");
+        return open(std::move(*data));
+    }
+
+private:
+    Source(const Input& input, FileDescriptor fd, qint64 size) : mInput(input), mFd(std::move(fd)), mSize(size) {}
+
+    const Input& mInput;
+    FileDescriptor mFd;
+    qint64 mSize;
+};
 
 std::uint32_t Le16(const unsigned char* p) { return p[0] | p[1] << 8; }
 std::uint32_t Le32(const unsigned char* p) { return std::uint32_t(p[0]) | p[1] << 8 | p[2] << 16 | std::uint32_t(p[3]) << 24; }
@@ -225,7 +304,7 @@ QImage SmoothTo(const QImage& image, QSize size)
 
 class JpegPicture : public PictureFile {
 public:
-    JpegPicture(const QString& path, const JpegHeader& header) : mPath(path), mHeader(header) {}
+    JpegPicture(const Input& input, const JpegHeader& header) : mInput(input), mHeader(header) {}
 
     QSize NaturalSize() const override
     {
@@ -236,28 +315,29 @@ public:
     QImage Render(QSize size) const override
     {
         CheckRenderSize(size);
-        const FileStream file = OrRaise(mPath, OpenStream(mPath));
+        Source source = OrRaise(mInput.name, Source::Open(mInput));
+        const FileStream file = OrRaise(mInput.name, source.Stream());
         const QSize stored = OrientationSwapsSides(mHeader.orientation) ? size.transposed() : size;
-        const QImage decoded = OrRaise(mPath, DecodeJpegScaled(file.get(), stored, kMaxPixelBytes));
+        const QImage decoded = OrRaise(mInput.name, DecodeJpegScaled(file.get(), stored, kMaxPixelBytes));
         QImage shown = SmoothTo(ApplyOrientation(decoded, mHeader.orientation), size);
         // Converted at the size shown, where it costs least.
         ConvertToSrgb(shown, ColourProfile{mHeader.icc, {}});
         return shown;
     }
 
-    static Opened Open(const QString& path, FileDescriptor fd)
+    static Opened Open(Source& source, const Input& input)
     {
-        const codec::Result<FileStream> file = Stream(std::move(fd));
+        const codec::Result<FileStream> file = source.Stream();
         if (!file)
             return file.error();
         codec::Result<JpegHeader> header = ReadJpegHeader(file->get());
         if (!header)
             return header.error();
-        return Made<JpegPicture>(path, *header);
+        return Made<JpegPicture>(input, *header);
     }
 
 private:
-    QString mPath;
+    Input mInput;
     JpegHeader mHeader;
 };
 
@@ -271,25 +351,25 @@ QImage SmoothInSrgb(const QImage& image, QSize size)
 
 // ---------------------------------------------------------------- PNG
 
-// Opening reads the header; every render decodes the file anew (see
-// FileDecodedPicture below for why nothing is held).
+// Opening reads the header; every render decodes the file (or the bytes in
+// memory) anew (see FileDecodedPicture below for why nothing is held).
 class PngPicture : public PictureFile {
 public:
-    PngPicture(const QString& path, PngHeader header) : mPath(path), mHeader(std::move(header)) {}
+    PngPicture(const Input& input, PngHeader header) : mInput(input), mHeader(std::move(header)) {}
 
     QSize NaturalSize() const override { return mHeader.size; }
 
     QImage Render(QSize size) const override
     {
         CheckRenderSize(size);
-        QImage shown = SmoothTo(OrRaise(mPath, Decode(size)), size);
+        QImage shown = SmoothTo(OrRaise(mInput.name, Decode(size)), size);
         ConvertToSrgb(shown, mHeader.colour);
         return shown;
     }
 
-    static Opened Open(const QString& path, FileDescriptor fd)
+    static Opened Open(Source& source, const Input& input)
     {
-        const codec::Result<FileStream> file = Stream(std::move(fd));
+        const codec::Result<FileStream> file = source.Stream();
         if (!file)
             return file.error();
         codec::Result<PngHeader> header = ReadPngHeader(file->get());
@@ -297,14 +377,17 @@ public:
             return header.error();
         if (codec::Result<void> fits = Fits(header->size); !fits)
             return fits.error();
-        return Made<PngPicture>(path, std::move(*header));
+        return Made<PngPicture>(input, std::move(*header));
     }
 
 private:
     // At size, or whole.
     codec::Result<QImage> Decode(QSize size) const
     {
-        const codec::Result<FileStream> file = OpenStream(mPath);
+        codec::Result<Source> source = Source::Open(mInput);
+        if (!source)
+            return source.error();
+        const codec::Result<FileStream> file = source->Stream();
         if (!file)
             return file.error();
         // The quick path reduces straight to size; whatever it does not
@@ -315,7 +398,7 @@ private:
         if (quick && (quick->size() == size || quick->size() == mHeader.size))
             return quick;
         if (!quick)
-            qCDebug(lcDecode).noquote() << "libpng decodes" << mPath << "-" << quick.error().Describe().c_str();
+            qCDebug(lcDecode).noquote() << "libpng decodes" << mInput.name << "-" << quick.error().Describe().c_str();
         quick = QImage(); // the quick path's picture is not needed while libpng decodes
         std::rewind(file->get());
         codec::Result<QImage> whole = DecodePng(file->get(), kMaxPixelBytes);
@@ -324,52 +407,52 @@ private:
         return whole;
     }
 
-    QString mPath;
+    Input mInput;
     PngHeader mHeader;
 };
 
 // ---------------------------------------------------------------- HEIF, AVIF, JPEG XL
 
 // Like PNG: opening reads the header, every render decodes the file anew.
-template <typename Header, codec::Result<Header> (*ReadHeader)(int),
-          codec::Result<QImage> (*DecodeFile)(int, std::size_t)>
+template <typename Header, codec::Result<Header> (*ReadHeader)(const codec::Source&),
+          codec::Result<QImage> (*DecodeFile)(const codec::Source&, std::size_t)>
 class LibraryPicture : public PictureFile {
 public:
-    LibraryPicture(const QString& path, Header header) : mPath(path), mHeader(std::move(header)) {}
+    LibraryPicture(const Input& input, Header header) : mInput(input), mHeader(std::move(header)) {}
 
     QSize NaturalSize() const override { return mHeader.size; }
 
     QImage Render(QSize size) const override
     {
         CheckRenderSize(size);
-        QImage shown = SmoothTo(OrRaise(mPath, Decode()), size);
+        QImage shown = SmoothTo(OrRaise(mInput.name, Decode()), size);
         ConvertToSrgb(shown, mHeader.colour);
         return shown;
     }
 
-    static Opened Open(const QString& path, const FileDescriptor& fd)
+    static Opened Open(Source& source, const Input& input)
     {
-        codec::Result<Header> header = ReadHeader(fd.Get());
+        codec::Result<Header> header = ReadHeader(source.Codec());
         if (!header)
             return header.error();
         if (codec::Result<void> fits = Fits(header->size); !fits)
             return fits.error();
-        return Made<LibraryPicture>(path, std::move(*header));
+        return Made<LibraryPicture>(input, std::move(*header));
     }
 
 private:
     codec::Result<QImage> Decode() const
     {
-        const codec::Result<RegularFile> file = OpenRegularFile(mPath);
-        if (!file)
-            return file.error();
-        codec::Result<QImage> decoded = DecodeFile(file->fd.Get(), kMaxPixelBytes);
+        const codec::Result<Source> source = Source::Open(mInput);
+        if (!source)
+            return source.error();
+        codec::Result<QImage> decoded = DecodeFile(source->Codec(), kMaxPixelBytes);
         if (decoded && decoded->size() != mHeader.size)
             return codec::Fail(Kind::Damaged, "file changed since it was opened");
         return decoded;
     }
 
-    QString mPath;
+    Input mInput;
     Header mHeader;
 };
 using HeifPicture = LibraryPicture<CodecHeader, ReadHeifHeader, DecodeHeif>;
@@ -441,45 +524,45 @@ codec::Result<QImage> ReadWithQt(const QByteArray& data, const char* format, int
 
 // GIF, WebP, TIFF and TGA files, read by the codec library's Qt reader:
 // opening reads only the header; every render decodes the file anew,
-// straight from the file (a copy of the whole file in memory, which only TGA
+// straight from the file or the bytes in memory (a copy of the whole file in memory, which only TGA
 // needs, would only add its size to the peak). Holding no pixels lets
 // pictures prepared for later steps stay small. TIFF pictures are shown upright.
 class FileDecodedPicture : public PictureFile {
 public:
-    FileDecodedPicture(const QString& path, codec::QtImageFormat format, QSize size)
-        : mPath(path), mFormat(format), mSize(size)
+    FileDecodedPicture(const Input& input, codec::QtImageFormat format, QSize size)
+        : mInput(input), mFormat(format), mSize(size)
     {
     }
     QSize NaturalSize() const override { return mSize; }
     QImage Render(QSize size) const override
     {
         CheckRenderSize(size);
-        return SmoothInSrgb(OrRaise(mPath, Decode()), size);
+        return SmoothInSrgb(OrRaise(mInput.name, Decode()), size);
     }
 
-    static Opened Open(const QString& path, int fd, codec::QtImageFormat format)
+    static Opened Open(const Source& source, const Input& input, codec::QtImageFormat format)
     {
-        const codec::Result<QSize> size = codec::ReadQtImageSize({{}, fd}, format, kMaxPixelBytes);
+        const codec::Result<QSize> size = codec::ReadQtImageSize(source.Qt(), format, kMaxPixelBytes);
         if (!size)
             return size.error();
         if (codec::Result<void> fits = Fits(*size); !fits)
             return fits.error();
-        return Made<FileDecodedPicture>(path, format, *size);
+        return Made<FileDecodedPicture>(input, format, *size);
     }
 
 private:
     codec::Result<QImage> Decode() const
     {
-        const codec::Result<RegularFile> file = OpenRegularFile(mPath);
-        if (!file)
-            return file.error();
-        codec::Result<QImage> image = codec::DecodeQtImage({{}, file->fd.Get()}, mFormat, kMaxPixelBytes);
+        const codec::Result<Source> source = Source::Open(mInput);
+        if (!source)
+            return source.error();
+        codec::Result<QImage> image = codec::DecodeQtImage(source->Qt(), mFormat, kMaxPixelBytes);
         if (image && image->size() != mSize)
             return codec::Fail(Kind::Damaged, "file changed since it was opened");
         return image;
     }
 
-    QString mPath;
+    Input mInput;
     codec::QtImageFormat mFormat;
     QSize mSize;
 };
@@ -660,59 +743,41 @@ Opened BitmapPicture::Open(const QString& path, QByteArray data)
 
 namespace {
 
-// The file as the reader of its format takes it: an open descriptor at the
-// start of the file, or all of its bytes.
-struct Source {
-    const QString& path;
-    FileDescriptor& fd;
-    qint64 size;
-
-    // Hands all of the file's bytes to open.
-    template <class Open> Opened Whole(Open open) const
-    {
-        if (size > kMaxFileBytes)
-            return codec::Fail(Kind::TooLarge, "file too large");
-        codec::Result<QByteArray> data = ReadBytes(fd.Get(), size);
-        if (!data)
-            return data.error();
-        if (data->size() != size)
-            return codec::Fail(Kind::ReadFailed, "file changed while being read");
-        return open(std::move(*data));
-    }
-};
-
-template <codec::QtImageFormat format> Opened OpenWithQt(const Source& file)
+template <codec::QtImageFormat format> Opened OpenWithQt(Source& source, const Input& input)
 {
-    return FileDecodedPicture::Open(file.path, file.fd.Get(), format);
+    return FileDecodedPicture::Open(source, input, format);
+}
+
+// For the formats read whole from memory.
+template <Opened (*open)(QByteArray, bool), bool variant> Opened OpenWhole(Source& source, const Input&)
+{
+    return source.Whole([](QByteArray data) { return open(std::move(data), variant); });
 }
 
 // The formats the built-in loader reads, one row each, in the order they
-// are tried: how a file is recognised from its first bytes and how it
-// opens. A new format is its reader and one row here.
+// are tried: how a picture is recognised from its first bytes and how it
+// opens, from a file or from memory alike (Source). A new format is its
+// reader and one row here.
 struct PictureFormat {
     const char* name;
     const char* extensions; // the names files of the format usually have, without dots
     bool (*recognise)(const unsigned char* head, std::size_t size);
-    Opened (*open)(const Source& file);
+    Opened (*open)(Source& source, const Input& input);
 };
 
 const PictureFormat kFormats[] = {
-    {"JPEG", "jpg jpeg jpe jfif", IsJpeg, [](const Source& f) { return JpegPicture::Open(f.path, std::move(f.fd)); }},
-    {"PNG", "png apng", IsPng, [](const Source& f) { return PngPicture::Open(f.path, std::move(f.fd)); }},
+    {"JPEG", "jpg jpeg jpe jfif", IsJpeg, JpegPicture::Open},
+    {"PNG", "png apng", IsPng, PngPicture::Open},
     {"GIF", "gif", IsGif, OpenWithQt<codec::QtImageFormat::Gif>},
-    {"BMP", "bmp dib rle", IsBitmap, [](const Source& f) {
-         return f.Whole([&](QByteArray data) { return BitmapPicture::Open(f.path, std::move(data)); });
+    {"BMP", "bmp dib rle", IsBitmap, [](Source& source, const Input& input) {
+         return source.Whole([&](QByteArray data) { return BitmapPicture::Open(input.name, std::move(data)); });
      }},
-    {"HEIF", "heic heif avif hif", codec::IsHeif, [](const Source& f) { return HeifPicture::Open(f.path, f.fd); }},
-    {"JPEG XL", "jxl", codec::IsJxl, [](const Source& f) { return JxlPicture::Open(f.path, f.fd); }},
-    {"ICO", "ico", IsIcon,
-     [](const Source& f) { return f.Whole([](QByteArray data) { return OpenIcon(std::move(data), false); }); }},
-    {"CUR", "cur", IsCursor,
-     [](const Source& f) { return f.Whole([](QByteArray data) { return OpenIcon(std::move(data), true); }); }},
-    {"WMF", "wmf", IsWmf,
-     [](const Source& f) { return f.Whole([](QByteArray data) { return OpenMetafile(std::move(data), false); }); }},
-    {"EMF", "emf", IsEmf,
-     [](const Source& f) { return f.Whole([](QByteArray data) { return OpenMetafile(std::move(data), true); }); }},
+    {"HEIF", "heic heif avif hif", codec::IsHeif, HeifPicture::Open},
+    {"JPEG XL", "jxl", codec::IsJxl, JxlPicture::Open},
+    {"ICO", "ico", IsIcon, OpenWhole<OpenIcon, false>},
+    {"CUR", "cur", IsCursor, OpenWhole<OpenIcon, true>},
+    {"WMF", "wmf", IsWmf, OpenWhole<OpenMetafile, false>},
+    {"EMF", "emf", IsEmf, OpenWhole<OpenMetafile, true>},
     {"WebP", "webp", codec::IsWebP, OpenWithQt<codec::QtImageFormat::WebP>},
     {"TIFF", "tif tiff", codec::IsTiff, OpenWithQt<codec::QtImageFormat::Tiff>},
     {"TGA", "tga", codec::IsPlausibleTga, OpenWithQt<codec::QtImageFormat::Tga>},
@@ -740,30 +805,33 @@ const PictureFormat* Sniff(const QByteArray& head)
     return nullptr;
 }
 
-Opened OpenPicture(const QString& path)
+Opened OpenPicture(const Input& input)
 {
-    codec::Result<RegularFile> file = OpenRegularFile(path);
-    if (!file)
-        return file.error();
-    if (file->size == 0)
-        return codec::Fail(Kind::NotThisFormat, "the file is empty");
-    const codec::Result<QByteArray> head = ReadBytes(file->fd.Get(), 64);
+    codec::Result<Source> source = Source::Open(input);
+    if (!source)
+        return source.error();
+    if (source->Size() == 0)
+        return codec::Fail(Kind::NotThisFormat, input.inMemory ? "no bytes" : "the file is empty");
+    const codec::Result<QByteArray> head = source->Head();
     if (!head)
         return head.error();
     const PictureFormat* format = Sniff(*head);
     if (!format) {
-        const PictureFormat* named = NamedLike(path);
+        const PictureFormat* named = NamedLike(input.name);
         return codec::Fail(Kind::NotThisFormat, std::string("not a picture format the built-in loader reads") +
                                                     (named ? std::string(" (named like ") + named->name + ")" : ""));
     }
-    if (::lseek(file->fd.Get(), 0, SEEK_SET) != 0)
-        return ReadFailed(std::strerror(errno));
-    return format->open(Source{path, file->fd, file->size});
+    return format->open(*source, input);
 }
 
 } // namespace
 
 std::unique_ptr<PictureFile> PictureFile::Open(const QString& path)
 {
-    return OrRaise(path, OpenPicture(path));
+    return OrRaise(path, OpenPicture(Input{path, {}, false}));
+}
+
+std::unique_ptr<PictureFile> PictureFile::Open(const QString& name, const QByteArray& bytes)
+{
+    return OrRaise(name, OpenPicture(Input{name, bytes, true}));
 }

@@ -6,6 +6,7 @@
 // table of formats in PictureFile.cpp).
 #include <memory>
 
+#include <QByteArray>
 #include <QImage>
 #include <QSize>
 #include <QString>
@@ -18,6 +19,11 @@ public:
     // (TypeMismatch, "cannot read <path> as a picture: <why>") when the file
     // cannot be read as one of the built-in formats.
     static std::unique_ptr<PictureFile> Open(const QString& path);
+    // The same for a picture already in memory (read from an archive, say),
+    // with the same formats, limits and errors; name stands for it in
+    // messages ("album.zip/p1.jpg"). The picture keeps the bytes (shared,
+    // not copied) for its renders: nothing is written to disk.
+    static std::unique_ptr<PictureFile> Open(const QString& name, const QByteArray& bytes);
 
     // Width and height in pixels as the picture is shown: photos upright
     // (their EXIF or stored orientation applied), metafiles at 96 dots per inch.

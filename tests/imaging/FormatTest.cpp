@@ -383,6 +383,54 @@ TEST(Formats, ColourProfilesAreShownInSrgb)
     }
 }
 
+// Every format, from bytes in memory, opens, sizes and draws exactly as the
+// same bytes from a file: whole, reduced (the quick PNG path, libjpeg's
+// scaled decode) and enlarged, upright and in sRGB. The name only names it.
+TEST(Formats, PicturesInMemoryShowAsFromFiles)
+{
+    REQUIRE_ALL_TOOLS();
+    TempTree tree;
+    const QImage quadrants = Quadrants(64, 48);
+    const QString png = tree.WriteFile("q.png", Encode(quadrants, "png"));
+    const QString swapped = PngWithProfile(tree, quadrants, Profile({0.15, 0.06, 1}, {0.30, 0.60, 1}, {0.64, 0.33, 1}), "swapped");
+    const QString jpeg = tree.Path() + "/out.jpg", gif = tree.Path() + "/out.gif";
+    std::vector<std::pair<std::string, QByteArray>> pictures = {
+        {"BMP", Encode(quadrants, "bmp")},
+        {"ICO", Encode(quadrants.scaled(32, 24), "ico")},
+        {"PNG with a profile", ReadAll(swapped)},
+        {"JPEG with a profile, turned", ::Run("convert", {swapped, "-orient", "RightTop", "-quality", "95", jpeg}, jpeg)},
+        {"GIF", ::Run("convert", {png, gif}, gif)},
+        {"HEIC turned", HeifEncode(quadrants, {heif_compression_HEVC, heif_orientation_rotate_90_cw})},
+    };
+    for (const Format& f : Formats())
+        pictures.emplace_back(f.name, f.make(tree, png));
+    for (const auto& [what, bytes] : pictures) try {
+        SCOPED_TRACE(what);
+        ASSERT_FALSE(bytes.isEmpty());
+        const auto fromFile = PictureFile::Open(tree.WriteFile("file", bytes));
+        const auto fromMemory = PictureFile::Open("album.zip/" + QString::fromStdString(what), bytes);
+        const QSize natural = fromFile->NaturalSize();
+        ASSERT_EQ(fromMemory->NaturalSize(), natural);
+        for (const QSize size : {natural, natural / 2, natural * 3 / 2}) {
+            const QImage shown = fromMemory->Render(size);
+            EXPECT_EQ(shown, fromFile->Render(size)) << size.width() << "x" << size.height();
+            EXPECT_EQ(shown, fromMemory->Render(size)) << "drawn again";
+        }
+    } catch (const RuntimeError& e) {
+        ADD_FAILURE() << what << ": " << e.what();
+    }
+    // Damaged or empty bytes raise the loader's one error, under their name.
+    for (const QByteArray& bad : {ReadAll(png).left(60), QByteArray(), QByteArray("no picture at all")}) {
+        try {
+            PictureFile::Open("album.zip/bad.png", bad)->Render(QSize(8, 8));
+            ADD_FAILURE() << "no error for " << bad.size() << " bytes";
+        } catch (const RuntimeError& e) {
+            EXPECT_EQ(e.Kind(), ErrorKind::TypeMismatch);
+            EXPECT_EQ(std::string(e.what()).rfind("cannot read album.zip/bad.png as a picture: ", 0), 0u) << e.what();
+        }
+    }
+}
+
 TEST(Formats, GreyPicturesShowGrey)
 {
     REQUIRE_TOOLS({"heif-enc", "libheif-examples"}, {"cjxl", "libjxl-tools"});
