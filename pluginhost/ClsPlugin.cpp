@@ -2,7 +2,12 @@
 
 #include <cstring>
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <optional>
 
 #include "common/CheckedMath.h"
 #include "common/CodePage.h"
@@ -53,6 +58,63 @@ public:
 private:
     void* mInfo;
     void* mBits;
+};
+
+// Asks the plug-in about one picture with the checks every such call has:
+// a plug-in that hung on this picture (by its name) or too often is not
+// asked again (answer: avoided()), and a hang now is recorded.
+template <typename Call, typename Avoided>
+std::int32_t Asked(const QString& plugin, const QString& picture, Call call, Avoided avoided)
+{
+    if (PluginHangs::Avoided(plugin, picture))
+        return avoided();
+    try {
+        return call();
+    } catch (const PluginBridge::Timeout&) {
+        PluginHangs::Hung(plugin, picture);
+        throw;
+    }
+}
+
+[[noreturn]] std::int32_t NotAskedAgain(const QString& plugin)
+{
+    throw RuntimeError(ErrorKind::PluginFailed,
+                       "plug-in " + plugin.toStdString() + " hung before and is not asked again");
+}
+
+// GetPicture's answers to a picture in memory that tell the plug-in does
+// not take memory input rather than that the picture is bad: -1 (no such
+// function), 2 (unknown format: it accepted the same head in IsSupported)
+// and 6 (file read error: plug-ins that ignore the flag take the bytes for
+// a file name). The picture is then given to it once more as a file. Other
+// codes, crashes and hangs are the plug-in's answer about the picture.
+bool RefusesMemory(std::int32_t code) { return code == -1 || code == 2 || code == 6; }
+
+// A picture in memory as a file in a folder of the program's own (mode
+// 0700, under the temporary folder), for plug-ins that read files only;
+// the folder goes with the object. The file keeps the name's extension,
+// which plug-ins may look at.
+class PrivateCopy {
+public:
+    PrivateCopy(const QString& name, const QByteArray& bytes)
+        : mFolder(QDir::tempPath() + QStringLiteral("/velmora-XXXXXX"))
+    {
+        const QString suffix = QFileInfo(name.section(u'/', -1)).suffix();
+        QFile file(mFolder.filePath(suffix.isEmpty() ? QStringLiteral("picture")
+                                                     : QStringLiteral("picture.") + suffix));
+        if (mFolder.isValid() && file.open(QIODevice::WriteOnly | QIODevice::NewOnly) &&
+            file.write(bytes) == bytes.size() && file.flush())
+            mPath = file.fileName();
+        else
+            qCWarning(lcPlugins).noquote() << "no temporary file for" << name << "-"
+                                           << (mFolder.isValid() ? file.errorString() : mFolder.errorString());
+    }
+    // Empty when the file could not be written.
+    const QString& Path() const { return mPath; }
+
+private:
+    QTemporaryDir mFolder;
+    QString mPath;
 };
 
 } // namespace
@@ -121,15 +183,14 @@ std::int32_t ClsPlugin::Initialize(const QString& tPluginName)
 
 std::int32_t ClsPlugin::CheckFile(const QString& FileName) const
 {
-    // A plug-in that hung on this file, or too often, is not asked again.
-    if (PluginHangs::Avoided(mPluginName, FileName))
-        return 0;
-    try {
-        return PluginBridge::IsSupported(mPluginName, FileName);
-    } catch (const PluginBridge::Timeout&) {
-        PluginHangs::Hung(mPluginName, FileName);
-        throw;
-    }
+    return Asked(mPluginName, FileName, [&] { return PluginBridge::IsSupported(mPluginName, FileName); },
+                 [] { return 0; });
+}
+
+std::int32_t ClsPlugin::CheckBytes(const QString& name, const QByteArray& bytes) const
+{
+    return Asked(mPluginName, name, [&] { return PluginBridge::IsSupported(mPluginName, name, bytes); },
+                 [] { return 0; });
 }
 
 QString ClsPlugin::Extension(std::int32_t Index) const
@@ -154,27 +215,63 @@ std::int32_t ClsPlugin::DrawPictureFile(const QString& PictureFileName, HDC hdc,
                                         std::int32_t top, std::int32_t left, bool Stretch,
                                         QString* why) const
 {
+    void* hInfo = nullptr;
+    void* hBits = nullptr;
+    const std::int32_t code = Asked(
+        mPluginName, PictureFileName,
+        [&] { return PluginBridge::GetPicture(mPluginName, PictureFileName, 0, 0, &hInfo, &hBits); },
+        [&] { return NotAskedAgain(mPluginName); });
+    return DrawBlocks(code, hInfo, hBits, hdc, Heigth, Width, top, left, Stretch, why);
+}
+
+std::int32_t ClsPlugin::DrawPictureBytes(const QString& name, const QByteArray& bytes, HDC hdc,
+                                         std::int32_t Heigth, std::int32_t Width, std::int32_t top,
+                                         std::int32_t left, bool Stretch, QString* why) const
+{
+    void* hInfo = nullptr;
+    void* hBits = nullptr;
+    const auto notAgain = [&] { return NotAskedAgain(mPluginName); };
+    std::int32_t code = -1;
+    if (!mFilesOnly)
+        code = Asked(
+            mPluginName, name, [&] { return PluginBridge::GetPicture(mPluginName, bytes, &hInfo, &hBits); },
+            notAgain);
+    if (mFilesOnly || RefusesMemory(code)) {
+        // Whatever it handed over with its refusal is not wanted.
+        { const PictureBlocks refused(hInfo, hBits); }
+        hInfo = hBits = nullptr;
+        // Removed as soon as the call is over, however it ends.
+        const PrivateCopy copy(name, bytes);
+        if (copy.Path().isEmpty()) {
+            if (why)
+                *why = "plug-in " + mPluginName + ": it reads files only, and no temporary file could be written";
+            return 6; // file read error
+        }
+        code = Asked(
+            mPluginName, name,
+            [&] { return PluginBridge::GetPicture(mPluginName, copy.Path(), 0, 0, &hInfo, &hBits); }, notAgain);
+        if (code == 0 && !mFilesOnly) {
+            mFilesOnly = true;
+            qCInfo(lcPlugins).noquote() << "plug-in" << mPluginName
+                                        << "refuses pictures in memory; it is given temporary files";
+        }
+    }
+    return DrawBlocks(code, hInfo, hBits, hdc, Heigth, Width, top, left, Stretch, why);
+}
+
+std::int32_t ClsPlugin::DrawBlocks(std::int32_t code, void* hInfo, void* hBits, HDC hdc, std::int32_t Heigth,
+                                   std::int32_t Width, std::int32_t top, std::int32_t left, bool Stretch,
+                                   QString* why) const
+{
+    const PictureBlocks release(hInfo, hBits);
     const auto failed = [&](std::int32_t code, const QString& text) {
         if (why)
             *why = "plug-in " + mPluginName + ": " + text;
         return code;
     };
-    if (PluginHangs::Avoided(mPluginName, PictureFileName))
-        throw RuntimeError(ErrorKind::PluginFailed, "plug-in " + mPluginName.toStdString() +
-                                                        " hung before and is not asked again");
-    void* hInfo = nullptr;
-    void* hBits = nullptr;
-    std::int32_t code = 0;
-    try {
-        code = PluginBridge::GetPicture(mPluginName, PictureFileName, 0, 0, &hInfo, &hBits);
-    } catch (const PluginBridge::Timeout&) {
-        PluginHangs::Hung(mPluginName, PictureFileName);
-        throw;
-    }
     if (code != 0)
         return failed(code, "GetPicture returned " + QString::number(code));
 
-    const PictureBlocks release(hInfo, hBits);
     const void* info = PluginBridge::LocalLock(hInfo);
     const void* bits = PluginBridge::LocalLock(hBits);
     if (!info || !bits)

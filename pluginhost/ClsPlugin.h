@@ -31,6 +31,18 @@ public:
                                  std::int32_t Width, std::int32_t top, std::int32_t left,
                                  bool Stretch, QString* why = nullptr) const;
 
+    // The same two for a picture in memory (from an archive, say): name
+    // stands for it in messages and in the record of hangs. IsSupported
+    // gets its first 2 KiB, GetPicture the bytes with flag 1. A plug-in
+    // that refuses memory input (see RefusesMemory in the .cpp) is given
+    // the picture as a file in a private folder, removed when the call
+    // returns, fails or hangs; once that worked, it gets files straight
+    // away from then on.
+    std::int32_t CheckBytes(const QString& name, const QByteArray& bytes) const;
+    std::int32_t DrawPictureBytes(const QString& name, const QByteArray& bytes, HDC hdc,
+                                  std::int32_t Heigth, std::int32_t Width, std::int32_t top,
+                                  std::int32_t left, bool Stretch, QString* why = nullptr) const;
+
     QString PluginName() const { return mPluginName; }
     QString APIVersion() const { return mAPIVersion; }
     QString AboutPlugin() const { return mAboutPlugin; }
@@ -41,9 +53,16 @@ public:
     std::int32_t SupportedNum() const;
 
 private:
+    // Draws the blocks GetPicture answered with code, and releases them.
+    std::int32_t DrawBlocks(std::int32_t code, void* hInfo, void* hBits, HDC hdc, std::int32_t Heigth,
+                            std::int32_t Width, std::int32_t top, std::int32_t left, bool Stretch,
+                            QString* why) const;
+
     QString mPluginName;
     QString mAPIVersion;
     QString mAboutPlugin;
     std::vector<QString> mExtensions;
     std::vector<QString> mFileTypes;
+    // It refused a picture in memory and read it as a file.
+    mutable bool mFilesOnly = false;
 };

@@ -134,18 +134,18 @@ QString ClsPluginManager::SupportExtension() const
     return result;
 }
 
-QString ClsPluginManager::CheckFile(const QString& FileName) const
+template <typename CheckFn> QString ClsPluginManager::Check(const QString& name, CheckFn check) const
 {
     for (std::int32_t j = 0; j <= PluginCount(); ++j) {
         const ClsPlugin& plugin = *mPlugins[static_cast<std::size_t>(j)];
         std::int32_t r = 0;
         try {
-            r = plugin.CheckFile(FileName);
+            r = check(plugin);
         } catch (const RuntimeError& e) {
             // One plug-in that crashed or hung costs only its own answer.
             if (e.Kind() != ErrorKind::PluginFailed)
                 throw;
-            qCWarning(lcPlugins).noquote() << "plug-in" << plugin.PluginName() << "failed on" << FileName
+            qCWarning(lcPlugins).noquote() << "plug-in" << plugin.PluginName() << "failed on" << name
                                            << "and counts as not reading it:" << e.what();
         }
         // An answer of INT_MIN has no index before it: an overflow.
@@ -155,25 +155,51 @@ QString ClsPluginManager::CheckFile(const QString& FileName) const
     return QString();
 }
 
-std::int32_t ClsPluginManager::DrawPictureFile(const QString& PictureFileName, HDC hdc,
-                                               std::int32_t Heigth, std::int32_t Width,
-                                               std::int32_t top, std::int32_t left,
-                                               const QString& PictureKind, QString* why)
+QString ClsPluginManager::CheckFile(const QString& FileName) const
 {
-    const QString kind = PictureKind.isEmpty() ? CheckFile(PictureFileName) : PictureKind;
+    return Check(FileName, [&](const ClsPlugin& plugin) { return plugin.CheckFile(FileName); });
+}
+
+QString ClsPluginManager::CheckBytes(const QString& name, const QByteArray& bytes) const
+{
+    return Check(name, [&](const ClsPlugin& plugin) { return plugin.CheckBytes(name, bytes); });
+}
+
+template <typename DrawFn> std::int32_t ClsPluginManager::Draw(const QString& kind, QString* why, DrawFn draw) const
+{
     // The drawing plug-in is chosen by its description, first in list order.
     for (std::int32_t j = 0; j <= PluginCount(); ++j) {
         const ClsPlugin& plugin = *mPlugins[static_cast<std::size_t>(j)];
         for (std::int32_t i = 0; i <= plugin.SupportedNum(); ++i) {
             if (plugin.FileType(i) == kind)
-                return plugin.DrawPictureFile(PictureFileName, hdc, Heigth, Width, top, left,
-                                              mStretch, why);
+                return draw(plugin);
         }
     }
     if (why)
         *why = kind.isEmpty() ? QStringLiteral("no plug-in reads it")
                               : "no plug-in draws \"" + kind + "\"";
     return 2; // unknown format: no plug-in knows the description
+}
+
+std::int32_t ClsPluginManager::DrawPictureFile(const QString& PictureFileName, HDC hdc,
+                                               std::int32_t Heigth, std::int32_t Width,
+                                               std::int32_t top, std::int32_t left,
+                                               const QString& PictureKind, QString* why)
+{
+    const QString kind = PictureKind.isEmpty() ? CheckFile(PictureFileName) : PictureKind;
+    return Draw(kind, why, [&](const ClsPlugin& plugin) {
+        return plugin.DrawPictureFile(PictureFileName, hdc, Heigth, Width, top, left, mStretch, why);
+    });
+}
+
+std::int32_t ClsPluginManager::DrawPictureBytes(const QString& name, const QByteArray& bytes, HDC hdc,
+                                                std::int32_t Heigth, std::int32_t Width, std::int32_t top,
+                                                std::int32_t left, const QString& PictureKind, QString* why)
+{
+    const QString kind = PictureKind.isEmpty() ? CheckBytes(name, bytes) : PictureKind;
+    return Draw(kind, why, [&](const ClsPlugin& plugin) {
+        return plugin.DrawPictureBytes(name, bytes, hdc, Heigth, Width, top, left, mStretch, why);
+    });
 }
 
 bool ClsPluginManager::Stretch() const

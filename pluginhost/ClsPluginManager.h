@@ -34,12 +34,22 @@ public:
     std::int32_t DrawPictureFile(const QString& PictureFileName, HDC hdc, std::int32_t Heigth,
                                  std::int32_t Width, std::int32_t top, std::int32_t left,
                                  const QString& PictureKind, QString* why = nullptr);
+    // The same two for a picture in memory, name standing for it in
+    // messages (see ClsPlugin::CheckBytes).
+    QString CheckBytes(const QString& name, const QByteArray& bytes) const;
+    std::int32_t DrawPictureBytes(const QString& name, const QByteArray& bytes, HDC hdc,
+                                  std::int32_t Heigth, std::int32_t Width, std::int32_t top,
+                                  std::int32_t left, const QString& PictureKind, QString* why = nullptr);
     bool Stretch() const;
     void SetStretch(bool tStretch);
 
 private:
     void LoadPlugins(const QString& folder);
     const ClsPlugin* At(std::int32_t Index) const;
+    // The description of the first plug-in whose check accepts the picture.
+    template <typename CheckFn> QString Check(const QString& name, CheckFn check) const;
+    // Draws with the first plug-in that reads kind.
+    template <typename DrawFn> std::int32_t Draw(const QString& kind, QString* why, DrawFn draw) const;
 
     std::vector<std::unique_ptr<ClsPlugin>> mPlugins;
     QStringList mFileNames; // of every plug-in met, loaded or not

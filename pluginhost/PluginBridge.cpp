@@ -316,8 +316,26 @@ std::int32_t IsSupported(const QString& pluginPath, const QString& fileName)
     });
 }
 
-std::int32_t GetPicture(const QString& pluginPath, const QString& fileName, std::intptr_t len,
-                        std::uint32_t flag, void** hInfo, void** hBits)
+std::int32_t IsSupported(const QString& pluginPath, const QString& name, const QByteArray& bytes)
+{
+    static const auto fn = Function<decltype(&::IsSupportedMemory)>("IsSupportedMemory");
+    QByteArray head = bytes.left(2048);
+    head.append(2048 - head.size(), '\0');
+    return Answered([pluginPath, path = ToCodePage(pluginPath), file = ToCodePage(name), head] {
+        WaitUntilReady(pluginPath);
+        const int r = fn(path.constData(), file.constData(), head.constData());
+        CheckBridge();
+        return r;
+    });
+}
+
+namespace {
+
+// GetPicture with its source: a file name in the code page (NUL-terminated
+// as every QByteArray is) or the picture's bytes, shared with the call
+// rather than copied (a call the user gave up may still read them).
+std::int32_t GetPictureFrom(const QString& pluginPath, QByteArray source, std::intptr_t len,
+                            std::uint32_t flag, void** hInfo, void** hBits)
 {
     static const auto fn = Function<decltype(&::GetPicture)>("GetPicture");
     *hInfo = nullptr;
@@ -328,10 +346,10 @@ std::int32_t GetPicture(const QString& pluginPath, const QString& fileName, std:
         void* bits = nullptr;
     };
     const Answer answer = Answered(
-        [pluginPath, path = ToCodePage(pluginPath), file = ToCodePage(fileName), len, flag] {
+        [pluginPath, path = ToCodePage(pluginPath), source = std::move(source), len, flag] {
             WaitUntilReady(pluginPath);
             Answer a;
-            a.code = fn(path.constData(), file.constData(), len, flag, &a.info, &a.bits, nullptr, 0);
+            a.code = fn(path.constData(), source.constData(), len, flag, &a.info, &a.bits, nullptr, 0);
             try {
                 CheckBridge();
             } catch (...) {
@@ -352,6 +370,19 @@ std::int32_t GetPicture(const QString& pluginPath, const QString& fileName, std:
     *hInfo = answer.info;
     *hBits = answer.bits;
     return answer.code;
+}
+
+} // namespace
+
+std::int32_t GetPicture(const QString& pluginPath, const QString& fileName, std::intptr_t len,
+                        std::uint32_t flag, void** hInfo, void** hBits)
+{
+    return GetPictureFrom(pluginPath, ToCodePage(fileName), len, flag, hInfo, hBits);
+}
+
+std::int32_t GetPicture(const QString& pluginPath, const QByteArray& bytes, void** hInfo, void** hBits)
+{
+    return GetPictureFrom(pluginPath, bytes, std::intptr_t(bytes.size()), 1, hInfo, hBits);
 }
 
 void PreparePlugins(const QString& pluginDir)

@@ -66,6 +66,11 @@ std::int32_t GetPluginInfo(const QString& pluginPath, std::int32_t infono, QByte
 std::int32_t IsSupported(const QString& pluginPath, const QString& fileName);
 std::int32_t GetPicture(const QString& pluginPath, const QString& fileName, std::intptr_t len,
                         std::uint32_t flag, void** hInfo, void** hBits);
+// A picture in memory: IsSupported with its first 2 KiB (name only names
+// it), GetPicture with flag 1 (memory input). The bytes go to the plug-in's
+// helper as they are, without a copy on this side.
+std::int32_t IsSupported(const QString& pluginPath, const QString& name, const QByteArray& bytes);
+std::int32_t GetPicture(const QString& pluginPath, const QByteArray& bytes, void** hInfo, void** hBits);
 
 // How long one plug-in call may take, in milliseconds.
 int CallLimitMs();

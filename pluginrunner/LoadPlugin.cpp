@@ -179,6 +179,23 @@ __attribute__((visibility("default"))) int IsSupported(const char* pluginPath,
     return fn(fileName, head);
 }
 
+__attribute__((visibility("default"))) int IsSupportedMemory(const char* pluginPath,
+                                                              const char* fileName, const char* head)
+{
+    ClearError();
+    if (!InProcess(pluginPath)) {
+        std::string error;
+        return Remote(SpiChannel::IsSupported(pluginPath, fileName, head, error), error);
+    }
+    auto fn = reinterpret_cast<IsSupportedFn>(Export(pluginPath, "IsSupported"));
+    if (!fn || !head)
+        return 0;
+    // The plug-in gets a copy it may write to, as from a file.
+    char copy[2048];
+    std::memcpy(copy, head, sizeof copy);
+    return fn(fileName, copy);
+}
+
 __attribute__((visibility("default"))) int GetPictureInfo(const char* pluginPath,
                                                            const char* buf, std::intptr_t len,
                                                            unsigned int flag, PictureInfo* lpInfo)

@@ -35,6 +35,10 @@ typedef int (*SpiProgressCallback)(int nNum, int nDenom, std::intptr_t lData);
 
 int GetPluginInfo(const char* pluginPath, int infono, char* buf, int buflen);
 int IsSupported(const char* pluginPath, const char* fileName);
+// IsSupported for a picture in memory, which has no file to read the head
+// from: head is its first 2048 bytes, zero-padded; fileName only names it
+// (plug-ins may look at its extension).
+int IsSupportedMemory(const char* pluginPath, const char* fileName, const char* head);
 int GetPictureInfo(const char* pluginPath, const char* buf, std::intptr_t len, unsigned int flag,
                    PictureInfo* lpInfo);
 int GetPicture(const char* pluginPath, const char* buf, std::intptr_t len, unsigned int flag,

@@ -45,7 +45,8 @@ void Release(void* handle)
 }
 
 // The source of GetPicture and GetPictureInfo: a file name (flag 0) or the
-// file's bytes (flag 1).
+// file's bytes (flag 1). The bytes are handed to the plug-in where they lie
+// in the request: a picture of tens of MiB is not copied once more.
 const char* Source(Reader& in, unsigned int flag, std::string& keep)
 {
     const std::uint8_t present = in.Get<std::uint8_t>();
@@ -53,11 +54,10 @@ const char* Source(Reader& in, unsigned int flag, std::string& keep)
     const char* bytes = in.Bytes(std::size_t(size));
     if (!present || !bytes)
         return nullptr;
-    keep.assign(bytes, std::size_t(size));
-    if ((flag & 7) == 0)
-        keep = gPlatform->FileName(keep);
-    keep.push_back('\0');
-    return keep.data();
+    if ((flag & 7) != 0)
+        return bytes;
+    keep = gPlatform->FileName(std::string(bytes, std::size_t(size)));
+    return keep.c_str();
 }
 
 template <typename Fn>

@@ -325,3 +325,69 @@ TEST(ClsPluginManager, ManagersOnSeveralThreadsAtOnceEachGetTheirOwnPictures)
         thread.join();
     EXPECT_EQ(drawn.load(), 3 * 12);
 }
+
+// A picture in memory reaches the plug-in as bytes (flag 1), also one of
+// tens of MiB through the helper's channel. A plug-in that refuses memory
+// input gets the picture as a file in a private folder, which is gone when
+// the call returns, also when the plug-in hangs on it; it is then not asked
+// again about that picture, by its name.
+TEST(ClsPluginManager, PicturesInMemoryReachThePluginOrComeAsFilesThatAreRemoved)
+{
+    const ScopedEnvironment helpers("VELMORA_SPI_INPROCESS", "0");
+    ProgramFolder program;
+    program.AddPlugin("vtest.spi");
+    const TempTree temporary;
+    const ScopedEnvironment tmpdir("TMPDIR", temporary.Path());
+    const auto leftBehind = [&] { return QDir(temporary.Path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden); };
+    ClsPluginManager manager;
+    manager.Initialize(program.PluginFolder());
+    ASSERT_EQ(manager.PluginCount(), 0);
+    const auto draw = [&](const QString& name, const QByteArray& bytes, int* raised = nullptr) {
+        QImage surface = BlackSurface(100, 100);
+        const HDC dc = CreateImageDC(&surface);
+        std::int32_t code = -100;
+        const int kind = RaisedKind([&] { code = manager.DrawPictureBytes(name, bytes, dc, 100, 100, 0, 0, ""); });
+        DeleteDC(dc);
+        if (raised)
+            *raised = kind;
+        else
+            EXPECT_EQ(kind, -1) << "raised";
+        return Drawn{code, DrawnBox(surface), surface.pixelColor(50, 50)};
+    };
+
+    QFile vtp(WriteVtp(program, "p.vtp", 20, 10, Qt::blue));
+    ASSERT_TRUE(vtp.open(QIODevice::ReadOnly));
+    QByteArray big = vtp.readAll();
+    big.append(QByteArray(40 << 20, 'x'));
+    EXPECT_EQ(manager.CheckBytes("album.zip/p.vtp", big), "Velmora test picture");
+    const Drawn fromMemory = draw("album.zip/p.vtp", big);
+    EXPECT_EQ(fromMemory.code, 0);
+    EXPECT_EQ(fromMemory.box, QRect(40, 45, 20, 10));
+    EXPECT_EQ(fromMemory.centre, QColor(Qt::blue));
+    EXPECT_TRUE(leftBehind().isEmpty()) << "a plug-in that reads memory gets no file";
+    {
+        const ScopedEnvironment inProcess("VELMORA_SPI_INPROCESS", "1");
+        EXPECT_EQ(manager.CheckBytes("album.zip/p.vtp", big), "Velmora test picture");
+        EXPECT_EQ(draw("album.zip/p.vtp", big).centre, QColor(Qt::blue)) << "in the program itself";
+    }
+
+    EXPECT_EQ(manager.CheckBytes("album.zip/f.vtp", "FILE"), "Velmora test picture");
+    const Drawn fromFile = draw("album.zip/f.vtp", "FILE");
+    EXPECT_EQ(fromFile.code, 0);
+    EXPECT_EQ(fromFile.centre, QColor(Qt::green));
+    EXPECT_EQ(leftBehind(), QStringList());
+
+    int raised = -1;
+    {
+        const ScopedEnvironment limit("VELMORA_SPI_TIMEOUT_MS", "2000");
+        draw("album.zip/h.vtp", "FILH", &raised);
+    }
+    EXPECT_EQ(raised, int(ErrorKind::PluginFailed));
+    EXPECT_EQ(leftBehind(), QStringList()) << "after a hang";
+    EXPECT_EQ(manager.CheckBytes("album.zip/h.vtp", "FILH"), "");
+    EXPECT_EQ(manager.CheckBytes("album.zip/other.vtp", "FILH"), "Velmora test picture");
+    // Refused memory costs nothing more than the file's round trip: a
+    // broken picture is still broken.
+    EXPECT_EQ(draw("album.zip/broken.vtp", "VTP1").code, 3);
+    EXPECT_EQ(leftBehind(), QStringList());
+}

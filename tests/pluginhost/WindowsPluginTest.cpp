@@ -262,6 +262,38 @@ TEST_P(WindowsPlugin, CrashHangAndScribbleFailOneCallAndTheNextWorks)
     }
 }
 
+// A picture in memory (here of 20 MiB) reaches the plug-in under wine with
+// flag 1; one the plug-in refuses from memory comes to it as a file in a
+// private folder, which is gone after the call.
+TEST_P(WindowsPlugin, PicturesInMemoryReachThePluginOrComeAsFilesThatAreRemoved)
+{
+    WindowsFilter f(GetParam());
+    ASSERT_GE(f.plugin.Initialize(f.path), 1);
+    const TempTree temporary;
+    const ScopedEnvironment tmpdir("TMPDIR", temporary.Path());
+    const auto draw = [&](const QByteArray& bytes, int* code) {
+        QImage surface = BlackSurface(20, 20);
+        const HDC dc = CreateImageDC(&surface);
+        *code = f.plugin.DrawPictureBytes("album.zip/p.vtw", bytes, dc, 20, 20, 0, 0, false);
+        DeleteDC(dc);
+        return surface;
+    };
+    QFile vtp(WriteVtp(f.program, "p.vtw", 4, 2, Qt::blue));
+    ASSERT_TRUE(vtp.open(QIODevice::ReadOnly));
+    QByteArray big = vtp.readAll();
+    big.append(QByteArray(20 << 20, 'x'));
+    EXPECT_EQ(f.plugin.CheckBytes("album.zip/p.vtw", big), 1);
+    int code = -100;
+    const QImage fromMemory = draw(big, &code);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(DrawnBox(fromMemory), QRect(8, 9, 4, 2));
+    EXPECT_EQ(fromMemory.pixel(9, 9) | 0xFF000000u, B);
+    const QImage fromFile = draw("FILE", &code);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(Block(fromFile, 9, 9, 2, 2), std::vector<QRgb>(4, G));
+    EXPECT_EQ(QDir(temporary.Path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+}
+
 // A plug-in's own processes end with its helper, when the helper is stopped
 // and when the program ends; the wine server is left to end by itself.
 TEST_P(WindowsPlugin, ProcessesAPluginStartsEndWithItsHelper)
