@@ -342,6 +342,7 @@ TEST(ClsPluginManager, PicturesInMemoryReachThePluginOrComeAsFilesThatAreRemoved
     ClsPluginManager manager;
     manager.Initialize(program.PluginFolder());
     ASSERT_EQ(manager.PluginCount(), 0);
+    PluginWarnings log;
     const auto draw = [&](const QString& name, const QByteArray& bytes, int* raised = nullptr) {
         QImage surface = BlackSurface(100, 100);
         const HDC dc = CreateImageDC(&surface);
@@ -364,7 +365,7 @@ TEST(ClsPluginManager, PicturesInMemoryReachThePluginOrComeAsFilesThatAreRemoved
     EXPECT_EQ(fromMemory.code, 0);
     EXPECT_EQ(fromMemory.box, QRect(40, 45, 20, 10));
     EXPECT_EQ(fromMemory.centre, QColor(Qt::blue));
-    EXPECT_TRUE(leftBehind().isEmpty()) << "a plug-in that reads memory gets no file";
+    EXPECT_EQ(log.Take(), QStringList()) << "a plug-in that reads memory gets no file";
     {
         const ScopedEnvironment inProcess("VELMORA_SPI_INPROCESS", "1");
         EXPECT_EQ(manager.CheckBytes("album.zip/p.vtp", big), "Velmora test picture");
@@ -376,6 +377,9 @@ TEST(ClsPluginManager, PicturesInMemoryReachThePluginOrComeAsFilesThatAreRemoved
     EXPECT_EQ(fromFile.code, 0);
     EXPECT_EQ(fromFile.centre, QColor(Qt::green));
     EXPECT_EQ(leftBehind(), QStringList());
+    const QStringList told = log.Take();
+    ASSERT_EQ(told.size(), 1);
+    EXPECT_TRUE(told[0].contains("refuses pictures in memory")) << told[0].toStdString();
 
     int raised = -1;
     {
