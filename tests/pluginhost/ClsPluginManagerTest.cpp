@@ -343,11 +343,13 @@ TEST(ClsPluginManager, PicturesInMemoryReachThePluginOrComeAsFilesThatAreRemoved
     manager.Initialize(program.PluginFolder());
     ASSERT_EQ(manager.PluginCount(), 0);
     PluginWarnings log;
-    const auto draw = [&](const QString& name, const QByteArray& bytes, int* raised = nullptr) {
+    const auto draw = [&](const QString& name, const QByteArray& bytes, int* raised = nullptr,
+                          ClsPluginManager* with = nullptr) {
         QImage surface = BlackSurface(100, 100);
         const HDC dc = CreateImageDC(&surface);
         std::int32_t code = -100;
-        const int kind = RaisedKind([&] { code = manager.DrawPictureBytes(name, bytes, dc, 100, 100, 0, 0, ""); });
+        const int kind = RaisedKind(
+            [&] { code = (with ? *with : manager).DrawPictureBytes(name, bytes, dc, 100, 100, 0, 0, ""); });
         DeleteDC(dc);
         if (raised)
             *raised = kind;
@@ -394,4 +396,17 @@ TEST(ClsPluginManager, PicturesInMemoryReachThePluginOrComeAsFilesThatAreRemoved
     // broken picture is still broken.
     EXPECT_EQ(draw("album.zip/broken.vtp", "VTP1").code, 3);
     EXPECT_EQ(leftBehind(), QStringList());
+
+    // A hang on the bytes themselves counts against the picture's name too.
+    const CallLog calls;
+    ProgramFolder hanging;
+    hanging.AddPlugin("vhangdraw.spi");
+    ClsPluginManager second;
+    second.Initialize(hanging.PluginFolder());
+    const ScopedEnvironment limit("VELMORA_SPI_TIMEOUT_MS", "2000");
+    draw("album.zip/hang.vtp", "VTP1", &raised, &second);
+    EXPECT_EQ(raised, int(ErrorKind::PluginFailed));
+    EXPECT_EQ(draw("album.zip/hang.vtp", "VTP1", &raised, &second).code, 2) << "no plug-in reads it now";
+    EXPECT_EQ(calls.Count("IsSupported"), 1);
+    EXPECT_EQ(calls.Count("GetPicture"), 1);
 }
