@@ -97,23 +97,29 @@ bool RefusesMemory(std::int32_t code) { return code == -1 || code == 2 || code =
 class PrivateCopy {
 public:
     PrivateCopy(const QString& name, const QByteArray& bytes)
-        : mFolder(QDir::tempPath() + QStringLiteral("/velmora-XXXXXX"))
     {
+        // Empty when TMPDIR names no folder: the copy would land in "/".
+        const QString temporary = QDir::tempPath();
+        if (temporary.isEmpty()) {
+            qCWarning(lcPlugins).noquote() << "no temporary file for" << name << "- no temporary folder";
+            return;
+        }
+        mFolder.emplace(temporary + QStringLiteral("/velmora-XXXXXX"));
         const QString suffix = QFileInfo(name.section(u'/', -1)).suffix();
-        QFile file(mFolder.filePath(suffix.isEmpty() ? QStringLiteral("picture")
-                                                     : QStringLiteral("picture.") + suffix));
-        if (mFolder.isValid() && file.open(QIODevice::WriteOnly | QIODevice::NewOnly) &&
+        QFile file(mFolder->filePath(suffix.isEmpty() ? QStringLiteral("picture")
+                                                      : QStringLiteral("picture.") + suffix));
+        if (mFolder->isValid() && file.open(QIODevice::WriteOnly | QIODevice::NewOnly) &&
             file.write(bytes) == bytes.size() && file.flush())
             mPath = file.fileName();
         else
             qCWarning(lcPlugins).noquote() << "no temporary file for" << name << "-"
-                                           << (mFolder.isValid() ? file.errorString() : mFolder.errorString());
+                                           << (mFolder->isValid() ? file.errorString() : mFolder->errorString());
     }
     // Empty when the file could not be written.
     const QString& Path() const { return mPath; }
 
 private:
-    QTemporaryDir mFolder;
+    std::optional<QTemporaryDir> mFolder;
     QString mPath;
 };
 

@@ -382,6 +382,13 @@ TEST(ClsPluginManager, PicturesInMemoryReachThePluginOrComeAsFilesThatAreRemoved
     const QStringList told = log.Take();
     ASSERT_EQ(told.size(), 1);
     EXPECT_TRUE(told[0].contains("refuses pictures in memory")) << told[0].toStdString();
+    {
+        // From now on it gets files straight away: with no place to write
+        // one, even a picture it would read from memory is not drawn.
+        const ScopedEnvironment nowhere("TMPDIR", temporary.Path() + "/missing");
+        EXPECT_EQ(draw("album.zip/p.vtp", big).code, 6);
+        EXPECT_EQ(log.Take().size(), 1) << "no temporary file";
+    }
 
     int raised = -1;
     {
