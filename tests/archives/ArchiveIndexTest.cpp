@@ -212,6 +212,26 @@ TEST(ArchiveIndex, RefusesWhatIsNotAnArchiveAndReadsAroundBadEntries)
     EXPECT_EQ(ErrorOf((*streamed)->Read(0, 1000)), Kind::TooLarge);
     EXPECT_EQ(Bytes((*streamed)->Read(1, 1000)), "plain");
 
+    // A file that declares more than the cap is refused before it is read,
+    // even when the declaration is a lie (here 1,000,000 bytes for 10).
+    QByteArray lying = archive_bytes::Zip({{"lie.bin", "0123456789"}, {"ok.txt", "ok"}});
+    for (const auto& [signature, sizesAt] : {std::pair{QByteArray("PK\x03\x04"), 18}, std::pair{QByteArray("PK\x01\x02"), 20}}) {
+        const qsizetype at = lying.indexOf(signature);
+        for (int k = 0; k < 2; ++k)
+            lying.replace(at + sizesAt + 4 * k, 4, QByteArray("\x40\x42\x0f\x00", 4));
+    }
+    const auto liar = ArchiveIndex::OpenMemory(lying, "lie.zip", 0);
+    ASSERT_TRUE(liar);
+    EXPECT_EQ((*liar)->Entries()[0].size, 1000000);
+    EXPECT_EQ(ErrorOf((*liar)->Read(0, 1000)), Kind::TooLarge);
+
+    // An archive replaced after it was listed is not read by the old index.
+    const QString replaced = tree.WriteFile("replaced.zip", archive_bytes::Zip({{"a.txt", "old"}}));
+    const auto before = Open(replaced);
+    ASSERT_TRUE(before);
+    tree.WriteFile("replaced.zip", archive_bytes::Zip({{"a.txt", "new!"}}));
+    EXPECT_EQ(ErrorOf(before->Read(0, kCap)), Kind::ReadFailed);
+
     // Damage: one file's bytes overwritten (its CRC no longer fits) fails
     // alone; cut short, an archive lists the files before the cut.
     const std::vector<File> three = {{"1.txt", "one"}, {"2.txt", "two two two"}, {"3.txt", QByteArray(5000, '3')}};
