@@ -1,0 +1,96 @@
+#pragma once
+// An archive's files, listed once: ZIP/CBZ, 7z/CB7, RAR/RAR5/CBR, TAR (plain,
+// gzip, bzip2, xz, zstd), LZH/LHA and ISO, recognised by content whatever the
+// file's name. Read through libarchive; nothing is ever written to disk.
+//
+// Threads: an index does not change once listed, and every Read opens a
+// libarchive reader of its own (libarchive's readers are not thread-safe,
+// and a lock around one shared reader would let one thread's unpack hold up
+// every other thread's). Several decoding threads may read files of the same
+// archive at once; the only shared state is the EntryCache, behind its lock.
+#include "archives/EntryCache.h"
+#include "codecs/CodecResult.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include <sys/types.h>
+
+// One regular file inside an archive (folders are not entries).
+struct ArchiveEntry {
+    QString path;           // inner path, "/" between parts, no leading "/"
+    qint64 size = -1;       // as the archive declares it; -1 when it does not
+    bool encrypted = false; // Read refuses it
+    int header = 0;         // its position among the archive's headers: how Read finds it again
+};
+
+class ArchiveIndex {
+public:
+    using Opened = codec::Result<std::shared_ptr<const ArchiveIndex>>;
+
+    // Listing stops after this many headers (folders included); the index
+    // keeps what was listed and says it is not complete.
+    static constexpr int kMaxHeaders = 1'000'000;
+
+    // An archive in a file. NotThisFormat for a file that is not an archive
+    // or is empty; ReadFailed for a folder, a device or a FIFO (refused at
+    // once, never waited on) and a file that cannot be opened. A damaged
+    // archive lists the files before the damage.
+    static Opened OpenFile(const QString& path, std::shared_ptr<EntryCache> cache = EntryCache::Shared());
+    // An archive in memory, e.g. one inside another; name is for log lines,
+    // depth is how deep it is nested (an archive in a file is depth 0).
+    static Opened OpenMemory(const QByteArray& bytes, const QString& name, int depth,
+                             std::shared_ptr<EntryCache> cache = EntryCache::Shared());
+    // The archive that entries()[entry] is, one level deeper. The caller
+    // checks Depth() against its own limit before going on.
+    Opened OpenNested(int entry, qint64 maxBytes) const;
+
+    ~ArchiveIndex();
+    ArchiveIndex(const ArchiveIndex&) = delete;
+    ArchiveIndex& operator=(const ArchiveIndex&) = delete;
+
+    // The files in the directory search's name order (common/NameMatch.h's
+    // CompareNames) applied to the whole inner path.
+    const std::vector<ArchiveEntry>& Entries() const { return mEntries; }
+    int Depth() const { return mDepth; }
+    // False when listing stopped early: damage, or kMaxHeaders.
+    bool Complete() const { return mComplete; }
+    // libarchive's name of the format, e.g. "ZIP 2.0 (deflation)".
+    const QString& Format() const { return mFormat; }
+
+    // The bytes of Entries()[entry]. TooLarge when it declares or expands past
+    // maxBytes (refused before it fills memory), Unsupported when encrypted,
+    // Damaged when it cannot be unpacked, ReadFailed when the archive file is
+    // gone or changed since it was listed. Other files still read.
+    codec::Result<QByteArray> Read(int entry, qint64 maxBytes) const;
+
+private:
+    struct Source;
+    struct Pass;
+    ArchiveIndex() = default;
+    static Opened List(std::unique_ptr<ArchiveIndex> index);
+    // A libarchive reader over the archive, names in charset (nullptr: as stored).
+    codec::Result<std::unique_ptr<Source>> OpenSource(const char* charset) const;
+    codec::Result<Pass> ListPass(const char* charset) const;
+
+    QString mName;                      // the path, or the name given with the bytes
+    QByteArray mBytes;                  // an archive in memory
+    bool mInMemory = false;
+    dev_t mDevice = 0;                  // an archive in a file, as listed
+    ino_t mInode = 0;
+    qint64 mFileSize = 0;
+    std::int64_t mModified = 0;
+    int mDepth = 0;
+    bool mComplete = true;
+    bool mUnpacksOnTheWay = false;      // reaching a file unpacks those before it
+    const char* mCharset = nullptr;     // the names' charset told to libarchive, if any
+    QString mFormat;
+    std::vector<ArchiveEntry> mEntries;
+    std::vector<int> mByHeader;         // entry indexes in header order
+    std::uint64_t mCacheId = 0;
+    std::shared_ptr<EntryCache> mCache;
+};
