@@ -1,5 +1,6 @@
 #include "app/Form1.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
@@ -73,6 +74,10 @@ Form1::Form1(QWidget* parent)
     File->addAction(QStringLiteral("スライドショー(&S)"), this, [this] { File_s_Click(0); });
     File->addSeparator();
     File->addAction(QStringLiteral("終了(&X)"), this, [this] { File_s_Click(2); });
+    // Options beyond the original program; all off unless the user turns them on.
+    Options = menuBar()->addMenu(QStringLiteral("オプション(&O)"));
+    ShowArchives = Options->addAction(QStringLiteral("書庫の中も表示(&Z)"));
+    ShowArchives->setCheckable(true);
     Help = menuBar()->addMenu(QStringLiteral("ヘルプ(&H)"));
     Help->addAction(QStringLiteral("目次(&M)"), this, [this] { Help_s_Click(0); });
     Help->addSeparator();
@@ -108,6 +113,7 @@ void Form1::Form_Load()
     mUpDown = std::make_unique<ClsUpDownTextBox>();
     const std::int32_t number = Settings::TimeValueNumber(time);
     mUpDown->CreateUpDown(Text1, 50, 1, number);
+    ShowArchives->setChecked(Settings::ReadOption(QStringLiteral("Archives")));
 }
 
 void Form1::Drive1_Change()
@@ -176,6 +182,7 @@ void Form1::closeEvent(QCloseEvent* event)
         mSlideShow->close();
     Settings::WriteDirPath(Dir1->Path());
     Settings::WriteTime(Text1->text());
+    Settings::WriteOption(QStringLiteral("Archives"), ShowArchives->isChecked());
     mUpDown.reset();
     QCoreApplication::quit();
 }

@@ -8,6 +8,7 @@
 #include <QPointer>
 
 class ClsUpDownTextBox;
+class QAction;
 class DirListBox;
 class DriveListBox;
 class QLabel;
@@ -28,6 +29,8 @@ public:
     QLabel* Label1 = nullptr;
     QLineEdit* Text1 = nullptr;
     QMenu* File = nullptr;
+    QMenu* Options = nullptr;
+    QAction* ShowArchives = nullptr; // the pictures inside archives, as folders of the show
     QMenu* Help = nullptr;
 
     // The slide-show window of the last start, while it is open.

@@ -52,9 +52,19 @@ bool ReadStretch()
     return number != 0.0 && !std::isnan(number);
 }
 
+bool ReadOption(const QString& key) { return ReadValue(key, QString()) == QLatin1String("1"); }
+
 void WriteDirPath(const QString& folder) { WriteValue(QStringLiteral("DirPath"), folder); }
 
 void WriteTime(const QString& text) { WriteValue(QStringLiteral("Time"), text); }
+
+void WriteOption(const QString& key, bool on)
+{
+    // No value of a line in the file can hold a line break: it marks a missing key.
+    const QString missing = QStringLiteral("\n");
+    if (on || ReadValue(key, missing) != missing)
+        WriteValue(key, on ? QStringLiteral("1") : QStringLiteral("0"));
+}
 
 std::int32_t TimeValueNumber(const QString& value)
 {

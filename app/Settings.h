@@ -21,8 +21,14 @@ QString ReadDirPath(); // default: the executable's folder
 QString ReadTime();    // default: "4"
 bool ReadStretch();    // the "Stretch" rule: True when its leading number is not 0
 
+// An option of the options menu: on only when its key reads exactly "1".
+bool ReadOption(const QString& key);
+
 void WriteDirPath(const QString& folder);
 void WriteTime(const QString& text);
+// Writes "1" for an option that is on. One that is off is written "0" only
+// when its key is there already, so a file that never had it stays as it was.
+void WriteOption(const QString& key, bool on);
 
 // The "Time" value rule: the value's number when it converts to a whole number
 // from 1 to 50, otherwise 4.

@@ -4,7 +4,9 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QAction>
 #include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QListWidget>
 #include <QPointer>
@@ -86,6 +88,37 @@ TEST(MainWindow, WithoutSettingsOpensTheProgramFolderAndClosingSavesBothKeys)
         window.close();
     }
     EXPECT_EQ(p.program.ReadSettings(), QByteArray("[Main]\nDirPath=/\nTime=4\n"));
+}
+
+// The options menu stands between ファイル and ヘルプ. The archive option is
+// on only when its key reads "1"; it is written when used and never added to
+// a file that did not have it.
+TEST(MainWindow, OptionsMenuHoldsTheArchiveOptionStoredOnlyWhenUsed)
+{
+    Program p;
+    const QByteArray base = Settings(p.pictures, "Time=4\n");
+    const std::pair<const char*, bool> stored[] = {{"1", true}, {"0", false}, {"2", false}, {"01", false},
+                                                   {"true", false}, {"", false}};
+    for (const auto& [value, on] : stored) {
+        p.program.WriteSettings(base + "Archives=" + value + "\n");
+        Form1 window;
+        EXPECT_EQ(window.ShowArchives->isChecked(), on) << value;
+        window.ShowArchives->trigger(); // the user flips it
+        window.close();
+        EXPECT_EQ(p.program.ReadSettings(), base + "Archives=" + (on ? "0" : "1") + "\n") << value;
+    }
+    p.program.WriteSettings(base);
+    Form1 window;
+    QStringList menus;
+    for (const QAction* menu : window.menuBar()->actions())
+        menus << menu->text();
+    EXPECT_EQ(menus, QStringList({QStringLiteral("ファイル(&F)"), QStringLiteral("オプション(&O)"), QStringLiteral("ヘルプ(&H)")}));
+    EXPECT_EQ(window.Options->actions(), QList<QAction*>{window.ShowArchives});
+    EXPECT_EQ(window.ShowArchives->text(), QStringLiteral("書庫の中も表示(&Z)"));
+    EXPECT_TRUE(window.ShowArchives->isCheckable());
+    EXPECT_FALSE(window.ShowArchives->isChecked());
+    window.close();
+    EXPECT_EQ(p.program.ReadSettings(), base); // off and never used: not written
 }
 
 TEST(MainWindow, LoadRestoresFolderAndIntervalStartUsesTheHighlightedEntryAndClosingSaves)
