@@ -10,8 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
-#include <QProcess>
-#include <QStandardPaths>
 
 #include <atomic>
 #include <optional>
@@ -23,18 +21,6 @@ namespace {
 
 using Kind = codec::ErrorKind;
 using archive_bytes::File;
-
-// Runs a tool in a folder; the test fails when the tool does.
-void RunTool(const QString& folder, const QString& tool, const QStringList& args)
-{
-    const QString program = QStandardPaths::findExecutable(tool);
-    ASSERT_FALSE(program.isEmpty()) << tool.toStdString() << " is not installed (scripts/packages.txt)";
-    QProcess p;
-    p.setWorkingDirectory(folder);
-    p.start(program, args);
-    ASSERT_TRUE(p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
-        << tool.toStdString() << " " << args.join(' ').toStdString() << ": " << p.readAllStandardError().toStdString();
-}
 
 std::shared_ptr<const ArchiveIndex> Open(const QString& path, std::shared_ptr<EntryCache> cache = EntryCache::Shared())
 {

@@ -20,6 +20,8 @@
 #include <utility>
 
 #include <QLoggingCategory>
+#include <QProcess>
+#include <QStandardPaths>
 
 QString BuildDir()
 {
@@ -200,6 +202,17 @@ bool Said(const QStringList& messages, const QStringList& words)
             return true;
     }
     return false;
+}
+
+void RunTool(const QString& folder, const QString& tool, const QStringList& args)
+{
+    const QString program = QStandardPaths::findExecutable(tool);
+    ASSERT_FALSE(program.isEmpty()) << tool.toStdString() << " is not installed (scripts/packages.txt)";
+    QProcess p;
+    p.setWorkingDirectory(folder);
+    p.start(program, args);
+    ASSERT_TRUE(p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
+        << tool.toStdString() << " " << args.join(' ').toStdString() << ": " << p.readAllStandardError().toStdString();
 }
 
 int RunTestsInApplication(int& argc, char** argv)

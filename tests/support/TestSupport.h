@@ -26,6 +26,10 @@ QString TestPluginDir();
 // then runs the tests inside an application with a decoding service.
 int RunTestsInApplication(int& argc, char** argv);
 
+// Runs a tool of the machine (an archiver, say) in a folder; the test fails
+// when the tool is missing or fails.
+void RunTool(const QString& folder, const QString& tool, const QStringList& args);
+
 // Runs the event loop until done() holds (true) or ms have passed (false).
 bool WaitFor(const std::function<bool()>& done, int ms = 5000);
 
