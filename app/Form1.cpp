@@ -143,6 +143,7 @@ void Form1::Command1_Click()
     // The show opens where the user looks: on the screen of this window.
     show->CoverScreen(QGuiApplication::screenAt(frameGeometry().center()));
     show->SetTag(startFolder);
+    show->SetShowArchives(ShowArchives->isChecked());
     mSlideShow = show;
     show->showFullScreen();
 }

@@ -115,7 +115,7 @@ int main(int argc, char** argv)
             return -1;
         if (!ahead) {
             show->Stage().Prefetch.SetEnabled(false);
-            show->Stage().Prefetch.SetDecoder(PreparePicture);
+            show->Stage().Prefetch.SetDecoder([](const QString& p, QSize w, bool s) { return PreparePicture(p, w, s); });
         }
         HideWatch watch;
         show->installEventFilter(&watch);

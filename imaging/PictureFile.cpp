@@ -40,9 +40,6 @@ namespace {
 // A decoded or rendered picture never takes more than this; larger ones go
 // to the plug-ins (or, for uncompressed bitmaps, are reduced band by band).
 constexpr std::size_t kMaxPixelBytes = std::size_t(256) << 20;
-// Files that are read into memory whole (everything but JPEG, which is
-// streamed from the file).
-constexpr qint64 kMaxFileBytes = qint64(1) << 30;
 // One band of a bitmap that is reduced band by band.
 constexpr std::size_t kBandBytes = std::size_t(16) << 20;
 
@@ -227,7 +224,7 @@ public:
     // Hands all of the picture's bytes to open.
     template <class Open> Opened Whole(Open open) const
     {
-        if (mSize > kMaxFileBytes)
+        if (mSize > PictureFile::kMaxFileBytes)
             return codec::Fail(Kind::TooLarge, "file too large");
         if (mInput.inMemory)
             return open(mInput.bytes);

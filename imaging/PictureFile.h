@@ -13,6 +13,11 @@
 
 class PictureFile {
 public:
+    // Files that are read into memory whole (everything but JPEG, which is
+    // streamed from the file), and pictures handed over in memory, are
+    // refused past this size.
+    static constexpr qint64 kMaxFileBytes = qint64(1) << 30;
+
     virtual ~PictureFile() = default;
 
     // Opens a picture and reads its natural size; raises RuntimeError

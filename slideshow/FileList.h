@@ -23,9 +23,10 @@ public:
     // The name at index i, or "" where there is none.
     QString List(std::int32_t i) const;
     const QStringList& Names() const { return mNames; }
+    // Whether the pattern takes a file name.
+    bool Matches(const QString& name) const;
 
 private:
-    bool Matches(const QString& name) const;
 
     QString mPath;
     QString mPattern;

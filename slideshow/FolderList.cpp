@@ -83,6 +83,7 @@ Frame OpenSearch(QString dir, std::string dirBytes, const Frame* parent = nullpt
 void ClsFolderList::SearchDirs(const QString& DirPath)
 {
     FolderList = QStringList{DirPath};
+    mIsArchiveAt.assign(1, false);
     mVisited.clear();
     CollectSubDirs(DirPath);
 }
@@ -98,6 +99,20 @@ QString ClsFolderList::FindDir(std::int32_t Index) const
 std::int32_t ClsFolderList::ListCount() const
 {
     return std::int32_t(FolderList.size());
+}
+
+bool ClsFolderList::IsArchive(std::int32_t Index) const
+{
+    return Index >= 0 && std::size_t(Index) < mIsArchiveAt.size() && mIsArchiveAt[std::size_t(Index)];
+}
+
+void ClsFolderList::InsertArchives(std::int32_t Index, const QStringList& paths)
+{
+    FindDir(Index); // raises for an Index outside the list
+    CheckedAdd(std::int32_t(FolderList.size()) - 1, std::int32_t(paths.size()));
+    for (qsizetype i = 0; i < paths.size(); ++i)
+        FolderList.insert(Index + 1 + i, paths[i]);
+    mIsArchiveAt.insert(mIsArchiveAt.begin() + Index + 1, std::size_t(paths.size()), true);
 }
 
 // Depth first with an explicit stack instead of recursion, so that trees of
@@ -126,10 +141,21 @@ void ClsFolderList::CollectSubDirs(const QString& DirPath)
         frame.entryPending = false;
 
         const FindData& entry = frame.data;
-        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            continue;
         const char* name = entry.cFileName;
         const std::size_t length = strnlen(name, sizeof entry.cFileName);
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            // An archive stands where its name falls among the subfolders;
+            // it is opened only when the show reaches it.
+            if (mIsArchive) {
+                const QString fileName = NameFromCodePage(name, length);
+                if (mIsArchive(fileName)) {
+                    CheckedAdd(std::int32_t(FolderList.size()) - 1, 1);
+                    FolderList.append(frame.dir + fileName);
+                    mIsArchiveAt.push_back(true);
+                }
+            }
+            continue;
+        }
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
             continue;
 
@@ -163,5 +189,6 @@ void ClsFolderList::CollectSubDirs(const QString& DirPath)
         // The last index (mFolderMax) must stay a 32-bit value.
         CheckedAdd(std::int32_t(FolderList.size()) - 1, 1);
         FolderList.append(path);
+        mIsArchiveAt.push_back(false);
     }
 }

@@ -1,6 +1,7 @@
 #include "slideshow/PicturePrefetch.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include <sys/stat.h>
 
@@ -8,6 +9,7 @@
 #include <QObject>
 #include <QPointer>
 
+#include "archives/ArchiveShelf.h"
 #include "common/CodePage.h"
 #include "imaging/PictureFile.h"
 
@@ -23,8 +25,14 @@ FileStamp StampOf(const QString& path)
 {
     struct stat st {};
     FileStamp stamp;
-    if (::stat(ToCodePage(path).constData(), &st) != 0)
-        return stamp;
+    QByteArray file = ToCodePage(path);
+    // Inside an archive, a part of the path is a file: the archive's.
+    while (::stat(file.constData(), &st) != 0) {
+        const qsizetype slash = file.lastIndexOf('/');
+        if (errno != ENOTDIR || slash <= 0)
+            return stamp;
+        file.truncate(slash);
+    }
     stamp.exists = true;
     stamp.device = st.st_dev;
     stamp.inode = st.st_ino;
@@ -34,7 +42,7 @@ FileStamp StampOf(const QString& path)
     return stamp;
 }
 
-PreparedPicture PreparePicture(const QString& path, QSize window, bool stretch)
+PreparedPicture PreparePicture(const QString& path, QSize window, bool stretch, const ArchiveShelf* archives)
 {
     PreparedPicture prepared;
     prepared.path = path;
@@ -42,12 +50,26 @@ PreparedPicture PreparePicture(const QString& path, QSize window, bool stretch)
     prepared.stretch = stretch;
     // Taken before the file is read: a change after it makes the stamps differ.
     prepared.stamp = StampOf(path);
+    const std::optional<ArchiveShelf::Located> entry = archives ? archives->Locate(path) : std::nullopt;
+    if (entry) {
+        prepared.inArchive = true;
+        codec::Result<QByteArray> bytes =
+            entry->archive && entry->entry >= 0
+                ? entry->archive->Read(entry->entry, PictureFile::kMaxFileBytes)
+                : codec::Fail(codec::ErrorKind::ReadFailed, "it is not in the archive's listing");
+        if (!bytes) {
+            prepared.builtInError = QString::fromStdString(bytes.error().Describe());
+            return prepared;
+        }
+        prepared.bytes = std::move(*bytes);
+    }
     try {
         ImageDisplay& display = prepared.display;
-        display.SetPicture(PictureFile::Open(path));
+        display.SetPicture(entry ? PictureFile::Open(path, prepared.bytes) : PictureFile::Open(path));
         FitPicture(display, float(window.width()), float(window.height()), stretch);
         display.Prepare();
         prepared.shown = true;
+        prepared.bytes.clear(); // the plug-ins will not need them
     } catch (const std::exception& e) {
         // Whatever went wrong on the built-in path, the plug-ins get the file.
         prepared.display = ImageDisplay();

@@ -23,7 +23,10 @@
 #include "imaging/DecodeService.h"
 #include "slideshow/PictureDisplay.h"
 
-// What identifies the file a picture was read from.
+class ArchiveShelf;
+
+// What identifies the file a picture was read from (for a picture inside an
+// archive, the archive's file).
 struct FileStamp {
     bool exists = false;
     unsigned long long device = 0, inode = 0;
@@ -44,6 +47,10 @@ struct PreparedPicture {
     bool shown = false;
     // Why the built-in loader could not show it.
     QString builtInError;
+    // A picture inside an archive: its bytes for the plug-ins, or none when
+    // they could not be read (the plug-ins are not asked then).
+    bool inArchive = false;
+    QByteArray bytes;
     // Decoding was still reading the file when the step needed it and did
     // not finish in time: the file is taken as unreadable.
     bool stalled = false;
@@ -59,7 +66,9 @@ struct PreparedPicture {
 };
 
 // Opens, fits and decodes path for a window of the given size; never raises.
-PreparedPicture PreparePicture(const QString& path, QSize window, bool stretch);
+// A path inside one of archives' archives is read from there, never as a file.
+PreparedPicture PreparePicture(const QString& path, QSize window, bool stretch,
+                               const ArchiveShelf* archives = nullptr);
 
 class PicturePrefetch {
 public:
@@ -77,7 +86,9 @@ public:
     // median now and then with 24 MP PNGs on two cores).
     static constexpr int kAhead = 4;
 
-    explicit PicturePrefetch(Decoder decode = PreparePicture);
+    explicit PicturePrefetch(Decoder decode = [](const QString& path, QSize window, bool stretch) {
+        return PreparePicture(path, window, stretch);
+    });
     // Stops the decodes still wanted; none is waited for.
     ~PicturePrefetch();
     PicturePrefetch(const PicturePrefetch&) = delete;

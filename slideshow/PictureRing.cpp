@@ -13,20 +13,29 @@ struct GaveUp {};
 
 } // namespace
 
-QStringList PictureRing::Files(std::int32_t folderIndex) const
+QStringList PictureRing::Files(std::int32_t folderIndex, bool wait, std::int32_t* found)
 {
-    return mFolders.Files(mFolders.FindDir(folderIndex));
+    const std::int32_t before = mFolders.ListCount();
+    QStringList files = mFolders.Files(folderIndex, wait);
+    const std::int32_t added = mFolders.ListCount() - before;
+    if (mFolderIndex > folderIndex)
+        mFolderIndex += added;
+    if (mFirstFolder > folderIndex)
+        mFirstFolder += added;
+    if (found)
+        *found = added;
+    return files;
 }
 
 bool PictureRing::Start()
 {
     mFolderIndex = 0;
     mFileIndex = 0;
-    mFiles = Files(0);
+    mFiles = Files(0, true);
     while (mFiles.isEmpty()) {
         if (++mFolderIndex >= mFolders.ListCount())
             return false;
-        mFiles = Files(mFolderIndex);
+        mFiles = Files(mFolderIndex, true);
     }
     mFirstFolder = mFolderIndex;
     return true;
@@ -36,35 +45,45 @@ QString PictureRing::Move(Position& at, Direction direction, const Lister& list)
 {
     if (direction == Direction::Back)
         at.fileIndex = CheckedSub(at.fileIndex, 2);
-    const std::int32_t count = mFolders.ListCount();
     // A position without a file (folder 0 without pictures after a wrap)
     // steps again.
     for (;;) {
+        const std::int32_t count = mFolders.ListCount();
         at.fileIndex = CheckedAdd(at.fileIndex, 1);
         if (at.fileIndex >= at.files.size()) {
             if (at.folderIndex >= count - 1) {
                 at.folderIndex = 0;
-                at.files = list(0);
+                at.files = list(0, nullptr);
             } else {
                 ++at.folderIndex;
-                at.files = list(at.folderIndex);
+                at.files = list(at.folderIndex, nullptr);
                 while (at.files.isEmpty()) {
-                    if (++at.folderIndex >= count)
+                    if (++at.folderIndex >= mFolders.ListCount())
                         at.folderIndex = 0;
-                    at.files = list(at.folderIndex);
+                    at.files = list(at.folderIndex, nullptr);
                 }
             }
             at.fileIndex = 0;
         } else if (at.fileIndex < 0) {
+            // Going back, the folder before is the last one found inside the
+            // one listed, when listing found some.
+            const auto listBack = [&] {
+                std::int32_t found = 0;
+                at.files = list(at.folderIndex, &found);
+                while (found > 0) {
+                    at.folderIndex += found;
+                    at.files = list(at.folderIndex, &found);
+                }
+            };
             if (--at.folderIndex < mFirstFolder)
-                at.folderIndex = count - 1;
-            at.files = list(at.folderIndex);
+                at.folderIndex = mFolders.ListCount() - 1;
+            listBack();
             while (at.files.isEmpty()) {
                 // Only when files were removed during the show does the walk
                 // pass the first folder; it wraps rather than leave the list.
                 if (--at.folderIndex < 0)
-                    at.folderIndex = count - 1;
-                at.files = list(at.folderIndex);
+                    at.folderIndex = mFolders.ListCount() - 1;
+                listBack();
             }
             at.fileIndex = std::int32_t(at.files.size()) + at.fileIndex;
         }
@@ -78,8 +97,8 @@ QString PictureRing::Step(Direction direction)
 {
     Position at{mFolderIndex, mFileIndex, mFiles};
     std::int32_t emptyInARow = 0;
-    const QString path = Move(at, direction, [&](std::int32_t index) {
-        QStringList files = Files(index);
+    const QString path = Move(at, direction, [&](std::int32_t index, std::int32_t* found) {
+        QStringList files = Files(index, true, found);
         if (!files.isEmpty())
             emptyInARow = 0;
         else if (++emptyInARow >= mFolders.ListCount())
@@ -92,26 +111,29 @@ QString PictureRing::Step(Direction direction)
     return path;
 }
 
-QString PictureRing::Peek(std::int32_t direction) const
+QString PictureRing::Peek(std::int32_t direction)
 {
     return PeekAhead(direction, 1).value(0);
 }
 
-QStringList PictureRing::PeekAhead(std::int32_t direction, int steps) const
+QStringList PictureRing::PeekAhead(std::int32_t direction, int steps)
 {
     Position at{mFolderIndex, mFileIndex, mFiles};
     int listed = 0;
     QStringList paths;
     try {
         for (int i = 0; i < steps; ++i) {
-            paths << Move(at, direction < 0 ? Direction::Back : Direction::Forward, [&](std::int32_t index) {
-                if (++listed > kPeekFolders)
-                    throw GaveUp{};
-                return Files(index);
-            });
+            paths << Move(at, direction < 0 ? Direction::Back : Direction::Forward,
+                          [&](std::int32_t index, std::int32_t* found) {
+                              if (++listed > kPeekFolders)
+                                  throw GaveUp{};
+                              return Files(index, false, found);
+                          });
         }
     } catch (const GaveUp&) {
         // Too many folders without pictures ahead: the step walks them.
+    } catch (const NotListedYet&) {
+        // What lies beyond is not known yet: the step waits for it.
     } catch (const std::exception& e) {
         // Looking ahead is only a guess; the step itself reports what is wrong.
         qCDebug(lcWalk) << "looking ahead stopped:" << e.what();

@@ -13,13 +13,20 @@
 // and the names of the picture files in one, sorted as the file list sorts
 // them. The program's folders are on disk (ShowFolders); tests keep them in
 // memory.
+//
+// Listing a folder may find folders inside it that the walk could not see
+// (archives inside an archive): the source inserts them right after it, and
+// the ring's indexes beyond it move up. A folder whose listing is still
+// under way raises NotListedYet when the caller would not wait for it.
 class FolderSource {
 public:
     virtual ~FolderSource() = default;
     virtual std::int32_t ListCount() const = 0;
     virtual QString FindDir(std::int32_t Index) const = 0;
-    virtual QStringList Files(const QString& folder) = 0;
+    virtual QStringList Files(std::int32_t Index, bool wait) = 0;
 };
+
+struct NotListedYet {};
 
 // Every folder of the ring was found without pictures: the show cannot go on.
 struct NoPicturesLeft {};
@@ -42,10 +49,10 @@ public:
     QString Step(Direction direction);
     // The picture a step in direction (+1 next, -1 back) would show now, or
     // "" when it lies beyond a few folders without pictures; the ring stays.
-    QString Peek(std::int32_t direction) const;
+    QString Peek(std::int32_t direction);
     // The pictures of the next steps in direction, nearest first (fewer when
-    // the look gives up, as Peek does).
-    QStringList PeekAhead(std::int32_t direction, int steps) const;
+    // the look gives up, as Peek does, or meets a folder still being listed).
+    QStringList PeekAhead(std::int32_t direction, int steps);
 
     QString CurrentPath() const;
     std::int32_t FolderIndex() const { return mFolderIndex; }
@@ -59,12 +66,14 @@ private:
         std::int32_t fileIndex = 0;
         QStringList files;
     };
-    using Lister = std::function<QStringList(std::int32_t folderIndex)>;
+    using Lister = std::function<QStringList(std::int32_t folderIndex, std::int32_t* found)>;
 
     // The step itself, on a position: what Step moves the ring by and what
     // the look-ahead predicts with.
     QString Move(Position& at, Direction direction, const Lister& list) const;
-    QStringList Files(std::int32_t folderIndex) const;
+    // Lists a folder; folders found inside it move the ring's indexes
+    // beyond it up, and *found (when given) says how many there were.
+    QStringList Files(std::int32_t folderIndex, bool wait, std::int32_t* found = nullptr);
 
     FolderSource& mFolders;
     // The listing of folder mFolderIndex, taken when the ring moved there.

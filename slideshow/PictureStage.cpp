@@ -54,6 +54,9 @@ ClsPluginManager& ThreadPlugins(std::uint64_t show)
 // size, as the show's Picture1 would be drawn.
 void DrawAhead(PreparedPicture& prepared, std::uint64_t show, bool pluginStretch)
 {
+    // An archive's file that could not be read has nothing to give them.
+    if (prepared.inArchive && prepared.bytes.isEmpty())
+        return;
     prepared.pluginsAsked = true;
     prepared.drawn = QImage(prepared.window.expandedTo(QSize(1, 1)), QImage::Format_RGB32);
     prepared.drawn.fill(Qt::black);
@@ -61,8 +64,12 @@ void DrawAhead(PreparedPicture& prepared, std::uint64_t show, bool pluginStretch
     try {
         ClsPluginManager& plugins = ThreadPlugins(show);
         plugins.SetStretch(pluginStretch);
-        plugins.DrawPictureFile(prepared.path, dc, prepared.drawn.height(), prepared.drawn.width(), 0, 0,
-                                QString(), &prepared.pluginFailure);
+        if (prepared.inArchive)
+            plugins.DrawPictureBytes(prepared.path, prepared.bytes, dc, prepared.drawn.height(),
+                                     prepared.drawn.width(), 0, 0, QString(), &prepared.pluginFailure);
+        else
+            plugins.DrawPictureFile(prepared.path, dc, prepared.drawn.height(), prepared.drawn.width(), 0, 0,
+                                    QString(), &prepared.pluginFailure);
     } catch (const RuntimeError& e) {
         if (e.Kind() == ErrorKind::PluginFailed)
             prepared.pluginFailure = QString::fromUtf8(e.what());
@@ -85,17 +92,27 @@ PictureStage::PictureStage(QWidget& window, std::function<bool()> stretch)
 void PictureStage::SetPluginManager(ClsPluginManager* manager)
 {
     mPluginManager = manager;
-    if (!manager) {
-        Prefetch.SetDecoder(PreparePicture);
-        return;
-    }
-    if (manager->PluginCount() < 0) {
-        Prefetch.SetDecoder(PreparePicture);
+    SetDecoders();
+}
+
+void PictureStage::SetArchives(std::shared_ptr<const ArchiveShelf> archives)
+{
+    mArchives = std::move(archives);
+    SetDecoders();
+}
+
+void PictureStage::SetDecoders()
+{
+    PicturePrefetch::Decoder decode = [archives = mArchives](const QString& path, QSize window, bool stretch) {
+        return PreparePicture(path, window, stretch, archives.get());
+    };
+    if (!mPluginManager || mPluginManager->PluginCount() < 0) {
+        Prefetch.SetDecoder(std::move(decode));
         return;
     }
     const std::uint64_t show = ++gShows;
-    const bool pluginStretch = manager->Stretch();
-    Prefetch.SetDecoder(PreparePicture, [show, pluginStretch](PreparedPicture& prepared) {
+    const bool pluginStretch = mPluginManager->Stretch();
+    Prefetch.SetDecoder(std::move(decode), [show, pluginStretch](PreparedPicture& prepared) {
         DrawAhead(prepared, show, pluginStretch);
     });
 }
@@ -114,7 +131,7 @@ void PictureStage::Interrupt()
         mPluginWait->Escape();
 }
 
-bool PictureStage::Wait(const std::function<bool()>& done, int timeoutMs)
+bool PictureStage::Wait(const std::function<bool()>& done, int timeoutMs, int pollMs)
 {
     if (mInterrupted)
         return false;
@@ -126,6 +143,14 @@ bool PictureStage::Wait(const std::function<bool()>& done, int timeoutMs)
     limit.setTimerType(Qt::PreciseTimer);
     QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
     limit.start(timeoutMs);
+    // What is not a decode has no signal to wake the wait: it is looked at.
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    if (pollMs > 0 && done)
+        poll.start(pollMs);
     Prefetch.onDecoded = [&] {
         if (done && done())
             loop.quit();
@@ -170,7 +195,7 @@ PreparedPicture PictureStage::Prepare(const QString& path, QSize window, bool st
         }
     }
     mWindow.repaint();
-    return PreparePicture(path, window, stretch);
+    return PreparePicture(path, window, stretch, mArchives.get());
 }
 
 bool PictureStage::ShowPicture(const QString& path)
@@ -219,7 +244,7 @@ bool PictureStage::ShowPicture(const QString& path)
         Picture1->Put(prepared.drawn);
         failure = prepared.pluginFailure;
     } else if (!prepared.stalled) {
-        failure = DrawWithPlugins(path);
+        failure = DrawWithPlugins(prepared);
     }
     // The window was closed while a plug-in drew.
     if (mInterrupted) {
@@ -235,10 +260,12 @@ bool PictureStage::ShowPicture(const QString& path)
     return true;
 }
 
-QString PictureStage::DrawWithPlugins(const QString& path)
+QString PictureStage::DrawWithPlugins(const PreparedPicture& prepared)
 {
     if (!mPluginManager)
         return QStringLiteral("no plug-ins are loaded");
+    if (prepared.inArchive && prepared.bytes.isEmpty())
+        return prepared.builtInError;
     ++mDrawnInStep;
     const HDC dc = Picture1->hDC();
     const std::int32_t height = RoundToInt32(Picture1->Image().height());
@@ -251,7 +278,11 @@ QString PictureStage::DrawWithPlugins(const QString& path)
         wait.Escape();
     QString failure;
     try {
-        mPluginManager->DrawPictureFile(path, dc, height, width, 0, 0, QString(), &failure);
+        if (prepared.inArchive)
+            mPluginManager->DrawPictureBytes(prepared.path, prepared.bytes, dc, height, width, 0, 0, QString(),
+                                             &failure);
+        else
+            mPluginManager->DrawPictureFile(prepared.path, dc, height, width, 0, 0, QString(), &failure);
     } catch (const RuntimeError& e) {
         // A plug-in that crashed, hung or could not be reached costs this
         // one picture, which stays black; errors of the fit still end the show.
@@ -264,7 +295,7 @@ QString PictureStage::DrawWithPlugins(const QString& path)
     return failure;
 }
 
-void PictureStage::LookAhead(const PictureRing& ring, bool lastStepBack)
+void PictureStage::LookAhead(PictureRing& ring, bool lastStepBack)
 {
     if (!Prefetch.Enabled())
         return;

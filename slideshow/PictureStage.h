@@ -10,6 +10,7 @@
 // (the window drops what it must while its step runs).
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include <QString>
 
@@ -18,6 +19,7 @@
 #include "slideshow/PictureDisplay.h"
 #include "slideshow/PicturePrefetch.h"
 
+class ArchiveShelf;
 class ClsPluginManager;
 class PictureRing;
 class QEventLoop;
@@ -33,6 +35,8 @@ public:
     // The show's plug-ins; the decoding threads draw with managers of their
     // own over the same folders, fitted by the manager's stretch setting.
     void SetPluginManager(ClsPluginManager* manager);
+    // The archives of the show, whose pictures are read from them; none by default.
+    void SetArchives(std::shared_ptr<const ArchiveShelf> archives);
 
     // Shows a picture: through the built-in loader on Image1, fitted by the
     // Stretch setting read now, else through the plug-ins on Picture1. A
@@ -53,7 +57,10 @@ public:
     // Starts decoding the pictures the next steps will show from the ring's
     // position: first the next few in the direction of the last step, then
     // the one the other way.
-    void LookAhead(const PictureRing& ring, bool lastStepBack);
+    void LookAhead(PictureRing& ring, bool lastStepBack);
+    // Runs the event loop until done() holds, looking every few milliseconds,
+    // or timeoutMs has passed; false when Interrupt ended the wait.
+    bool WaitUntil(const std::function<bool()>& done, int timeoutMs) { return Wait(done, timeoutMs, 10); }
 
     // Picture1 covers the window.
     void FillWindow();
@@ -66,14 +73,16 @@ public:
 private:
     // Runs the event loop until done() holds or timeoutMs has passed (never,
     // when done is empty); false when interrupted.
-    bool Wait(const std::function<bool()>& done, int timeoutMs);
+    bool Wait(const std::function<bool()>& done, int timeoutMs, int pollMs = 0);
     PreparedPicture Prepare(const QString& path, QSize window, bool stretch, bool& interrupted);
     // Why nothing was drawn; empty when a plug-in drew the picture.
-    QString DrawWithPlugins(const QString& path);
+    QString DrawWithPlugins(const PreparedPicture& prepared);
+    void SetDecoders();
 
     QWidget& mWindow;
     std::function<bool()> mStretch;
     ClsPluginManager* mPluginManager = nullptr;
+    std::shared_ptr<const ArchiveShelf> mArchives;
     FlipPacer mPacer;
     // The setting the picture on screen was shown with; the look-ahead uses it.
     bool mShownStretch = false;

@@ -1,21 +1,61 @@
 #pragma once
 // The folders of a show on disk: the folder list of the walk and the file
 // list File1, which lists the pictures of one folder by the show's pattern.
+//
+// With archives shown, an archive file is a folder too: the walk notes it
+// without opening it, and it is listed (on a thread of its own, through
+// the shelf) when the ring or the look-ahead first reaches it. Its pictures
+// are its files that File1's pattern takes, by inner path; the archives
+// inside it become folders that follow it.
+#include <functional>
+#include <memory>
+
+#include <QHash>
+#include <QSet>
+
+#include "archives/ArchiveNames.h"
+#include "archives/ArchiveShelf.h"
 #include "slideshow/FileList.h"
 #include "slideshow/FolderList.h"
 #include "slideshow/PictureRing.h"
 
 class ShowFolders : public FolderSource {
 public:
-    void SearchDirs(const QString& DirPath) { FolderList.SearchDirs(DirPath); }
+    // Archives inside archives are folders down to this depth (an archive
+    // file is depth 0); deeper ones are left out.
+    static constexpr int kMaxArchiveDepth = 3;
+
+    // Off by default: archives are ordinary files, which no pattern takes.
+    void SetShowArchives(bool on);
+    bool ShowArchives() const { return mShelf != nullptr; }
+    // Waits until done() holds or timeoutMs has passed; false when the wait
+    // was cut short (the window is closing). By default it sleeps between looks.
+    using Waiter = std::function<bool(const std::function<bool()>& done, int timeoutMs)>;
+    void SetWaiter(Waiter wait) { mWait = std::move(wait); }
+    // The archives reached so far; null when archives are not shown.
+    std::shared_ptr<const ArchiveShelf> Shelf() const { return mShelf; }
+
+    void SearchDirs(const QString& DirPath);
     std::int32_t ListCount() const override { return FolderList.ListCount(); }
     QString FindDir(std::int32_t Index) const override { return FolderList.FindDir(Index); }
-    QStringList Files(const QString& folder) override
-    {
-        File1.SetPath(folder);
-        return File1.Names();
-    }
+    QStringList Files(std::int32_t Index, bool wait) override;
 
     ClsFolderList FolderList;
     FileListBox File1;
+
+private:
+    QStringList ArchiveFiles(std::int32_t Index, bool wait);
+
+    ArchiveNames mArchiveNames;
+    std::shared_ptr<ArchiveShelf> mShelf;
+    Waiter mWait;
+    // Archives inside archives not listed yet: where each one is.
+    struct Nested {
+        std::shared_ptr<const ArchiveIndex> holder;
+        int entry = -1;
+    };
+    QHash<QString, Nested> mNested;
+    // The pictures of each archive listed, once its nested archives are in
+    // the folder list.
+    QHash<QString, QStringList> mArchivePictures;
 };

@@ -116,6 +116,15 @@ void SlideShow::CoverScreen(QScreen* target)
 }
 
 void SlideShow::SetTag(const QString& tag) { mTag = tag; }
+
+void SlideShow::SetShowArchives(bool on)
+{
+    mFolders.SetShowArchives(on);
+    mFolders.SetWaiter([this](const std::function<bool()>& done, int timeoutMs) {
+        return mStage.WaitUntil(done, timeoutMs);
+    });
+    mStage.SetArchives(mFolders.Shelf());
+}
 QString SlideShow::Tag() const { return mTag; }
 
 void SlideShow::SearchDirs(const QString& DirPath) { mFolders.SearchDirs(DirPath); }

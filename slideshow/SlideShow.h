@@ -42,6 +42,9 @@ public:
 
     // The start folder, ending in "/"; read when the window becomes active.
     void SetTag(const QString& tag);
+    // Whether archives are folders of the show (off by default); set before
+    // the window becomes active.
+    void SetShowArchives(bool on);
     // Covers the given screen (the primary screen when null) in full.
     void CoverScreen(QScreen* screen);
     QString Tag() const;
@@ -64,6 +67,7 @@ public:
 
     // What the show is at, for those who watch it.
     const PictureRing& Ring() const { return mRing; }
+    PictureRing& Ring() { return mRing; }
     const PictureStage& Stage() const { return mStage; }
     PictureStage& Stage() { return mStage; }
     const FileListBox& File1() const { return mFolders.File1; }

@@ -16,13 +16,7 @@ public:
     explicit MemoryFolders(std::vector<std::pair<QString, QStringList>> folders) : mFolders(std::move(folders)) {}
     std::int32_t ListCount() const override { return std::int32_t(mFolders.size()); }
     QString FindDir(std::int32_t Index) const override { return mFolders.at(std::size_t(Index)).first; }
-    QStringList Files(const QString& folder) override
-    {
-        for (const auto& [name, files] : mFolders)
-            if (name == folder)
-                return files;
-        return {};
-    }
+    QStringList Files(std::int32_t Index, bool) override { return mFolders.at(std::size_t(Index)).second; }
     void Empty(std::size_t index) { mFolders.at(index).second.clear(); }
 
 private:
@@ -161,4 +155,120 @@ TEST(PictureRing, PathsKeepTheFoldersExactNames)
     EXPECT_EQ(ring.CurrentPath(), "/p/x /a.bmp");
     EXPECT_EQ(ring.Step(Direction::Forward), "/p/x/b.bmp");
     EXPECT_EQ(ring.Step(Direction::Forward), "/p/y/c.bmp");
+}
+
+namespace {
+
+// Folders of which some hold folders seen only once they are listed (as
+// archives inside an archive are), and may still be listing when a look
+// that would not wait reaches them.
+struct Found {
+    QString path;
+    QStringList files;
+    std::vector<Found> inside;
+    bool listing = false;
+    int slow = 0; // listings that give nothing yet, even waited for
+};
+
+class FoundWhenListed : public FolderSource {
+public:
+    explicit FoundWhenListed(std::vector<Found> folders) : mFolders(std::move(folders)) {}
+    std::int32_t ListCount() const override { return std::int32_t(mFolders.size()); }
+    QString FindDir(std::int32_t Index) const override { return mFolders.at(std::size_t(Index)).path; }
+    QStringList Files(std::int32_t Index, bool wait) override
+    {
+        Found& folder = mFolders.at(std::size_t(Index));
+        if (folder.listing && !wait)
+            throw NotListedYet{};
+        folder.listing = false;
+        if (folder.slow > 0 && folder.slow--)
+            return {};
+        std::vector<Found> inside = std::move(folder.inside);
+        QStringList files = folder.files;
+        mFolders.insert(mFolders.begin() + Index + 1, inside.begin(), inside.end());
+        return files;
+    }
+    // Every folder in the order of the walk, as if all were seen at once.
+    static void Flatten(const std::vector<Found>& folders, std::vector<std::pair<QString, QStringList>>& out)
+    {
+        for (const Found& f : folders) {
+            out.push_back({f.path, f.files});
+            Flatten(f.inside, out);
+        }
+    }
+
+private:
+    std::vector<Found> mFolders;
+};
+
+std::vector<Found> ArchiveTree()
+{
+    return {{"/s", {}, {}},
+            {"/s/A", {"a1"}, {}},
+            {"/s/B.zip",
+             {"b1", "b2"},
+             {{"/s/B.zip/x.zip", {"x1"}, {{"/s/B.zip/x.zip/y.zip", {"y1"}, {}, true}}},
+              {"/s/B.zip/e.zip", {}, {}},
+              {"/s/B.zip/z.zip", {"z1"}, {}, true}},
+             true},
+            {"/s/C", {"c1"}, {}},
+            {"/s/D.zip", {}, {{"/s/D.zip/d.zip", {"d1"}, {}}}},
+            {"/s/E.zip", {}, {}, true}};
+}
+
+} // namespace
+
+TEST(PictureRing, FoldersFoundWhenListedTakeTheirPlaceInTheOrderWhicheverWayTheRingComes)
+{
+    std::vector<std::pair<QString, QStringList>> all;
+    FoundWhenListed::Flatten(ArchiveTree(), all);
+    // Both ways from the start, then a mixed walk with looks ahead between
+    // the steps: the ring must not tell the folders found late from those
+    // known from the start.
+    std::vector<std::vector<int>> walks = {std::vector<int>(20, 1), std::vector<int>(20, -1)};
+    std::vector<int> mixed;
+    for (unsigned seed = 7, i = 0; i < 60; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        mixed.push_back((seed >> 16) % 3 == 0 ? -1 : 1);
+    }
+    walks.push_back(mixed);
+    for (const std::vector<int>& walk : walks) {
+        FoundWhenListed lazy(ArchiveTree());
+        MemoryFolders known(all);
+        PictureRing ring(lazy), reference(known);
+        ASSERT_TRUE(ring.Start());
+        ASSERT_TRUE(reference.Start());
+        for (std::size_t i = 0; i < walk.size(); ++i) {
+            const QStringList looked = ring.PeekAhead(walk[i], 4);
+            const QString want = Move(reference, walk[i]);
+            ASSERT_EQ(Move(ring, walk[i]), want) << "move " << i << " by " << walk[i];
+            EXPECT_EQ(ring.CurrentPath(), want);
+            EXPECT_EQ(ring.FirstFolder(), reference.FirstFolder());
+            if (!looked.isEmpty() && walk[i] == walk[std::min(i + 1, walk.size() - 1)])
+                EXPECT_EQ(looked.front(), want) << "the look ahead named another picture";
+        }
+        EXPECT_EQ(ring.FolderIndex(), reference.FolderIndex());
+        EXPECT_EQ(lazy.ListCount(), std::int32_t(all.size()));
+    }
+    // The first steps of each way, spelled out.
+    FoundWhenListed lazy(ArchiveTree());
+    PictureRing ring(lazy);
+    ASSERT_TRUE(ring.Start());
+    QStringList back;
+    for (int i = 0; i < 8; ++i)
+        back << QString::fromStdString(Name(Move(ring, -1)));
+    EXPECT_EQ(back.join(' '), "d.zip/d1 C/c1 z.zip/z1 y.zip/y1 x.zip/x1 B.zip/b2 B.zip/b1 A/a1");
+
+    // An archive before the first folder with pictures whose listing came
+    // late: the first folder stays the one the show started in.
+    FoundWhenListed late({{"/s", {}, {}},
+                          {"/s/0.tgz", {"t1"}, {{"/s/0.tgz/n.zip", {}, {}}}, false, 1},
+                          {"/s/A", {"a1", "a2"}, {}}});
+    PictureRing lateRing(late);
+    ASSERT_TRUE(lateRing.Start());
+    EXPECT_EQ(Name(Move(lateRing, 1)), "A/a2");
+    EXPECT_EQ(Name(Move(lateRing, 1)), "0.tgz/t1") << "forward from the last folder passes the ones before";
+    EXPECT_EQ(Name(Move(lateRing, 1)), "A/a1");
+    EXPECT_EQ(lateRing.FirstFolder(), 3);
+    EXPECT_EQ(Name(Move(lateRing, -1)), "A/a2") << "back from the first folder wraps to the last";
 }

@@ -31,6 +31,7 @@
 #include <stdexcept>
 
 #include "../app/MessageBoxCloser.h"
+#include "archives/ArchiveBytes.h"
 #include "imaging/PictureTestData.h"
 #include "app/Settings.h"
 #include "common/PathText.h"
@@ -63,7 +64,7 @@ inline QString Current(const SlideShow& s)
     return path.dir().dirName() + "/" + path.fileName();
 }
 inline std::string CurrentPath(const SlideShow& s) { return s.Ring().CurrentPath().toStdString(); }
-inline std::string Peek(const SlideShow& s, std::int32_t direction) { return s.Ring().Peek(direction).toStdString(); }
+inline std::string Peek(SlideShow& s, std::int32_t direction) { return s.Ring().Peek(direction).toStdString(); }
 // Lets the decoding ahead finish.
 inline void Settle(SlideShow& s) { s.Stage().Prefetch.WaitForDone(); }
 } // namespace SlideShowProbe
@@ -107,6 +108,7 @@ protected:
     void Launch(const QString& interval = "60", const QString& dir = {})
     {
         show = new SlideShow(interval, &Settings::ReadStretch);
+        show->SetShowArchives(archives);
         show->SetTag((dir.isEmpty() ? pics.Path() : dir) + "/");
         show->show();
         show->activateWindow();
@@ -121,6 +123,7 @@ protected:
     ProgramFolder program;
     TempTree pics;
     QPointer<SlideShow> show;
+    bool archives = false; // the option that makes archives folders
 };
 
 TEST(FitPicture, TableForBothSettingsAtTheWindowEdges)
@@ -632,7 +635,7 @@ TEST_F(SlideShowTest, EscOrTheTopLeftCornerEndAShowWhoseStepWaitsForAHangingPlug
             // the look-ahead leaves plug-in pictures to the step.
             if (!ahead) {
                 s.Stage().Prefetch.SetEnabled(false);
-                s.Stage().Prefetch.SetDecoder(PreparePicture);
+                s.Stage().Prefetch.SetDecoder([](const QString& p, QSize w, bool s) { return PreparePicture(p, w, s); });
             }
             // How many pictures the step drew itself when the window closed.
             struct Watch : QObject {
@@ -849,6 +852,128 @@ TEST_F(SlideShowTest, WrapsOverFoldersOnDiskAndEndsWithTheMessageWhenNoPicturesA
         EXPECT_EQ(closer.Shown()[0].title, "Velmora");
         EXPECT_EQ(closer.Shown()[0].icon, QMessageBox::Critical);
     }
+}
+
+
+// A colour for every picture of the archive tests, so that what is on
+// screen tells which file it came from.
+QColor ColourOf(const QString& name) { return QColor(QColor::fromHsv(int(qHash(name) % 360), 255, 200).rgb()); }
+
+// The picture on screen, as a path below top.
+QString Below(const SlideShow& s, const QString& top) { return s.Ring().CurrentPath().mid(top.size() + 1); }
+
+TEST_F(SlideShowTest, ArchivesAreFoldersOfTheRingAmongTheFoldersBothWaysAndOffTheyAreSkipped)
+{
+    const QString top = pics.MakeDir("t");
+    const QString stage = pics.MakeDir("stage");
+    const auto picture = [&](const QString& rel) { pics.WriteFile(rel, Bmp(40, 30, ColourOf(rel.section('/', -1)))); };
+    picture("t/a/1.bmp");
+    picture("t/f/3.bmp");
+    // b.zip: pictures in name order of their inner paths, an archive inside
+    // it, a text file; d.zip holds no picture; e.zip is no ZIP at all; h.zip
+    // is a FIFO; c.7z and g.tar.gz are the other archivers'.
+    for (const char* rel : {"stage/b/p1.bmp", "stage/b/sub/p2.bmp", "stage/n/q.bmp", "stage/c/r.bmp", "stage/g/s.bmp"})
+        picture(rel);
+    pics.WriteFile("stage/b/notes.txt", "text");
+    pics.WriteFile("stage/d/notes.txt", "text");
+    RunTool(stage + "/n", "zip", {"-q", stage + "/b/inner.zip", "q.bmp"});
+    RunTool(stage + "/b", "zip", {"-qr", top + "/b.zip", "p1.bmp", "sub", "inner.zip", "notes.txt"});
+    RunTool(stage + "/c", "7z", {"a", "-bd", top + "/c.7z", "r.bmp"});
+    RunTool(stage + "/d", "zip", {"-q", top + "/d.zip", "notes.txt"});
+    RunTool(stage + "/g", "tar", {"czf", top + "/g.tar.gz", "s.bmp"});
+    pics.WriteFile("t/e.zip", "not an archive, only named like one");
+    ASSERT_EQ(mkfifo(QFile::encodeName(top + "/h.zip").constData(), 0600), 0);
+
+    const QStringList ring = {"a/1.bmp", "b.zip/p1.bmp", "b.zip/sub/p2.bmp", "b.zip/inner.zip/q.bmp",
+                              "c.7z/r.bmp", "f/3.bmp", "g.tar.gz/s.bmp"};
+    for (const bool on : {true, false}) {
+        SCOPED_TRACE(on ? "archives shown" : "archives off");
+        archives = on;
+        SlideShow& s = Start("60", top);
+        const QStringList want = on ? ring : QStringList{"a/1.bmp", "f/3.bmp"};
+        ASSERT_EQ(Below(s, top), want[0]);
+        // Forward twice round, then back twice round.
+        for (const int key : {39, 37}) {
+            for (int i = 1; i <= 2 * want.size(); ++i) {
+                P::Key(s, std::int16_t(key));
+                ASSERT_FALSE(show.isNull());
+                const QString& name = want[(key == 39 ? i : 2 * want.size() - i) % want.size()];
+                ASSERT_EQ(Below(s, top), name) << (key == 39 ? "forward" : "back") << " step " << i;
+                ASSERT_TRUE(P::Image(s).Visible) << name.toStdString();
+                EXPECT_EQ(Centre(P::Image(s).Rendered()), ColourOf(name.section('/', -1))) << name.toStdString();
+            }
+        }
+        // Off, the walk lists folders alone; on, every archive is a folder
+        // and the one inside b.zip follows it.
+        EXPECT_EQ(s.ListCount(), on ? 10 : 3);
+        // Pictures decoded ahead are checked against the archive's file.
+        const FileStamp stamp = StampOf(top + "/b.zip/inner.zip/q.bmp");
+        EXPECT_TRUE(stamp.exists);
+        EXPECT_EQ(stamp, StampOf(top + "/b.zip"));
+        show->close();
+        ASSERT_TRUE(WaitFor([&] { return show.isNull(); }));
+    }
+}
+
+TEST_F(SlideShowTest, BadEntriesInArchivesShowBlackAndJapaneseNamesComeOutRight)
+{
+    archives = true;
+    TempTree staging;
+    const QString stage = staging.Path();
+    pics.WriteFile("a.bmp", Bmp(8, 8));
+    // A ZIP made on Japanese Windows: code page 932 names, no UTF-8 flag.
+    using archive_bytes::File;
+    pics.WriteFile("b.zip", archive_bytes::Zip({File{QByteArray("\x89\xe6\x91\x9c.bmp"), Bmp(8, 8, Qt::blue)},
+                                                File{"\x83\x65\x83\x58\x83\x67.bmp", "not a picture"}}));
+    // An entry locked by a password.
+    staging.WriteFile("secret.bmp", Bmp(8, 8));
+    RunTool(stage, "zip", {"-q", "-P", "password", pics.Path() + "/c.zip", "secret.bmp"});
+    pics.WriteFile("d.bmp", Bmp(8, 8, Qt::green));
+    // An archive removed during the show.
+    staging.WriteFile("gone.bmp", Bmp(8, 8));
+    RunTool(stage, "zip", {"-q", pics.Path() + "/e.zip", "gone.bmp"});
+    SlideShow& s = Start();
+    QFile::remove(pics.Path() + "/e.zip");
+    struct Want {
+        const char* name;
+        bool black;
+    };
+    // The start folder's own pictures first, then its archives.
+    for (const Want& want : {Want{"d.bmp", false}, Want{"b.zip/テスト.bmp", true}, Want{"b.zip/画像.bmp", false},
+                             Want{"c.zip/secret.bmp", true}, Want{"e.zip/gone.bmp", true}, Want{"a.bmp", false}}) {
+        P::Step(s);
+        ASSERT_FALSE(show.isNull()) << want.name;
+        EXPECT_EQ(Below(s, pics.Path()), QString::fromUtf8(want.name));
+        EXPECT_EQ(ShowsBlack(), want.black) << want.name;
+    }
+}
+
+TEST_F(SlideShowTest, PicturesInArchivesReachTheLinuxAndWindowsPluginsInMemory)
+{
+    archives = true;
+    program.AddPlugin("vtest.spi");
+    const bool windows = WindowsPluginsMissing(true).empty();
+    if (windows)
+        program.AddPlugin("wtest.sph");
+    using archive_bytes::File;
+    // One the plug-in takes from memory, one it wants as a file (a green
+    // picture then).
+    std::vector<File> files{{"a.vtp", Vtp(100, 50, 10, 200, 30)}, {"b.vtp", "FILE"}};
+    if (windows)
+        files.push_back({"c.vtw", Vtp(50, 100, 30, 10, 200)});
+    pics.WriteFile("in.zip", archive_bytes::Zip(files));
+    SlideShow& s = Start();
+    QList<QColor> colours{QColor(10, 200, 30), QColor(Qt::green)};
+    if (windows)
+        colours << QColor(30, 10, 200);
+    for (const QColor& colour : colours) {
+        ASSERT_FALSE(show.isNull());
+        EXPECT_FALSE(P::Image(s).Visible);
+        EXPECT_EQ(QColor(P::Picture(s).Image().pixel(512, 384)), colour) << P::CurrentPath(s);
+        P::Step(s);
+    }
+    // Nothing was written beside the archive.
+    EXPECT_EQ(QDir(pics.Path()).entryList(QDir::Files | QDir::NoDotAndDotDot), QStringList{"in.zip"});
 }
 
 } // namespace
