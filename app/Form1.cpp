@@ -1,4 +1,5 @@
 #include "app/Form1.h"
+#include "app/MenuRows.h"
 
 #include <QAction>
 #include <QApplication>
@@ -70,18 +71,21 @@ Form1::Form1(QWidget* parent)
     setTabOrder(Command1, Text1);
     setTabOrder(Text1, Drive1);
 
-    File = menuBar()->addMenu(QStringLiteral("ファイル(&F)"));
+    Menus = new MenuRows(this);
+    setMenuWidget(Menus);
+    File = Menus->addMenu(QStringLiteral("ファイル(&F)"));
     File->addAction(QStringLiteral("スライドショー(&S)"), this, [this] { File_s_Click(0); });
     File->addSeparator();
     File->addAction(QStringLiteral("終了(&X)"), this, [this] { File_s_Click(2); });
     // Options beyond the original program; all off unless the user turns them on.
-    Options = menuBar()->addMenu(QStringLiteral("オプション(&O)"));
+    Options = Menus->addMenu(QStringLiteral("オプション(&O)"));
     ShowArchives = Options->addAction(QStringLiteral("書庫の中も表示(&Z)"));
     ShowArchives->setCheckable(true);
-    Help = menuBar()->addMenu(QStringLiteral("ヘルプ(&H)"));
+    Help = Menus->addMenu(QStringLiteral("ヘルプ(&H)"));
     Help->addAction(QStringLiteral("目次(&M)"), this, [this] { Help_s_Click(0); });
     Help->addSeparator();
     Help->addAction(QStringLiteral("バージョン情報(&A)"), this, [this] { Help_s_Click(2); });
+    Menus->Wrap(client->width());
 
     // The lists start where the program was started, before any event runs.
     Drive1->SetDrive(QDir::currentPath());

@@ -11,6 +11,7 @@ class ClsUpDownTextBox;
 class QAction;
 class DirListBox;
 class DriveListBox;
+class MenuRows;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -28,6 +29,7 @@ public:
     QPushButton* Command1 = nullptr;
     QLabel* Label1 = nullptr;
     QLineEdit* Text1 = nullptr;
+    MenuRows* Menus = nullptr;
     QMenu* File = nullptr;
     QMenu* Options = nullptr;
     QAction* ShowArchives = nullptr; // the pictures inside archives, as folders of the show

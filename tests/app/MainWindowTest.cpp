@@ -19,6 +19,7 @@
 
 #include "MessageBoxCloser.h"
 #include "app/Form1.h"
+#include "app/MenuRows.h"
 #include "app/ListControls.h"
 #include "platform/Drives.h"
 #include "slideshow/SlideShow.h"
@@ -110,9 +111,18 @@ TEST(MainWindow, OptionsMenuHoldsTheArchiveOptionStoredOnlyWhenUsed)
     p.program.WriteSettings(base);
     Form1 window;
     QStringList menus;
-    for (const QAction* menu : window.menuBar()->actions())
+    for (const QAction* menu : window.Menus->MenuActions())
         menus << menu->text();
     EXPECT_EQ(menus, QStringList({QStringLiteral("ファイル(&F)"), QStringLiteral("オプション(&O)"), QStringLiteral("ヘルプ(&H)")}));
+    // The window is narrower than its menus: they wrap onto rows that fit,
+    // every menu in sight.
+    EXPECT_GT(window.Menus->Rows().size(), 1);
+    for (const QMenuBar* row : window.Menus->Rows()) {
+        EXPECT_LE(row->sizeHint().width(), window.centralWidget()->width());
+        for (QAction* menu : row->actions())
+            EXPECT_TRUE(row->actionGeometry(menu).isValid() && row->rect().contains(row->actionGeometry(menu)))
+                << menu->text().toStdString();
+    }
     EXPECT_EQ(window.Options->actions(), QList<QAction*>{window.ShowArchives});
     EXPECT_EQ(window.ShowArchives->text(), QStringLiteral("書庫の中も表示(&Z)"));
     EXPECT_TRUE(window.ShowArchives->isCheckable());
