@@ -36,6 +36,7 @@ void ShowFolders::SearchDirs(const QString& DirPath)
 {
     mNested.clear();
     mArchivePictures.clear();
+    mPassedOver.clear();
     FolderList.SearchDirs(DirPath);
 }
 
@@ -61,12 +62,17 @@ QStringList ShowFolders::ArchiveFiles(std::int32_t Index, bool wait)
     if (!opened) {
         if (!wait)
             throw NotListedYet{};
-        const Waiter wait = mWait ? mWait : Waiter(SleepUntil);
-        wait([&] { return (opened = mShelf->Find(path)).has_value(); }, PicturePrefetch::kStepWaitMs);
+        // A step waits for a listing once; after that the archive is passed
+        // over until its listing is done.
+        if (mPassedOver.contains(path))
+            return {};
+        const Waiter waitFor = mWait ? mWait : Waiter(SleepUntil);
+        waitFor([&] { return (opened = mShelf->Find(path)).has_value(); }, PicturePrefetch::kStepWaitMs);
         if (!opened) {
-            // A slow or stalled archive is passed over this time round; its
-            // listing goes on, and a later visit shows what it found.
+            // A slow or stalled archive; its listing goes on, and a later
+            // visit shows what it found.
             qCWarning(lcWalk).noquote() << "archive" << path << "is still being listed: passed over for now";
+            mPassedOver.insert(path);
             return {};
         }
     }

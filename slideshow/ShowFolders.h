@@ -58,4 +58,6 @@ private:
     // The pictures of each archive listed, once its nested archives are in
     // the folder list.
     QHash<QString, QStringList> mArchivePictures;
+    // Archives whose listing a step has waited for in vain.
+    QSet<QString> mPassedOver;
 };

@@ -5,6 +5,7 @@
 // the fuzz target's seeds.
 #include <QByteArray>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -171,6 +172,52 @@ inline QByteArray Rar4(const std::vector<File>& files)
     Le16(end, 0x4000);
     Le16(end, 7);
     block(out, end);
+    return out;
+}
+
+// A tar.zst that takes minutes to list: one file of `gib` GiB of zeros,
+// which a listing must unpack to get past (a compressed tar cannot be
+// skipped through). zstd keeps 128 KiB of one byte in a 4-byte block, so a
+// terabyte takes 32 MiB.
+inline QByteArray SlowTarZst(std::uint64_t gib)
+{
+    QByteArray tar(512, '\0');
+    const auto put = [&](int offset, const QByteArray& text) {
+        std::copy(text.begin(), text.end(), tar.begin() + offset);
+    };
+    put(0, "big.bin");
+    put(100, "0000644"); // mode, owner, group, time as octal numbers
+    put(108, "0000000");
+    put(116, "0000000");
+    put(136, "00000000000");
+    const std::uint64_t size = (gib << 30) - 512;
+    tar[124] = char(0x80); // the size as a base-256 number
+    for (int i = 0; i < 8; ++i)
+        tar[135 - i] = char((size >> (8 * i)) & 0xFF);
+    tar[156] = '0';
+    put(257, QByteArray("ustar\0" "00", 8));
+    put(148, "        ");
+    unsigned sum = 0;
+    for (const char c : tar)
+        sum += std::uint8_t(c);
+    put(148, QByteArray::number(sum, 8).rightJustified(6, '0') + '\0');
+
+    QByteArray out;
+    Le32(out, 0xFD2FB528); // frame magic
+    out += char(0x00);     // no checksum, no sizes
+    out += char(0x38);     // window of 128 KiB
+    const auto block = [&](std::uint32_t header) {
+        out += char(header & 0xFF);
+        out += char((header >> 8) & 0xFF);
+        out += char((header >> 16) & 0xFF);
+    };
+    block(512u << 3); // raw: the tar header
+    out += tar;
+    const std::uint64_t blocks = (gib << 30) / (128 << 10);
+    for (std::uint64_t i = 1; i <= blocks; ++i) {
+        block((std::uint32_t(128) << 13) | (1u << 1) | (i == blocks ? 1u : 0u)); // RLE
+        out += char(0);
+    }
     return out;
 }
 

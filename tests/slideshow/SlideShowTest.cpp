@@ -976,6 +976,28 @@ TEST_F(SlideShowTest, PicturesInArchivesReachTheLinuxAndWindowsPluginsInMemory)
     EXPECT_EQ(QDir(pics.Path()).entryList(QDir::Files | QDir::NoDotAndDotDot), QStringList{"in.zip"});
 }
 
+TEST_F(SlideShowTest, AnArchiveThatListsForMinutesCostsOneBoundedWaitAndTheShowGoesOn)
+{
+    archives = true;
+    pics.WriteFile("a/1.bmp", Bmp(8, 8));
+    pics.WriteFile("b.tar.zst", archive_bytes::SlowTarZst(1024));
+    pics.WriteFile("c/2.bmp", Bmp(8, 8));
+    LogLines log;
+    SlideShow& s = Start();
+    ASSERT_TRUE(Shows("a/1.bmp"));
+    // The step waits for the listing within its bound, then passes the
+    // archive over; later steps pass it without waiting again.
+    for (const auto& [key, want] : {std::pair(39, "c/2.bmp"), std::pair(39, "a/1.bmp"), std::pair(37, "c/2.bmp"),
+                                    std::pair(37, "a/1.bmp"), std::pair(39, "c/2.bmp")}) {
+        P::Key(s, std::int16_t(key));
+        ASSERT_FALSE(show.isNull());
+        EXPECT_TRUE(Shows(want)) << P::CurrentPath(s);
+    }
+    const QStringList told = log.Take("velmora.walk");
+    ASSERT_EQ(told.size(), 1) << told.join('\n').toStdString();
+    EXPECT_TRUE(told[0].contains("still being listed")) << told[0].toStdString();
+}
+
 } // namespace
 
 // A screen of 1024 x 768 pixels at 96 dpi for every test.
