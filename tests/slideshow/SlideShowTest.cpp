@@ -38,6 +38,7 @@
 #include "common/RuntimeError.h"
 #include "slideshow/FolderList.h"
 #include "slideshow/PictureDisplay.h"
+#include "slideshow/ShowFolders.h"
 #include "slideshow/SlideShow.h"
 #include "pluginhost/PluginTestSupport.h"
 #include "support/TestSupport.h"
@@ -974,6 +975,31 @@ TEST_F(SlideShowTest, PicturesInArchivesReachTheLinuxAndWindowsPluginsInMemory)
     }
     // Nothing was written beside the archive.
     EXPECT_EQ(QDir(pics.Path()).entryList(QDir::Files | QDir::NoDotAndDotDot), QStringList{"in.zip"});
+}
+
+// Archives inside archives follow their holder, down to a depth limit
+// that a chain of five nested ZIPs passes.
+TEST(ShowFolders, ArchivesInsideArchivesAreFoldersFourLevelsDeep)
+{
+    using archive_bytes::File;
+    QByteArray chain = archive_bytes::Zip({File{"p4.bmp", Bmp(4, 4)}});
+    for (int depth = 3; depth >= 0; --depth)
+        chain = archive_bytes::Zip({File{QByteArray("p") + QByteArray::number(depth) + ".bmp", Bmp(4, 4)},
+                                    File{QByteArray("z") + QByteArray::number(depth + 1) + ".zip", chain}});
+    TempTree tree;
+    tree.WriteFile("z0.zip", chain);
+    ShowFolders folders;
+    folders.File1.SetPattern("*.bmp");
+    folders.SetShowArchives(true);
+    folders.SearchDirs(tree.Path());
+    PictureRing ring(folders);
+    ASSERT_TRUE(ring.Start());
+    QStringList seen{ring.CurrentPath().mid(tree.Path().size() + 1)};
+    for (QString path = ring.Step(Direction::Forward); !seen.contains(path.mid(tree.Path().size() + 1));
+         path = ring.Step(Direction::Forward))
+        seen << path.mid(tree.Path().size() + 1);
+    EXPECT_EQ(seen, QStringList({"z0.zip/p0.bmp", "z0.zip/z1.zip/p1.bmp", "z0.zip/z1.zip/z2.zip/p2.bmp",
+                                 "z0.zip/z1.zip/z2.zip/z3.zip/p3.bmp"}));
 }
 
 TEST_F(SlideShowTest, AnArchiveThatListsForMinutesCostsOneBoundedWaitAndTheShowGoesOn)
