@@ -883,10 +883,16 @@ TEST_F(SlideShowTest, ArchivesAreFoldersOfTheRingAmongTheFoldersBothWaysAndOffTh
     RunTool(stage + "/d", "zip", {"-q", top + "/d.zip", "notes.txt"});
     RunTool(stage + "/g", "tar", {"czf", top + "/g.tar.gz", "s.bmp"});
     pics.WriteFile("t/e.zip", "not an archive, only named like one");
+    // A comic book RAR and an LZH, written byte by byte.
+    const auto entry = [](const char* name) {
+        return archive_bytes::File{name, Bmp(40, 30, ColourOf(name))};
+    };
+    pics.WriteFile("t/c1.cbr", archive_bytes::Rar4({entry("u.bmp")}));
+    pics.WriteFile("t/c2.LZH", archive_bytes::Lzh({entry("v.bmp")}));
     ASSERT_EQ(mkfifo(QFile::encodeName(top + "/h.zip").constData(), 0600), 0);
 
     const QStringList ring = {"a/1.bmp", "b.zip/p1.bmp", "b.zip/sub/p2.bmp", "b.zip/inner.zip/q.bmp",
-                              "c.7z/r.bmp", "f/3.bmp", "g.tar.gz/s.bmp"};
+                              "c.7z/r.bmp", "c1.cbr/u.bmp", "c2.LZH/v.bmp", "f/3.bmp", "g.tar.gz/s.bmp"};
     for (const bool on : {true, false}) {
         SCOPED_TRACE(on ? "archives shown" : "archives off");
         archives = on;
@@ -906,7 +912,7 @@ TEST_F(SlideShowTest, ArchivesAreFoldersOfTheRingAmongTheFoldersBothWaysAndOffTh
         }
         // Off, the walk lists folders alone; on, every archive is a folder
         // and the one inside b.zip follows it.
-        EXPECT_EQ(s.ListCount(), on ? 10 : 3);
+        EXPECT_EQ(s.ListCount(), on ? 12 : 3);
         // Pictures decoded ahead are checked against the archive's file.
         const FileStamp stamp = StampOf(top + "/b.zip/inner.zip/q.bmp");
         EXPECT_TRUE(stamp.exists);
