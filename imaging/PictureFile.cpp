@@ -3,18 +3,18 @@
 #include "imaging/DecodeService.h"
 
 #include "codecs/CodecResult.h"
+#include "codecs/Heif.h"
 #include "codecs/Jxl.h"
 #include "codecs/Recognise.h"
 #include "codecs/qt/QtImageCodec.h"
 #include "common/CodePage.h"
 #include "common/RuntimeError.h"
 #include "imaging/AreaReducer.h"
+#include "imaging/CodecImage.h"
 #include "imaging/ColourProfile.h"
 #include "imaging/DecodeLog.h"
 #include "imaging/Dib.h"
-#include "imaging/HeifReader.h"
 #include "imaging/JpegReader.h"
-#include "imaging/JxlReader.h"
 #include "imaging/Metafile.h"
 #include "imaging/PngFast.h"
 #include "imaging/PngReader.h"
@@ -413,12 +413,12 @@ private:
 
 // ---------------------------------------------------------------- HEIF, AVIF, JPEG XL
 
-// Like PNG: opening reads the header, every render decodes the file anew.
-template <typename Header, codec::Result<Header> (*ReadHeader)(const codec::Source&),
-          codec::Result<QImage> (*DecodeFile)(const codec::Source&, std::size_t)>
+// Like PNG: opening reads the header, every render decodes the file anew
+// (stored orientation applied by the codec library).
+template <codec::Result<codec::Picture> (*OpenCodec)(const codec::Source&, codec::DecodeOptions)>
 class LibraryPicture : public PictureFile {
 public:
-    LibraryPicture(const Input& input, Header header) : mInput(input), mHeader(std::move(header)) {}
+    LibraryPicture(const Input& input, CodecHeader header) : mInput(input), mHeader(std::move(header)) {}
 
     QSize NaturalSize() const override { return mHeader.size; }
 
@@ -432,7 +432,7 @@ public:
 
     static Opened Open(Source& source, const Input& input)
     {
-        codec::Result<Header> header = ReadHeader(source.Codec());
+        codec::Result<CodecHeader> header = HeaderOf(OpenCodec(source.Codec(), LoaderDecodeOptions()));
         if (!header)
             return header.error();
         if (codec::Result<void> fits = Fits(header->size); !fits)
@@ -446,17 +446,17 @@ private:
         const codec::Result<Source> source = Source::Open(mInput);
         if (!source)
             return source.error();
-        codec::Result<QImage> decoded = DecodeFile(source->Codec(), kMaxPixelBytes);
+        codec::Result<QImage> decoded = ImageOf(OpenCodec(source->Codec(), LoaderDecodeOptions(kMaxPixelBytes)));
         if (decoded && decoded->size() != mHeader.size)
             return codec::Fail(Kind::Damaged, "file changed since it was opened");
         return decoded;
     }
 
     Input mInput;
-    Header mHeader;
+    CodecHeader mHeader;
 };
-using HeifPicture = LibraryPicture<CodecHeader, ReadHeifHeader, DecodeHeif>;
-using JxlPicture = LibraryPicture<CodecHeader, ReadJxlHeader, DecodeJxl>;
+using HeifPicture = LibraryPicture<codec::OpenHeif>;
+using JxlPicture = LibraryPicture<codec::OpenJxl>;
 
 // ---------------------------------------------------------------- Qt's decoders
 
