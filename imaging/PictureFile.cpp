@@ -55,12 +55,18 @@ template <class Picture, class... Args> Opened Made(Args&&... args)
     return std::unique_ptr<PictureFile>(std::make_unique<Picture>(std::forward<Args>(args)...));
 }
 
+// Whether a picture of this size, at 4 bytes a pixel, takes more than the cap.
+bool OverPixelCap(QSize size)
+{
+    return std::uint64_t(size.width()) * std::uint64_t(size.height()) * 4 > kMaxPixelBytes;
+}
+
 // Whether a picture of this size may be decoded at all.
 codec::Result<void> Fits(QSize size)
 {
     if (size.isEmpty())
         return codec::Fail(Kind::Damaged, "picture size not positive");
-    if (std::uint64_t(size.width()) * std::uint64_t(size.height()) * 4 > kMaxPixelBytes)
+    if (OverPixelCap(size))
         return codec::Fail(Kind::TooLarge, "picture too large");
     return {};
 }
@@ -278,10 +284,8 @@ bool IsEmf(const unsigned char* p, std::size_t n) { return n >= 44 && Le32(p) ==
 
 void CheckRenderSize(QSize size)
 {
-    if (size.width() <= 0 || size.height() <= 0)
-        throw RuntimeError(ErrorKind::Overflow, "picture size not positive");
-    if (std::uint64_t(size.width()) * std::uint64_t(size.height()) * 4 > kMaxPixelBytes)
-        throw RuntimeError(ErrorKind::Overflow, "picture size too large to render");
+    if (const codec::Result<void> fits = Fits(size); !fits)
+        throw RuntimeError(ErrorKind::Overflow, "cannot render at that size: " + fits.error().message);
 }
 
 // The picture smoothly scaled (area averaging when reducing) to exactly size,
@@ -506,7 +510,7 @@ codec::Result<QImage> ReadWithQt(QIODevice* device, const char* format, int inde
     if (index > 0 && !reader.jumpToImage(index))
         return codec::Fail(Kind::Damaged, "icon image missing");
     const QSize size = reader.size();
-    if (size.isValid() && std::uint64_t(size.width()) * std::uint64_t(size.height()) * 4 > kMaxPixelBytes)
+    if (size.isValid() && OverPixelCap(size))
         return codec::Fail(Kind::TooLarge, "picture too large");
     QImage image = reader.read();
     if (image.isNull())
@@ -643,7 +647,7 @@ private:
     std::size_t BitsSize() const { return std::size_t(mData.size() - mBitsOffset); }
     bool TooLargeToDecode() const
     {
-        return std::uint64_t(Header().biWidth) * std::uint64_t(Rows()) * 4 > kMaxPixelBytes;
+        return OverPixelCap(NaturalSize());
     }
     bool Compressed() const
     {
