@@ -219,6 +219,15 @@ public:
         return FileStream(file);
     }
 
+    // A header read through stdio by its format's reader (JPEG, PNG).
+    template <class Header> codec::Result<Header> StreamHeader(codec::Result<Header> (*read)(std::FILE*))
+    {
+        const codec::Result<FileStream> file = Stream();
+        if (!file)
+            return file.error();
+        return read(file->get());
+    }
+
     // For the codec library (HEIF, JPEG XL) and its Qt readers.
     codec::Source Codec() const
     {
@@ -331,10 +340,7 @@ public:
 
     static Opened Open(Source& source, const Input& input)
     {
-        const codec::Result<FileStream> file = source.Stream();
-        if (!file)
-            return file.error();
-        codec::Result<JpegHeader> header = ReadJpegHeader(file->get());
+        const codec::Result<JpegHeader> header = source.StreamHeader(ReadJpegHeader);
         if (!header)
             return header.error();
         return Made<JpegPicture>(input, *header);
@@ -373,10 +379,7 @@ public:
 
     static Opened Open(Source& source, const Input& input)
     {
-        const codec::Result<FileStream> file = source.Stream();
-        if (!file)
-            return file.error();
-        codec::Result<PngHeader> header = ReadPngHeader(file->get());
+        codec::Result<PngHeader> header = source.StreamHeader(ReadPngHeader);
         if (!header)
             return header.error();
         if (codec::Result<void> fits = Fits(header->size); !fits)
