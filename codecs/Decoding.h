@@ -48,6 +48,23 @@ struct DecodeOptions {
     bool StopRequested() const { return stop && stop(); }
 };
 
+// The bytes of width x height pixels of channels bytes each, without overflow.
+inline std::uint64_t PixelBytes(int width, int height, int channels)
+{
+    return std::uint64_t(width) * std::uint64_t(height) * std::uint64_t(channels);
+}
+
+// A size a file declares, checked before anything is made for it.
+inline Result<void> CheckDeclaredSize(int width, int height, int channels, std::uint64_t maxBytes)
+{
+    if (width <= 0 || height <= 0)
+        return Fail(ErrorKind::Damaged, "picture size not positive");
+    const std::uint64_t bytes = PixelBytes(width, height, channels);
+    if (bytes > maxBytes || bytes > std::uint64_t(SIZE_MAX))
+        return Fail(ErrorKind::TooLarge, "picture too large");
+    return {};
+}
+
 // Decoded interleaved 8-bit pixels (RGB or RGBA, rows top first) in a buffer
 // the decoding library made; the caller may change them in place and take
 // the buffer over, e.g. as a QImage's, so that the picture is never copied.

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "codecs/Decoding.h"
 #include "codecs/Recognise.h"
 
 namespace codec {
@@ -34,7 +35,7 @@ const char* NameOf(QtImageFormat format)
 
 bool Fits(QSize size, std::uint64_t maxBytes)
 {
-    return std::uint64_t(size.width()) * std::uint64_t(size.height()) * 4 <= maxBytes;
+    return PixelBytes(size.width(), size.height(), 4) <= maxBytes;
 }
 
 Result<QByteArray> ReadWhole(int fd)
