@@ -35,18 +35,16 @@ QByteArray Cjxl(const TempTree& tree, const QImage& image, const QStringList& op
 
 } // namespace
 
-TEST(IfJxl, PluginInfoNamesVersionAndPairsAndRespectsSmallBuffers)
+TEST(IfJxl, PluginInfoNamesVersionAndPairs)
 {
     const std::uint32_t v = JxlDecoderVersion();
     EXPECT_TRUE(PluginText(Plugin(), 1).contains(
         QString("libjxl %1.%2.%3").arg(v / 1000000).arg(v / 1000 % 1000).arg(v % 1000)));
-    // "JPEG XL " is 8 bytes, "画" 3 more: a 10-byte buffer holds no part of it.
-    const struct { int infono, buflen; const char* text; } rows[] = {
-        {0, 256, "00IN"}, {2, 256, "*.jxl"}, {3, 256, "JPEG XL 画像"}, {4, 256, ""}, {-1, 256, ""},
-        {0, 3, "00"}, {0, 0, ""}, {3, 10, "JPEG XL "}, {3, 12, "JPEG XL 画"},
-    };
-    for (const auto& r : rows)
-        EXPECT_EQ(PluginText(Plugin(), r.infono, r.buflen), r.text) << r.infono << " in " << r.buflen;
+    // Small buffers: the one helper of SpiKit.h, tested with ifheif.spi.
+    const char* const texts[] = {"00IN", nullptr, "*.jxl", "JPEG XL 画像", ""};
+    for (int i = 0; i < 5; ++i)
+        if (texts[i])
+            EXPECT_EQ(PluginText(Plugin(), i), texts[i]) << i;
 }
 
 TEST(IfJxl, SupportBySignatureNotByName)
@@ -66,7 +64,9 @@ TEST(IfJxl, SupportBySignatureNotByName)
     EXPECT_EQ(DecodeMemory(Plugin(), rows[2].head).rc, 2);
 }
 
-TEST(IfJxl, DecodesWithTheStoredOrientation)
+// The stored orientation is the codec library's, tested with the built-in
+// loader (tests/imaging/FormatTest.cpp); here the DIB the plug-in builds.
+TEST(IfJxl, DecodesCodestreamAndContainer)
 {
     REQUIRE_CJXL();
     TempTree tree;
@@ -76,7 +76,6 @@ TEST(IfJxl, DecodesWithTheStoredOrientation)
         {"lossless, odd width", Cjxl(tree, Quadrants(30, 20), {"-d", "0"}), Quadrants(30, 20), 0}, // rows padded
         {"container", Cjxl(tree, wide, {"-d", "1", "--container=1"}), wide, 30},
         {"turned", JxlEncode(wide, {JXL_ORIENT_ROTATE_90_CW}), wide.transformed(QTransform().rotate(90)), 0},
-        {"mirrored", JxlEncode(wide, {JXL_ORIENT_FLIP_HORIZONTAL}), wide.mirrored(true, false), 0},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
