@@ -403,7 +403,7 @@ TEST(PictureFile, HugeBitmapIsReducedBandByBandWithoutDecodingItWhole)
         EXPECT_TRUE(Near(image.pixel(at), colour, 1)) << at.x() << "," << at.y() << ": " << std::hex << image.pixel(at);
 }
 
-TEST(PictureFile, BigScansAndWallpapersAboveQtsOwnLimitDecode)
+TEST(PictureFile, BigScansAboveQtsOwnLimitDecodeAndPicturesAboveTheCapAreRefused)
 {
     // Both take more than the 128 MB that Qt's readers allow by default.
     TempTree tree;
@@ -417,6 +417,11 @@ TEST(PictureFile, BigScansAndWallpapersAboveQtsOwnLimitDecode)
         EXPECT_EQ(shown.size(), size / 10);
         EXPECT_EQ(shown.pixelColor(100, 100), QColor(20, 120, 220));
     }
+    // Past the loader's own cap (256 MiB decoded) a picture is refused as it
+    // opens, before any decoding, and left to the plug-ins.
+    QImage huge(9000, 8000, QImage::Format_Grayscale8);
+    huge.fill(128);
+    EXPECT_THROW(PictureFile::Open(tree.WriteFile("huge.png", Encode(huge, "png"))), RuntimeError);
 }
 
 // Quadrants with fine noise, so that most of a compressed file is picture data
