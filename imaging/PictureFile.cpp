@@ -483,19 +483,6 @@ private:
     QImage mImage;
 };
 
-// Qt's readers refuse pictures above their own allocation limit (128 MB by
-// default, less than an A4 page scanned at 600 dpi); ours is the cap.
-QImageReader& Reader(QImageReader& reader)
-{
-    static const bool raised = [] {
-        QImageReader::setAllocationLimit(int(kMaxPixelBytes >> 20));
-        return true;
-    }();
-    (void)raised;
-    reader.setDecideFormatFromContent(false);
-    return reader;
-}
-
 codec::ErrorKind KindOf(QImageReader::ImageReaderError error)
 {
     switch (error) {
@@ -508,8 +495,9 @@ codec::ErrorKind KindOf(QImageReader::ImageReaderError error)
 
 codec::Result<QImage> ReadWithQt(QIODevice* device, const char* format, int index = 0)
 {
+    codec::AllowQtImages(kMaxPixelBytes); // ours is the cap, not Qt's
     QImageReader reader(device, format);
-    Reader(reader);
+    reader.setDecideFormatFromContent(false);
     if (index > 0 && !reader.jumpToImage(index))
         return codec::Fail(Kind::Damaged, "icon image missing");
     const QSize size = reader.size();

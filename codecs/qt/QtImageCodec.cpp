@@ -123,11 +123,7 @@ Result<std::unique_ptr<Opened>> Open(const QtImageSource& source, QtImageFormat 
     }
     if (!device->isOpen() && !device->open(QIODevice::ReadOnly))
         return Fail(ErrorKind::ReadFailed, device->errorString().toStdString());
-    // Qt's own allocation limit (128 MB by default) would refuse big scans
-    // that fit ours.
-    const int limitMb = int(std::min<std::uint64_t>(maxBytes >> 20, INT32_MAX - 1)) + 1;
-    if (QImageReader::allocationLimit() < limitMb)
-        QImageReader::setAllocationLimit(limitMb);
+    AllowQtImages(maxBytes);
     opened->reader = std::make_unique<QImageReader>(device, NameOf(format));
     QImageReader& reader = *opened->reader;
     reader.setDecideFormatFromContent(false);
@@ -150,6 +146,13 @@ Result<QImage> Read(QImageReader& reader, std::uint64_t maxBytes)
 }
 
 } // namespace
+
+void AllowQtImages(std::uint64_t maxBytes)
+{
+    const int limitMb = int(std::min<std::uint64_t>(maxBytes >> 20, INT32_MAX - 1)) + 1;
+    if (QImageReader::allocationLimit() < limitMb)
+        QImageReader::setAllocationLimit(limitMb);
+}
 
 Result<QSize> ReadQtImageSize(const QtImageSource& source, QtImageFormat format, std::uint64_t maxBytes)
 {
