@@ -483,20 +483,13 @@ private:
     QImage mImage;
 };
 
-codec::ErrorKind KindOf(QImageReader::ImageReaderError error)
+codec::Result<QImage> ReadWithQt(const QByteArray& data, const char* format, int index = 0)
 {
-    switch (error) {
-    case QImageReader::FileNotFoundError:
-    case QImageReader::DeviceError: return Kind::ReadFailed;
-    case QImageReader::UnsupportedFormatError: return Kind::Unsupported;
-    default: return Kind::Damaged;
-    }
-}
-
-codec::Result<QImage> ReadWithQt(QIODevice* device, const char* format, int index = 0)
-{
+    QBuffer buffer;
+    buffer.setData(data);
+    buffer.open(QIODevice::ReadOnly);
     codec::AllowQtImages(kMaxPixelBytes); // ours is the cap, not Qt's
-    QImageReader reader(device, format);
+    QImageReader reader(&buffer, format);
     reader.setDecideFormatFromContent(false);
     if (index > 0 && !reader.jumpToImage(index))
         return codec::Fail(Kind::Damaged, "icon image missing");
@@ -505,17 +498,10 @@ codec::Result<QImage> ReadWithQt(QIODevice* device, const char* format, int inde
         return codec::Fail(Kind::TooLarge, "picture too large");
     QImage image = reader.read();
     if (image.isNull())
-        return codec::Fail(KindOf(reader.error()), reader.errorString().toStdString());
+        return codec::ReaderError(reader);
     return image;
 }
 
-codec::Result<QImage> ReadWithQt(const QByteArray& data, const char* format, int index = 0)
-{
-    QBuffer buffer;
-    buffer.setData(data);
-    buffer.open(QIODevice::ReadOnly);
-    return ReadWithQt(&buffer, format, index);
-}
 
 // GIF, WebP, TIFF and TGA files, read by the codec library's Qt reader:
 // opening reads only the header; every render decodes the file anew,

@@ -59,16 +59,6 @@ Result<QByteArray> ReadWhole(int fd)
     return bytes;
 }
 
-Error FailOf(const QImageReader& reader)
-{
-    const std::string message = reader.errorString().toStdString();
-    switch (reader.error()) {
-    case QImageReader::UnsupportedFormatError: return Fail(ErrorKind::NotThisFormat, message);
-    case QImageReader::DeviceError: return Fail(ErrorKind::ReadFailed, message);
-    default: return Fail(ErrorKind::Damaged, message);
-    }
-}
-
 // A picture opened for Qt's reader: its bytes or file, and the reader with
 // the format the content named.
 struct Opened {
@@ -139,13 +129,24 @@ Result<QImage> Read(QImageReader& reader, std::uint64_t maxBytes)
 {
     QImage image = reader.read();
     if (image.isNull())
-        return FailOf(reader);
+        return ReaderError(reader);
     if (!Fits(image.size(), maxBytes))
         return Fail(ErrorKind::TooLarge, "picture too large");
     return image;
 }
 
 } // namespace
+
+Error ReaderError(const QImageReader& reader)
+{
+    const std::string message = reader.errorString().toStdString();
+    switch (reader.error()) {
+    case QImageReader::UnsupportedFormatError: return Fail(ErrorKind::NotThisFormat, message);
+    case QImageReader::FileNotFoundError:
+    case QImageReader::DeviceError: return Fail(ErrorKind::ReadFailed, message);
+    default: return Fail(ErrorKind::Damaged, message);
+    }
+}
 
 void AllowQtImages(std::uint64_t maxBytes)
 {

@@ -11,6 +11,8 @@
 
 #include "codecs/CodecResult.h"
 
+class QImageReader;
+
 namespace codec {
 
 enum class QtImageFormat { Gif, WebP, Tiff, Tga };
@@ -28,6 +30,9 @@ struct QtImageSource {
 // than an A4 page scanned at 600 dpi) to maxBytes; never lowers it. For
 // readers of other formats made by the caller.
 void AllowQtImages(std::uint64_t maxBytes);
+
+// Why a QImageReader read nothing, with its message.
+Error ReaderError(const QImageReader& reader);
 
 // The size as shown, read from the header where Qt's reader can tell it
 // (else by decoding, under maxBytes); the caller judges it. A TGA header
