@@ -2,6 +2,7 @@
 // What the decoders on libheif and libjxl share: where a picture is read
 // from, how a decode is told to stop or given threads, the opened picture
 // with its header, and the decoded pixels, whose buffer the caller takes over.
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -10,6 +11,8 @@
 #include <optional>
 #include <utility>
 #include <vector>
+
+#include <unistd.h>
 
 #include "codecs/CodecResult.h"
 
@@ -28,6 +31,16 @@ struct Source {
     }
     static Source File(int fd) { return {nullptr, 0, fd}; }
 };
+
+// pread, again when a signal interrupted it.
+inline ssize_t ReadAt(int fd, void* out, std::size_t size, std::uint64_t offset)
+{
+    ssize_t n;
+    do
+        n = ::pread(fd, out, size, off_t(offset));
+    while (n < 0 && errno == EINTR);
+    return n;
+}
 
 // Threads a caller lends a decode for one step of its work: how many are idle
 // now, and a way to start a task on one, which gives back a function that

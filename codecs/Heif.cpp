@@ -36,9 +36,7 @@ struct FileReader {
         auto* r = static_cast<FileReader*>(self);
         auto* out = static_cast<char*>(data);
         while (size > 0) {
-            const ssize_t n = ::pread(r->fd, out, size, off_t(r->position));
-            if (n < 0 && errno == EINTR)
-                continue;
+            const ssize_t n = ReadAt(r->fd, out, size, std::uint64_t(r->position));
             if (n <= 0)
                 return 1;
             out += n;
@@ -143,10 +141,7 @@ Result<Picture> OpenHeif(const Source& source, DecodeOptions options)
     std::size_t headSize = source.size;
     if (source.fd >= 0) {
         struct stat st;
-        ssize_t n;
-        do
-            n = ::pread(source.fd, head, sizeof head, 0);
-        while (n < 0 && errno == EINTR);
+        const ssize_t n = ReadAt(source.fd, head, sizeof head, 0);
         if (n < 0 || ::fstat(source.fd, &st) != 0)
             return Fail(ErrorKind::ReadFailed, std::strerror(errno));
         start = head;

@@ -148,10 +148,7 @@ public:
         buffer.erase(buffer.begin(), buffer.end() - std::ptrdiff_t(unused));
         const std::size_t kept = buffer.size();
         buffer.resize(kept + kChunk);
-        ssize_t n;
-        do
-            n = ::pread(source.fd, buffer.data() + kept, kChunk, off_t(filePosition));
-        while (n < 0 && errno == EINTR);
+        const ssize_t n = ReadAt(source.fd, buffer.data() + kept, kChunk, filePosition);
         if (n < 0)
             return Fail(ErrorKind::ReadFailed, std::strerror(errno));
         buffer.resize(kept + std::size_t(n));

@@ -47,9 +47,7 @@ Result<QByteArray> ReadWhole(int fd)
         return Fail(ErrorKind::TooLarge, "file too large");
     QByteArray bytes(qsizetype(st.st_size), Qt::Uninitialized);
     for (qsizetype got = 0; got < bytes.size();) {
-        const ssize_t n = ::pread(fd, bytes.data() + got, std::size_t(bytes.size() - got), off_t(got));
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = ReadAt(fd, bytes.data() + got, std::size_t(bytes.size() - got), std::uint64_t(got));
         if (n < 0)
             return Fail(ErrorKind::ReadFailed, std::strerror(errno));
         if (n == 0)
