@@ -441,16 +441,10 @@ QImage NoisyQuadrants(int size)
 
 // A file made by ImageMagick's convert from a picture; options go before the
 // output name.
-QByteArray Converted(TempTree& tree, const QImage& image, const QString& name, const QString& options = {})
+QByteArray Converted(TempTree& tree, const QImage& image, const QString& name, const QStringList& options = {})
 {
     const QString source = tree.WriteFile(name + ".source.png", Encode(image, "png"));
-    const QString target = tree.Path() + "/" + name;
-    const QString command = "convert '" + source + "' " + options + " '" + target + "'";
-    if (std::system(command.toUtf8().constData()) != 0)
-        throw std::runtime_error("convert failed: " + command.toStdString());
-    QFile file(target);
-    file.open(QIODevice::ReadOnly);
-    return file.readAll();
+    return RunTool("convert", QStringList{source} + options + QStringList{tree.Path() + "/" + name}, tree.Path() + "/" + name);
 }
 
 TEST(PictureFile, FilesCutShortOrDamagedShowWhatWasDecoded)
@@ -483,7 +477,7 @@ TEST(PictureFile, FilesCutShortOrDamagedShowWhatWasDecoded)
     }
     // Interlaced pixels come in seven passes over the rows.
     const QImage shown =
-        RenderNatural(tree.WriteFile("interlaced.png", Converted(tree, source, "i.png", "-interlace PNG")));
+        RenderNatural(tree.WriteFile("interlaced.png", Converted(tree, source, "i.png", {"-interlace", "PNG"})));
     EXPECT_EQ(shown.convertToFormat(QImage::Format_RGB32), source.convertToFormat(QImage::Format_RGB32));
 }
 
