@@ -92,22 +92,13 @@ TEST(IfHeif, DecodesHeicAndAvif)
 
 TEST(IfHeif, DamagedMissingAndOversizedInputGiveErrorCodes)
 {
-    TempTree tree;
-    QByteArray bytes = Heic(Quadrants(64, 64));
+    const QByteArray bytes = Heic(Quadrants(64, 64));
     ASSERT_GT(bytes.size(), 200);
-    for (qsizetype keep : {bytes.size() / 2, qsizetype(40), bytes.size() - 10}) {
-        const Decoded cut = DecodeMemory(Plugin(), bytes.left(keep));
-        EXPECT_EQ(cut.rc, 3) << "kept " << keep << " bytes";
-        EXPECT_TRUE(cut.bothNullOnFailure);
-        EXPECT_EQ(DecodeFile(Plugin(), tree.WriteFile("cut.heic", bytes.left(keep))).rc, 3) << keep;
-    }
-    EXPECT_EQ(DecodeFile(Plugin(), tree.Path() + "/missing.heic").rc, 6);
-    EXPECT_EQ(DecodeMemory(Plugin(), QByteArray(300, '\0')).rc, 2);
     // 30000 x 20000 at 3 bytes a pixel is 1.8 GB: refused before decoding.
-    const qsizetype ispe = bytes.indexOf("ispe");
+    QByteArray huge = bytes;
+    const qsizetype ispe = huge.indexOf("ispe");
     ASSERT_GT(ispe, 0);
-    bytes.replace(ispe + 8, 8, QByteArray::fromHex("0000753000004e20"));
-    const Decoded huge = DecodeMemory(Plugin(), bytes);
-    EXPECT_EQ(huge.rc, 4);
-    EXPECT_TRUE(huge.bothNullOnFailure);
+    huge.replace(ispe + 8, 8, QByteArray::fromHex("0000753000004e20"));
+    ExpectRefused(Plugin(), {bytes.left(bytes.size() / 2), bytes.left(40), bytes.left(bytes.size() - 10)}, huge);
+    EXPECT_EQ(DecodeMemory(Plugin(), QByteArray(300, '\0')).rc, 2);
 }

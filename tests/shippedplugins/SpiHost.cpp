@@ -154,6 +154,21 @@ void ExpectDecodes(const QByteArray& plugin, const QByteArray& bytes, const QIma
     EXPECT_GE(calls, 2);
 }
 
+void ExpectRefused(const QByteArray& plugin, std::initializer_list<QByteArray> damaged, const QByteArray& huge,
+                   bool orUnknown)
+{
+    TempTree tree;
+    for (const QByteArray& bad : damaged)
+        for (const Decoded& d : {DecodeMemory(plugin, bad), DecodeFile(plugin, tree.WriteFile("bad", bad))}) {
+            EXPECT_TRUE(d.rc == 3 || (orUnknown && d.rc == 2)) << d.rc << " for " << bad.size() << " bytes";
+            EXPECT_TRUE(d.bothNullOnFailure);
+        }
+    EXPECT_EQ(DecodeFile(plugin, tree.Path() + "/missing").rc, 6);
+    const Decoded d = DecodeMemory(plugin, huge);
+    EXPECT_EQ(d.rc, 4);
+    EXPECT_TRUE(d.bothNullOnFailure);
+}
+
 QImage Quadrants(int width, int height)
 {
     QImage image(width, height, QImage::Format_RGB32);
