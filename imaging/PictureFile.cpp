@@ -3,6 +3,7 @@
 #include "imaging/DecodeService.h"
 
 #include "codecs/CodecResult.h"
+#include "codecs/Decoding.h"
 #include "codecs/Heif.h"
 #include "codecs/Jxl.h"
 #include "codecs/Recognise.h"
@@ -58,7 +59,7 @@ template <class Picture, class... Args> Opened Made(Args&&... args)
 // Whether a picture of this size, at 4 bytes a pixel, takes more than the cap.
 bool OverPixelCap(QSize size)
 {
-    return std::uint64_t(size.width()) * std::uint64_t(size.height()) * 4 > kMaxPixelBytes;
+    return codec::PixelBytes(size.width(), size.height(), 4) > kMaxPixelBytes;
 }
 
 // Whether a picture of this size may be decoded at all.
