@@ -53,7 +53,7 @@ TEST(IfHeif, SupportByBrandsNotByName)
     const QByteArray heic = Heic(Quadrants(64, 64));
     const struct { const char* name; QByteArray head; int expected; } rows[] = {
         {"photo.jpg", heic, 1}, // a HEIC named .jpg is still HEIC
-        {"fake.heic", Saved(Quadrants(16, 16), "JPEG"), 0},
+        {"fake.heic", Encode(Quadrants(16, 16), "JPEG"), 0},
         {"empty.heic", {}, 0},
         {"a", Ftyp("mif1", {"mif1", "heic"}), 1},
         {"b", Ftyp("msf1", {"hevc"}), 1},

@@ -11,7 +11,7 @@ QByteArray Plugin() { return ShippedPlugin("ifjxl.spi"); }
 // A JPEG XL file by cjxl (Debian libjxl-tools).
 QByteArray Cjxl(const TempTree& tree, const QImage& image, const QStringList& options = {"-d", "1"})
 {
-    const QString png = tree.WriteFile("source.png", Saved(image, "png")), out = tree.Path() + "/out.jxl";
+    const QString png = tree.WriteFile("source.png", Encode(image, "png")), out = tree.Path() + "/out.jxl";
     return RunTool("cjxl", QStringList{png, out, "--quiet"} + options, out);
 }
 
@@ -37,7 +37,7 @@ TEST(IfJxl, SupportBySignatureNotByName)
     ASSERT_EQ(codestream.left(2), QByteArray("\xFF\x0A", 2));
     ASSERT_EQ(container.left(12), QByteArray::fromHex("0000000c4a584c200d0a870a"));
     const struct { const char* name; QByteArray head; int expected; } rows[] = {
-        {"photo.jpg", codestream, 1}, {"box.png", container, 1}, {"fake.jxl", Saved(q, "png"), 0},
+        {"photo.jpg", codestream, 1}, {"box.png", container, 1}, {"fake.jxl", Encode(q, "png"), 0},
         {"empty.jxl", {}, 0}, {"ff.jxl", "\xFF\x0B", 0}, {"text.jxl", "JXL picture", 0},
     };
     for (const auto& r : rows)

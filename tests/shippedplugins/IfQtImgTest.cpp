@@ -51,12 +51,12 @@ TEST(IfQtImg, SupportByContent)
     // The answer minus one picks the pair: WebP 1, TIFF 2, TGA 3. TGA has no
     // signature: a plausible header counts only under a .tga name.
     const struct { const char* name; QByteArray bytes; int expected; } rows[] = {
-        {"a.webp", Saved(q, "webp"), 1}, {"webp.jpg", Saved(q, "webp"), 1}, {"a.tif", Saved(q, "tiff"), 2},
-        {"tiff.png", Saved(q, "tiff"), 2}, {"be.dat", QByteArray("MM\0*\0\0\0\x08", 8), 2}, {"a.tga", Tga(q), 3},
-        {"UPPER.TGA", Tga(q, true), 3}, {"tga.bin", Tga(q), 0}, {"png.tga", Saved(q, "png"), 0},
-        {"jpeg.tga", Saved(q, "jpeg"), 0}, {"text.tga", "hello, world\n", 0}, {"nowidth.tga", noSize, 0},
+        {"a.webp", Encode(q, "webp"), 1}, {"webp.jpg", Encode(q, "webp"), 1}, {"a.tif", Encode(q, "tiff"), 2},
+        {"tiff.png", Encode(q, "tiff"), 2}, {"be.dat", QByteArray("MM\0*\0\0\0\x08", 8), 2}, {"a.tga", Tga(q), 3},
+        {"UPPER.TGA", Tga(q, true), 3}, {"tga.bin", Tga(q), 0}, {"png.tga", Encode(q, "png"), 0},
+        {"jpeg.tga", Encode(q, "jpeg"), 0}, {"text.tga", "hello, world\n", 0}, {"nowidth.tga", noSize, 0},
         {"rle.tga", rle, 0}, {"depth.tga", badDepth, 0},
-        {"a.png", Saved(q, "png"), 0}, {"a.bmp", Saved(q, "bmp"), 0}, // formats Qt lists already
+        {"a.png", Encode(q, "png"), 0}, {"a.bmp", Encode(q, "bmp"), 0}, // formats Qt lists already
     };
     for (const auto& r : rows)
         EXPECT_EQ(Supported(Plugin(), tree.WriteFile(r.name, r.bytes)), r.expected) << r.name;
@@ -68,9 +68,9 @@ TEST(IfQtImg, DecodesWebPTiffAndTga)
 {
     const QImage q = Quadrants(30, 22);
     const struct { const char* what; QByteArray bytes; QImage expected; int tolerance; } rows[] = {
-        {"webp", Saved(Quadrants(64, 64), "webp", 90), Quadrants(64, 64), 40},
-        {"lossless webp", Saved(q, "webp", 100), q, 0},
-        {"tiff", Saved(q, "tiff"), q, 0},
+        {"webp", Encode(Quadrants(64, 64), "webp", 90), Quadrants(64, 64), 40},
+        {"lossless webp", Encode(q, "webp", 100), q, 0},
+        {"tiff", Encode(q, "tiff"), q, 0},
         {"tga", Tga(q), q, 0}, {"top-down tga", Tga(q, true), q, 0},
         {"tga 2.0", Tga(q, false, true), q, 0}, {"top-down tga 2.0", Tga(q, true, true), q, 0},
     };
@@ -88,7 +88,7 @@ TEST(IfQtImg, AnA4PageScannedAt600DpiDecodesAndCancelsBetweenRows)
     TempTree tree;
     for (const char* format : {"tiff", "webp"}) {
         SCOPED_TRACE(format);
-        const Decoded d = DecodeFile(Plugin(), tree.WriteFile(format, Saved(page, format, 100)));
+        const Decoded d = DecodeFile(Plugin(), tree.WriteFile(format, Encode(page, format, 100)));
         ASSERT_EQ(d.rc, 0);
         EXPECT_EQ(d.image.size(), page.size());
         EXPECT_EQ(d.image.pixelColor(4000, 6000), QColor(200, 190, 180));
@@ -107,7 +107,7 @@ TEST(IfQtImg, AnA4PageScannedAt600DpiDecodesAndCancelsBetweenRows)
 
 TEST(IfQtImg, DamagedMissingAndOversizedInputGiveErrorCodes)
 {
-    const QByteArray tiff = Saved(Quadrants(64, 64), "tiff"), webp = Saved(Quadrants(64, 64), "webp");
+    const QByteArray tiff = Encode(Quadrants(64, 64), "tiff"), webp = Encode(Quadrants(64, 64), "webp");
     // 30000 x 20000 at 3 bytes a pixel is 1.8 GB: refused before decoding.
     QByteArray huge = Tga(Quadrants(4, 4));
     PutLe16(huge, 12, 30000);
@@ -116,5 +116,5 @@ TEST(IfQtImg, DamagedMissingAndOversizedInputGiveErrorCodes)
                              Tga(Quadrants(30, 22)).left(18 + 30 * 3 * 5)}, // rows missing
                   huge, true);
     EXPECT_EQ(DecodeMemory(Plugin(), webp.left(webp.size() / 2)).rc, 3);
-    EXPECT_EQ(DecodeMemory(Plugin(), Saved(Quadrants(8, 8), "png")).rc, 2);
+    EXPECT_EQ(DecodeMemory(Plugin(), Encode(Quadrants(8, 8), "png")).rc, 2);
 }

@@ -8,6 +8,7 @@
 
 #include <initializer_list>
 
+#include "imaging/PictureTestData.h" // Quadrants, Encode
 #include "pluginrunner/LoadPlugin.h"
 #include "support/TestSupport.h"
 
@@ -40,7 +41,3 @@ void ExpectDecodes(const QByteArray& plugin, const QByteArray& bytes, const QIma
 // cannot tell damage from another format), 6 for a missing file, 4 for huge.
 void ExpectRefused(const QByteArray& plugin, std::initializer_list<QByteArray> damaged, const QByteArray& huge,
                    bool orUnknown = false);
-
-// A picture of four quadrants: red, green / blue, white (top-left first).
-QImage Quadrants(int width, int height);
-QByteArray Saved(const QImage& image, const char* format, int quality = -1);
