@@ -99,16 +99,6 @@ QByteArray JxlTool(const TempTree& tree, const QString& png, const char* distanc
     return RunTool("cjxl", {png, tree.Path() + "/out.jxl", "-d", distance, "--quiet"}, tree.Path() + "/out.jxl");
 }
 
-// Checks the quadrant centres of a picture drawn from Quadrants().
-void ExpectQuadrants(const QImage& image, QRgb tl, QRgb tr, QRgb bl, QRgb br, int tol)
-{
-    const int w = image.width(), h = image.height();
-    const QPoint at[4] = {{w / 4, h / 4}, {3 * w / 4, h / 4}, {w / 4, 3 * h / 4}, {3 * w / 4, 3 * h / 4}};
-    const QRgb want[4] = {tl, tr, bl, br};
-    for (int i = 0; i < 4; ++i)
-        EXPECT_TRUE(Near(image.pixel(at[i]), want[i], tol)) << "quadrant " << i << ": " << std::hex << image.pixel(at[i]);
-}
-
 // Columns of black and white four pixels wide, reduced eightfold: a reduction
 // that picks pixels shows black or white, a smooth one grey. (Narrower ones
 // come out of the lossy encoders grey already.)

@@ -45,16 +45,6 @@ void ExpectUnreadable(const QString& path, const std::string& why = {})
     }
 }
 
-// Checks the quadrant centres of a picture drawn from Quadrants().
-void ExpectQuadrants(const QImage& image, QRgb tl, QRgb tr, QRgb bl, QRgb br, int tol)
-{
-    const int w = image.width(), h = image.height();
-    const QPoint at[4] = {{w / 4, h / 4}, {3 * w / 4, h / 4}, {w / 4, 3 * h / 4}, {3 * w / 4, 3 * h / 4}};
-    const QRgb want[4] = {tl, tr, bl, br};
-    for (int i = 0; i < 4; ++i)
-        EXPECT_TRUE(Near(image.pixel(at[i]), want[i], tol)) << i << ": " << std::hex << image.pixel(at[i]);
-}
-
 constexpr QRgb R = 0xFF0000, G = 0x00FF00, B = 0x0000FF, W = 0xFFFFFF;
 
 // A GIF of one frame per colour, each w x h of one palette index. The LZW
