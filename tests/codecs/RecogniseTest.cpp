@@ -45,7 +45,7 @@ TEST(Recognise, TgaHeadersQtReadsAndTheirLayout)
     EXPECT_TRUE(codec::IsPlausibleTga(Bytes(good), good.size()));
     EXPECT_FALSE(codec::IsPlausibleTga(Bytes(good), 17));
     const struct { const char* what; int at; char value; } spoiled[] = {
-        {"colour map", 1, 1}, {"run-length", 2, 10}, {"no height", 14, 0},
+        {"colour map", 1, 1}, {"run-length", 2, 10}, {"no width", 12, 0}, {"no height", 14, 0},
         {"8 bits", 16, 8}, {"reserved descriptor bits", 17, char(0x40)},
     };
     for (const auto& s : spoiled) {

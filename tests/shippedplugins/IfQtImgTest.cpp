@@ -44,18 +44,13 @@ TEST(IfQtImg, SupportByContent)
 {
     TempTree tree;
     const QImage q = Quadrants(32, 32);
-    QByteArray noSize = Tga(q), rle = Tga(q), badDepth = Tga(q);
-    PutLe16(noSize, 12, 0);
-    rle[2] = 10; // run-length coded: Qt cannot read it, so it is not claimed
-    badDepth[16] = 7;
     // The answer minus one picks the pair: WebP 1, TIFF 2, TGA 3. TGA has no
-    // signature: a plausible header counts only under a .tga name.
+    // signature: a plausible header (tests/codecs) counts only under a .tga name.
     const struct { const char* name; QByteArray bytes; int expected; } rows[] = {
         {"a.webp", Encode(q, "webp"), 1}, {"webp.jpg", Encode(q, "webp"), 1}, {"a.tif", Encode(q, "tiff"), 2},
         {"tiff.png", Encode(q, "tiff"), 2}, {"be.dat", QByteArray("MM\0*\0\0\0\x08", 8), 2}, {"a.tga", Tga(q), 3},
         {"UPPER.TGA", Tga(q, true), 3}, {"tga.bin", Tga(q), 0}, {"png.tga", Encode(q, "png"), 0},
-        {"jpeg.tga", Encode(q, "jpeg"), 0}, {"text.tga", "hello, world\n", 0}, {"nowidth.tga", noSize, 0},
-        {"rle.tga", rle, 0}, {"depth.tga", badDepth, 0},
+        {"jpeg.tga", Encode(q, "jpeg"), 0}, {"text.tga", "hello, world\n", 0},
         {"a.png", Encode(q, "png"), 0}, {"a.bmp", Encode(q, "bmp"), 0}, // formats Qt lists already
     };
     for (const auto& r : rows)
