@@ -1,4 +1,4 @@
-// ifheif.spi through the bridge, on HEIC and AVIF files made by heif-enc and libheif.
+// ifheif.spi through the bridge, on HEIC and AVIF files made by libheif's encoder.
 #include <libheif/heif.h>
 
 #include "SpiHost.h"
@@ -22,16 +22,6 @@ QByteArray Heic(const QImage& source, heif_orientation orientation = heif_orient
     return HeifEncode(source.convertToFormat(QImage::Format_RGB32), {heif_compression_HEVC, orientation, {}, 90});
 }
 
-// An ftyp box of the given brands, padded.
-QByteArray Ftyp(const char* major, std::initializer_list<const char*> compatible)
-{
-    QByteArray box(3, '\0');
-    box.append(char(16 + 4 * compatible.size())).append("ftyp").append(major, 4).append(QByteArray(4, '\0'));
-    for (const char* c : compatible)
-        box.append(c, 4);
-    return box + QByteArray(64, '\0');
-}
-
 } // namespace
 
 TEST(IfHeif, PluginInfoNamesVersionAndPairsAndRespectsSmallBuffers)
@@ -47,28 +37,16 @@ TEST(IfHeif, PluginInfoNamesVersionAndPairsAndRespectsSmallBuffers)
         EXPECT_EQ(PluginText(Plugin(), r.infono, r.buflen), r.text) << r.infono << " in " << r.buflen;
 }
 
-TEST(IfHeif, SupportByBrandsNotByName)
+// Which brands make HEIF or AVIF: tests/codecs. Here the content, not the
+// name, decides.
+TEST(IfHeif, SupportByContentNotByName)
 {
     TempTree tree;
-    const QByteArray heic = Heic(Quadrants(64, 64));
-    const struct { const char* name; QByteArray head; int expected; } rows[] = {
-        {"photo.jpg", heic, 1}, // a HEIC named .jpg is still HEIC
-        {"fake.heic", Encode(Quadrants(16, 16), "JPEG"), 0},
-        {"empty.heic", {}, 0},
-        {"a", Ftyp("mif1", {"mif1", "heic"}), 1},
-        {"b", Ftyp("msf1", {"hevc"}), 1},
-        {"c", Ftyp("mif1", {"miaf", "avif"}), 2},
-        {"d", Ftyp("avis", {"msf1"}), 2},
-        {"e", Ftyp("heix", {"mif1"}), 1},
-        {"f", Ftyp("mif1", {"miaf"}), 1},        // only the generic image brand
-        {"g", Ftyp("isom", {"mp41", "avc1"}), 0}, // an MP4 video
-        {"h", Ftyp("qt  ", {}), 0},
-        // The brand list ends with the box: "avif" after it does not count.
-        {"i", Ftyp("isom", {"mp41"}).replace(20, 4, "avif").replace(3, 1, "\x14"), 0},
-    };
-    for (const auto& r : rows)
-        EXPECT_EQ(Supported(Plugin(), tree.WriteFile(r.name, r.head)), r.expected) << r.name;
-    EXPECT_EQ(DecodeMemory(Plugin(), rows[1].head).rc, 2);
+    const QByteArray jpeg = Encode(Quadrants(16, 16), "JPEG");
+    EXPECT_EQ(Supported(Plugin(), tree.WriteFile("photo.jpg", Heic(Quadrants(64, 64)))), 1);
+    EXPECT_EQ(Supported(Plugin(), tree.WriteFile("fake.heic", jpeg)), 0);
+    EXPECT_EQ(Supported(Plugin(), tree.WriteFile("empty.heic", {})), 0);
+    EXPECT_EQ(DecodeMemory(Plugin(), jpeg).rc, 2);
 }
 
 // The stored orientation is the codec library's, tested with the built-in
