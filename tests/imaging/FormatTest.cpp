@@ -7,6 +7,8 @@
 #include "imaging/DecodeService.h"
 
 #include "PictureTestData.h"
+#include "codecs/Heif.h"
+#include "codecs/Jxl.h"
 #include "common/RuntimeError.h"
 #include "support/EncodedPictures.h"
 #include "support/TestSupport.h"
@@ -432,6 +434,17 @@ TEST(Formats, DamagedCutShortAndHugeFilesRaise)
     heic.replace(ispe + 8, 8, QByteArray::fromHex("0000753000004e20"));
     ExpectRaises(tree.WriteFile("huge.heic", heic), "too large");
     ExpectRaises(tree.WriteFile("huge.jxl", HugeJxl()), "too large");
+    // The codec library keeps to the limit it is given, also for callers
+    // that do not check the declared size first.
+    codec::DecodeOptions options;
+    options.maxBytes = 64 * 48 * 4 - 1;
+    for (const QByteArray& bytes : {HeifEncode(Quadrants(64, 48)), JxlEncode(Quadrants(64, 48))}) {
+        const auto open = bytes.startsWith("\xFF\x0A") ? codec::OpenJxl : codec::OpenHeif;
+        codec::Result<codec::Picture> picture = open(codec::Source::Memory(bytes.constData(), std::size_t(bytes.size())), options);
+        ASSERT_TRUE(picture);
+        const codec::Result<codec::Pixels> pixels = picture->Decode(4);
+        EXPECT_TRUE(!pixels && pixels.error().kind == codec::ErrorKind::TooLarge);
+    }
     // 4 GiB of nothing behind a HEIF and a JPEG XL head: no read of the whole
     // file into memory, no allocation of its size.
     for (const QByteArray& head : {heic.left(32), QByteArray("\xFF\x0A", 2)}) {
