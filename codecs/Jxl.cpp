@@ -252,8 +252,8 @@ Result<Pixels> FrameDecoder::Decode(int channels)
     auto* bits = static_cast<unsigned char*>(std::malloc(stride * std::size_t(header.height)));
     if (!bits)
         return Fail(ErrorKind::OutOfMemory, "no memory for the picture");
-    Pixels pixels(bits, header.width, header.height, std::size_t(stride), std::free, bits);
-    Output output{bits, std::size_t(stride), std::size_t(header.width), std::size_t(header.height),
+    Pixels pixels(bits, header.width, header.height, stride, std::free, bits);
+    Output output{bits, stride, std::size_t(header.width), std::size_t(header.height),
                   std::size_t(channels)};
     const JxlPixelFormat format{std::uint32_t(channels), JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
     for (;;) {
