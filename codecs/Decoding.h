@@ -2,6 +2,7 @@
 // What the decoders on libheif and libjxl share: where a picture is read
 // from, how a decode is told to stop or given threads, the opened picture
 // with its header, and the decoded pixels, whose buffer the caller takes over.
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -10,6 +11,8 @@
 #include <optional>
 #include <utility>
 #include <vector>
+
+#include <unistd.h>
 
 #include "codecs/CodecResult.h"
 
@@ -29,6 +32,16 @@ struct Source {
     static Source File(int fd) { return {nullptr, 0, fd}; }
 };
 
+// pread, again when a signal interrupted it.
+inline ssize_t ReadAt(int fd, void* out, std::size_t size, std::uint64_t offset)
+{
+    ssize_t n;
+    do
+        n = ::pread(fd, out, size, off_t(offset));
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
 // Threads a caller lends a decode for one step of its work: how many are idle
 // now, and a way to start a task on one, which gives back a function that
 // waits for the task (empty when no thread is free after all).
@@ -47,6 +60,23 @@ struct DecodeOptions {
 
     bool StopRequested() const { return stop && stop(); }
 };
+
+// The bytes of width x height pixels of channels bytes each, without overflow.
+inline std::uint64_t PixelBytes(int width, int height, int channels)
+{
+    return std::uint64_t(width) * std::uint64_t(height) * std::uint64_t(channels);
+}
+
+// A size a file declares, checked before anything is made for it.
+inline Result<void> CheckDeclaredSize(int width, int height, int channels, std::uint64_t maxBytes)
+{
+    if (width <= 0 || height <= 0)
+        return Fail(ErrorKind::Damaged, "picture size not positive");
+    const std::uint64_t bytes = PixelBytes(width, height, channels);
+    if (bytes > maxBytes || bytes > std::uint64_t(SIZE_MAX))
+        return Fail(ErrorKind::TooLarge, "picture too large");
+    return {};
+}
 
 // Decoded interleaved 8-bit pixels (RGB or RGBA, rows top first) in a buffer
 // the decoding library made; the caller may change them in place and take

@@ -36,9 +36,7 @@ struct FileReader {
         auto* r = static_cast<FileReader*>(self);
         auto* out = static_cast<char*>(data);
         while (size > 0) {
-            const ssize_t n = ::pread(r->fd, out, size, off_t(r->position));
-            if (n < 0 && errno == EINTR)
-                continue;
+            const ssize_t n = ReadAt(r->fd, out, size, std::uint64_t(r->position));
             if (n <= 0)
                 return 1;
             out += n;
@@ -117,11 +115,6 @@ void ReadColour(const heif_image_handle* handle, PictureHeader& header)
                        nclx->color_primary_blue_x, nclx->color_primary_blue_y};
 }
 
-std::uint64_t BytesOf(int width, int height, int channels)
-{
-    return std::uint64_t(width) * std::uint64_t(height) * std::uint64_t(channels);
-}
-
 // An open file's primary image. The reader must outlive the context.
 class HeifDecoder : public Picture::Decoder {
 public:
@@ -148,10 +141,7 @@ Result<Picture> OpenHeif(const Source& source, DecodeOptions options)
     std::size_t headSize = source.size;
     if (source.fd >= 0) {
         struct stat st;
-        ssize_t n;
-        do
-            n = ::pread(source.fd, head, sizeof head, 0);
-        while (n < 0 && errno == EINTR);
+        const ssize_t n = ReadAt(source.fd, head, sizeof head, 0);
         if (n < 0 || ::fstat(source.fd, &st) != 0)
             return Fail(ErrorKind::ReadFailed, std::strerror(errno));
         start = head;
@@ -190,11 +180,8 @@ Result<Picture> OpenHeif(const Source& source, DecodeOptions options)
 
 Result<Pixels> HeifDecoder::Decode(int channels)
 {
-    if (header.width <= 0 || header.height <= 0)
-        return Fail(ErrorKind::Damaged, "picture size not positive");
-    // The size the file declares is checked before anything is made for it.
-    if (BytesOf(header.width, header.height, channels) > options.maxBytes)
-        return Fail(ErrorKind::TooLarge, "picture too large");
+    if (const Result<void> fits = CheckDeclaredSize(header.width, header.height, channels, options.maxBytes); !fits)
+        return fits.error();
     const std::unique_ptr<heif_decoding_options, OptionsFree> decoding(heif_decoding_options_alloc());
     if (!decoding)
         return Fail(ErrorKind::OutOfMemory, "no memory for decoding options");
@@ -217,7 +204,7 @@ Result<Pixels> HeifDecoder::Decode(int channels)
     int stride = 0;
     std::uint8_t* plane = heif_image_get_plane(raw, heif_channel_interleaved, &stride);
     Pixels pixels(plane, width, height, std::size_t(stride > 0 ? stride : 0), release, raw);
-    if (!plane || width <= 0 || height <= 0 || BytesOf(width, height, channels) > options.maxBytes ||
+    if (!plane || width <= 0 || height <= 0 || PixelBytes(width, height, channels) > options.maxBytes ||
         std::int64_t(stride) < std::int64_t(width) * channels)
         return Fail(ErrorKind::Damaged, "decoded picture damaged");
     return pixels;

@@ -148,10 +148,7 @@ public:
         buffer.erase(buffer.begin(), buffer.end() - std::ptrdiff_t(unused));
         const std::size_t kept = buffer.size();
         buffer.resize(kept + kChunk);
-        ssize_t n;
-        do
-            n = ::pread(source.fd, buffer.data() + kept, kChunk, off_t(filePosition));
-        while (n < 0 && errno == EINTR);
+        const ssize_t n = ReadAt(source.fd, buffer.data() + kept, kChunk, filePosition);
         if (n < 0)
             return Fail(ErrorKind::ReadFailed, std::strerror(errno));
         buffer.resize(kept + std::size_t(n));
@@ -249,18 +246,14 @@ Result<Picture> OpenJxl(const Source& source, DecodeOptions options)
 
 Result<Pixels> FrameDecoder::Decode(int channels)
 {
-    // The size the file declares is checked before anything is made for it.
-    if (header.width <= 0 || header.height <= 0)
-        return Fail(ErrorKind::Damaged, "picture size not positive");
-    const std::uint64_t stride = std::uint64_t(header.width) * std::uint64_t(channels);
-    const std::uint64_t bytes = stride * std::uint64_t(header.height);
-    if (bytes > options.maxBytes || bytes > std::uint64_t(SIZE_MAX))
-        return Fail(ErrorKind::TooLarge, "picture too large");
-    auto* bits = static_cast<unsigned char*>(std::malloc(std::size_t(bytes)));
+    if (const Result<void> fits = CheckDeclaredSize(header.width, header.height, channels, options.maxBytes); !fits)
+        return fits.error();
+    const std::size_t stride = std::size_t(header.width) * std::size_t(channels);
+    auto* bits = static_cast<unsigned char*>(std::malloc(stride * std::size_t(header.height)));
     if (!bits)
         return Fail(ErrorKind::OutOfMemory, "no memory for the picture");
-    Pixels pixels(bits, header.width, header.height, std::size_t(stride), std::free, bits);
-    Output output{bits, std::size_t(stride), std::size_t(header.width), std::size_t(header.height),
+    Pixels pixels(bits, header.width, header.height, stride, std::free, bits);
+    Output output{bits, stride, std::size_t(header.width), std::size_t(header.height),
                   std::size_t(channels)};
     const JxlPixelFormat format{std::uint32_t(channels), JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
     for (;;) {

@@ -1,5 +1,6 @@
 #include "imaging/JpegReader.h"
 
+#include "codecs/Decoding.h"
 #include "imaging/AreaReducer.h"
 #include "imaging/DecodeService.h"
 
@@ -152,7 +153,7 @@ bool Allocate(Session* s)
 bool AllocateReducer(Session* s)
 {
     const std::uint64_t w = s->cinfo.output_width;
-    if (std::uint64_t(s->atLeast.width()) * std::uint64_t(s->atLeast.height()) * 4 > s->maxBytes) {
+    if (codec::PixelBytes(s->atLeast.width(), s->atLeast.height(), 4) > s->maxBytes) {
         s->error = codec::Fail(codec::ErrorKind::TooLarge, "decoded picture too large");
         return false;
     }

@@ -1,5 +1,6 @@
 #include "imaging/Metafile.h"
 
+#include "codecs/Decoding.h"
 #include "common/RuntimeError.h"
 #include "imaging/Dib.h"
 #include "imaging/PictureFile.h"
@@ -1310,7 +1311,7 @@ public:
     {
         if (size.width() <= 0 || size.height() <= 0)
             throw RuntimeError(ErrorKind::Overflow, "picture size not positive");
-        if (std::uint64_t(size.width()) * std::uint64_t(size.height()) * 4 > kMaxRenderBytes)
+        if (codec::PixelBytes(size.width(), size.height(), 4) > kMaxRenderBytes)
             throw RuntimeError(ErrorKind::Overflow, "picture size too large to render");
         QImage image(size, QImage::Format_RGB32);
         if (image.isNull())

@@ -3,18 +3,19 @@
 #include "imaging/DecodeService.h"
 
 #include "codecs/CodecResult.h"
+#include "codecs/Decoding.h"
+#include "codecs/Heif.h"
 #include "codecs/Jxl.h"
 #include "codecs/Recognise.h"
 #include "codecs/qt/QtImageCodec.h"
 #include "common/CodePage.h"
 #include "common/RuntimeError.h"
 #include "imaging/AreaReducer.h"
+#include "imaging/CodecImage.h"
 #include "imaging/ColourProfile.h"
 #include "imaging/DecodeLog.h"
 #include "imaging/Dib.h"
-#include "imaging/HeifReader.h"
 #include "imaging/JpegReader.h"
-#include "imaging/JxlReader.h"
 #include "imaging/Metafile.h"
 #include "imaging/PngFast.h"
 #include "imaging/PngReader.h"
@@ -52,12 +53,18 @@ template <class Picture, class... Args> Opened Made(Args&&... args)
     return std::unique_ptr<PictureFile>(std::make_unique<Picture>(std::forward<Args>(args)...));
 }
 
+// Whether a picture of this size, at 4 bytes a pixel, takes more than the cap.
+bool OverPixelCap(QSize size)
+{
+    return codec::PixelBytes(size.width(), size.height(), 4) > kMaxPixelBytes;
+}
+
 // Whether a picture of this size may be decoded at all.
 codec::Result<void> Fits(QSize size)
 {
     if (size.isEmpty())
         return codec::Fail(Kind::Damaged, "picture size not positive");
-    if (std::uint64_t(size.width()) * std::uint64_t(size.height()) * 4 > kMaxPixelBytes)
+    if (OverPixelCap(size))
         return codec::Fail(Kind::TooLarge, "picture too large");
     return {};
 }
@@ -210,6 +217,15 @@ public:
         return FileStream(file);
     }
 
+    // A header read through stdio by its format's reader (JPEG, PNG).
+    template <class Header> codec::Result<Header> StreamHeader(codec::Result<Header> (*read)(std::FILE*))
+    {
+        const codec::Result<FileStream> file = Stream();
+        if (!file)
+            return file.error();
+        return read(file->get());
+    }
+
     // For the codec library (HEIF, JPEG XL) and its Qt readers.
     codec::Source Codec() const
     {
@@ -275,10 +291,8 @@ bool IsEmf(const unsigned char* p, std::size_t n) { return n >= 44 && Le32(p) ==
 
 void CheckRenderSize(QSize size)
 {
-    if (size.width() <= 0 || size.height() <= 0)
-        throw RuntimeError(ErrorKind::Overflow, "picture size not positive");
-    if (std::uint64_t(size.width()) * std::uint64_t(size.height()) * 4 > kMaxPixelBytes)
-        throw RuntimeError(ErrorKind::Overflow, "picture size too large to render");
+    if (const codec::Result<void> fits = Fits(size); !fits)
+        throw RuntimeError(ErrorKind::Overflow, "cannot render at that size: " + fits.error().message);
 }
 
 // The picture smoothly scaled (area averaging when reducing) to exactly size,
@@ -324,10 +338,7 @@ public:
 
     static Opened Open(Source& source, const Input& input)
     {
-        const codec::Result<FileStream> file = source.Stream();
-        if (!file)
-            return file.error();
-        codec::Result<JpegHeader> header = ReadJpegHeader(file->get());
+        const codec::Result<JpegHeader> header = source.StreamHeader(ReadJpegHeader);
         if (!header)
             return header.error();
         return Made<JpegPicture>(input, *header);
@@ -366,10 +377,7 @@ public:
 
     static Opened Open(Source& source, const Input& input)
     {
-        const codec::Result<FileStream> file = source.Stream();
-        if (!file)
-            return file.error();
-        codec::Result<PngHeader> header = ReadPngHeader(file->get());
+        codec::Result<PngHeader> header = source.StreamHeader(ReadPngHeader);
         if (!header)
             return header.error();
         if (codec::Result<void> fits = Fits(header->size); !fits)
@@ -410,12 +418,12 @@ private:
 
 // ---------------------------------------------------------------- HEIF, AVIF, JPEG XL
 
-// Like PNG: opening reads the header, every render decodes the file anew.
-template <typename Header, codec::Result<Header> (*ReadHeader)(const codec::Source&),
-          codec::Result<QImage> (*DecodeFile)(const codec::Source&, std::size_t)>
+// Like PNG: opening reads the header, every render decodes the file anew
+// (stored orientation applied by the codec library).
+template <codec::Result<codec::Picture> (*OpenCodec)(const codec::Source&, codec::DecodeOptions)>
 class LibraryPicture : public PictureFile {
 public:
-    LibraryPicture(const Input& input, Header header) : mInput(input), mHeader(std::move(header)) {}
+    LibraryPicture(const Input& input, CodecHeader header) : mInput(input), mHeader(std::move(header)) {}
 
     QSize NaturalSize() const override { return mHeader.size; }
 
@@ -429,7 +437,7 @@ public:
 
     static Opened Open(Source& source, const Input& input)
     {
-        codec::Result<Header> header = ReadHeader(source.Codec());
+        codec::Result<CodecHeader> header = HeaderOf(OpenCodec(source.Codec(), LoaderDecodeOptions()));
         if (!header)
             return header.error();
         if (codec::Result<void> fits = Fits(header->size); !fits)
@@ -443,17 +451,17 @@ private:
         const codec::Result<Source> source = Source::Open(mInput);
         if (!source)
             return source.error();
-        codec::Result<QImage> decoded = DecodeFile(source->Codec(), kMaxPixelBytes);
+        codec::Result<QImage> decoded = ImageOf(OpenCodec(source->Codec(), LoaderDecodeOptions(kMaxPixelBytes)));
         if (decoded && decoded->size() != mHeader.size)
             return codec::Fail(Kind::Damaged, "file changed since it was opened");
         return decoded;
     }
 
     Input mInput;
-    Header mHeader;
+    CodecHeader mHeader;
 };
-using HeifPicture = LibraryPicture<CodecHeader, ReadHeifHeader, DecodeHeif>;
-using JxlPicture = LibraryPicture<CodecHeader, ReadJxlHeader, DecodeJxl>;
+using HeifPicture = LibraryPicture<codec::OpenHeif>;
+using JxlPicture = LibraryPicture<codec::OpenJxl>;
 
 // ---------------------------------------------------------------- Qt's decoders
 
@@ -473,51 +481,25 @@ private:
     QImage mImage;
 };
 
-// Qt's readers refuse pictures above their own allocation limit (128 MB by
-// default, less than an A4 page scanned at 600 dpi); ours is the cap.
-QImageReader& Reader(QImageReader& reader)
-{
-    static const bool raised = [] {
-        QImageReader::setAllocationLimit(int(kMaxPixelBytes >> 20));
-        return true;
-    }();
-    (void)raised;
-    reader.setDecideFormatFromContent(false);
-    return reader;
-}
-
-codec::ErrorKind KindOf(QImageReader::ImageReaderError error)
-{
-    switch (error) {
-    case QImageReader::FileNotFoundError:
-    case QImageReader::DeviceError: return Kind::ReadFailed;
-    case QImageReader::UnsupportedFormatError: return Kind::Unsupported;
-    default: return Kind::Damaged;
-    }
-}
-
-codec::Result<QImage> ReadWithQt(QIODevice* device, const char* format, int index = 0)
-{
-    QImageReader reader(device, format);
-    Reader(reader);
-    if (index > 0 && !reader.jumpToImage(index))
-        return codec::Fail(Kind::Damaged, "icon image missing");
-    const QSize size = reader.size();
-    if (size.isValid() && std::uint64_t(size.width()) * std::uint64_t(size.height()) * 4 > kMaxPixelBytes)
-        return codec::Fail(Kind::TooLarge, "picture too large");
-    QImage image = reader.read();
-    if (image.isNull())
-        return codec::Fail(KindOf(reader.error()), reader.errorString().toStdString());
-    return image;
-}
-
 codec::Result<QImage> ReadWithQt(const QByteArray& data, const char* format, int index = 0)
 {
     QBuffer buffer;
     buffer.setData(data);
     buffer.open(QIODevice::ReadOnly);
-    return ReadWithQt(&buffer, format, index);
+    codec::AllowQtImages(kMaxPixelBytes); // ours is the cap, not Qt's
+    QImageReader reader(&buffer, format);
+    reader.setDecideFormatFromContent(false);
+    if (index > 0 && !reader.jumpToImage(index))
+        return codec::Fail(Kind::Damaged, "icon image missing");
+    const QSize size = reader.size();
+    if (size.isValid() && OverPixelCap(size))
+        return codec::Fail(Kind::TooLarge, "picture too large");
+    QImage image = reader.read();
+    if (image.isNull())
+        return codec::ReaderError(reader);
+    return image;
 }
+
 
 // GIF, WebP, TIFF and TGA files, read by the codec library's Qt reader:
 // opening reads only the header; every render decodes the file anew,
@@ -640,7 +622,7 @@ private:
     std::size_t BitsSize() const { return std::size_t(mData.size() - mBitsOffset); }
     bool TooLargeToDecode() const
     {
-        return std::uint64_t(Header().biWidth) * std::uint64_t(Rows()) * 4 > kMaxPixelBytes;
+        return OverPixelCap(NaturalSize());
     }
     bool Compressed() const
     {

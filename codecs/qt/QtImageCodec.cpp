@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "codecs/Decoding.h"
 #include "codecs/Recognise.h"
 
 namespace codec {
@@ -34,7 +35,7 @@ const char* NameOf(QtImageFormat format)
 
 bool Fits(QSize size, std::uint64_t maxBytes)
 {
-    return std::uint64_t(size.width()) * std::uint64_t(size.height()) * 4 <= maxBytes;
+    return PixelBytes(size.width(), size.height(), 4) <= maxBytes;
 }
 
 Result<QByteArray> ReadWhole(int fd)
@@ -46,9 +47,7 @@ Result<QByteArray> ReadWhole(int fd)
         return Fail(ErrorKind::TooLarge, "file too large");
     QByteArray bytes(qsizetype(st.st_size), Qt::Uninitialized);
     for (qsizetype got = 0; got < bytes.size();) {
-        const ssize_t n = ::pread(fd, bytes.data() + got, std::size_t(bytes.size() - got), off_t(got));
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = ReadAt(fd, bytes.data() + got, std::size_t(bytes.size() - got), std::uint64_t(got));
         if (n < 0)
             return Fail(ErrorKind::ReadFailed, std::strerror(errno));
         if (n == 0)
@@ -56,16 +55,6 @@ Result<QByteArray> ReadWhole(int fd)
         got += n;
     }
     return bytes;
-}
-
-Error FailOf(const QImageReader& reader)
-{
-    const std::string message = reader.errorString().toStdString();
-    switch (reader.error()) {
-    case QImageReader::UnsupportedFormatError: return Fail(ErrorKind::NotThisFormat, message);
-    case QImageReader::DeviceError: return Fail(ErrorKind::ReadFailed, message);
-    default: return Fail(ErrorKind::Damaged, message);
-    }
 }
 
 // A picture opened for Qt's reader: its bytes or file, and the reader with
@@ -122,11 +111,7 @@ Result<std::unique_ptr<Opened>> Open(const QtImageSource& source, QtImageFormat 
     }
     if (!device->isOpen() && !device->open(QIODevice::ReadOnly))
         return Fail(ErrorKind::ReadFailed, device->errorString().toStdString());
-    // Qt's own allocation limit (128 MB by default) would refuse big scans
-    // that fit ours.
-    const int limitMb = int(std::min<std::uint64_t>(maxBytes >> 20, INT32_MAX - 1)) + 1;
-    if (QImageReader::allocationLimit() < limitMb)
-        QImageReader::setAllocationLimit(limitMb);
+    AllowQtImages(maxBytes);
     opened->reader = std::make_unique<QImageReader>(device, NameOf(format));
     QImageReader& reader = *opened->reader;
     reader.setDecideFormatFromContent(false);
@@ -142,13 +127,31 @@ Result<QImage> Read(QImageReader& reader, std::uint64_t maxBytes)
 {
     QImage image = reader.read();
     if (image.isNull())
-        return FailOf(reader);
+        return ReaderError(reader);
     if (!Fits(image.size(), maxBytes))
         return Fail(ErrorKind::TooLarge, "picture too large");
     return image;
 }
 
 } // namespace
+
+Error ReaderError(const QImageReader& reader)
+{
+    const std::string message = reader.errorString().toStdString();
+    switch (reader.error()) {
+    case QImageReader::UnsupportedFormatError: return Fail(ErrorKind::NotThisFormat, message);
+    case QImageReader::FileNotFoundError:
+    case QImageReader::DeviceError: return Fail(ErrorKind::ReadFailed, message);
+    default: return Fail(ErrorKind::Damaged, message);
+    }
+}
+
+void AllowQtImages(std::uint64_t maxBytes)
+{
+    const int limitMb = int(std::min<std::uint64_t>(maxBytes >> 20, INT32_MAX - 1)) + 1;
+    if (QImageReader::allocationLimit() < limitMb)
+        QImageReader::setAllocationLimit(limitMb);
+}
 
 Result<QSize> ReadQtImageSize(const QtImageSource& source, QtImageFormat format, std::uint64_t maxBytes)
 {

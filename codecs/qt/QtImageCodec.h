@@ -11,6 +11,8 @@
 
 #include "codecs/CodecResult.h"
 
+class QImageReader;
+
 namespace codec {
 
 enum class QtImageFormat { Gif, WebP, Tiff, Tga };
@@ -23,6 +25,14 @@ struct QtImageSource {
 
 // maxBytes: the most a picture may take decoded, at 4 bytes a pixel; Qt's
 // own allocation limit is raised to it.
+
+// Raises the allocation limit of Qt's image readers (128 MB by default, less
+// than an A4 page scanned at 600 dpi) to maxBytes; never lowers it. For
+// readers of other formats made by the caller.
+void AllowQtImages(std::uint64_t maxBytes);
+
+// Why a QImageReader read nothing, with its message.
+Error ReaderError(const QImageReader& reader);
 
 // The size as shown, read from the header where Qt's reader can tell it
 // (else by decoding, under maxBytes); the caller judges it. A TGA header

@@ -113,8 +113,6 @@ SPI_EXPORT int GetPicture(const char* buf, std::intptr_t len, unsigned int flag,
     codec::Result<QImage> image = codec::DecodeQtImage(src.source, src.format, kMaxQtBytes);
     if (!image)
         return spi::CodeOf(image.error());
-    if (!spi::Fits(image->width(), image->height()))
-        return SPI_NO_MEMORY;
     if (progress.Cancelled(50))
         return SPI_ABORT;
     const QImage rgb = std::move(*image).convertToFormat(QImage::Format_RGB888);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 #include "codecs/Recognise.h"
@@ -15,6 +16,15 @@ std::string Be32(std::uint32_t v)
     return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
 }
 
+// An ftyp box of the given brands, padded.
+std::string Ftyp(const char* major, std::initializer_list<const char*> compatible)
+{
+    std::string box = Be32(std::uint32_t(16 + 4 * compatible.size())) + "ftyp" + major + Be32(0);
+    for (const char* c : compatible)
+        box += c;
+    return box + std::string(64, '\0');
+}
+
 } // namespace
 
 TEST(Recognise, HeifBrandsInEveryFormOfTheFtypBox)
@@ -22,6 +32,15 @@ TEST(Recognise, HeifBrandsInEveryFormOfTheFtypBox)
     using codec::HeifKind;
     const std::string pad(16, '\0');
     const struct { const char* what; std::string head; HeifKind kind; } rows[] = {
+        {"heic", Ftyp("mif1", {"mif1", "heic"}), HeifKind::Heif},
+        {"hevc", Ftyp("msf1", {"hevc"}), HeifKind::Heif},
+        {"avif", Ftyp("mif1", {"miaf", "avif"}), HeifKind::Avif},
+        {"avis", Ftyp("avis", {"msf1"}), HeifKind::Avif},
+        {"heix", Ftyp("heix", {"mif1"}), HeifKind::Heif},
+        {"only the generic image brand", Ftyp("mif1", {"miaf"}), HeifKind::Heif},
+        {"an MP4 video", Ftyp("isom", {"mp41", "avc1"}), HeifKind::None},
+        {"QuickTime", Ftyp("qt  ", {}), HeifKind::None},
+        {"avif after the box's end", Be32(20) + "ftyp" + "isom" + Be32(0) + "mp41" + "avif" + pad, HeifKind::None},
         // A 64-bit box size: the brands start 8 bytes later.
         {"largesize", Be32(1) + "ftyp" + Be32(0) + Be32(32) + "mif1" + Be32(0) + "avif" + pad, HeifKind::Avif},
         {"largesize too small", Be32(1) + "ftyp" + Be32(0) + Be32(20) + "mif1" + Be32(0) + "avif" + pad,
@@ -45,7 +64,7 @@ TEST(Recognise, TgaHeadersQtReadsAndTheirLayout)
     EXPECT_TRUE(codec::IsPlausibleTga(Bytes(good), good.size()));
     EXPECT_FALSE(codec::IsPlausibleTga(Bytes(good), 17));
     const struct { const char* what; int at; char value; } spoiled[] = {
-        {"colour map", 1, 1}, {"run-length", 2, 10}, {"no height", 14, 0},
+        {"colour map", 1, 1}, {"run-length", 2, 10}, {"no width", 12, 0}, {"no height", 14, 0},
         {"8 bits", 16, 8}, {"reserved descriptor bits", 17, char(0x40)},
     };
     for (const auto& s : spoiled) {

@@ -1,5 +1,7 @@
 #pragma once
 // Picture files written byte by byte for the loader's tests.
+#include <gtest/gtest.h>
+
 #include <QBuffer>
 #include <QByteArray>
 #include <QColor>
@@ -78,6 +80,16 @@ inline bool Near(QRgb pixel, QRgb want, int tol)
 {
     return std::abs(qRed(pixel) - qRed(want)) <= tol && std::abs(qGreen(pixel) - qGreen(want)) <= tol &&
            std::abs(qBlue(pixel) - qBlue(want)) <= tol;
+}
+
+// Checks the quadrant centres of a picture drawn from Quadrants().
+inline void ExpectQuadrants(const QImage& image, QRgb tl, QRgb tr, QRgb bl, QRgb br, int tol)
+{
+    const int w = image.width(), h = image.height();
+    const QPoint at[4] = {{w / 4, h / 4}, {3 * w / 4, h / 4}, {w / 4, 3 * h / 4}, {3 * w / 4, 3 * h / 4}};
+    const QRgb want[4] = {tl, tr, bl, br};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(Near(image.pixel(at[i]), want[i], tol)) << "quadrant " << i << ": " << std::hex << image.pixel(at[i]);
 }
 
 // A bitmap file: file header, 40-byte info header, palette, pixel data.

@@ -2,9 +2,7 @@
 
 #include <dlfcn.h>
 
-#include <QBuffer>
 #include <QFile>
-#include <QPainter>
 
 #include <cstring>
 
@@ -154,23 +152,17 @@ void ExpectDecodes(const QByteArray& plugin, const QByteArray& bytes, const QIma
     EXPECT_GE(calls, 2);
 }
 
-QImage Quadrants(int width, int height)
+void ExpectRefused(const QByteArray& plugin, std::initializer_list<QByteArray> damaged, const QByteArray& huge,
+                   bool orUnknown)
 {
-    QImage image(width, height, QImage::Format_RGB32);
-    QPainter p(&image);
-    const int w = width / 2, h = height / 2;
-    p.fillRect(0, 0, w, h, Qt::red);
-    p.fillRect(w, 0, width - w, h, Qt::green);
-    p.fillRect(0, h, w, height - h, Qt::blue);
-    p.fillRect(w, h, width - w, height - h, Qt::white);
-    return image;
-}
-
-QByteArray Saved(const QImage& image, const char* format, int quality)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    EXPECT_TRUE(image.save(&buffer, format, quality)) << format;
-    return bytes;
+    TempTree tree;
+    for (const QByteArray& bad : damaged)
+        for (const Decoded& d : {DecodeMemory(plugin, bad), DecodeFile(plugin, tree.WriteFile("bad", bad))}) {
+            EXPECT_TRUE(d.rc == 3 || (orUnknown && d.rc == 2)) << d.rc << " for " << bad.size() << " bytes";
+            EXPECT_TRUE(d.bothNullOnFailure);
+        }
+    EXPECT_EQ(DecodeFile(plugin, tree.Path() + "/missing").rc, 6);
+    const Decoded d = DecodeMemory(plugin, huge);
+    EXPECT_EQ(d.rc, 4);
+    EXPECT_TRUE(d.bothNullOnFailure);
 }

@@ -6,6 +6,9 @@
 
 #include <QImage>
 
+#include <initializer_list>
+
+#include "imaging/PictureTestData.h" // Quadrants, Encode
 #include "pluginrunner/LoadPlugin.h"
 #include "support/TestSupport.h"
 
@@ -33,6 +36,8 @@ Decoded DecodeMemory(const QByteArray& plugin, const QByteArray& bytes);
 // GetPictureInfo from file and memory, and that progress reports and cancels.
 void ExpectDecodes(const QByteArray& plugin, const QByteArray& bytes, const QImage& expected, int tolerance);
 
-// A picture of four quadrants: red, green / blue, white (top-left first).
-QImage Quadrants(int width, int height);
-QByteArray Saved(const QImage& image, const char* format, int quality = -1);
+// GetPicture's codes for bad input, with nothing handed back: 3 for each
+// damaged picture from memory and from a file (or 2, where Qt's readers
+// cannot tell damage from another format), 6 for a missing file, 4 for huge.
+void ExpectRefused(const QByteArray& plugin, std::initializer_list<QByteArray> damaged, const QByteArray& huge,
+                   bool orUnknown = false);

@@ -14,6 +14,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
 
 #include <mutex>
 #include <stdexcept>
@@ -227,4 +229,26 @@ int RunTestsInApplication(int& argc, char** argv)
     DecodeService decoding;
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
+}
+
+std::string MissingTools(std::initializer_list<std::pair<const char*, const char*>> tools)
+{
+    std::string missing;
+    for (const auto& [tool, package] : tools)
+        if (QStandardPaths::findExecutable(tool).isEmpty())
+            missing += std::string(missing.empty() ? "" : ", ") + tool + " (Debian " + package + ")";
+    return missing;
+}
+
+QByteArray RunTool(const QString& tool, const QStringList& args, const QString& out)
+{
+    QProcess p;
+    p.start(QStandardPaths::findExecutable(tool), args);
+    const bool ok = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    EXPECT_TRUE(ok) << tool.toStdString() << " " << args.join(' ').toStdString() << ": "
+                    << p.readAllStandardError().toStdString();
+    QFile file(out);
+    const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    EXPECT_FALSE(bytes.isEmpty()) << out.toStdString();
+    return bytes;
 }

@@ -1,8 +1,12 @@
 #pragma once
 // Shared helpers of the test suite: real folders and files in temporary
 // directories, and a program folder laid out like an installed Velmora.
+#include <cstdlib>
 #include <functional>
+#include <initializer_list>
 #include <ostream>
+#include <string>
+#include <utility>
 
 #include <QByteArray>
 #include <QString>
@@ -96,3 +100,21 @@ private:
 
 // Whether one of the messages holds all the words.
 bool Said(const QStringList& messages, const QStringList& words);
+
+// The command-line tools CI installs (scripts/packages.txt) that are missing
+// here, as "tool (Debian package)"; empty when all are installed.
+std::string MissingTools(std::initializer_list<std::pair<const char*, const char*>> tools);
+// Skips the test for want of tools ({"cjxl", "libjxl-tools"}, ...); in CI it fails.
+#define REQUIRE_TOOLS(...)                                                                   \
+    do {                                                                                     \
+        const std::string missing = MissingTools({__VA_ARGS__});                            \
+        if (!missing.empty()) {                                                              \
+            if (std::getenv("CI"))                                                           \
+                FAIL() << "CI must have " << missing;                                        \
+            GTEST_SKIP() << "not installed: " << missing;                                    \
+        }                                                                                    \
+    } while (false)
+
+// Runs a tool that writes the file out; that file's contents. A failed run
+// or an empty file fails the test.
+QByteArray RunTool(const QString& tool, const QStringList& args, const QString& out);
