@@ -211,7 +211,8 @@ void RunTool(const QString& folder, const QString& tool, const QStringList& args
     const QString program = QStandardPaths::findExecutable(tool);
     ASSERT_FALSE(program.isEmpty()) << tool.toStdString() << " is not installed (scripts/packages.txt)";
     QProcess p;
-    p.setWorkingDirectory(folder);
+    if (!folder.isEmpty())
+        p.setWorkingDirectory(folder);
     p.start(program, args);
     ASSERT_TRUE(p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
         << tool.toStdString() << " " << args.join(' ').toStdString() << ": " << p.readAllStandardError().toStdString();
@@ -242,11 +243,7 @@ std::string MissingTools(std::initializer_list<std::pair<const char*, const char
 
 QByteArray RunTool(const QString& tool, const QStringList& args, const QString& out)
 {
-    QProcess p;
-    p.start(QStandardPaths::findExecutable(tool), args);
-    const bool ok = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-    EXPECT_TRUE(ok) << tool.toStdString() << " " << args.join(' ').toStdString() << ": "
-                    << p.readAllStandardError().toStdString();
+    RunTool(QString(), tool, args);
     QFile file(out);
     const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     EXPECT_FALSE(bytes.isEmpty()) << out.toStdString();

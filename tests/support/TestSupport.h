@@ -30,10 +30,6 @@ QString TestPluginDir();
 // then runs the tests inside an application with a decoding service.
 int RunTestsInApplication(int& argc, char** argv);
 
-// Runs a tool of the machine (an archiver, say) in a folder; the test fails
-// when the tool is missing or fails.
-void RunTool(const QString& folder, const QString& tool, const QStringList& args);
-
 // Runs the event loop until done() holds (true) or ms have passed (false).
 bool WaitFor(const std::function<bool()>& done, int ms = 5000);
 
@@ -115,6 +111,9 @@ std::string MissingTools(std::initializer_list<std::pair<const char*, const char
         }                                                                                    \
     } while (false)
 
+// Runs a tool of the machine (an archiver, an encoder) in a folder (the
+// current one when empty); the test fails when the tool is missing or fails.
+void RunTool(const QString& folder, const QString& tool, const QStringList& args);
 // Runs a tool that writes the file out; that file's contents. A failed run
 // or an empty file fails the test.
 QByteArray RunTool(const QString& tool, const QStringList& args, const QString& out);
