@@ -120,6 +120,10 @@ struct ByteSource {
     qint64 size = 0;
     qint64 offset = 0;
     std::vector<char> buffer;
+    // The first read after a seek or a skip is small: reaching a ZIP's file
+    // walks the local headers of all files before it, a few bytes at each,
+    // and 64 KiB read at every one copied about as much again as the file.
+    bool seeked = false;
 
     static la_ssize_t Read(archive* a, void* data, const void** block)
     {
@@ -131,8 +135,10 @@ struct ByteSource {
             return la_ssize_t(left);
         }
         self->buffer.resize(std::size_t(1) << 16);
+        const std::size_t want = self->seeked ? std::size_t(4096) : self->buffer.size();
+        self->seeked = false;
         for (;;) {
-            const ssize_t n = ::pread(self->fd, self->buffer.data(), self->buffer.size(), self->offset);
+            const ssize_t n = ::pread(self->fd, self->buffer.data(), want, self->offset);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0) {
@@ -149,6 +155,7 @@ struct ByteSource {
         auto* self = static_cast<ByteSource*>(data);
         const la_int64_t step = std::clamp<la_int64_t>(self->size - self->offset, 0, request);
         self->offset += step;
+        self->seeked = step > 0;
         return step;
     }
     static la_int64_t Seek(archive*, void* data, la_int64_t offset, int whence)
@@ -161,6 +168,7 @@ struct ByteSource {
         if (target < 0)
             return ARCHIVE_FATAL;
         self->offset = target;
+        self->seeked = true;
         return target;
     }
 };
