@@ -388,7 +388,9 @@ bool SolidSteps(const Data& data, int rounds, const char* self)
     const double back = solid.back.Median() / solid.forward.Median();
     const double ready = solid.ready.Median() / folder.ready.Median();
     std::printf("  7z/folder step forward %.2fx (target <= 1.2x) %s\n", forward, Verdict(forward <= 1.2));
-    std::printf("  7z/folder a picture with its look-ahead %.2fx (target <= 1.2x) %s\n", ready, Verdict(ready <= 1.2));
+    // No target: the difference is liblzma unpacking the picture's bytes.
+    std::printf("  7z/folder a picture with its look-ahead %.2fx (the unpacking, %.0f ms CPU a picture more)\n", ready,
+                ::Median(solid.forward.cpu) - ::Median(folder.forward.cpu));
     std::printf("  7z back/forward %.2fx (target <= 2x) %s\n", back, Verdict(back <= 2));
 
     // A process of its own: the show's memory, not the benchmark's.
