@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <list>
 #include <numeric>
 #include <optional>
 #include <utility>
@@ -119,6 +120,10 @@ struct ByteSource {
     qint64 size = 0;
     qint64 offset = 0;
     std::vector<char> buffer;
+    // The first read after a seek or a skip is small: reaching a ZIP's file
+    // walks the local headers of all files before it, a few bytes at each,
+    // and 64 KiB read at every one copied about as much again as the file.
+    bool seeked = false;
 
     static la_ssize_t Read(archive* a, void* data, const void** block)
     {
@@ -130,8 +135,10 @@ struct ByteSource {
             return la_ssize_t(left);
         }
         self->buffer.resize(std::size_t(1) << 16);
+        const std::size_t want = self->seeked ? std::size_t(4096) : self->buffer.size();
+        self->seeked = false;
         for (;;) {
-            const ssize_t n = ::pread(self->fd, self->buffer.data(), self->buffer.size(), self->offset);
+            const ssize_t n = ::pread(self->fd, self->buffer.data(), want, self->offset);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0) {
@@ -148,6 +155,7 @@ struct ByteSource {
         auto* self = static_cast<ByteSource*>(data);
         const la_int64_t step = std::clamp<la_int64_t>(self->size - self->offset, 0, request);
         self->offset += step;
+        self->seeked = step > 0;
         return step;
     }
     static la_int64_t Seek(archive*, void* data, la_int64_t offset, int whence)
@@ -160,6 +168,7 @@ struct ByteSource {
         if (target < 0)
             return ARCHIVE_FATAL;
         self->offset = target;
+        self->seeked = true;
         return target;
     }
 };
@@ -240,6 +249,68 @@ struct ArchiveIndex::Source {
     }
 };
 
+// Readers of archives that unpack on the way, each left where its last
+// read stopped, so that the next read on goes on from there. The two last
+// used only: each holds its decoder's state (a 7z's dictionary, up to
+// hundreds of MiB).
+class ArchiveIndex::ParkedReaders {
+public:
+    static constexpr std::size_t kReaders = 2;
+
+    static ParkedReaders& Shared()
+    {
+        // Never destroyed: an index may outlive static destruction.
+        static ParkedReaders* const readers = new ParkedReaders;
+        return *readers;
+    }
+
+    // archive's reader when it stopped at or before header upTo, and the
+    // header it reads next; null otherwise.
+    std::unique_ptr<Source> Take(std::uint64_t archive, int upTo, int* next)
+    {
+        std::lock_guard lock(mMutex);
+        const auto at = std::find_if(mParked.begin(), mParked.end(), [&](const Parked& p) { return p.archive == archive; });
+        if (at == mParked.end() || at->next > upTo)
+            return nullptr;
+        std::unique_ptr<Source> source = std::move(at->source);
+        *next = at->next;
+        mParked.erase(at);
+        return source;
+    }
+
+    void Put(std::uint64_t archive, int next, std::unique_ptr<Source> source)
+    {
+        std::unique_ptr<Source> old = Forget(archive);
+        std::lock_guard lock(mMutex);
+        mParked.push_front({archive, next, std::move(source)});
+        if (mParked.size() > kReaders) {
+            old = std::move(mParked.back().source);
+            mParked.pop_back();
+        }
+    }
+
+    // Takes archive's reader out; the caller lets it go.
+    std::unique_ptr<Source> Forget(std::uint64_t archive)
+    {
+        std::lock_guard lock(mMutex);
+        const auto at = std::find_if(mParked.begin(), mParked.end(), [&](const Parked& p) { return p.archive == archive; });
+        if (at == mParked.end())
+            return nullptr;
+        std::unique_ptr<Source> source = std::move(at->source);
+        mParked.erase(at);
+        return source;
+    }
+
+private:
+    struct Parked {
+        std::uint64_t archive;
+        int next;
+        std::unique_ptr<Source> source;
+    };
+    std::mutex mMutex;
+    std::list<Parked> mParked; // the last used first
+};
+
 ArchiveIndex::Opened ArchiveIndex::OpenFile(const QString& path, std::shared_ptr<EntryCache> cache)
 {
     auto index = std::unique_ptr<ArchiveIndex>(new ArchiveIndex);
@@ -281,6 +352,19 @@ ArchiveIndex::~ArchiveIndex()
 {
     if (mCache && mCacheId)
         mCache->Forget(mCacheId);
+    if (mUnpacksOnTheWay)
+        ParkedReaders::Shared().Forget(mCacheId);
+}
+
+bool ArchiveIndex::IsAsListed(const struct stat& st) const
+{
+    return st.st_dev == mDevice && st.st_ino == mInode && st.st_size == mFileSize && ModifiedNs(st) == mModified;
+}
+
+bool ArchiveIndex::StillAsListed() const
+{
+    struct stat st {};
+    return mInMemory || (::stat(ToCodePage(mName).constData(), &st) == 0 && IsAsListed(st));
 }
 
 codec::Result<std::unique_ptr<ArchiveIndex::Source>> ArchiveIndex::OpenSource(const char* charset) const
@@ -293,8 +377,7 @@ codec::Result<std::unique_ptr<ArchiveIndex::Source>> ArchiveIndex::OpenSource(co
         codec::Result<OpenedFile> file = OpenRegularFile(mName);
         if (!file)
             return file.error();
-        if (file->st.st_dev != mDevice || file->st.st_ino != mInode || file->st.st_size != mFileSize ||
-            ModifiedNs(file->st) != mModified)
+        if (!IsAsListed(file->st))
             return codec::Fail(Kind::ReadFailed, "the archive changed since it was listed");
         source->bytes.fd = file->fd.Get();
         source->bytes.size = file->st.st_size;
@@ -443,22 +526,41 @@ codec::Result<QByteArray> ArchiveIndex::Read(int entryIndex, qint64 maxBytes) co
         return fail(codec::Fail(Kind::TooLarge, "declares " + std::to_string(target.size) + " bytes, more than " +
                                                     std::to_string(maxBytes)));
     const bool cached = mUnpacksOnTheWay && mCache;
-    if (cached) {
-        if (std::optional<QByteArray> bytes = mCache->Find({mCacheId, target.header})) {
-            if (bytes->size() > maxBytes)
-                return fail(codec::Fail(Kind::TooLarge, "unpacks to more than " + std::to_string(maxBytes) + " bytes"));
-            return *bytes;
-        }
+    const auto fromCache = [&]() -> std::optional<codec::Result<QByteArray>> {
+        std::optional<QByteArray> bytes = cached ? mCache->Find({mCacheId, target.header}) : std::nullopt;
+        if (!bytes)
+            return std::nullopt;
+        if (bytes->size() > maxBytes)
+            return fail(codec::Fail(Kind::TooLarge, "unpacks to more than " + std::to_string(maxBytes) + " bytes"));
+        return std::move(*bytes);
+    };
+    if (auto bytes = fromCache())
+        return std::move(*bytes);
+
+    std::unique_lock<std::mutex> solid;
+    std::unique_ptr<Source> source;
+    int header = 0;
+    if (mUnpacksOnTheWay) {
+        solid = std::unique_lock(mSolidRead);
+        // Another thread may have unpacked it on its way while this one waited.
+        if (auto bytes = fromCache())
+            return std::move(*bytes);
+        // Going on from the last read, unless the file is no longer the one listed.
+        if (StillAsListed())
+            source = ParkedReaders::Shared().Take(mCacheId, target.header, &header);
     }
 
     Utf8Locale utf8;
-    codec::Result<std::unique_ptr<Source>> source = OpenSource(mCharset);
-    if (!source)
-        return fail(source.error());
-    archive* a = (*source)->reader.get();
+    if (!source) {
+        codec::Result<std::unique_ptr<Source>> opened = OpenSource(mCharset);
+        if (!opened)
+            return fail(opened.error());
+        source = std::move(*opened);
+    }
+    archive* a = source->reader.get();
 
     auto next = mByHeader.begin(); // the next listed file on the way
-    for (int header = 0; header <= target.header; ++header) {
+    for (; header <= target.header; ++header) {
         archive_entry* entry = nullptr;
         const int result = archive_read_next_header(a, &entry);
         if (result == ARCHIVE_EOF)
@@ -473,6 +575,8 @@ codec::Result<QByteArray> ArchiveIndex::Read(int entryIndex, qint64 maxBytes) co
                 return fail(bytes.error());
             if (cached)
                 mCache->Insert({mCacheId, header}, *bytes);
+            if (mUnpacksOnTheWay)
+                ParkedReaders::Shared().Put(mCacheId, header + 1, std::move(source));
             return bytes;
         }
         // Unpacked on the way anyway: keep it for a step back.

@@ -3,11 +3,17 @@
 // gzip, bzip2, xz, zstd), LZH/LHA and ISO, recognised by content whatever the
 // file's name. Read through libarchive; nothing is ever written to disk.
 //
-// Threads: an index does not change once listed, and every Read opens a
-// libarchive reader of its own (libarchive's readers are not thread-safe,
-// and a lock around one shared reader would let one thread's unpack hold up
-// every other thread's). Several decoding threads may read files of the same
-// archive at once; the only shared state is the EntryCache, behind its lock.
+// Threads: an index does not change once listed, and a Read of a ZIP, a
+// plain tar, LZH or ISO opens a libarchive reader of its own (libarchive's
+// readers are not thread-safe, and a lock around one shared reader would
+// let one thread's unpack hold up every other thread's), so several decoding
+// threads read files of the same archive at once. An archive that unpacks
+// the files before the one asked for (solid 7z and RAR, compressed tar) is
+// read by one thread at a time instead, and its reader is kept where the
+// last read stopped (for the last two such archives read: each holds its
+// decoder's dictionary): the next file on is reached without unpacking from
+// the start again, and a second thread would only unpack what the first one
+// is unpacking anyway. The EntryCache is shared, behind its own lock.
 #include "archives/EntryCache.h"
 #include "codecs/CodecResult.h"
 
@@ -16,6 +22,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include <sys/types.h>
@@ -71,10 +78,15 @@ public:
 private:
     struct Source;
     struct Pass;
+    class ParkedReaders;
     ArchiveIndex() = default;
     static Opened List(std::unique_ptr<ArchiveIndex> index);
     // A libarchive reader over the archive, names in charset (nullptr: as stored).
     codec::Result<std::unique_ptr<Source>> OpenSource(const char* charset) const;
+    // Whether the archive's file is still the one listed (an archive in
+    // memory always is).
+    bool IsAsListed(const struct stat& st) const;
+    bool StillAsListed() const;
     codec::Result<Pass> ListPass(const char* charset) const;
 
     QString mName;                      // the path, or the name given with the bytes
@@ -93,4 +105,6 @@ private:
     std::vector<int> mByHeader;         // entry indexes in header order
     std::uint64_t mCacheId = 0;
     std::shared_ptr<EntryCache> mCache;
+    // An archive that unpacks on the way is read one Read at a time.
+    mutable std::mutex mSolidRead;
 };

@@ -301,7 +301,7 @@ TEST(ArchiveIndex, KeepsWhatSolidArchivesUnpackOnTheWay)
     EXPECT_FALSE(readsAway(4));
     EXPECT_EQ(Bytes(index->Read(4, kCap)), contents[4]);
 
-    // Several threads at once, each through readers of its own.
+    // Several threads at once.
     cache->SetBudget(0);
     EXPECT_EQ(cache->UsedBytes(), 0u);
     cache->SetBudget(150000);
@@ -320,6 +320,23 @@ TEST(ArchiveIndex, KeepsWhatSolidArchivesUnpackOnTheWay)
     EXPECT_EQ(wrong, 0);
     EXPECT_LE(cache->UsedBytes(), 150000u);
     EXPECT_GT(cache->UsedBytes(), 0u);
+
+    // A read further on goes on from where the last one stopped: what lay
+    // before it is not unpacked again. The file must still be the one listed.
+    const auto emptied = [&] {
+        cache->SetBudget(0);
+        cache->SetBudget(500000);
+    };
+    emptied();
+    ASSERT_EQ(Bytes(index->Read(4, kCap)), contents[4]);
+    emptied();
+    ASSERT_EQ(Bytes(index->Read(1, kCap)), contents[1]); // from the start: 0 on the way
+    EXPECT_EQ(cache->UsedBytes(), 200000u);
+    emptied();
+    ASSERT_EQ(Bytes(index->Read(3, kCap)), contents[3]); // on from 1: 2 on the way
+    EXPECT_EQ(cache->UsedBytes(), 200000u);
+    emptied();
+    EXPECT_FALSE(readsAway(4));
     index.reset(); // an archive gone takes its files out of the cache
     EXPECT_EQ(cache->UsedBytes(), 0u);
 }

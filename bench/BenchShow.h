@@ -1,0 +1,50 @@
+#pragma once
+// What the show benchmarks watch in a real show window: the pictures it
+// paints and the process's peak memory.
+#include "slideshow/SlideShow.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QFile>
+#include <QObject>
+#include <QString>
+
+#include <vector>
+
+// Records the time of every paint that shows another picture than the last.
+class PaintWatch : public QObject {
+public:
+    explicit PaintWatch(SlideShow& show) : mShow(show) { mClock.start(); }
+    std::vector<double> times;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint) {
+            const QString now = mShow.Stage().ShownPath();
+            if (now != mLast) {
+                mLast = now;
+                times.push_back(double(mClock.nsecsElapsed()) / 1e6);
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    SlideShow& mShow;
+    QString mLast;
+    QElapsedTimer mClock;
+};
+
+// VmHWM: unlike getrusage's peak, it starts again after clear_refs.
+inline long PeakResidentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine())
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').front().toLong();
+    return -1;
+}
