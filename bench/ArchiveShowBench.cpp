@@ -65,15 +65,7 @@ SlideShow* OpenShow(const QString& tag)
     auto* show = new SlideShow(QStringLiteral("50"), [] { return false; });
     show->SetTag(tag);
     show->SetShowArchives(true);
-    show->show();
-    show->activateWindow();
-    QElapsedTimer wait;
-    wait.start();
-    while (!show->ShowStarted() && wait.elapsed() < 60000) {
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-    if (!show->ShowStarted()) {
+    if (!StartShow(*show, 60000)) {
         std::fprintf(stderr, "the show of %s did not start\n", qPrintable(tag));
         show->close();
         return nullptr;
@@ -145,23 +137,6 @@ bool Run(const QString& program, const QStringList& arguments, const QString& fo
         return false;
     }
     return true;
-}
-
-// Writes count pictures with write(i), one writer a core.
-bool WriteAll(int count, const std::function<bool(int)>& write)
-{
-    std::atomic<int> next{0};
-    std::atomic<bool> ok{true};
-    std::vector<std::thread> writers;
-    for (int t = 0; t < std::max(1, QThread::idealThreadCount()); ++t)
-        writers.emplace_back([&] {
-            for (int i = next++; i < count; i = next++)
-                if (!write(i))
-                    ok = false;
-        });
-    for (std::thread& writer : writers)
-        writer.join();
-    return ok;
 }
 
 QString Numbered(const QString& folder, int i)

@@ -1,4 +1,9 @@
 #pragma once
+#include <QThread>
+#include <vector>
+#include <thread>
+#include <functional>
+#include <atomic>
 // Pictures the benchmarks make for themselves: cut from a real photograph
 // when there is one, since noise and smooth fields decode unlike a photo.
 #include <QByteArray>
@@ -148,6 +153,23 @@ inline bool WriteShowPicture(const QString& folder, const char* kind, int i)
 {
     return SavePicture(RealPhoto(6000, 4000, i),
                        folder + QStringLiteral("/IMG_%1.%2").arg(i, 4, 10, QChar('0')).arg(QLatin1String(kind)));
+}
+
+// Writes count pictures with write(i), one writer a core.
+inline bool WriteAll(int count, const std::function<bool(int)>& write)
+{
+    std::atomic<int> next{0};
+    std::atomic<bool> ok{true};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < std::max(1, QThread::idealThreadCount()); ++t)
+        writers.emplace_back([&] {
+            for (int i = next++; i < count; i = next++)
+                if (!write(i))
+                    ok = false;
+        });
+    for (std::thread& writer : writers)
+        writer.join();
+    return ok;
 }
 
 // A 1920 x 1080 screen at scale 1 on Qt's offscreen platform, for a

@@ -3,6 +3,8 @@
 // paints and the process's peak memory.
 #include "slideshow/SlideShow.h"
 
+#include <QApplication>
+#include <QThread>
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QEvent>
@@ -13,6 +15,21 @@
 #include <vector>
 
 // Records the time of every paint that shows another picture than the last.
+// Shows the window and runs events until its first picture is on screen or
+// timeoutMs have passed; whether it started.
+inline bool StartShow(SlideShow& show, int timeoutMs)
+{
+    show.show();
+    show.activateWindow();
+    QElapsedTimer wait;
+    wait.start();
+    while (!show.ShowStarted() && wait.elapsed() < timeoutMs) {
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return show.ShowStarted();
+}
+
 class PaintWatch : public QObject {
 public:
     explicit PaintWatch(SlideShow& show) : mShow(show) { mClock.start(); }

@@ -95,15 +95,7 @@ int main(int argc, char** argv)
 
     auto* show = new SlideShow(QStringLiteral("50"), [] { return false; });
     show->SetTag(folder + "/");
-    show->show();
-    show->activateWindow();
-    QElapsedTimer wait;
-    wait.start();
-    while (!show->ShowStarted() && wait.elapsed() < 30000) {
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(2);
-    }
-    if (!show->ShowStarted()) {
+    if (!StartShow(*show, 30000)) {
         std::fprintf(stderr, "the show did not start\n");
         return 1;
     }

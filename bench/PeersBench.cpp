@@ -94,18 +94,7 @@ int main(int argc, char** argv)
         // One writer a core: twenty 24 MP PNGs take minutes on one.
         const QString folder = QString::fromLocal8Bit(argv[2]);
         const int count = std::atoi(argv[4]);
-        std::atomic<int> next{0};
-        std::atomic<bool> ok{true};
-        std::vector<std::thread> writers;
-        for (int t = 0; t < std::max(1, QThread::idealThreadCount()); ++t)
-            writers.emplace_back([&] {
-                for (int i = next++; i < count; i = next++)
-                    if (!WriteShowPicture(folder, argv[3], i))
-                        ok = false;
-            });
-        for (std::thread& writer : writers)
-            writer.join();
-        return ok ? 0 : 1;
+        return WriteAll(count, [&](int i) { return WriteShowPicture(folder, argv[3], i); }) ? 0 : 1;
     }
 #ifdef PEERS_HAVE_VIPS
     if (VIPS_INIT(argv[0]) != 0) {

@@ -12,6 +12,7 @@
 #include "slideshow/SlideShow.h"
 
 #include "BenchPictures.h"
+#include "BenchShow.h"
 #include "BenchStats.h"
 #include "imaging/DecodeService.h"
 
@@ -72,15 +73,7 @@ int main(int argc, char** argv)
         auto* show = new SlideShow(QStringLiteral("50"), [] { return false; });
         show->Stage().Prefetch.SetEnabled(mode.prefetch);
         show->SetTag(folder + "/");
-        show->show();
-        show->activateWindow();
-        QElapsedTimer wait;
-        wait.start();
-        while (!show->ShowStarted() && wait.elapsed() < 20000) {
-            QApplication::processEvents(QEventLoop::AllEvents, 10);
-            QThread::msleep(2);
-        }
-        if (!show->ShowStarted()) {
+        if (!StartShow(*show, 20000)) {
             std::fprintf(stderr, "the show did not start\n");
             return 1;
         }
