@@ -140,6 +140,7 @@ void Form1::Command1_Click()
     // The folder's exact name: a trailing blank is part of it.
     const QString startFolder = JoinPath(Dir1->HighlightedPath(), QString());
     auto* show = new SlideShow(Text1->text(), &Settings::ReadStretch);
+    show->SetShowArchives(ShowArchives->isChecked());
     if (show->StartGivenUp()) {
         delete show;
         return;
@@ -147,7 +148,6 @@ void Form1::Command1_Click()
     // The show opens where the user looks: on the screen of this window.
     show->CoverScreen(QGuiApplication::screenAt(frameGeometry().center()));
     show->SetTag(startFolder);
-    show->SetShowArchives(ShowArchives->isChecked());
     mSlideShow = show;
     show->showFullScreen();
 }
@@ -165,7 +165,7 @@ void Form1::Help_s_Click(int Index)
     if (Index == 0) {
         OpenDocument(AddPathSeparator(AppFolder()) + QStringLiteral("Help.txt"));
     } else if (Index == 2) {
-        frmVersion about(this);
+        frmVersion about(this, ShowArchives->isChecked());
         if (!about.GivenUp())
             about.exec();
     }

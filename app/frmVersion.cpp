@@ -5,10 +5,11 @@
 
 #include "common/AppPaths.h"
 #include "common/PathText.h"
+#include "pluginhost/ClsArchivePluginManager.h"
 #include "pluginhost/ClsPluginManager.h"
 #include "pluginhost/PluginBridge.h"
 
-frmVersion::frmVersion(QWidget* owner) : QDialog(owner)
+frmVersion::frmVersion(QWidget* owner, bool archivePlugins) : QDialog(owner)
 {
     setWindowTitle(QStringLiteral("バージョン情報"));
     setFixedSize(5445 / 15, 3090 / 15);
@@ -29,14 +30,20 @@ frmVersion::frmVersion(QWidget* owner) : QDialog(owner)
     List1->setGeometry(0, 1200 / 15, 5415 / 15, 1860 / 15);
 
     ClsPluginManager manager;
+    ClsArchivePluginManager archives;
     // Esc while a plug-in keeps the list waiting: no about box.
     PluginBridge::EscapeScope wait;
     for (const QString& folder : PluginFolders())
         manager.Initialize(folder);
+    // Archive plug-ins are loaded only when archives are shown.
+    if (archivePlugins)
+        for (const QString& folder : PluginFolders())
+            archives.Initialize(folder);
     mGivenUp = wait.Escaped();
-    const std::int32_t n = manager.PluginCount();
-    for (std::int32_t i = 0; i <= n; ++i)
+    for (std::int32_t i = 0; i <= manager.PluginCount(); ++i)
         List1->addItem(FileNameOfPath(manager.PluginName(i)) + QStringLiteral(" : ") + manager.AboutPlugin(i));
+    for (std::int32_t i = 0; i <= archives.PluginCount(); ++i)
+        List1->addItem(FileNameOfPath(archives.PluginName(i)) + QStringLiteral(" : ") + archives.AboutPlugin(i));
 }
 
 void frmVersion::showEvent(QShowEvent* event)

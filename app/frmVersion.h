@@ -9,7 +9,9 @@ class QListWidget;
 class frmVersion : public QDialog {
     Q_OBJECT
 public:
-    explicit frmVersion(QWidget* owner); // loads the window: fills List1
+    // Loads the window: fills List1 with the import filters and, when
+    // archivePlugins, the archive plug-ins after them.
+    explicit frmVersion(QWidget* owner, bool archivePlugins = false);
     QLabel* Label1 = nullptr;
     QLabel* Label2 = nullptr;
     QListWidget* List1 = nullptr;

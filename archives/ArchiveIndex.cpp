@@ -488,19 +488,8 @@ ArchiveIndex::Opened ArchiveIndex::List(std::unique_ptr<ArchiveIndex> index)
         entry.path = DecodeEntryName(name);
     }
 
-    std::vector<QByteArray> keys;
-    keys.reserve(entries.size());
-    for (const ArchiveEntry& e : entries)
-        keys.push_back(ToCodePage(e.path));
-    const auto key = [&](int i) {
-        return std::string_view(keys[std::size_t(i)].constData(), std::size_t(keys[std::size_t(i)].size()));
-    };
-    std::vector<int> order(entries.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(), [&](int x, int y) { return CompareNames(key(x), key(y)) < 0; });
-    index->mEntries.reserve(entries.size());
-    for (const int i : order)
-        index->mEntries.push_back(std::move(entries[std::size_t(i)]));
+    SortByName(entries);
+    index->mEntries = std::move(entries);
     index->mByHeader.resize(index->mEntries.size());
     std::iota(index->mByHeader.begin(), index->mByHeader.end(), 0);
     std::sort(index->mByHeader.begin(), index->mByHeader.end(), [&](int x, int y) {

@@ -14,6 +14,7 @@
 // decoder's dictionary): the next file on is reached without unpacking from
 // the start again, and a second thread would only unpack what the first one
 // is unpacking anyway. The EntryCache is shared, behind its own lock.
+#include "archives/ArchiveContents.h"
 #include "archives/EntryCache.h"
 #include "codecs/CodecResult.h"
 
@@ -27,15 +28,7 @@
 
 #include <sys/types.h>
 
-// One regular file inside an archive (folders are not entries).
-struct ArchiveEntry {
-    QString path;           // inner path, "/" between parts, no leading "/"
-    qint64 size = -1;       // as the archive declares it; -1 when it does not
-    bool encrypted = false; // Read refuses it
-    int header = 0;         // its position among the archive's headers: how Read finds it again
-};
-
-class ArchiveIndex {
+class ArchiveIndex : public ArchiveContents {
 public:
     using Opened = codec::Result<std::shared_ptr<const ArchiveIndex>>;
 
@@ -56,24 +49,14 @@ public:
     // checks Depth() against its own limit before going on.
     Opened OpenNested(int entry, qint64 maxBytes) const;
 
-    ~ArchiveIndex();
+    ~ArchiveIndex() override;
     ArchiveIndex(const ArchiveIndex&) = delete;
     ArchiveIndex& operator=(const ArchiveIndex&) = delete;
 
-    // The files in the directory search's name order (common/NameMatch.h's
-    // CompareNames) applied to the whole inner path.
-    const std::vector<ArchiveEntry>& Entries() const { return mEntries; }
-    int Depth() const { return mDepth; }
-    // False when listing stopped early: damage, or kMaxHeaders.
-    bool Complete() const { return mComplete; }
     // libarchive's name of the format, e.g. "ZIP 2.0 (deflation)".
     const QString& Format() const { return mFormat; }
 
-    // The bytes of Entries()[entry]. TooLarge when it declares or expands past
-    // maxBytes (refused before it fills memory), Unsupported when encrypted,
-    // Damaged when it cannot be unpacked, ReadFailed when the archive file is
-    // gone or changed since it was listed. Other files still read.
-    codec::Result<QByteArray> Read(int entry, qint64 maxBytes) const;
+    codec::Result<QByteArray> Read(int entry, qint64 maxBytes) const override;
 
 private:
     struct Source;
@@ -96,12 +79,9 @@ private:
     ino_t mInode = 0;
     qint64 mFileSize = 0;
     std::int64_t mModified = 0;
-    int mDepth = 0;
-    bool mComplete = true;
     bool mUnpacksOnTheWay = false;      // reaching a file unpacks those before it
     const char* mCharset = nullptr;     // the names' charset told to libarchive, if any
     QString mFormat;
-    std::vector<ArchiveEntry> mEntries;
     std::vector<int> mByHeader;         // entry indexes in header order
     std::uint64_t mCacheId = 0;
     std::shared_ptr<EntryCache> mCache;

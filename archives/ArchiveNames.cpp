@@ -15,6 +15,13 @@ ArchiveNames::ArchiveNames()
     Add(BuiltInPatterns().join(u';'));
 }
 
+ArchiveNames ArchiveNames::Only(const QString& patterns)
+{
+    ArchiveNames names{Empty{}};
+    names.Add(patterns);
+    return names;
+}
+
 void ArchiveNames::Add(const QString& patterns)
 {
     for (const QString& pattern : patterns.split(u';', Qt::SkipEmptyParts)) {

@@ -11,6 +11,8 @@
 class ArchiveNames {
 public:
     ArchiveNames(); // the built-in patterns
+    // Only these patterns ("*.a;*.b").
+    static ArchiveNames Only(const QString& patterns);
 
     static const QStringList& BuiltInPatterns();
 
@@ -20,5 +22,7 @@ public:
     bool Matches(const QString& fileName) const;
 
 private:
+    struct Empty {};
+    explicit ArchiveNames(Empty) {}
     std::vector<std::u32string> mFolded;
 };

@@ -4,10 +4,27 @@
 
 #include <pthread.h>
 
-ArchiveShelf::ArchiveShelf(std::shared_ptr<EntryCache> cache)
-    : mCache(std::move(cache)), mTable(std::make_shared<Table>())
+ArchiveShelf::ArchiveShelf(std::shared_ptr<EntryCache> cache, OtherReader other)
+    : mCache(std::move(cache)), mOther(std::move(other)), mTable(std::make_shared<Table>())
 {
 }
+
+namespace {
+
+// The built-in reader's answer, or the other reader's when the built-in one
+// failed and the other takes the archive.
+ArchiveShelf::Opened EitherReader(codec::Result<std::shared_ptr<const ArchiveIndex>> builtIn,
+                                  const ArchiveShelf::OtherReader& other, const ArchiveShelf::Refused& refused)
+{
+    if (builtIn)
+        return std::shared_ptr<const ArchiveContents>(*builtIn);
+    if (other)
+        if (std::optional<ArchiveShelf::Opened> taken = other(refused))
+            return std::move(*taken);
+    return builtIn.error();
+}
+
+} // namespace
 
 ArchiveShelf::~ArchiveShelf()
 {
@@ -34,13 +51,22 @@ void ArchiveShelf::JoinFinished()
 
 void ArchiveShelf::BeginFile(const QString& folderPath)
 {
-    Begin(folderPath, [folderPath, cache = mCache] { return ArchiveIndex::OpenFile(folderPath, cache); });
+    Begin(folderPath, [folderPath, cache = mCache, other = mOther] {
+        return EitherReader(ArchiveIndex::OpenFile(folderPath, cache), other, {folderPath});
+    });
 }
 
-void ArchiveShelf::BeginNested(const QString& folderPath, std::shared_ptr<const ArchiveIndex> holder, int entry,
+void ArchiveShelf::BeginNested(const QString& folderPath, std::shared_ptr<const ArchiveContents> holder, int entry,
                                qint64 maxBytes)
 {
-    Begin(folderPath, [holder = std::move(holder), entry, maxBytes] { return holder->OpenNested(entry, maxBytes); });
+    Begin(folderPath, [folderPath, holder = std::move(holder), entry, maxBytes, cache = mCache, other = mOther]() -> Opened {
+        const codec::Result<QByteArray> bytes = holder->Read(entry, maxBytes);
+        if (!bytes)
+            return bytes.error();
+        const int depth = holder->Depth() + 1;
+        return EitherReader(ArchiveIndex::OpenMemory(*bytes, folderPath, depth, cache), other,
+                            {folderPath, &*bytes, depth});
+    });
 }
 
 void ArchiveShelf::Begin(const QString& folderPath, Lister list)
@@ -76,7 +102,7 @@ void ArchiveShelf::Begin(const QString& folderPath, Lister list)
     mThreads.push_back({std::move(thread), std::move(finished)});
 }
 
-std::optional<ArchiveIndex::Opened> ArchiveShelf::Find(const QString& folderPath) const
+std::optional<ArchiveShelf::Opened> ArchiveShelf::Find(const QString& folderPath) const
 {
     std::lock_guard lock(mTable->mutex);
     const auto at = mTable->archives.constFind(folderPath);

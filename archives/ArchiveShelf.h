@@ -10,6 +10,9 @@
 // never repeated. The shelf is shared by the show's thread and the decoding
 // threads: one lock guards the table. Finished threads are joined; one still
 // stuck when the shelf goes is let go, and its result is dropped.
+//
+// An archive the built-in reader cannot list goes to the shelf's other
+// reader, when it has one (the archive plug-ins), on the same thread.
 #include "archives/ArchiveIndex.h"
 
 #include <QHash>
@@ -25,7 +28,19 @@
 
 class ArchiveShelf {
 public:
-    explicit ArchiveShelf(std::shared_ptr<EntryCache> cache = EntryCache::Shared());
+    using Opened = ArchiveContents::Opened;
+
+    // An archive the built-in reader refused: in the file path, or (bytes
+    // not null) the bytes of an archive inside another, named by path.
+    // Nothing when the other reader does not take it either.
+    struct Refused {
+        QString path;
+        const QByteArray* bytes = nullptr;
+        int depth = 0;
+    };
+    using OtherReader = std::function<std::optional<Opened>(const Refused&)>;
+
+    explicit ArchiveShelf(std::shared_ptr<EntryCache> cache = EntryCache::Shared(), OtherReader other = {});
     ~ArchiveShelf();
     ArchiveShelf(const ArchiveShelf&) = delete;
     ArchiveShelf& operator=(const ArchiveShelf&) = delete;
@@ -35,30 +50,30 @@ public:
     void BeginFile(const QString& folderPath);
     // Starts listing entry of the archive holder, an archive inside it whose
     // folder path is folderPath; maxBytes bounds its size.
-    void BeginNested(const QString& folderPath, std::shared_ptr<const ArchiveIndex> holder, int entry,
+    void BeginNested(const QString& folderPath, std::shared_ptr<const ArchiveContents> holder, int entry,
                      qint64 maxBytes);
     // The listing of folderPath: nothing while it runs (or was never begun),
     // else the index or why the archive could not be listed.
-    std::optional<ArchiveIndex::Opened> Find(const QString& folderPath) const;
+    std::optional<Opened> Find(const QString& folderPath) const;
 
     // The entry a picture path names, in the innermost archive whose folder
     // path starts it; nothing for a path outside every listed archive.
     struct Located {
-        std::shared_ptr<const ArchiveIndex> archive;
+        std::shared_ptr<const ArchiveContents> archive;
         int entry = -1;
     };
     std::optional<Located> Locate(const QString& picturePath) const;
 
 private:
     struct Listed {
-        ArchiveIndex::Opened opened;
+        Opened opened;
         QHash<QString, int> byPath; // inner path to entry
     };
     struct Table {
         mutable std::mutex mutex;
         QHash<QString, std::optional<Listed>> archives; // empty while listing
     };
-    using Lister = std::function<ArchiveIndex::Opened()>;
+    using Lister = std::function<Opened()>;
     void Begin(const QString& folderPath, Lister list);
     // Joins the listing threads that have finished.
     void JoinFinished();
@@ -68,6 +83,7 @@ private:
         std::shared_ptr<std::atomic<bool>> finished;
     };
     std::shared_ptr<EntryCache> mCache;
+    OtherReader mOther;
     std::shared_ptr<Table> mTable;
     std::vector<ListingThread> mThreads; // touched only by the thread that begins listings
 };

@@ -127,6 +127,11 @@ private:
 
 std::int32_t ClsPlugin::Initialize(const QString& tPluginName)
 {
+    return InitializeAs(tPluginName, QStringLiteral("IN"));
+}
+
+std::int32_t ClsPlugin::InitializeAs(const QString& tPluginName, const QString& kind)
+{
     mPluginName = tPluginName;
     std::int32_t result = 0;
     // One buffer for every query, never cleared in between.
@@ -164,7 +169,7 @@ std::int32_t ClsPlugin::Initialize(const QString& tPluginName)
 
     if (r > 0) {
         mAPIVersion = BufferText(buffer);
-        if (!mAPIVersion.endsWith(QStringLiteral("IN"), Qt::CaseSensitive))
+        if (!mAPIVersion.endsWith(kind, Qt::CaseSensitive))
             return -1;
     }
     if (info(1) > 0)

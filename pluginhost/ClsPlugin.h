@@ -20,6 +20,9 @@ public:
     // plug-in whose answers together take longer than one call may raises
     // PluginFailed.
     std::int32_t Initialize(const QString& tPluginName);
+    // The same for another kind of plug-in: kind ends its version ("AM"
+    // for archive extractors).
+    std::int32_t InitializeAs(const QString& tPluginName, const QString& kind);
     // The IsSupported answer, unchanged (0: the plug-in cannot read the file).
     // 0 without asking when the plug-in hung on this file or too often
     // before; raises PluginBridge::Timeout when it hangs now.

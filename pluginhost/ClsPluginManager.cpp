@@ -1,46 +1,11 @@
 #include "pluginhost/ClsPluginManager.h"
 
-#include <cstring>
-#include <mutex>
-#include <set>
-
-#include <QCoreApplication>
-#include <QThread>
-
 #include "common/CheckedMath.h"
-#include "common/CodePage.h"
 #include "common/PathText.h"
 #include "common/RuntimeError.h"
-#include "platform/DirSearch.h"
+#include "pluginhost/PluginFolder.h"
 #include "pluginhost/PluginHangs.h"
 #include "pluginhost/PluginLog.h"
-
-namespace {
-
-bool IsPluginName(const QString& name)
-{
-    return name.endsWith(QStringLiteral(".spi"), Qt::CaseInsensitive) ||
-           name.endsWith(QStringLiteral(".sph"), Qt::CaseInsensitive);
-}
-
-// Every decoding thread loads the plug-ins again for each show: a plug-in
-// left out for the same reason is told once.
-void LeftOut(const QString& path, const QString& why)
-{
-    // Not counted as told while the category is off.
-    if (!lcPlugins().isWarningEnabled())
-        return;
-    static std::mutex mutex;
-    static std::set<QString> told;
-    {
-        std::lock_guard lock(mutex);
-        if (!told.insert(path + u'\n' + why).second)
-            return;
-    }
-    qCWarning(lcPlugins).noquote() << "plug-in" << path << "is left out:" << why;
-}
-
-} // namespace
 
 std::int32_t ClsPluginManager::Initialize(const QString& PluginDir)
 {
@@ -50,47 +15,23 @@ std::int32_t ClsPluginManager::Initialize(const QString& PluginDir)
 
 void ClsPluginManager::LoadPlugins(const QString& PluginDir)
 {
-    const QString folder = AddPathSeparator(PluginDir);
-    FindData data{};
-    // Linux and 32-bit Windows plug-ins are named *.spi, 64-bit Windows ones
-    // *.sph; one search keeps the folder's order across both.
-    const QByteArray pattern = ToCodePage(folder + QStringLiteral("*.sp?"));
-    const FindHandle handle = FindFirstFileA(pattern.constData(), &data);
-    if (static_cast<std::int32_t>(handle) > 0) {
-        for (;;) {
-            const auto nameLength = strnlen(data.cFileName, sizeof data.cFileName);
-            const QString name = FromCodePage(QByteArrayView(data.cFileName, nameLength));
-            if (name != QStringLiteral(".") && name != QStringLiteral("..") &&
-                !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsPluginName(name) &&
-                !mFileNames.contains(name)) {
-                mFileNames.append(name);
-                const QString path = AddPathSeparator(folder) + name;
-                auto plugin = std::make_unique<ClsPlugin>();
-                // The user sees only that its pictures are not shown.
-                try {
-                    if (PluginHangs::LeftOut(path)) {
-                        LeftOut(path, QStringLiteral("it hung too often"));
-                    } else if (const std::int32_t r = plugin->Initialize(path); r >= 1) {
-                        mPlugins.push_back(std::move(plugin));
-                    } else {
-                        LeftOut(path, r < 0 ? "it is not an import filter (its version is \"" +
-                                                  plugin->APIVersion() + "\")"
-                                            : QStringLiteral("it names no picture format"));
-                    }
-                } catch (const std::exception& e) {
-                    LeftOut(path, QString::fromUtf8(e.what()));
-                }
+    PluginFolder::Scan(PluginDir, mFileNames, [this](const QString& path) {
+        auto plugin = std::make_unique<ClsPlugin>();
+        // The user sees only that its pictures are not shown.
+        try {
+            if (PluginHangs::LeftOut(path)) {
+                PluginFolder::LeftOut(path, QStringLiteral("it hung too often"));
+            } else if (const std::int32_t r = plugin->Initialize(path); r >= 1) {
+                mPlugins.push_back(std::move(plugin));
+            } else {
+                PluginFolder::LeftOut(path, r < 0 ? "it is not an import filter (its version is \"" +
+                                                        plugin->APIVersion() + "\")"
+                                                  : QStringLiteral("it names no picture format"));
             }
-            // Keep the windows responsive while plug-ins load; another
-            // thread's events are left to that thread's own loop.
-            if (const QCoreApplication* app = QCoreApplication::instance();
-                app && QThread::currentThread() == app->thread())
-                QCoreApplication::processEvents();
-            if (FindNextFileA(handle, &data) == 0)
-                break;
+        } catch (const std::exception& e) {
+            PluginFolder::LeftOut(path, QString::fromUtf8(e.what()));
         }
-    }
-    FindClose(handle);
+    });
 }
 
 const ClsPlugin* ClsPluginManager::At(std::int32_t Index) const

@@ -10,6 +10,7 @@
 #include <utility>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <QCoreApplication>
@@ -96,6 +97,7 @@ void CheckBridge()
 }
 
 EscapeScope* gEscapeScope = nullptr; // the innermost, on the user-interface thread
+thread_local bool tArchiveCalls = false;
 
 // Input during a wait for a plug-in: the scope's window gets its own (it
 // takes its exits and drops the rest while busy); elsewhere Esc gives up the
@@ -156,6 +158,16 @@ auto Answered(Call call, Discard discard) -> decltype(call())
         // call under way.
         if (DecodeStopRequested())
             throw Abandoned();
+        if (tArchiveCalls) {
+            // The archive helpers serve every thread: a stopped job waits
+            // for its call, which the call limit bounds.
+            static const auto callFor = Function<decltype(&::LoadPluginCallFor)>("LoadPluginCallFor");
+            struct Restore {
+                std::uintptr_t before;
+                ~Restore() { callFor(before); }
+            } restore{callFor(LOADPLUGIN_ARCHIVE_CALLS)};
+            return call();
+        }
         const DecodeService::StopHook hook([self = std::uintptr_t(pthread_self())] { giveUp(self); });
         return call();
     }
@@ -172,7 +184,7 @@ auto Answered(Call call, Discard discard) -> decltype(call())
     auto state = std::make_shared<State>();
     static const auto callFor = Function<decltype(&::LoadPluginCallFor)>("LoadPluginCallFor");
     // The window's own helpers answer, whichever decoding thread asks them.
-    const auto owner = std::uintptr_t(pthread_self());
+    const auto owner = tArchiveCalls ? LOADPLUGIN_ARCHIVE_CALLS : std::uintptr_t(pthread_self());
     const DecodeService::Job job = service->Submit(
         [state, call = std::move(call), discard, owner]() mutable {
             const std::uintptr_t before = callFor(owner);
@@ -223,8 +235,10 @@ auto Answered(Call call, Discard discard) -> decltype(call())
             if (state->result)
                 discard(*state->result);
         }
-        // The plug-in's helper is stopped, so the decoding thread is free.
-        giveUp(owner);
+        // The plug-in's helper is stopped, so the decoding thread is free
+        // (archive helpers serve other threads too: their call ends alone).
+        if (owner != LOADPLUGIN_ARCHIVE_CALLS)
+            giveUp(owner);
         throw Abandoned();
     }
     const std::lock_guard<std::mutex> hold(state->lock);
@@ -383,6 +397,65 @@ std::int32_t GetPicture(const QString& pluginPath, const QString& fileName, std:
 std::int32_t GetPicture(const QString& pluginPath, const QByteArray& bytes, void** hInfo, void** hBits)
 {
     return GetPictureFrom(pluginPath, bytes, std::intptr_t(bytes.size()), 1, hInfo, hBits);
+}
+
+ArchiveCalls::ArchiveCalls() : mOuter(tArchiveCalls)
+{
+    tArchiveCalls = true;
+}
+
+ArchiveCalls::~ArchiveCalls()
+{
+    tArchiveCalls = mOuter;
+}
+
+std::int32_t GetArchiveInfo(const QString& pluginPath, const QString& fileName, QByteArray& listing,
+                            bool* gaveListing)
+{
+    static const auto fn = Function<decltype(&::GetArchiveInfo)>("GetArchiveInfo");
+    const ArchiveCalls archive;
+    const auto [code, answer, gave] = Answered(
+        [pluginPath, path = ToCodePage(pluginPath), file = ToCodePage(fileName)] {
+            WaitUntilReady(pluginPath);
+            void* block = nullptr;
+            const int r = fn(path.constData(), file.constData(), 0, 0, &block);
+            // Copied out and freed at once, whatever follows.
+            QByteArray bytes;
+            if (void* data = block ? LocalLock(block) : nullptr) {
+                bytes = QByteArray(static_cast<const char*>(data), qsizetype(LocalSize(block)));
+                LocalUnlock(block);
+            }
+            LocalFree(block);
+            CheckBridge();
+            return std::tuple<int, QByteArray, bool>(r, bytes, block != nullptr);
+        });
+    listing = answer;
+    if (gaveListing)
+        *gaveListing = gave;
+    return code;
+}
+
+std::int32_t GetFile(const QString& pluginPath, const QString& fileName, std::uint64_t position,
+                     std::uint64_t maxBytes, QByteArray& bytes)
+{
+    static const auto fn = Function<decltype(&::GetFileMemory)>("GetFileMemory");
+    const ArchiveCalls archive;
+    const auto [code, answer] = Answered(
+        [pluginPath, path = ToCodePage(pluginPath), file = ToCodePage(fileName), position, maxBytes] {
+            WaitUntilReady(pluginPath);
+            void* block = nullptr;
+            const int r = fn(path.constData(), file.constData(), std::intptr_t(position), 0, &block, maxBytes);
+            QByteArray copy;
+            if (void* data = block ? LocalLock(block) : nullptr) {
+                copy = QByteArray(static_cast<const char*>(data), qsizetype(LocalSize(block)));
+                LocalUnlock(block);
+            }
+            LocalFree(block);
+            CheckBridge();
+            return std::pair<int, QByteArray>(r, copy);
+        });
+    bytes = answer;
+    return code;
 }
 
 void PreparePlugins(const QString& pluginDir)

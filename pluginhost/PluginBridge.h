@@ -72,6 +72,30 @@ std::int32_t GetPicture(const QString& pluginPath, const QString& fileName, std:
 std::int32_t IsSupported(const QString& pluginPath, const QString& name, const QByteArray& bytes);
 std::int32_t GetPicture(const QString& pluginPath, const QByteArray& bytes, void** hInfo, void** hBits);
 
+// While one lives, this thread's calls go to the helpers of archive
+// plug-ins, which every thread shares (one helper per plug-in, one call at
+// a time) and whose plug-ins may write only into a private scratch folder.
+class ArchiveCalls {
+public:
+    ArchiveCalls();
+    ~ArchiveCalls();
+    ArchiveCalls(const ArchiveCalls&) = delete;
+    ArchiveCalls& operator=(const ArchiveCalls&) = delete;
+
+private:
+    bool mOuter;
+};
+
+// Archive plug-ins (always through ArchiveCalls). GetArchiveInfo gives the
+// listing in the bridge's form (pluginrunner/SpiArchive.h); *gaveListing
+// tells whether the plug-in gave one at all, whatever its code. GetFile
+// gives the bytes of the entry at position of the archive in fileName;
+// more than maxBytes are refused with 4 before they are copied.
+std::int32_t GetArchiveInfo(const QString& pluginPath, const QString& fileName, QByteArray& listing,
+                            bool* gaveListing);
+std::int32_t GetFile(const QString& pluginPath, const QString& fileName, std::uint64_t position,
+                     std::uint64_t maxBytes, QByteArray& bytes);
+
 // How long one plug-in call may take, in milliseconds.
 int CallLimitMs();
 

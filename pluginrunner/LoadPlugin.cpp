@@ -230,6 +230,33 @@ __attribute__((visibility("default"))) int GetPicture(const char* pluginPath, co
     return fn ? fn(buf, len, flag, pHBInfo, pHBm, progressCallback, lData) : 0;
 }
 
+__attribute__((visibility("default"))) int GetArchiveInfo(const char* pluginPath, const char* buf,
+                                                           std::intptr_t len, unsigned int flag, void** lphInf)
+{
+    ClearError();
+    if (Unreadable(buf, flag)) {
+        if (lphInf)
+            *lphInf = nullptr;
+        return kFileReadError;
+    }
+    std::string error;
+    return Remote(SpiChannel::GetArchiveInfo(pluginPath, buf, len, flag, lphInf, error), error);
+}
+
+__attribute__((visibility("default"))) int GetFileMemory(const char* pluginPath, const char* src,
+                                                          std::intptr_t len, unsigned int flag, void** block,
+                                                          std::uint64_t maxBytes)
+{
+    ClearError();
+    if (Unreadable(src, flag)) {
+        if (block)
+            *block = nullptr;
+        return kFileReadError;
+    }
+    std::string error;
+    return Remote(SpiChannel::GetFile(pluginPath, src, len, flag, block, maxBytes, error), error);
+}
+
 __attribute__((visibility("default"))) void LoadPluginPrepare(const char* pluginPath)
 {
     if (IsWindows(pluginPath))

@@ -45,6 +45,20 @@ int GetPicture(const char* pluginPath, const char* buf, std::intptr_t len, unsig
                void** pHBInfo, void** pHBm, SpiProgressCallback progressCallback,
                std::intptr_t lData);
 
+// Archive extractors ("00AM"), always in their helpers, whatever
+// VELMORA_SPI_INPROCESS says. GetArchiveInfo: *lphInf receives the listing
+// (a local-memory block the caller frees: u8 ended, u32 count, then per
+// entry 8 bytes method, u64 position, compsize, filesize, timestamp, u32
+// crc, u32 length and path, u32 length and file name, names in UTF-8; see
+// pluginrunner/SpiArchive.h), null when the plug-in gave none. GetFileMemory
+// takes the archive as a file (flag & 7 is 0) and asks the plug-in for the
+// entry at position len in memory: *block receives its bytes, refused with
+// 4 when there are more than maxBytes.
+int GetArchiveInfo(const char* pluginPath, const char* buf, std::intptr_t len, unsigned int flag,
+                   void** lphInf);
+int GetFileMemory(const char* pluginPath, const char* src, std::intptr_t len, unsigned int flag,
+                  void** block, std::uint64_t maxBytes);
+
 // Null when the last bridge call on this thread reached the plug-in;
 // otherwise what went wrong (the plug-in file could not be opened, is not a
 // shared object, or lacks the export). The call's own result is then
@@ -62,6 +76,12 @@ int LoadPluginCallLimitMs(void);
 // the calls reach the same helpers; 0 for the calling thread itself. Gives
 // the key set before.
 std::uintptr_t LoadPluginCallFor(std::uintptr_t owner);
+// The key of the helpers that serve archive plug-ins (all their calls, from
+// every thread, go to one helper per plug-in, one call at a time). Each of
+// them has a private scratch folder (under $XDG_DATA_HOME/velmora/scratch,
+// or inside the wine prefix), its current folder, emptied after every call
+// and removed when it stops; a Linux helper may write nowhere else.
+#define LOADPLUGIN_ARCHIVE_CALLS ((std::uintptr_t)0xA7C1)
 // Ends at once the calls now running on the helpers of that key (0 for the
 // calling thread's own): their helpers are stopped, with what their plug-ins
 // started, and the calls fail. The next call starts a helper anew. For a

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -24,6 +26,7 @@
 #include "pluginrunner/BridgeLog.h"
 #include "pluginrunner/ChildProcess.h"
 #include "pluginrunner/PluginFile.h"
+#include "pluginrunner/SpiArchive.h"
 #include "pluginrunner/SpiProtocol.h"
 #include "pluginrunner/WineSession.h"
 #include "platform/LocalMemory.h"
@@ -49,6 +52,11 @@ thread_local bool tTimedOut = false;
 // server that serves it runs.
 std::atomic<int> gWindowsHelpers{0};
 
+// Helpers for this key serve archive plug-ins, for every thread.
+constexpr std::uintptr_t kArchiveCalls = LOADPLUGIN_ARCHIVE_CALLS;
+// Susie's "out of memory": an entry larger than the caller takes.
+constexpr int kOutOfMemory = 4;
+
 // How long a call waits for the wine prefix that is being made (the program
 // waits for it before it calls, without blocking its windows).
 constexpr int kPrefixWaitMs = 120000;
@@ -57,9 +65,34 @@ constexpr int kPrefixWaitMs = 120000;
 // up to this many limits for the whole call (2 minutes by default).
 constexpr int kProgressLimits = 12;
 
+// The folder that holds the scratch folders of archive plug-ins' helpers:
+// Windows ones inside the wine prefix, where the plug-in's drive C is.
+std::string ScratchRoot(bool windows)
+{
+    return windows ? WineSession::PrefixPath() + "/drive_c/velmora-scratch"
+                   : WineSession::DataHome() + "/velmora/scratch";
+}
+
+// Scratch folders ("PID-N") whose process has ended without removing them
+// (it was killed).
+void RemoveAbandoned(const std::string& root)
+{
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        const long pid = std::strtol(name.c_str(), nullptr, 10);
+        if (pid > 0 && name.find('-') != std::string::npos && kill(pid_t(pid), 0) != 0 && errno == ESRCH) {
+            std::error_code ignored;
+            std::filesystem::remove_all(it->path(), ignored);
+        }
+    }
+}
+
 class Helper {
 public:
-    explicit Helper(std::string pluginPath) : mPlugin(std::move(pluginPath)) {}
+    // For archive plug-ins (forArchives), the helper gets a scratch folder
+    // of its own, made when it starts and removed when it stops.
+    Helper(std::string pluginPath, bool forArchives) : mPlugin(std::move(pluginPath)), mForArchives(forArchives) {}
     ~Helper() { Stop(); }
 
     std::mutex& Mutex() { return mMutex; }
@@ -206,6 +239,7 @@ public:
     {
         int status = -1;
         CloseFiles();
+        RemoveScratch();
         if (mFd >= 0) {
             close(mFd);
             mFd = -1;
@@ -256,6 +290,7 @@ private:
         close(pair[1]);
         if (pid <= 0) {
             close(pair[0]);
+            RemoveScratch();
             throw Failed{"cannot start " + what + " for plug-in " + mPlugin + ": " +
                          std::strerror(-pid)};
         }
@@ -290,7 +325,9 @@ private:
             options.err = STDERR_FILENO; // what the plug-in prints, by its name
             options.helper = true;
             options.ownGroup = true;
-            return ChildProcess::Start({what, mPlugin}, options);
+            if (!mForArchives)
+                return ChildProcess::Start({what, mPlugin}, options);
+            return ChildProcess::Start({what, mPlugin, MakeScratch(false)}, options);
         }
         if (kind == PluginFile::Kind::Unknown)
             throw Failed{"plug-in " + mPlugin +
@@ -325,8 +362,38 @@ private:
         options.environment = WineSession::Environment();
         options.helper = true;
         options.ownGroup = true;
-        return ChildProcess::Start({folder + "/velmora-spihost", "--windows", loader, what, mPlugin},
-                                   options);
+        if (!mForArchives)
+            return ChildProcess::Start({folder + "/velmora-spihost", "--windows", loader, what, mPlugin},
+                                       options);
+        const std::string scratch = MakeScratch(true);
+        return ChildProcess::Start(
+            {folder + "/velmora-spihost", "--windows", "--scratch", scratch, loader, what, mPlugin, scratch},
+            options);
+    }
+
+    // A new scratch folder, private to this user.
+    std::string MakeScratch(bool windows)
+    {
+        static std::atomic<unsigned> made{0};
+        const std::string root = ScratchRoot(windows);
+        std::error_code error;
+        std::filesystem::create_directories(root, error);
+        if (made == 0)
+            RemoveAbandoned(root);
+        mScratch = root + "/" + std::to_string(getpid()) + "-" + std::to_string(++made);
+        std::filesystem::remove_all(mScratch, error); // left by an earlier process of this number
+        if (mkdir(mScratch.c_str(), 0700) != 0)
+            throw Failed{"cannot make a private folder for plug-in " + mPlugin + ": " + std::strerror(errno)};
+        return mScratch;
+    }
+
+    void RemoveScratch()
+    {
+        if (mScratch.empty())
+            return;
+        std::error_code error;
+        std::filesystem::remove_all(mScratch, error);
+        mScratch.clear();
     }
 
     // recv that also takes file descriptors (close-on-exec) sent along.
@@ -398,6 +465,8 @@ private:
     }
 
     std::string mPlugin;
+    bool mForArchives;
+    std::string mScratch; // the scratch folder of the running helper, if any
     std::mutex mMutex;
     std::atomic<pid_t> mPid{-1};
     pid_t mOwner = -1; // the process that started the helper
@@ -452,9 +521,10 @@ __attribute__((destructor)) void StopHelpers()
 Helper& HelperFor(const char* pluginPath)
 {
     std::lock_guard lock(gHelpersMutex);
-    auto& slot = Helpers()[{pluginPath, OwnKey()}];
+    const std::uintptr_t owner = OwnKey();
+    auto& slot = Helpers()[{pluginPath, owner}];
     if (!slot)
-        slot = std::make_unique<Helper>(pluginPath);
+        slot = std::make_unique<Helper>(pluginPath, owner == kArchiveCalls);
     return *slot;
 }
 
@@ -489,7 +559,8 @@ void Call(const char* pluginPath, const char* name, std::string& error, Frame re
         helper.Send(request, body, extra, extraSize);
         for (;;) {
             const Header header = helper.ReadHeader();
-            if (header.type == std::uint32_t(Frame::Progress) && request == Frame::GetPicture) {
+            if (header.type == std::uint32_t(Frame::Progress) &&
+                (request == Frame::GetPicture || request == Frame::GetFile)) {
                 const std::string report = helper.ReadBody(header, 8);
                 Reader in(report.data(), report.size());
                 const auto nNum = in.Get<std::int32_t>();
@@ -745,6 +816,73 @@ int GetPicture(const char* pluginPath, const char* buf, std::intptr_t len, unsig
              else
                  Drop(bits);
              result = r;
+         });
+    return result;
+}
+
+int GetArchiveInfo(const char* pluginPath, const char* buf, std::intptr_t len, unsigned int flag,
+                   void** lphInf, std::string& error)
+{
+    Writer body;
+    body.Put(std::uint32_t(flag)).Put(std::int64_t(len));
+    const void* extra = nullptr;
+    std::size_t extraSize = 0;
+    PutSource(body, buf, len, flag, extra, extraSize);
+    int result = 0;
+    if (lphInf)
+        *lphInf = nullptr;
+    Call(pluginPath, "GetArchiveInfo", error, Frame::GetArchiveInfo, body.Data(), extra, extraSize,
+         nullptr, 0, SpiArchive::kMaxListingBytes, [&](Helper& helper, Reader& in) {
+             const auto r = in.Get<std::int32_t>();
+             const auto gaveBlock = in.Get<std::uint8_t>();
+             std::vector<SpiArchive::Entry> entries;
+             bool ended = false;
+             if (!in.Ok() || gaveBlock > 1 || !SpiArchive::Get(in, entries, ended) || !in.AtEnd() ||
+                 (!gaveBlock && !entries.empty()))
+                 helper.Garbage();
+             result = r;
+             if (!gaveBlock || !lphInf)
+                 return;
+             Writer listing;
+             SpiArchive::Put(listing, entries, ended);
+             void* block = LocalAlloc(LMEM_FIXED, listing.Data().size());
+             if (!block)
+                 helper.Die("answered a listing that cannot be allocated, and was stopped");
+             std::memcpy(block, listing.Data().data(), listing.Data().size());
+             *lphInf = block;
+         });
+    return result;
+}
+
+int GetFile(const char* pluginPath, const char* src, std::intptr_t len, unsigned int flag, void** block,
+            std::uint64_t maxBytes, std::string& error)
+{
+    Writer body;
+    body.Put(std::uint32_t(flag)).Put(std::int64_t(len)).Put(std::uint64_t(maxBytes));
+    const void* extra = nullptr;
+    std::size_t extraSize = 0;
+    PutSource(body, src, len, flag, extra, extraSize);
+    int result = 0;
+    if (block)
+        *block = nullptr;
+    if ((flag & 7) != 0 || !src) {
+        error = "GetFile takes the archive as a file only";
+        return 0;
+    }
+    Call(pluginPath, "GetFile", error, Frame::GetFile, body.Data(), extra, extraSize, nullptr, 0, 64,
+         [&](Helper& helper, Reader& in) {
+             const auto r = in.Get<std::int32_t>();
+             const auto tooLarge = in.Get<std::uint8_t>();
+             const Incoming bytes = GetBlock(helper, in);
+             if (!in.AtEnd() || tooLarge > 1 || bytes.size > maxBytes || bytes.kind == BlockKind::Invalid ||
+                 ((r != 0 || tooLarge) && bytes.kind != BlockKind::Null))
+                 helper.Garbage();
+             void* received = ReceiveBlock(helper, bytes);
+             result = tooLarge ? kOutOfMemory : r;
+             if (block)
+                 *block = received;
+             else
+                 Drop(received);
          });
     return result;
 }

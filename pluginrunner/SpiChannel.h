@@ -25,6 +25,16 @@ int GetPicture(const char* pluginPath, const char* buf, std::intptr_t len, unsig
                void** pHBInfo, void** pHBm, SpiProgressCallback progressCallback,
                std::intptr_t lData, std::string& error);
 
+// Archive plug-ins. GetArchiveInfo hands out the listing as a local-memory
+// block in the form of pluginrunner/SpiArchive.h (names in UTF-8), null
+// when the plug-in gave no block. GetFile reads from a file only and asks
+// the plug-in for memory output: block receives the entry's bytes; an entry
+// larger than maxBytes is refused in the helper with 4, before it crosses.
+int GetArchiveInfo(const char* pluginPath, const char* buf, std::intptr_t len, unsigned int flag,
+                   void** lphInf, std::string& error);
+int GetFile(const char* pluginPath, const char* src, std::intptr_t len, unsigned int flag, void** block,
+            std::uint64_t maxBytes, std::string& error);
+
 // Whether the last call on this thread failed because its helper did not
 // answer in time (a hang, not a crash or a refusal).
 bool TimedOut();

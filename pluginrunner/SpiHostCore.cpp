@@ -3,7 +3,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <optional>
+#include <system_error>
+
+#include "pluginrunner/SpiArchive.h"
 
 using namespace SpiProtocol;
 
@@ -216,6 +220,158 @@ void DoGetPicture(Reader& in)
         Release(hBits);
 }
 
+// Archive plug-ins: the scratch folder is entered before their first call.
+bool gInScratch = false;
+
+void EnterScratch()
+{
+    if (!gInScratch && !gPlatform->scratch.empty())
+        gPlatform->EnterScratch();
+    gInScratch = true;
+}
+
+// Removes what a plug-in left in the scratch folder, keeping the folder.
+void EmptyScratch()
+{
+    if (gPlatform->scratch.empty())
+        return;
+    std::error_code error;
+    const std::filesystem::path folder = gPlatform->LocalPath(gPlatform->scratch);
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+        std::filesystem::remove_all(it->path(), error);
+}
+
+// The one file a plug-in wrote into the scratch folder (under folders of
+// its entry's path, perhaps), read whole when it is no larger than most.
+bool TakeWrittenFile(std::uint64_t most, std::string& bytes, bool& tooLarge)
+{
+    std::error_code error;
+    const std::filesystem::path folder = gPlatform->LocalPath(gPlatform->scratch);
+    for (std::filesystem::recursive_directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
+        if (it->is_symlink(error) || !it->is_regular_file(error))
+            continue;
+        const std::uintmax_t size = it->file_size(error);
+        if (error)
+            return false;
+        if (size > most) {
+            tooLarge = true;
+            return false;
+        }
+        std::ifstream file(it->path(), std::ios::binary);
+        bytes.assign(std::size_t(size), '\0');
+        return file.read(bytes.data(), std::streamsize(size)) && file.gcount() == std::streamsize(size);
+    }
+    return false;
+}
+
+void DoGetArchiveInfo(Reader& in)
+{
+    const std::uint32_t flag = in.Get<std::uint32_t>();
+    const std::int64_t len = in.Get<std::int64_t>();
+    std::string keep;
+    const char* source = Source(in, flag, keep);
+    if (!in.Ok())
+        gPlatform->Quit(2);
+    std::string error;
+    const auto fn = Function<GetArchiveInfoFn>("GetArchiveInfo", error);
+    if (!fn)
+        return Fail(error);
+    EnterScratch();
+    void* hInf = nullptr;
+    const int r = fn(source, std::intptr_t(len), flag, &hInf);
+    EmptyScratch();
+    // Some plug-ins return an error code with a valid block: the block counts.
+    bool ended = false;
+    std::vector<SpiArchive::Entry> entries;
+    if (void* data = hInf ? gPlatform->Lock(hInf) : nullptr) {
+        entries = SpiArchive::ReadBlock(data, gPlatform->Size(hInf), SpiArchive::Layout{}, ended);
+        gPlatform->Unlock(hInf);
+    }
+    for (SpiArchive::Entry& e : entries) {
+        e.path = gPlatform->TextFromPlugin(e.path);
+        e.filename = gPlatform->TextFromPlugin(e.filename);
+    }
+    Release(hInf);
+    Writer body;
+    body.Put(std::int32_t(r)).Put(std::uint8_t(hInf != nullptr));
+    SpiArchive::Put(body, entries, ended);
+    Send(Frame::Result, body.Data());
+}
+
+// Whether this plug-in gave an entry in memory, or wrote one to a folder,
+// when it was asked for memory before.
+bool gGivesMemory = false;
+bool gWritesFiles = false;
+
+void DoGetFile(Reader& in)
+{
+    const std::uint32_t flag = in.Get<std::uint32_t>();
+    const std::int64_t len = in.Get<std::int64_t>();
+    const std::uint64_t most = in.Get<std::uint64_t>();
+    std::string keep;
+    const char* source = Source(in, flag, keep);
+    if (!in.Ok())
+        gPlatform->Quit(2);
+    std::string error;
+    const auto fn = Function<GetFileFn>("GetFile", error);
+    if (!fn)
+        return Fail(error);
+    EnterScratch();
+    gHostProgress = false;
+    gTold.reset();
+    constexpr unsigned int kDestination = 0x700, kToMemory = 0x100;
+    int r = -1;
+    void* handle = nullptr;
+    if (!gWritesFiles) {
+        r = fn(source, std::intptr_t(len), reinterpret_cast<char*>(&handle),
+               (flag & ~kDestination) | kToMemory, Progress, 0);
+        if (r != 0 && handle) {
+            Release(handle); // leftovers of a failed call
+            handle = nullptr;
+        }
+        gGivesMemory = gGivesMemory || (r == 0 && handle);
+    }
+    std::string written;
+    bool tooLarge = false;
+    // A plug-in that cannot give memory writes the entry into the scratch
+    // folder, which is emptied after every call.
+    if (!handle && !gGivesMemory && r != 1 && !gPlatform->scratch.empty()) {
+        EmptyScratch();
+        std::string dest = gPlatform->FileName(gPlatform->scratch);
+        r = fn(source, std::intptr_t(len), dest.data(), flag & ~kDestination, Progress, 0);
+        if (r == 0 && !TakeWrittenFile(most, written, tooLarge) && !tooLarge)
+            r = 6; // it said it wrote the file, but there is none
+        gWritesFiles = gWritesFiles || (r == 0 && !tooLarge);
+    }
+    EmptyScratch();
+    Writer body;
+    Outgoing block;
+    std::vector<int> files;
+    bool shared = false;
+    if (handle) {
+        const Outgoing described = gPlatform->Describe(handle);
+        if (described.kind == BlockKind::Invalid) {
+            r = 5; // not a handle LocalAlloc gave out
+        } else if (described.size > most) {
+            tooLarge = true;
+        } else {
+            gPlatform->Unlock(handle);
+            block = gPlatform->Share(handle, files);
+            shared = block.kind == BlockKind::SharedFixed || block.kind == BlockKind::SharedMoveable;
+        }
+    } else if (r == 0 && !tooLarge) {
+        block = {BlockKind::Fixed, written.size(), written.data()};
+    }
+    body.Put(std::int32_t(r)).Put(std::uint8_t(tooLarge));
+    PutBlock(body, block);
+    Send(Frame::Result, body.Data(), files);
+    SendBlockBytes(block);
+    // A block that crossed as its file is freed already.
+    if (handle && !shared)
+        Release(handle);
+}
+
 } // namespace
 
 void HostPlatform::WriteHeader(const Header& header, const std::vector<int>&)
@@ -265,6 +421,12 @@ void Serve(HostPlatform& platform)
             break;
         case Frame::GetPicture:
             DoGetPicture(in);
+            break;
+        case Frame::GetArchiveInfo:
+            DoGetArchiveInfo(in);
+            break;
+        case Frame::GetFile:
+            DoGetFile(in);
             break;
         default:
             platform.Quit(2);

@@ -7,6 +7,7 @@
 // texts are spelt for the plug-in.
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,10 @@ using GetPictureInfoFn = int(SPI_CALL*)(const char* buf, std::intptr_t len, unsi
 using GetPictureFn = int(SPI_CALL*)(const char* buf, std::intptr_t len, unsigned int flag,
                                     void** pHBInfo, void** pHBm, ProgressFn progressCallback,
                                     std::intptr_t lData);
+using GetArchiveInfoFn = int(SPI_CALL*)(const char* buf, std::intptr_t len, unsigned int flag,
+                                        void** lphInf);
+using GetFileFn = int(SPI_CALL*)(const char* src, std::intptr_t len, char* dest, unsigned int flag,
+                                 ProgressFn progressCallback, std::intptr_t lData);
 
 // A block the plug-in handed out, as it crosses back.
 struct Outgoing {
@@ -69,6 +74,18 @@ public:
     // program's code page to the plug-in's, and back.
     virtual void BufferToPlugin(std::vector<char>&) {}
     virtual void BufferFromPlugin(std::vector<char>&) {}
+    // A text the plug-in wrote (an archive's names), as UTF-8.
+    virtual std::string TextFromPlugin(const std::string& text) { return text; }
+
+    // The private folder archive plug-ins may write into (its Linux path,
+    // given by the bridge; empty when there is none), and the same folder
+    // as this process names it.
+    std::string scratch;
+    virtual std::filesystem::path LocalPath(const std::string& path) { return path; }
+    // Before the first archive call: the scratch folder is made, becomes the
+    // current folder, and, where the system allows, the only place this
+    // process may write to from then on.
+    virtual void EnterScratch() {}
 
     // Whether the plug-in holds so much memory after a call that the next
     // would likely fail: the helper then ends after its answer.

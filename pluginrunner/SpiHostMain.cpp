@@ -1,4 +1,4 @@
-// velmora-spihost PLUGIN: runs one plug-in file (a Linux shared object) for
+// velmora-spihost PLUGIN [SCRATCH]: runs one plug-in file (a Linux shared object) for
 // the bridge, so that a plug-in that crashes, hangs or scribbles over memory
 // takes only this process down. It answers the requests that arrive on
 // descriptor 3 (pluginrunner/SpiProtocol.h) until the bridge closes its end, and
@@ -8,18 +8,25 @@
 //
 // velmora-spihost --exec PROGRAM ARG...: the launcher of wine's programs.
 // It ties PROGRAM to the life of the process that started it, then becomes
-// it. --windows PROGRAM ARG...: the same for a Windows helper (PROGRAM is
-// wine), which also gets a guard and the memory limit.
+// it. --windows [--scratch FOLDER] PROGRAM ARG...: the same for a Windows
+// helper (PROGRAM is wine), which also gets a guard, the memory limit and,
+// for an archive plug-in, writes only beneath its scratch folder.
+//
+// SCRATCH: the folder where an archive plug-in that cannot hand over memory
+// writes the files it unpacks; the helper writes nowhere else once it has
+// called an archive function.
 //
 // A helper's memory is limited (SpiProtocol::kDefaultMemoryMb): a plug-in
 // that goes past it fails that picture only.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/landlock.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -39,6 +46,56 @@ extern char** environ;
 using namespace SpiProtocol;
 
 namespace {
+
+#ifndef LANDLOCK_ACCESS_FS_TRUNCATE
+#define LANDLOCK_ACCESS_FS_TRUNCATE (1ULL << 14) // Linux 6.2; older headers lack it
+#endif
+
+// Lets this thread, and every thread and process it starts from now on,
+// write beneath folder only: a plug-in that writes where it was not asked to
+// fails instead. False where the kernel lacks Landlock.
+bool RestrictWritesTo(const char* folder)
+{
+    const long abi = syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+    if (abi < 1)
+        return false;
+    std::uint64_t writes = LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_REMOVE_DIR |
+                           LANDLOCK_ACCESS_FS_REMOVE_FILE | LANDLOCK_ACCESS_FS_MAKE_CHAR |
+                           LANDLOCK_ACCESS_FS_MAKE_DIR | LANDLOCK_ACCESS_FS_MAKE_REG |
+                           LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_FIFO |
+                           LANDLOCK_ACCESS_FS_MAKE_BLOCK | LANDLOCK_ACCESS_FS_MAKE_SYM;
+    if (abi >= 2)
+        writes |= LANDLOCK_ACCESS_FS_REFER;
+    if (abi >= 3)
+        writes |= LANDLOCK_ACCESS_FS_TRUNCATE;
+    const landlock_ruleset_attr attributes{writes};
+    const int ruleset = int(syscall(SYS_landlock_create_ruleset, &attributes, sizeof attributes, 0));
+    if (ruleset < 0)
+        return false;
+    bool done = false;
+    const int beneath = open(folder, O_PATH | O_CLOEXEC | O_DIRECTORY);
+    if (beneath >= 0) {
+        landlock_path_beneath_attr rule{writes, beneath};
+        done = syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0 &&
+               prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+               syscall(SYS_landlock_restrict_self, ruleset, 0) == 0;
+        close(beneath);
+    }
+    close(ruleset);
+    return done;
+}
+
+// Makes the scratch folder (private to this user) and restricts writes to it.
+void EnterScratchFolder(const std::string& folder)
+{
+    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        std::fprintf(stderr, "velmora-spihost: cannot make %s: %s\n", folder.c_str(), std::strerror(errno));
+        return;
+    }
+    if (chdir(folder.c_str()) != 0 || !RestrictWritesTo(folder.c_str()))
+        std::fprintf(stderr, "velmora-spihost: cannot keep the plug-in's writes in %s: %s\n", folder.c_str(),
+                     std::strerror(errno));
+}
 
 class NativePlatform : public SpiHost::HostPlatform {
 public:
@@ -101,7 +158,10 @@ public:
             Write(reinterpret_cast<const char*>(&header) + n, sizeof header - std::size_t(n));
     }
 
+    // The scratch folder is the bridge's to remove.
     [[noreturn]] void Quit(int code) override { _exit(code); }
+
+    void EnterScratch() override { EnterScratchFolder(scratch); }
 
     // A file that cannot be loaded is tried again on the next request, as in
     // the bridge itself.
@@ -342,9 +402,17 @@ int main(int argc, char** argv)
         // Wine reserves most of the address space at start, so RLIMIT_AS
         // would stop it; RLIMIT_DATA counts only what is committed.
         Limit(RLIMIT_DATA, SpiHost::MemoryLimit());
+        // An archive plug-in's helper: wine, and so the plug-in, may write
+        // in its scratch folder only.
+        if (argc >= 5 && std::strcmp(argv[2], "--scratch") == 0) {
+            if (!RestrictWritesTo(argv[3]))
+                std::fprintf(stderr, "velmora-spihost: cannot keep the plug-in's writes in %s: %s\n", argv[3],
+                             std::strerror(errno));
+            return Launch(argv + 4);
+        }
         return Launch(argv + 2);
     }
-    if (argc != 2 || fcntl(kChannelFd, F_GETFD) < 0) {
+    if (argc < 2 || argc > 3 || fcntl(kChannelFd, F_GETFD) < 0) {
         std::fprintf(stderr, "velmora-spihost runs a plug-in for Velmora's plug-in bridge\n");
         return 2;
     }
@@ -368,5 +436,7 @@ int main(int argc, char** argv)
 #endif
     LocalShareLargeBlocks(1);
     NativePlatform platform(argv[1]);
+    if (argc == 3)
+        platform.scratch = argv[2];
     SpiHost::Serve(platform);
 }

@@ -1,4 +1,4 @@
-// velmora-spihost32.exe / velmora-spihost64.exe PLUGIN: the Windows build of
+// velmora-spihost32.exe / velmora-spihost64.exe PLUGIN [SCRATCH]: the Windows build of
 // the plug-in helper, run under wine. It loads one Windows Susie plug-in (a
 // DLL) and answers the bridge's requests on the standard input and output it
 // was started with (pluginrunner/SpiProtocol.h); big blocks travel inline, since
@@ -145,7 +145,9 @@ public:
         } kDecorated[] = {{"GetPluginInfo", "_GetPluginInfo@12"},
                           {"IsSupported", "_IsSupported@8"},
                           {"GetPictureInfo", "_GetPictureInfo@16"},
-                          {"GetPicture", "_GetPicture@28"}};
+                          {"GetPicture", "_GetPicture@28"},
+                          {"GetArchiveInfo", "_GetArchiveInfo@16"},
+                          {"GetFile", "_GetFile@24"}};
         for (const auto& d : kDecorated)
             if (std::string(name) == d.name)
                 if (FARPROC symbol = GetProcAddress(mModule, d.decorated))
@@ -191,6 +193,16 @@ public:
     // the buffer goes as zeros.
     void BufferToPlugin(std::vector<char>& buffer) override { Recode(buffer, CP_UTF8, CP_ACP); }
     void BufferFromPlugin(std::vector<char>& buffer) override { Recode(buffer, CP_ACP, CP_UTF8); }
+    std::string TextFromPlugin(const std::string& text) override { return Narrow(Widen(text, CP_ACP), CP_UTF8); }
+
+    std::filesystem::path LocalPath(const std::string& path) override { return DosPath(path); }
+    // Relative names a plug-in writes land in the scratch folder.
+    void EnterScratch() override
+    {
+        const std::wstring folder = DosPath(scratch);
+        CreateDirectoryW(folder.c_str(), nullptr);
+        SetCurrentDirectoryW(folder.c_str());
+    }
 
 private:
     static void Recode(std::vector<char>& buffer, UINT from, UINT to)
@@ -319,7 +331,7 @@ int wmain(int argc, wchar_t** argv)
 {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     SetUnhandledExceptionFilter(EndOnFault);
-    if (argc != 2) {
+    if (argc < 2 || argc > 3) {
         const char usage[] = "velmora-spihost runs a Windows plug-in for Velmora's plug-in bridge\n";
         DWORD n;
         WriteFile(GetStdHandle(STD_ERROR_HANDLE), usage, sizeof usage - 1, &n, nullptr);
@@ -330,5 +342,7 @@ int wmain(int argc, wchar_t** argv)
     name.erase(0, name.find_last_of(L'/') + 1);
     SeparateChannel(name);
     WindowsPlatform platform(DosPath(Narrow(argv[1], CP_UTF8)), in, out);
+    if (argc == 3)
+        platform.scratch = Narrow(argv[2], CP_UTF8);
     SpiHost::Serve(platform);
 }

@@ -11,14 +11,21 @@
 //   GetPicture     u32 flag, i64 len, u8 hasCallback, i64 lData,
 //                  u64 source length, source
 //   ProgressAnswer i32 what the host's callback returned
+//   GetArchiveInfo u32 flag, i64 len, u8 present, u64 source length, source
+//   GetFile        u32 flag, i64 len (the entry's position), u64 most bytes
+//                  taken, u8 present, u64 source length, source
 // Answers (helper to bridge):
 //   Result         i32 result, then per call: GetPluginInfo the buffer
 //                  (buflen bytes); GetPictureInfo the PictureInfo fields and
-//                  one block descriptor; GetPicture two block descriptors
+//                  one block descriptor; GetPicture two block descriptors;
+//                  GetArchiveInfo u8 whether the plug-in gave a block, then
+//                  the listing (pluginrunner/SpiArchive.h); GetFile u8 too
+//                  large (the entry was past the most bytes and is not
+//                  sent), one block descriptor
 //   Failure        the text of what went wrong (the plug-in could not be
 //                  loaded or lacks the export)
 //   Progress       i32 nNum, i32 nDenom: the plug-in called its callback
-//                  during GetPicture. Answered with ProgressAnswer only when
+//                  during GetPicture or GetFile. Answered with ProgressAnswer only when
 //                  the request had a callback; otherwise it only tells that
 //                  the plug-in is working (sent when nNum changed, at most
 //                  every kProgressGapMs), which extends the call's time limit.
@@ -40,6 +47,8 @@ enum class Frame : std::uint32_t {
     GetPictureInfo = 0x53500003,
     GetPicture = 0x53500004,
     ProgressAnswer = 0x53500005,
+    GetArchiveInfo = 0x53500006,
+    GetFile = 0x53500007,
     Result = 0x53508001,
     Failure = 0x53508002,
     Progress = 0x53508003,

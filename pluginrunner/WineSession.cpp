@@ -40,7 +40,7 @@ std::string WineDir()
     return dir && *dir ? dir : "/usr/lib/wine";
 }
 
-std::string DataHome()
+std::string DataHomeFolder()
 {
     const char* xdg = std::getenv("XDG_DATA_HOME");
     if (xdg && xdg[0] == '/')
@@ -228,9 +228,14 @@ Session& TheSession()
 
 } // namespace
 
+std::string DataHome()
+{
+    return DataHomeFolder();
+}
+
 std::string PrefixPath()
 {
-    return DataHome() + "/velmora/wine";
+    return DataHomeFolder() + "/velmora/wine";
 }
 
 std::string Loader(bool sixtyFour, std::string& why)

@@ -32,6 +32,8 @@ bool StartServer();
 // The environment of every wine process of the session.
 std::vector<std::string> Environment();
 std::string PrefixPath();
+// $XDG_DATA_HOME, else ~/.local/share.
+std::string DataHome();
 
 // Tells once per reason, through the bridge's log, why Windows plug-ins
 // cannot run and how to enable them.

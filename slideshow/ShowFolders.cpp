@@ -19,14 +19,22 @@ bool SleepUntil(const std::function<bool()>& done, int timeoutMs)
 
 } // namespace
 
-void ShowFolders::SetShowArchives(bool on)
+void ShowFolders::SetShowArchives(bool on, std::shared_ptr<const ClsArchivePluginManager> plugins)
 {
+    mArchiveNames = ArchiveNames();
     if (!on) {
         mShelf.reset();
         FolderList.SetArchiveTest({});
         return;
     }
-    mShelf = std::make_shared<ArchiveShelf>();
+    ArchiveShelf::OtherReader other;
+    if (plugins && plugins->PluginCount() >= 0) {
+        mArchiveNames.Add(plugins->SupportExtension());
+        other = [plugins](const ArchiveShelf::Refused& refused) {
+            return plugins->Open(refused.path, refused.bytes, refused.depth);
+        };
+    }
+    mShelf = std::make_shared<ArchiveShelf>(EntryCache::Shared(), std::move(other));
     // A name the file list takes stays a picture.
     FolderList.SetArchiveTest(
         [this](const QString& name) { return mArchiveNames.Matches(name) && !File1.Matches(name); });
@@ -58,7 +66,7 @@ QStringList ShowFolders::ArchiveFiles(std::int32_t Index, bool wait)
         mShelf->BeginNested(path, nested->holder, nested->entry, PictureFile::kMaxFileBytes);
     else
         mShelf->BeginFile(path);
-    std::optional<ArchiveIndex::Opened> opened = mShelf->Find(path);
+    std::optional<ArchiveShelf::Opened> opened = mShelf->Find(path);
     if (!opened) {
         if (!wait)
             throw NotListedYet{};
@@ -81,7 +89,7 @@ QStringList ShowFolders::ArchiveFiles(std::int32_t Index, bool wait)
     QStringList pictures;
     QStringList nestedPaths;
     if (*opened) {
-        const std::shared_ptr<const ArchiveIndex>& archive = **opened;
+        const std::shared_ptr<const ArchiveContents>& archive = **opened;
         const std::vector<ArchiveEntry>& entries = archive->Entries();
         for (std::size_t i = 0; i < entries.size(); ++i) {
             const QString& inner = entries[i].path;

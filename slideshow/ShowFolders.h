@@ -6,7 +6,8 @@
 // without opening it, and it is listed (on a thread of its own, through
 // the shelf) when the ring or the look-ahead first reaches it. Its pictures
 // are its files that File1's pattern takes, by inner path; the archives
-// inside it become folders that follow it.
+// inside it become folders that follow it. An archive the built-in reader
+// cannot list goes to the archive plug-ins, whose patterns name archives too.
 #include <functional>
 #include <memory>
 
@@ -15,6 +16,7 @@
 
 #include "archives/ArchiveNames.h"
 #include "archives/ArchiveShelf.h"
+#include "pluginhost/ClsArchivePluginManager.h"
 #include "slideshow/FileList.h"
 #include "slideshow/FolderList.h"
 #include "slideshow/PictureRing.h"
@@ -26,7 +28,8 @@ public:
     static constexpr int kMaxArchiveDepth = 3;
 
     // Off by default: archives are ordinary files, which no pattern takes.
-    void SetShowArchives(bool on);
+    // plugins, when given, reads what the built-in reader cannot.
+    void SetShowArchives(bool on, std::shared_ptr<const ClsArchivePluginManager> plugins = {});
     bool ShowArchives() const { return mShelf != nullptr; }
     // Waits until done() holds or timeoutMs has passed; false when the wait
     // was cut short (the window is closing). By default it sleeps between looks.
@@ -51,7 +54,7 @@ private:
     Waiter mWait;
     // Archives inside archives not listed yet: where each one is.
     struct Nested {
-        std::shared_ptr<const ArchiveIndex> holder;
+        std::shared_ptr<const ArchiveContents> holder;
         int entry = -1;
     };
     QHash<QString, Nested> mNested;

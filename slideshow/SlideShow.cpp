@@ -17,6 +17,7 @@
 #include "imaging/DecodeLog.h"
 #include "platform/MessageBox.h"
 #include "platform/NumberRules.h"
+#include "pluginhost/ClsArchivePluginManager.h"
 #include "pluginhost/ClsPluginManager.h"
 #include "pluginhost/PluginBridge.h"
 
@@ -119,7 +120,16 @@ void SlideShow::SetTag(const QString& tag) { mTag = tag; }
 
 void SlideShow::SetShowArchives(bool on)
 {
-    mFolders.SetShowArchives(on);
+    std::shared_ptr<ClsArchivePluginManager> plugins;
+    if (on) {
+        plugins = std::make_shared<ClsArchivePluginManager>();
+        // Esc while a plug-in keeps the scan waiting: no show.
+        PluginBridge::EscapeScope wait;
+        for (const QString& folder : PluginFolders())
+            plugins->Initialize(folder);
+        mStartGivenUp = mStartGivenUp || wait.Escaped();
+    }
+    mFolders.SetShowArchives(on, std::move(plugins));
     mFolders.SetWaiter([this](const std::function<bool()>& done, int timeoutMs) {
         return mStage.WaitUntil(done, timeoutMs);
     });

@@ -43,7 +43,8 @@ public:
     // The start folder, ending in "/"; read when the window becomes active.
     void SetTag(const QString& tag);
     // Whether archives are folders of the show (off by default); set before
-    // the window becomes active.
+    // the window becomes active. On, the archive plug-ins are loaded too
+    // (Esc meanwhile gives the start up, see StartGivenUp).
     void SetShowArchives(bool on);
     // Covers the given screen (the primary screen when null) in full.
     void CoverScreen(QScreen* screen);
