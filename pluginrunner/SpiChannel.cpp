@@ -365,10 +365,8 @@ private:
         if (!mForArchives)
             return ChildProcess::Start({folder + "/velmora-spihost", "--windows", loader, what, mPlugin},
                                        options);
-        const std::string scratch = MakeScratch(true);
         return ChildProcess::Start(
-            {folder + "/velmora-spihost", "--windows", "--scratch", scratch, loader, what, mPlugin, scratch},
-            options);
+            {folder + "/velmora-spihost", "--windows", loader, what, mPlugin, MakeScratch(true)}, options);
     }
 
     // A new scratch folder, private to this user.

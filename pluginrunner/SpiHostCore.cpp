@@ -221,24 +221,43 @@ void DoGetPicture(Reader& in)
 }
 
 // Archive plug-ins: the scratch folder is entered before their first call.
+// Their current folder and the folder they write files into lie this deep
+// inside it.
 bool gInScratch = false;
+const char kWork[] = "/1/2/3/4";
+
+std::string WorkFolder()
+{
+    return gPlatform->scratch + kWork;
+}
 
 void EnterScratch()
 {
     if (!gInScratch && !gPlatform->scratch.empty())
-        gPlatform->EnterScratch();
+        gPlatform->EnterScratch(WorkFolder());
     gInScratch = true;
 }
 
-// Removes what a plug-in left in the scratch folder, keeping the folder.
+// Removes what a plug-in left in the scratch folder, keeping the folder
+// and the work folder inside it.
 void EmptyScratch()
 {
     if (gPlatform->scratch.empty())
         return;
     std::error_code error;
     const std::filesystem::path folder = gPlatform->LocalPath(gPlatform->scratch);
-    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
-        std::filesystem::remove_all(it->path(), error);
+    const std::filesystem::path work = gPlatform->LocalPath(WorkFolder());
+    // Everything but the folders on the way to the work folder, which is
+    // the current folder and cannot go (on Windows).
+    for (std::filesystem::path at = work;; at = at.parent_path()) {
+        for (std::filesystem::directory_iterator it(at, error), end; !error && it != end; it.increment(error))
+            if (!work.native().starts_with(it->path().native()))
+                std::filesystem::remove_all(it->path(), error);
+        error.clear();
+        if (at == folder || !at.has_relative_path())
+            break;
+    }
+    std::filesystem::create_directories(work, error);
 }
 
 // The one file a plug-in wrote into the scratch folder (under folders of
@@ -338,7 +357,7 @@ void DoGetFile(Reader& in)
     // folder, which is emptied after every call.
     if (!handle && !gGivesMemory && r != 1 && !gPlatform->scratch.empty()) {
         EmptyScratch();
-        std::string dest = gPlatform->FileName(gPlatform->scratch);
+        std::string dest = gPlatform->FileName(WorkFolder());
         r = fn(source, std::intptr_t(len), dest.data(), flag & ~kDestination, Progress, 0);
         if (r == 0 && !TakeWrittenFile(most, written, tooLarge) && !tooLarge)
             r = 6; // it said it wrote the file, but there is none

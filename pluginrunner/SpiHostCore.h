@@ -82,10 +82,11 @@ public:
     // as this process names it.
     std::string scratch;
     virtual std::filesystem::path LocalPath(const std::string& path) { return path; }
-    // Before the first archive call: the scratch folder is made, becomes the
-    // current folder, and, where the system allows, the only place this
-    // process may write to from then on.
-    virtual void EnterScratch() {}
+    // Before the first archive call: the scratch folder is made and, where
+    // the system allows, becomes the only place this process may write to
+    // from then on; work (a folder some levels inside it, so that names
+    // that climb a few levels stay inside) becomes the current folder.
+    virtual void EnterScratch(const std::string& work) { (void)work; }
 
     // Whether the plug-in holds so much memory after a call that the next
     // would likely fail: the helper then ends after its answer.

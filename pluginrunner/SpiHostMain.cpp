@@ -8,9 +8,8 @@
 //
 // velmora-spihost --exec PROGRAM ARG...: the launcher of wine's programs.
 // It ties PROGRAM to the life of the process that started it, then becomes
-// it. --windows [--scratch FOLDER] PROGRAM ARG...: the same for a Windows
-// helper (PROGRAM is wine), which also gets a guard, the memory limit and,
-// for an archive plug-in, writes only beneath its scratch folder.
+// it. --windows PROGRAM ARG...: the same for a Windows helper (PROGRAM is
+// wine), which also gets a guard and the memory limit.
 //
 // SCRATCH: the folder where an archive plug-in that cannot hand over memory
 // writes the files it unpacks; the helper writes nowhere else once it has
@@ -35,6 +34,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -85,16 +85,21 @@ bool RestrictWritesTo(const char* folder)
     return done;
 }
 
-// Makes the scratch folder (private to this user) and restricts writes to it.
-void EnterScratchFolder(const std::string& folder)
+// Keeps writes in the scratch folder (made private to this user) and works
+// in work, inside it.
+void EnterScratchFolder(const std::string& folder, const std::string& work)
 {
+    std::error_code error;
     if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
         std::fprintf(stderr, "velmora-spihost: cannot make %s: %s\n", folder.c_str(), std::strerror(errno));
         return;
     }
-    if (chdir(folder.c_str()) != 0 || !RestrictWritesTo(folder.c_str()))
+    if (!RestrictWritesTo(folder.c_str()))
         std::fprintf(stderr, "velmora-spihost: cannot keep the plug-in's writes in %s: %s\n", folder.c_str(),
                      std::strerror(errno));
+    std::filesystem::create_directories(work, error);
+    if (chdir(work.c_str()) != 0)
+        std::fprintf(stderr, "velmora-spihost: cannot work in %s: %s\n", work.c_str(), std::strerror(errno));
 }
 
 class NativePlatform : public SpiHost::HostPlatform {
@@ -161,7 +166,7 @@ public:
     // The scratch folder is the bridge's to remove.
     [[noreturn]] void Quit(int code) override { _exit(code); }
 
-    void EnterScratch() override { EnterScratchFolder(scratch); }
+    void EnterScratch(const std::string& work) override { EnterScratchFolder(scratch, work); }
 
     // A file that cannot be loaded is tried again on the next request, as in
     // the bridge itself.
@@ -402,14 +407,6 @@ int main(int argc, char** argv)
         // Wine reserves most of the address space at start, so RLIMIT_AS
         // would stop it; RLIMIT_DATA counts only what is committed.
         Limit(RLIMIT_DATA, SpiHost::MemoryLimit());
-        // An archive plug-in's helper: wine, and so the plug-in, may write
-        // in its scratch folder only.
-        if (argc >= 5 && std::strcmp(argv[2], "--scratch") == 0) {
-            if (!RestrictWritesTo(argv[3]))
-                std::fprintf(stderr, "velmora-spihost: cannot keep the plug-in's writes in %s: %s\n", argv[3],
-                             std::strerror(errno));
-            return Launch(argv + 4);
-        }
         return Launch(argv + 2);
     }
     if (argc < 2 || argc > 3 || fcntl(kChannelFd, F_GETFD) < 0) {

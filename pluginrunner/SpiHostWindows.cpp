@@ -197,11 +197,11 @@ public:
 
     std::filesystem::path LocalPath(const std::string& path) override { return DosPath(path); }
     // Relative names a plug-in writes land in the scratch folder.
-    void EnterScratch() override
+    void EnterScratch(const std::string& work) override
     {
-        const std::wstring folder = DosPath(scratch);
-        CreateDirectoryW(folder.c_str(), nullptr);
-        SetCurrentDirectoryW(folder.c_str());
+        std::error_code error;
+        std::filesystem::create_directories(DosPath(work), error);
+        SetCurrentDirectoryW(DosPath(work).c_str());
     }
 
 private:
