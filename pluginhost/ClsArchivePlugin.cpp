@@ -101,37 +101,14 @@ public:
     }
 
     // Takes the listing in the bridge's form; false when it is malformed.
-    bool Take(const QByteArray& listing)
+    bool Take(const QByteArray& bytes)
     {
-        SpiProtocol::Reader in(listing.constData(), std::size_t(listing.size()));
-        std::vector<SpiArchive::Entry> entries;
-        bool ended = false;
-        if (!SpiArchive::Get(in, entries, ended) || !in.AtEnd())
+        ClsArchivePlugin::Listing listing;
+        if (!ClsArchivePlugin::ReadListing(bytes, listing))
             return false;
-        mComplete = ended;
-        std::vector<ArchiveEntry> files;
-        for (const SpiArchive::Entry& e : entries) {
-            // The folder may be in path, in filename or in both; an entry
-            // that ends in a separator is a folder.
-            std::string whole = e.path;
-            if (!whole.empty() && whole.back() != '/' && whole.back() != '\\' && !e.filename.empty())
-                whole += '/';
-            whole += e.filename;
-            if (whole.empty() || whole.back() == '/' || whole.back() == '\\')
-                continue;
-            ArchiveEntry file;
-            file.path = InnerPath(FromCodePage(QByteArrayView(whole.data(), qsizetype(whole.size()))));
-            if (file.path.isEmpty())
-                continue;
-            // 0 may mean unknown before unpacking: the plug-in's answer tells.
-            const std::uint64_t most = std::uint64_t(std::numeric_limits<qint64>::max());
-            file.size = e.filesize == 0 ? -1 : qint64(std::min(e.filesize, most));
-            file.header = int(mPositions.size());
-            mPositions.push_back(e.position);
-            files.push_back(std::move(file));
-        }
-        SortByName(files);
-        mEntries = std::move(files);
+        mEntries = std::move(listing.files);
+        mPositions = std::move(listing.positions);
+        mComplete = listing.complete;
         return true;
     }
 
@@ -180,6 +157,39 @@ private:
 };
 
 } // namespace
+
+bool ClsArchivePlugin::ReadListing(const QByteArray& bytes, Listing& listing)
+{
+    SpiProtocol::Reader in(bytes.constData(), std::size_t(bytes.size()));
+    std::vector<SpiArchive::Entry> entries;
+    bool ended = false;
+    if (!SpiArchive::Get(in, entries, ended) || !in.AtEnd())
+        return false;
+    listing = {};
+    listing.complete = ended;
+    for (const SpiArchive::Entry& e : entries) {
+        // The folder may be in path, in filename or in both; an entry that
+        // ends in a separator is a folder.
+        std::string whole = e.path;
+        if (!whole.empty() && whole.back() != '/' && whole.back() != '\\' && !e.filename.empty())
+            whole += '/';
+        whole += e.filename;
+        if (whole.empty() || whole.back() == '/' || whole.back() == '\\')
+            continue;
+        ArchiveEntry file;
+        file.path = InnerPath(FromCodePage(QByteArrayView(whole.data(), qsizetype(whole.size()))));
+        if (file.path.isEmpty())
+            continue;
+        // 0 may mean unknown before unpacking: the plug-in's answer tells.
+        const std::uint64_t most = std::uint64_t(std::numeric_limits<qint64>::max());
+        file.size = e.filesize == 0 ? -1 : qint64(std::min(e.filesize, most));
+        file.header = int(listing.positions.size());
+        listing.positions.push_back(e.position);
+        listing.files.push_back(std::move(file));
+    }
+    ArchiveContents::SortByName(listing.files);
+    return true;
+}
 
 std::int32_t ClsArchivePlugin::Initialize(const QString& tPluginName)
 {

@@ -10,6 +10,7 @@
 // the last one listed is listed again before a file is taken from it.
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include <QByteArray>
 #include <QString>
@@ -43,6 +44,16 @@ public:
     // plug-in gives no listing.
     ArchiveContents::Opened List(const QString& file, const QString& folderPath, int depth,
                                  std::shared_ptr<const void> keep = {}) const;
+
+    // The files of a listing in the bridge's form, in name order, folders
+    // left out; positions[file.header] is what GetFile takes for a file.
+    // False when the listing is malformed.
+    struct Listing {
+        std::vector<ArchiveEntry> files;
+        std::vector<std::uint64_t> positions;
+        bool complete = false; // the plug-in ended its array
+    };
+    static bool ReadListing(const QByteArray& bytes, Listing& listing);
 
 private:
     ClsPlugin mInfo;

@@ -5,9 +5,15 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <future>
+#include <mutex>
+#include <thread>
 
 extern char** environ;
 
@@ -61,7 +67,65 @@ std::string BridgeFolder()
     return Program().folder;
 }
 
+namespace {
+
+pid_t StartHere(const std::vector<std::string>& argv, const Options& options);
+
+// Children end when the thread that started them ends (the helpers ask for
+// a parent-death signal, which follows the thread, not the process): all of
+// them are started on one thread that lasts as long as the process, whichever
+// thread asks (a thread that lists one archive, say, ends soon after).
+class Starter {
+public:
+    pid_t Start(const std::vector<std::string>& argv, const Options& options)
+    {
+        std::packaged_task<pid_t()> task([&] { return StartHere(argv, options); });
+        std::future<pid_t> started = task.get_future();
+        {
+            std::lock_guard lock(mMutex);
+            mTasks.push_back(std::move(task));
+        }
+        mWake.notify_one();
+        return started.get();
+    }
+
+    static Starter& Instance()
+    {
+        static auto* starter = new Starter; // never ends, nor does its thread
+        return *starter;
+    }
+
+private:
+    Starter()
+    {
+        std::thread([this] {
+            pthread_setname_np(pthread_self(), "velmora-start");
+            for (;;) {
+                std::unique_lock lock(mMutex);
+                mWake.wait(lock, [this] { return !mTasks.empty(); });
+                std::packaged_task<pid_t()> task = std::move(mTasks.front());
+                mTasks.pop_front();
+                lock.unlock();
+                task();
+            }
+        }).detach();
+    }
+
+    std::mutex mMutex;
+    std::condition_variable mWake;
+    std::deque<std::packaged_task<pid_t()>> mTasks;
+};
+
+} // namespace
+
 pid_t Start(const std::vector<std::string>& argv, const Options& options)
+{
+    return Starter::Instance().Start(argv, options);
+}
+
+namespace {
+
+pid_t StartHere(const std::vector<std::string>& argv, const Options& options)
 {
     // velmora-spihost was opened when the bridge was loaded, so that it
     // still starts when the bridge's folder has been renamed or removed
@@ -125,6 +189,8 @@ pid_t Start(const std::vector<std::string>& argv, const Options& options)
         close(nullHigh);
     return rc == 0 ? pid : -rc;
 }
+
+} // namespace
 
 int Wait(pid_t pid)
 {

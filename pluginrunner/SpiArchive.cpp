@@ -118,4 +118,31 @@ bool Get(SpiProtocol::Reader& in, std::vector<Entry>& entries, bool& ended)
     return true;
 }
 
+bool ReadListingAnswer(SpiProtocol::Reader& in, ListingAnswer& answer)
+{
+    answer.result = in.Get<std::int32_t>();
+    const auto gaveBlock = in.Get<std::uint8_t>();
+    if (!in.Ok() || gaveBlock > 1 || !Get(in, answer.entries, answer.ended) || !in.AtEnd())
+        return false;
+    answer.gaveBlock = gaveBlock != 0;
+    // Without a block there is nothing to list.
+    return answer.gaveBlock || answer.entries.empty();
+}
+
+bool ReadFileAnswer(SpiProtocol::Reader& in, std::uint64_t maxBytes, FileAnswer& answer)
+{
+    using SpiProtocol::BlockKind;
+    answer.result = in.Get<std::int32_t>();
+    const auto tooLarge = in.Get<std::uint8_t>();
+    answer.kind = BlockKind(in.Get<std::uint8_t>());
+    answer.size = in.Get<std::uint64_t>();
+    answer.tooLarge = tooLarge != 0;
+    if (!in.Ok() || !in.AtEnd() || tooLarge > 1 || answer.kind > BlockKind::SharedMoveable ||
+        answer.kind == BlockKind::Invalid || answer.size > maxBytes || answer.size > SpiProtocol::kMaxBlock ||
+        (answer.kind == BlockKind::Null && answer.size != 0))
+        return false;
+    // A failure, or an entry too large, hands over no block.
+    return (answer.result == 0 && !answer.tooLarge) || answer.kind == BlockKind::Null;
+}
+
 } // namespace SpiArchive

@@ -55,4 +55,22 @@ void Put(SpiProtocol::Writer& out, const std::vector<Entry>& entries, bool ended
 // False when the listing is malformed or past the limits.
 bool Get(SpiProtocol::Reader& in, std::vector<Entry>& entries, bool& ended);
 
+// The helper's answers, as the bridge reads them; false for an answer that
+// is not understood (the helper is then stopped).
+struct ListingAnswer {
+    std::int32_t result = 0;
+    bool gaveBlock = false; // the plug-in handed out a block at all
+    bool ended = false;
+    std::vector<Entry> entries;
+};
+bool ReadListingAnswer(SpiProtocol::Reader& in, ListingAnswer& answer);
+
+struct FileAnswer {
+    std::int32_t result = 0;
+    bool tooLarge = false; // refused in the helper: past the most bytes asked
+    SpiProtocol::BlockKind kind = SpiProtocol::BlockKind::Null;
+    std::uint64_t size = 0; // of the block whose bytes follow
+};
+bool ReadFileAnswer(SpiProtocol::Reader& in, std::uint64_t maxBytes, FileAnswer& answer);
+
 } // namespace SpiArchive

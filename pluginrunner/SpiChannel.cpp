@@ -831,18 +831,14 @@ int GetArchiveInfo(const char* pluginPath, const char* buf, std::intptr_t len, u
         *lphInf = nullptr;
     Call(pluginPath, "GetArchiveInfo", error, Frame::GetArchiveInfo, body.Data(), extra, extraSize,
          nullptr, 0, SpiArchive::kMaxListingBytes, [&](Helper& helper, Reader& in) {
-             const auto r = in.Get<std::int32_t>();
-             const auto gaveBlock = in.Get<std::uint8_t>();
-             std::vector<SpiArchive::Entry> entries;
-             bool ended = false;
-             if (!in.Ok() || gaveBlock > 1 || !SpiArchive::Get(in, entries, ended) || !in.AtEnd() ||
-                 (!gaveBlock && !entries.empty()))
+             SpiArchive::ListingAnswer answer;
+             if (!SpiArchive::ReadListingAnswer(in, answer))
                  helper.Garbage();
-             result = r;
-             if (!gaveBlock || !lphInf)
+             result = answer.result;
+             if (!answer.gaveBlock || !lphInf)
                  return;
              Writer listing;
-             SpiArchive::Put(listing, entries, ended);
+             SpiArchive::Put(listing, answer.entries, answer.ended);
              void* block = LocalAlloc(LMEM_FIXED, listing.Data().size());
              if (!block)
                  helper.Die("answered a listing that cannot be allocated, and was stopped");
@@ -869,14 +865,12 @@ int GetFile(const char* pluginPath, const char* src, std::intptr_t len, unsigned
     }
     Call(pluginPath, "GetFile", error, Frame::GetFile, body.Data(), extra, extraSize, nullptr, 0, 64,
          [&](Helper& helper, Reader& in) {
-             const auto r = in.Get<std::int32_t>();
-             const auto tooLarge = in.Get<std::uint8_t>();
-             const Incoming bytes = GetBlock(helper, in);
-             if (!in.AtEnd() || tooLarge > 1 || bytes.size > maxBytes || bytes.kind == BlockKind::Invalid ||
-                 ((r != 0 || tooLarge) && bytes.kind != BlockKind::Null))
+             SpiArchive::FileAnswer answer;
+             if (!SpiArchive::ReadFileAnswer(in, maxBytes, answer))
                  helper.Garbage();
+             const Incoming bytes{answer.kind, answer.size};
              void* received = ReceiveBlock(helper, bytes);
-             result = tooLarge ? kOutOfMemory : r;
+             result = answer.tooLarge ? kOutOfMemory : answer.result;
              if (block)
                  *block = received;
              else

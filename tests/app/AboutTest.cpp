@@ -70,3 +70,17 @@ TEST(AboutBox, ListsTheUsersPluginsAfterTheProgramsOwn)
     EXPECT_TRUE(about.List1->item(0)->text().startsWith("ifqtimg.spi : "));
     EXPECT_TRUE(about.List1->item(1)->text().startsWith("mine.spi : "));
 }
+
+TEST(AboutBox, ListsArchivePluginsAfterTheImportFiltersWhenArchivesAreShown)
+{
+    ProgramFolder program;
+    program.AddPlugin("axtest.spi", "ax0.spi");
+    program.AddPlugin("ifqtimg.spi");
+    for (const bool archives : {false, true}) {
+        frmVersion about(nullptr, archives);
+        ASSERT_EQ(about.List1->count(), archives ? 2 : 1);
+        EXPECT_TRUE(about.List1->item(0)->text().startsWith("ifqtimg.spi : "));
+        if (archives)
+            EXPECT_EQ(about.List1->item(1)->text(), "ax0.spi : Velmora test archive");
+    }
+}

@@ -12,7 +12,7 @@
 #include "pluginhost/ClsArchivePluginManager.h"
 #include "pluginhost/ClsPluginManager.h"
 #include "support/TestSupport.h"
-#include "ArchivePluginTest.h"
+#include "Var1Archive.h"
 #include "PluginTestSupport.h"
 
 namespace {

@@ -41,6 +41,7 @@
 #include "slideshow/ShowFolders.h"
 #include "slideshow/SlideShow.h"
 #include "pluginhost/PluginTestSupport.h"
+#include "pluginhost/Var1Archive.h"
 #include "support/TestSupport.h"
 
 // The window's handlers as its events call them, and what it shows.
@@ -981,6 +982,58 @@ TEST_F(SlideShowTest, PicturesInArchivesReachTheLinuxAndWindowsPluginsInMemory)
     }
     // Nothing was written beside the archive.
     EXPECT_EQ(QDir(pics.Path()).entryList(QDir::Files | QDir::NoDotAndDotDot), QStringList{"in.zip"});
+}
+
+// The test archive plug-in in each of its builds (Linux, Windows 32- and
+// 64-bit): its archives are folders as built-in ones are, also inside a
+// built-in archive, and archives inside them follow them.
+TEST_F(SlideShowTest, ArchivePluginsInEveryBuildMakeFoldersOfTheRing)
+{
+    archives = true;
+    const QString top = pics.MakeDir("t");
+    const auto bmp = [](const char* name) { return Bmp(40, 30, ColourOf(QString(name).section('/', -1))); };
+    pics.WriteFile("t/a/1.bmp", bmp("1.bmp"));
+    pics.WriteFile("t/f/3.bmp", bmp("3.bmp"));
+    pics.WriteFile("t/b.var", Var1({{"z.bmp", bmp("z.bmp")}, {"sub\\y.bmp", bmp("y.bmp")}, {"notes.txt", "text"},
+                                    {"inner.var", Var1({{"q.bmp", bmp("q.bmp")}})}, {"bad.bmp", "not a picture"}}));
+    pics.WriteFile("t/c.zip", archive_bytes::Zip({archive_bytes::File{"in.var", Var1({{"r.bmp", bmp("r.bmp")}})}}));
+    // Damaged after its first file; one its IsSupported refuses.
+    pics.WriteFile("t/d.var", Var1({{"s.bmp", bmp("s.bmp")}}) + "\x05broken");
+    pics.WriteFile("t/e.var", "VAR2 is another format");
+    const QStringList ring = {"a/1.bmp", "b.var/bad.bmp", "b.var/sub/y.bmp", "b.var/z.bmp", "b.var/inner.var/q.bmp",
+                              "c.zip/in.var/r.bmp", "d.var/s.bmp", "f/3.bmp"};
+    const struct {
+        const char* plugin;
+        bool sixtyFour;
+        bool windows;
+    } builds[] = {{"axtest.spi", true, false}, {"windows/axtest.spi", false, true}, {"windows/axtest.sph", true, true}};
+    for (const auto& build : builds) {
+        SCOPED_TRACE(build.plugin);
+        if (build.windows)
+            SKIP_WITHOUT_WINDOWS_PLUGINS(build.sixtyFour); // the Linux build has run
+        // Each build under a name of its own: a helper runs one file.
+        QDir(program.PluginFolder()).removeRecursively();
+        program.MakeDir("Plugin");
+        program.AddPlugin(TestPluginDir() + "/" + build.plugin, QString(build.plugin).replace('/', '-'));
+        SlideShow& s = Start("60", top);
+        ASSERT_EQ(Below(s, top), ring[0]);
+        for (const int key : {39, 37}) {
+            for (int i = 1; i <= ring.size(); ++i) {
+                P::Key(s, std::int16_t(key));
+                ASSERT_FALSE(show.isNull());
+                const QString& name = ring[(key == 39 ? i : ring.size() - i) % ring.size()];
+                ASSERT_EQ(Below(s, top), name) << (key == 39 ? "forward" : "back") << " step " << i;
+                if (name.endsWith("bad.bmp")) {
+                    EXPECT_TRUE(ShowsBlack());
+                    continue;
+                }
+                ASSERT_TRUE(P::Image(s).Visible) << name.toStdString();
+                EXPECT_EQ(Centre(P::Image(s).Rendered()), ColourOf(name.section('/', -1))) << name.toStdString();
+            }
+        }
+        show->close();
+        ASSERT_TRUE(WaitFor([&] { return show.isNull(); }));
+    }
 }
 
 // Archives inside archives follow their holder, down to a depth limit
