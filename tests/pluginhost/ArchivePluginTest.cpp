@@ -11,6 +11,7 @@
 #include "common/AppPaths.h"
 #include "pluginhost/ClsArchivePluginManager.h"
 #include "pluginhost/ClsPluginManager.h"
+#include "pluginrunner/SpiArchive.h"
 #include "support/TestSupport.h"
 #include "Var1Archive.h"
 #include "PluginTestSupport.h"
@@ -130,6 +131,41 @@ TEST(ArchivePlugins, ListAndReadInNameOrderAcrossArchivesAndFromMemory)
         EXPECT_EQ(ReadPath(*inner, "x.bmp"), "second");
         EXPECT_EQ(ReadPath(*a, "a.bmp"), "a");
     }
+}
+
+// Plug-ins put folders in path, in filename or in both, with "\\" or "/",
+// and may leave sizes unknown (0).
+TEST(ArchivePlugins, ListingsInEveryFormPluginsWrite)
+{
+    const auto entry = [](std::string path, std::string filename, std::uint64_t size, std::uint64_t position) {
+        SpiArchive::Entry e;
+        e.method = "x";
+        e.path = std::move(path);
+        e.filename = std::move(filename);
+        e.filesize = size;
+        e.position = position;
+        return e;
+    };
+    SpiProtocol::Writer out;
+    SpiArchive::Put(out,
+                    {entry("", "z\\b.bmp", 5, 10), entry("c/", "d.bmp", 0, 20), entry("e", "f.bmp", 7, 30),
+                     entry("g\\", "", 0, 40), entry("", "h/", 0, 50), entry("\\\\i\\.\\", "j.bmp", 1, 60),
+                     entry("", "", 0, 70)},
+                    false);
+    ClsArchivePlugin::Listing listing;
+    ASSERT_TRUE(ClsArchivePlugin::ReadListing(QByteArray::fromStdString(out.Data()), listing));
+    EXPECT_FALSE(listing.complete);
+    QStringList paths;
+    std::vector<std::uint64_t> positions;
+    for (const ArchiveEntry& file : listing.files) {
+        paths << file.path;
+        positions.push_back(listing.positions[std::size_t(file.header)]);
+    }
+    EXPECT_EQ(paths, QStringList({"c/d.bmp", "e/f.bmp", "i/j.bmp", "z/b.bmp"}));
+    EXPECT_EQ(positions, (std::vector<std::uint64_t>{20, 30, 60, 10}));
+    EXPECT_EQ(listing.files[0].size, -1); // unknown until it is read
+    EXPECT_EQ(listing.files[1].size, 7);
+    EXPECT_FALSE(ClsArchivePlugin::ReadListing(QByteArray::fromStdString(out.Data()).chopped(1), listing));
 }
 
 TEST(ArchivePlugins, ChangedArchivesAndTooLargeFilesAreRefused)
