@@ -79,6 +79,10 @@ class Starter {
 public:
     pid_t Start(const std::vector<std::string>& argv, const Options& options)
     {
+        // A copy of this process made by fork has no such thread (nor may it
+        // trust the lock): it starts its children itself.
+        if (getpid() != mProcess)
+            return StartHere(argv, options);
         std::packaged_task<pid_t()> task([&] { return StartHere(argv, options); });
         std::future<pid_t> started = task.get_future();
         {
@@ -111,6 +115,7 @@ private:
         }).detach();
     }
 
+    const pid_t mProcess = getpid();
     std::mutex mMutex;
     std::condition_variable mWake;
     std::deque<std::packaged_task<pid_t()>> mTasks;
