@@ -178,8 +178,10 @@ TEST_P(WindowsPlugin, TextsInShiftJisAndJapaneseFileNames)
     EXPECT_EQ(f.plugin.FileType(0), QString::fromUtf8("テスト画像"));
     // The plug-in opens the file by the name it is given: in code page 932,
     // or as the short name where that code page has no spelling (Hangul,
-    // an emoji).
-    for (const char* name : {"写真/日本語の名前.vtw", "사진/한글.vtw", "사진😀/한국어😀.vtw", "plain/p.vtw"}) {
+    // an emoji). Wine has no short name for a path through a folder with a
+    // colon in its name: that picture comes as its bytes.
+    for (const char* name : {"写真/日本語の名前.vtw", "사진/한글.vtw", "사진😀/한국어😀.vtw", "12:00/한국어😀.vtw",
+                             "plain/p.vtw"}) {
         SCOPED_TRACE(name);
         const QString file = WriteVtp(f.program, QString::fromUtf8(name), 6, 4, QColor(10, 200, 30));
         EXPECT_EQ(f.plugin.CheckFile(file), 1);
