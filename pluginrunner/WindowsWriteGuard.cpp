@@ -107,6 +107,10 @@ VELMORA_REAL(MoveFileExA);
 VELMORA_REAL(MoveFileExW);
 VELMORA_REAL(CopyFileA);
 VELMORA_REAL(CopyFileW);
+VELMORA_REAL(CopyFileExA);
+VELMORA_REAL(CopyFileExW);
+VELMORA_REAL(MoveFileWithProgressA);
+VELMORA_REAL(MoveFileWithProgressW);
 #undef VELMORA_REAL
 
 using FopenFn = FILE*(__cdecl*)(const char*, const char*);
@@ -188,6 +192,33 @@ BOOL WINAPI GuardCopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists)
     return Allowed(to) ? real_CopyFileW(from, to, failIfExists) : Refuse(FALSE);
 }
 
+BOOL WINAPI GuardCopyFileExA(LPCSTR from, LPCSTR to, LPPROGRESS_ROUTINE progress, LPVOID data, LPBOOL cancel,
+                             DWORD flags)
+{
+    return Allowed(to) ? real_CopyFileExA(from, to, progress, data, cancel, flags) : Refuse(FALSE);
+}
+BOOL WINAPI GuardCopyFileExW(LPCWSTR from, LPCWSTR to, LPPROGRESS_ROUTINE progress, LPVOID data, LPBOOL cancel,
+                             DWORD flags)
+{
+    return Allowed(to) ? real_CopyFileExW(from, to, progress, data, cancel, flags) : Refuse(FALSE);
+}
+BOOL WINAPI GuardMoveFileWithProgressA(LPCSTR from, LPCSTR to, LPPROGRESS_ROUTINE progress, LPVOID data, DWORD flags)
+{
+    return Allowed(from) && (!to || Allowed(to)) ? real_MoveFileWithProgressA(from, to, progress, data, flags)
+                                                 : Refuse(FALSE);
+}
+BOOL WINAPI GuardMoveFileWithProgressW(LPCWSTR from, LPCWSTR to, LPPROGRESS_ROUTINE progress, LPVOID data, DWORD flags)
+{
+    return Allowed(from) && (!to || Allowed(to)) ? real_MoveFileWithProgressW(from, to, progress, data, flags)
+                                                 : Refuse(FALSE);
+}
+// A link inside the folder would let writes through to what it leads to:
+// an extractor gets none.
+BOOL WINAPI GuardCreateHardLinkA(LPCSTR, LPCSTR, LPSECURITY_ATTRIBUTES) { return Refuse(FALSE); }
+BOOL WINAPI GuardCreateHardLinkW(LPCWSTR, LPCWSTR, LPSECURITY_ATTRIBUTES) { return Refuse(FALSE); }
+BOOLEAN WINAPI GuardCreateSymbolicLinkA(LPCSTR, LPCSTR, DWORD) { return Refuse(BOOLEAN(FALSE)); }
+BOOLEAN WINAPI GuardCreateSymbolicLinkW(LPCWSTR, LPCWSTR, DWORD) { return Refuse(BOOLEAN(FALSE)); }
+
 FILE* __cdecl GuardFopen(const char* name, const char* mode)
 {
     return WritesMode(mode) && !Allowed(name) ? RefuseInRuntime<FILE*>(nullptr) : real_fopen(name, mode);
@@ -232,17 +263,21 @@ int __cdecl GuardWrename(const wchar_t* from, const wchar_t* to)
 struct Hook {
     const char* name;
     void* guard;
-    void** real;
+    void** real; // null where the call is always refused
     bool runtime; // a C runtime function (else kernel32's)
 };
 
 #define VELMORA_HOOK(name) {#name, reinterpret_cast<void*>(&Guard##name), reinterpret_cast<void**>(&real_##name), false}
+#define VELMORA_LINK_HOOK(name) {#name, reinterpret_cast<void*>(&Guard##name), nullptr, false}
 #define VELMORA_CRT_HOOK(name, guard, real) {name, reinterpret_cast<void*>(&guard), reinterpret_cast<void**>(&real), true}
 const Hook kHooks[] = {
     VELMORA_HOOK(CreateFileA), VELMORA_HOOK(CreateFileW), VELMORA_HOOK(CreateDirectoryA),
     VELMORA_HOOK(CreateDirectoryW), VELMORA_HOOK(RemoveDirectoryA), VELMORA_HOOK(RemoveDirectoryW),
     VELMORA_HOOK(DeleteFileA), VELMORA_HOOK(DeleteFileW), VELMORA_HOOK(MoveFileA), VELMORA_HOOK(MoveFileW),
     VELMORA_HOOK(MoveFileExA), VELMORA_HOOK(MoveFileExW), VELMORA_HOOK(CopyFileA), VELMORA_HOOK(CopyFileW),
+    VELMORA_HOOK(CopyFileExA), VELMORA_HOOK(CopyFileExW), VELMORA_HOOK(MoveFileWithProgressA),
+    VELMORA_HOOK(MoveFileWithProgressW), VELMORA_LINK_HOOK(CreateHardLinkA), VELMORA_LINK_HOOK(CreateHardLinkW),
+    VELMORA_LINK_HOOK(CreateSymbolicLinkA), VELMORA_LINK_HOOK(CreateSymbolicLinkW),
     VELMORA_CRT_HOOK("fopen", GuardFopen, real_fopen), VELMORA_CRT_HOOK("_wfopen", GuardWfopen, real_wfopen),
     VELMORA_CRT_HOOK("_open", GuardOpen, real_open), VELMORA_CRT_HOOK("_wopen", GuardWopen, real_wopen),
     VELMORA_CRT_HOOK("_creat", GuardCreat, real_creat), VELMORA_CRT_HOOK("remove", GuardRemove, real_remove),
@@ -251,6 +286,7 @@ const Hook kHooks[] = {
     VELMORA_CRT_HOOK("_wrename", GuardWrename, real_wrename),
 };
 #undef VELMORA_HOOK
+#undef VELMORA_LINK_HOOK
 #undef VELMORA_CRT_HOOK
 
 // The hook of an import known by its name, or (imports without names) by
@@ -277,7 +313,7 @@ void Redirect(ULONG_PTR* slot, const Hook& hook)
     DWORD was = 0;
     if (!VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &was))
         return;
-    if (!*hook.real)
+    if (hook.real && !*hook.real)
         *hook.real = reinterpret_cast<void*>(*slot);
     if (hook.runtime && !gErrno) {
         // The errno of the runtime the plug-in was bound to.

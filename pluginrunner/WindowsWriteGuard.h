@@ -3,7 +3,7 @@
 // wine the wine server opens files for its clients, so the Linux helper's
 // confinement cannot be used without confining import filters too; instead
 // the plug-in's import address table is pointed at checks of our own for
-// the functions that create, change, move or delete files (kernel32's and
+// the functions that create, change, move, link or delete files (kernel32's and
 // the C runtime's). A write whose full path is not beneath the folder is
 // refused with ERROR_ACCESS_DENIED (EACCES from the C runtime); reads pass.
 #include <windows.h>

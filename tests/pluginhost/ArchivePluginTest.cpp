@@ -239,7 +239,7 @@ TEST(WindowsArchivePlugins, ListAndReadInBothWidths)
 // Under wine the helper cannot confine the wine server; the plug-in's own
 // file functions (the C runtime's and kernel32's) refuse writes outside
 // the scratch folder instead, whether relative, unix-style, into drive C or
-// into the home folder, and by a move or a copy.
+// into the home folder, by a move or a copy, and through a link.
 TEST(WindowsArchivePlugins, WritesStayInTheScratchFolder)
 {
     SKIP_WITHOUT_WINDOWS_PLUGINS(false);
@@ -258,12 +258,16 @@ TEST(WindowsArchivePlugins, WritesStayInTheScratchFolder)
     EXPECT_EQ(ReadPath(*written, "d.bmp"), "dddd");
 
     Loaded climber({TestPluginDir() + "/windows/axclimber.spi"});
+    const QString target = home.WriteFile("target.txt", "kept");
     const auto archive = Listed(climber.manager, climber.program.WriteFile("a.var", kFirst));
     ASSERT_TRUE(archive);
     Kind failed = Kind::Stopped;
     ReadPath(*archive, "a.bmp", &failed);
     for (const QString& escaped : escapes)
         EXPECT_FALSE(QFileInfo::exists(escaped)) << escaped.toStdString();
+    QFile kept(target);
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), "kept") << "written through a link";
 }
 
 // Names outside every code page of plug-ins: through the UTF-16 functions
