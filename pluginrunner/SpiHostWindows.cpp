@@ -191,6 +191,12 @@ public:
         std::error_code error;
         std::filesystem::create_directories(DosPath(work), error);
         SetCurrentDirectoryW(DosPath(work).c_str());
+        // Temporary files, which many extractors write first, go there too
+        // (the work folder stays; what is in it goes after every call).
+        for (const wchar_t* name : {L"TMP", L"TEMP"}) {
+            SetEnvironmentVariableW(name, DosPath(work).c_str());
+            _wputenv_s(name, DosPath(work).c_str());
+        }
         if (mModule)
             WindowsWriteGuard::Confine(mModule, DosPath(scratch));
     }

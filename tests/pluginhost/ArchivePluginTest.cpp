@@ -251,7 +251,8 @@ TEST(WindowsArchivePlugins, WritesStayInTheScratchFolder)
                                  drive + "/velmora-moved.txt", home.Path() + "/velmora-escaped.txt"};
     for (const QString& escaped : escapes)
         QFile::remove(escaped);
-    // One that writes only into the folder it is given still can.
+    // One that writes only into the folder it is given, through a temporary
+    // file as many extractors do, still can.
     Loaded writer({TestPluginDir() + "/windows/axwriter.spi"});
     const auto written = Listed(writer.manager, writer.program.WriteFile("a.var", kFirst));
     ASSERT_TRUE(written);
