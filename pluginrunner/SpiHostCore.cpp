@@ -1,5 +1,6 @@
 #include "pluginrunner/SpiHostCore.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -48,10 +49,33 @@ void Release(void* handle)
         gPlatform->Free(handle);
 }
 
-// The source of GetPicture and GetPictureInfo: a file name (flag 0) or the
-// file's bytes (flag 1). The bytes are handed to the plug-in where they lie
-// in the request: a picture of tens of MiB is not copied once more.
-const char* Source(Reader& in, unsigned int flag, std::string& keep)
+// What a source handed to a plug-in points into.
+struct Kept {
+    std::string narrow;
+    std::u16string wide;
+    std::string bytes;
+};
+
+// The file's bytes from offset on.
+bool ReadFrom(const std::string& name, std::int64_t offset, std::string& bytes)
+{
+    std::ifstream file(gPlatform->LocalPath(name), std::ios::binary);
+    if (!file || offset < 0 || !file.seekg(0, std::ios::end))
+        return false;
+    const std::streamoff end = file.tellg();
+    if (end < offset || !file.seekg(offset))
+        return false;
+    bytes.assign(std::size_t(end - offset), '\0');
+    return file.read(bytes.data(), std::streamsize(bytes.size())) && file.gcount() == std::streamsize(bytes.size());
+}
+
+// The source of the picture and archive functions: a file name (flag 0),
+// in UTF-16 for a plug-in's wide functions, or the file's bytes (flag 1).
+// The bytes are handed to the plug-in where they lie in the request: a
+// picture of tens of MiB is not copied once more. A file whose name the
+// plug-in's code page cannot spell, not even as its short name, goes as its
+// bytes where the caller allows (flag and len turn to memory).
+const char* Source(Reader& in, unsigned int& flag, std::int64_t& len, bool wide, Kept& keep, bool mayRead)
 {
     const std::uint8_t present = in.Get<std::uint8_t>();
     const std::uint64_t size = in.Get<std::uint64_t>();
@@ -60,14 +84,40 @@ const char* Source(Reader& in, unsigned int flag, std::string& keep)
         return nullptr;
     if ((flag & 7) != 0)
         return bytes;
-    keep = gPlatform->FileName(std::string(bytes, std::size_t(size)));
-    return keep.c_str();
+    const std::string name(bytes, std::size_t(size));
+    if (wide) {
+        keep.wide = gPlatform->WideFileName(name);
+        return reinterpret_cast<const char*>(keep.wide.c_str());
+    }
+    bool whole = true;
+    keep.narrow = gPlatform->FileName(name, &whole);
+    if (!whole && mayRead && ReadFrom(name, len, keep.bytes)) {
+        flag = (flag & ~7u) | 1;
+        len = std::int64_t(keep.bytes.size());
+        return keep.bytes.data();
+    }
+    return keep.narrow.c_str();
 }
 
 template <typename Fn>
 Fn Function(const char* name, std::string& error)
 {
     return reinterpret_cast<Fn>(gPlatform->Export(name, error));
+}
+
+template <typename Fn>
+Fn WideFunction(const char* name)
+{
+    return reinterpret_cast<Fn>(gPlatform->WideExport(name));
+}
+
+// A text of UTF-16 code units (little-endian bytes, as a fileInfoW holds
+// them) as UTF-8.
+std::string FromUnits(const std::string& bytes)
+{
+    std::u16string units(bytes.size() / 2, u'\0');
+    std::memcpy(units.data(), bytes.data(), units.size() * 2);
+    return gPlatform->FromWide(units);
 }
 
 void DoGetPluginInfo(Reader& in)
@@ -80,17 +130,32 @@ void DoGetPluginInfo(Reader& in)
     if (!in.Ok())
         gPlatform->Quit(2);
     std::string error;
-    const auto fn = Function<GetPluginInfoFn>("GetPluginInfo", error);
-    if (!fn)
+    const auto wide = WideFunction<GetPluginInfoWFn>("GetPluginInfo");
+    const auto fn = wide ? nullptr : Function<GetPluginInfoFn>("GetPluginInfo", error);
+    if (!wide && !fn)
         return Fail(error);
     // One byte beyond what the plug-in is told, as the host keeps it.
     std::vector<char> buffer(size + 1, '\0');
     if (size)
         std::memcpy(buffer.data(), was, size);
-    gPlatform->BufferToPlugin(buffer);
-    const int r = fn(infono, hasBuffer ? buffer.data() : nullptr, buflen);
-    buffer[size] = '\0';
-    gPlatform->BufferFromPlugin(buffer);
+    int r = 0;
+    if (wide) {
+        // buflen counts characters; the answer goes back in as many bytes.
+        std::u16string text(size + 1, u'\0');
+        const std::u16string given = gPlatform->ToWide(buffer.data());
+        std::copy_n(given.begin(), std::min(given.size(), size), text.begin());
+        r = wide(infono, hasBuffer ? text.data() : nullptr, buflen);
+        text[size] = u'\0';
+        std::string answer = gPlatform->FromWide(text.c_str());
+        CutUtf8(answer, size ? size - 1 : 0);
+        std::fill(buffer.begin(), buffer.end(), '\0');
+        std::copy(answer.begin(), answer.end(), buffer.begin());
+    } else {
+        gPlatform->BufferToPlugin(buffer);
+        r = fn(infono, hasBuffer ? buffer.data() : nullptr, buflen);
+        buffer[size] = '\0';
+        gPlatform->BufferFromPlugin(buffer);
+    }
     Writer body;
     body.Put(std::int32_t(r)).Bytes(buffer.data(), size);
     Send(Frame::Result, body.Data());
@@ -105,33 +170,40 @@ void DoIsSupported(Reader& in)
     if (!in.Ok())
         gPlatform->Quit(2);
     std::string error;
-    const auto fn = Function<IsSupportedFn>("IsSupported", error);
-    if (!fn)
+    const auto wide = WideFunction<IsSupportedWFn>("IsSupported");
+    const auto fn = wide ? nullptr : Function<IsSupportedFn>("IsSupported", error);
+    if (!wide && !fn)
         return Fail(error);
     int r = 0;
     if (readable) {
-        const std::string fileName = gPlatform->FileName(std::string(name, nameSize));
+        const std::string given(name, nameSize);
         std::vector<char> copy(head, head + kHeadSize);
-        r = fn(fileName.c_str(), copy.data());
+        // A name the code page cannot spell goes as well as it can: the
+        // head decides.
+        r = wide ? wide(gPlatform->WideFileName(given).c_str(), copy.data())
+                 : fn(gPlatform->FileName(given).c_str(), copy.data());
     }
     Send(Frame::Result, Writer().Put(std::int32_t(r)).Data());
 }
 
 void DoGetPictureInfo(Reader& in)
 {
-    const std::uint32_t flag = in.Get<std::uint32_t>();
-    const std::int64_t len = in.Get<std::int64_t>();
+    std::uint32_t flag = in.Get<std::uint32_t>();
+    std::int64_t len = in.Get<std::int64_t>();
     const std::uint8_t hasInfo = in.Get<std::uint8_t>();
-    std::string keep;
-    const char* source = Source(in, flag, keep);
+    const auto wide = WideFunction<GetPictureInfoWFn>("GetPictureInfo");
+    Kept keep;
+    const char* source = Source(in, flag, len, wide != nullptr, keep, true);
     if (!in.Ok())
         gPlatform->Quit(2);
     std::string error;
-    const auto fn = Function<GetPictureInfoFn>("GetPictureInfo", error);
-    if (!fn)
+    const auto fn = wide ? nullptr : Function<GetPictureInfoFn>("GetPictureInfo", error);
+    if (!wide && !fn)
         return Fail(error);
     PictureInfo info{};
-    const int r = fn(source, std::intptr_t(len), flag, hasInfo ? &info : nullptr);
+    PictureInfo* const out = hasInfo ? &info : nullptr;
+    const int r = wide ? wide(reinterpret_cast<const char16_t*>(source), std::intptr_t(len), flag, out)
+                       : fn(source, std::intptr_t(len), flag, out);
     const Outgoing text = gPlatform->Describe(info.hInfo);
     Writer body;
     body.Put(std::int32_t(r))
@@ -177,17 +249,18 @@ int SPI_CALL Progress(int nNum, int nDenom, std::intptr_t)
 
 void DoGetPicture(Reader& in)
 {
-    const std::uint32_t flag = in.Get<std::uint32_t>();
-    const std::int64_t len = in.Get<std::int64_t>();
+    std::uint32_t flag = in.Get<std::uint32_t>();
+    std::int64_t len = in.Get<std::int64_t>();
     const std::uint8_t hasCallback = in.Get<std::uint8_t>();
     const std::int64_t lData = in.Get<std::int64_t>();
-    std::string keep;
-    const char* source = Source(in, flag, keep);
+    const auto wide = WideFunction<GetPictureWFn>("GetPicture");
+    Kept keep;
+    const char* source = Source(in, flag, len, wide != nullptr, keep, true);
     if (!in.Ok())
         gPlatform->Quit(2);
     std::string error;
-    const auto fn = Function<GetPictureFn>("GetPicture", error);
-    if (!fn)
+    const auto fn = wide ? nullptr : Function<GetPictureFn>("GetPicture", error);
+    if (!wide && !fn)
         return Fail(error);
     void* hInfo = nullptr;
     void* hBits = nullptr;
@@ -195,8 +268,9 @@ void DoGetPicture(Reader& in)
     // without looking, and it tells the bridge that they are working.
     gHostProgress = hasCallback != 0;
     gTold.reset();
-    const int r = fn(source, std::intptr_t(len), flag, &hInfo, &hBits, Progress,
-                     std::intptr_t(lData));
+    const int r = wide ? wide(reinterpret_cast<const char16_t*>(source), std::intptr_t(len), flag, &hInfo,
+                              &hBits, Progress, std::intptr_t(lData))
+                       : fn(source, std::intptr_t(len), flag, &hInfo, &hBits, Progress, std::intptr_t(lData));
     Writer body;
     body.Put(std::int32_t(r));
     if (r != 0) {
@@ -284,32 +358,43 @@ bool TakeWrittenFile(std::uint64_t most, std::string& bytes, bool& tooLarge)
     return false;
 }
 
+// GetArchiveInfoW goes with GetFileW: a plug-in's wide archive functions
+// are used when it has both.
+bool WideArchives()
+{
+    return gPlatform->WideExport("GetArchiveInfo") && gPlatform->WideExport("GetFile");
+}
+
 void DoGetArchiveInfo(Reader& in)
 {
-    const std::uint32_t flag = in.Get<std::uint32_t>();
-    const std::int64_t len = in.Get<std::int64_t>();
-    std::string keep;
-    const char* source = Source(in, flag, keep);
+    std::uint32_t flag = in.Get<std::uint32_t>();
+    std::int64_t len = in.Get<std::int64_t>();
+    const bool wideArchives = WideArchives();
+    Kept keep;
+    const char* source = Source(in, flag, len, wideArchives, keep, false);
     if (!in.Ok())
         gPlatform->Quit(2);
     std::string error;
-    const auto fn = Function<GetArchiveInfoFn>("GetArchiveInfo", error);
-    if (!fn)
+    const auto wide = wideArchives ? WideFunction<GetArchiveInfoWFn>("GetArchiveInfo") : nullptr;
+    const auto fn = wide ? nullptr : Function<GetArchiveInfoFn>("GetArchiveInfo", error);
+    if (!wide && !fn)
         return Fail(error);
     EnterScratch();
     void* hInf = nullptr;
-    const int r = fn(source, std::intptr_t(len), flag, &hInf);
+    const int r = wide ? wide(reinterpret_cast<const char16_t*>(source), std::intptr_t(len), flag, &hInf)
+                       : fn(source, std::intptr_t(len), flag, &hInf);
     EmptyScratch();
     // Some plug-ins return an error code with a valid block: the block counts.
     bool ended = false;
     std::vector<SpiArchive::Entry> entries;
     if (void* data = hInf ? gPlatform->Lock(hInf) : nullptr) {
-        entries = SpiArchive::ReadBlock(data, gPlatform->Size(hInf), SpiArchive::Layout{}, ended);
+        entries = SpiArchive::ReadBlock(data, gPlatform->Size(hInf), SpiArchive::Layout{sizeof(void*), wide != nullptr},
+                                        ended);
         gPlatform->Unlock(hInf);
     }
     for (SpiArchive::Entry& e : entries) {
-        e.path = gPlatform->TextFromPlugin(e.path);
-        e.filename = gPlatform->TextFromPlugin(e.filename);
+        e.path = wide ? FromUnits(e.path) : gPlatform->TextFromPlugin(e.path);
+        e.filename = wide ? FromUnits(e.filename) : gPlatform->TextFromPlugin(e.filename);
     }
     Release(hInf);
     Writer body;
@@ -325,17 +410,25 @@ bool gWritesFiles = false;
 
 void DoGetFile(Reader& in)
 {
-    const std::uint32_t flag = in.Get<std::uint32_t>();
-    const std::int64_t len = in.Get<std::int64_t>();
+    std::uint32_t flag = in.Get<std::uint32_t>();
+    std::int64_t len = in.Get<std::int64_t>();
     const std::uint64_t most = in.Get<std::uint64_t>();
-    std::string keep;
-    const char* source = Source(in, flag, keep);
+    const bool wideArchives = WideArchives();
+    Kept keep;
+    const char* source = Source(in, flag, len, wideArchives, keep, false);
     if (!in.Ok())
         gPlatform->Quit(2);
     std::string error;
-    const auto fn = Function<GetFileFn>("GetFile", error);
-    if (!fn)
+    const auto wide = wideArchives ? WideFunction<GetFileWFn>("GetFile") : nullptr;
+    const auto narrow = wide ? nullptr : Function<GetFileFn>("GetFile", error);
+    if (!wide && !narrow)
         return Fail(error);
+    // dest is a folder's name, or where the block's handle goes.
+    const auto fn = [&](void* dest, unsigned int how) {
+        return wide ? wide(reinterpret_cast<const char16_t*>(source), std::intptr_t(len), static_cast<char16_t*>(dest),
+                           how, Progress, 0)
+                    : narrow(source, std::intptr_t(len), static_cast<char*>(dest), how, Progress, 0);
+    };
     EnterScratch();
     gHostProgress = false;
     gTold.reset();
@@ -343,8 +436,7 @@ void DoGetFile(Reader& in)
     int r = -1;
     void* handle = nullptr;
     if (!gWritesFiles) {
-        r = fn(source, std::intptr_t(len), reinterpret_cast<char*>(&handle),
-               (flag & ~kDestination) | kToMemory, Progress, 0);
+        r = fn(&handle, (flag & ~kDestination) | kToMemory);
         if (r != 0 && handle) {
             Release(handle); // leftovers of a failed call
             handle = nullptr;
@@ -358,7 +450,8 @@ void DoGetFile(Reader& in)
     if (!handle && !gGivesMemory && r != 1 && !gPlatform->scratch.empty()) {
         EmptyScratch();
         std::string dest = gPlatform->FileName(WorkFolder());
-        r = fn(source, std::intptr_t(len), dest.data(), flag & ~kDestination, Progress, 0);
+        std::u16string wideDest = wide ? gPlatform->WideFileName(WorkFolder()) : std::u16string();
+        r = fn(wide ? static_cast<void*>(wideDest.data()) : dest.data(), flag & ~kDestination);
         if (r == 0 && !TakeWrittenFile(most, written, tooLarge) && !tooLarge)
             r = 6; // it said it wrote the file, but there is none
         gWritesFiles = gWritesFiles || (r == 0 && !tooLarge);
@@ -392,6 +485,16 @@ void DoGetFile(Reader& in)
 }
 
 } // namespace
+
+void CutUtf8(std::string& text, std::size_t limit)
+{
+    if (text.size() <= limit)
+        return;
+    std::size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        --end;
+    text.resize(end);
+}
 
 void HostPlatform::WriteHeader(const Header& header, const std::vector<int>&)
 {

@@ -35,6 +35,20 @@ using GetArchiveInfoFn = int(SPI_CALL*)(const char* buf, std::intptr_t len, unsi
 using GetFileFn = int(SPI_CALL*)(const char* src, std::intptr_t len, char* dest, unsigned int flag,
                                  ProgressFn progressCallback, std::intptr_t lData);
 
+// The wide-character entry points (a "W" at the end of the name): UTF-16
+// names in, UTF-16 texts out; the archive ones with fileInfoW records.
+using GetPluginInfoWFn = int(SPI_CALL*)(int infono, char16_t* buf, int buflen);
+using IsSupportedWFn = int(SPI_CALL*)(const char16_t* filename, void* dw);
+using GetPictureInfoWFn = int(SPI_CALL*)(const char16_t* buf, std::intptr_t len, unsigned int flag,
+                                         PictureInfo* lpInfo);
+using GetPictureWFn = int(SPI_CALL*)(const char16_t* buf, std::intptr_t len, unsigned int flag,
+                                     void** pHBInfo, void** pHBm, ProgressFn progressCallback,
+                                     std::intptr_t lData);
+using GetArchiveInfoWFn = int(SPI_CALL*)(const char16_t* buf, std::intptr_t len, unsigned int flag,
+                                         void** lphInf);
+using GetFileWFn = int(SPI_CALL*)(const char16_t* src, std::intptr_t len, char16_t* dest, unsigned int flag,
+                                  ProgressFn progressCallback, std::intptr_t lData);
+
 // A block the plug-in handed out, as it crosses back.
 struct Outgoing {
     SpiProtocol::BlockKind kind = SpiProtocol::BlockKind::Null;
@@ -68,8 +82,23 @@ public:
     // described for a copy.
     virtual Outgoing Share(void* handle, std::vector<int>& files);
 
-    // A file name from the bridge, as the plug-in opens it.
-    virtual std::string FileName(const std::string& name) { return name; }
+    // The export name + "W" when the plug-in has it (Windows plug-ins only),
+    // else null; the plug-in is loaded by Export first.
+    virtual void* WideExport(const char* name) { (void)name; return nullptr; }
+
+    // A file name from the bridge, as the plug-in opens it; *whole is false
+    // when the plug-in's code page cannot spell it in any form.
+    virtual std::string FileName(const std::string& name, bool* whole = nullptr)
+    {
+        if (whole)
+            *whole = true;
+        return name;
+    }
+    // The same for a plug-in's wide functions, and texts between UTF-8 and
+    // UTF-16 (only platforms with WideExport need them).
+    virtual std::u16string WideFileName(const std::string& name) { return ToWide(name); }
+    virtual std::u16string ToWide(const std::string&) { return {}; }
+    virtual std::string FromWide(const std::u16string&) { return {}; }
     // The GetPluginInfo buffer (NUL-terminated text, then anything) from the
     // program's code page to the plug-in's, and back.
     virtual void BufferToPlugin(std::vector<char>&) {}
@@ -95,6 +124,9 @@ public:
     // What a block handle looks like to the bridge.
     Outgoing Describe(void* handle);
 };
+
+// Cuts text to at most limit bytes without splitting a UTF-8 sequence.
+void CutUtf8(std::string& text, std::size_t limit);
 
 // Answers requests until the bridge closes the channel.
 [[noreturn]] void Serve(HostPlatform& platform);

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "pluginrunner/SpiHostCore.h"
+#include "pluginrunner/WindowsWriteGuard.h"
 
 namespace {
 
@@ -79,17 +80,6 @@ std::wstring DosPath(const std::string& unixPath)
     return unixPath.empty() || unixPath[0] != '/' ? path : L"Z:" + path;
 }
 
-// Cuts text to at most limit bytes without splitting a UTF-8 sequence.
-void CutUtf8(std::string& text, std::size_t limit)
-{
-    if (text.size() <= limit)
-        return;
-    std::size_t end = limit;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
-        --end;
-    text.resize(end);
-}
-
 class WindowsPlatform : public SpiHost::HostPlatform {
 public:
     WindowsPlatform(std::wstring pluginPath, HANDLE in, HANDLE out)
@@ -127,33 +117,18 @@ public:
 
     void* Export(const char* name, std::string& error) override
     {
-        if (!mModule) {
-            // Libraries that the plug-in brings along are found beside it.
-            mModule = LoadLibraryExW(mPluginPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-            if (!mModule) {
-                error = "cannot load plug-in " + Narrow(mPluginPath, CP_UTF8) + ": error " +
-                        std::to_string(GetLastError());
-                return nullptr;
-            }
-        }
-        if (FARPROC symbol = GetProcAddress(mModule, name))
-            return reinterpret_cast<void*>(symbol);
-        // Some 32-bit plug-ins export the decorated __stdcall names.
-        static const struct {
-            const char* name;
-            const char* decorated;
-        } kDecorated[] = {{"GetPluginInfo", "_GetPluginInfo@12"},
-                          {"IsSupported", "_IsSupported@8"},
-                          {"GetPictureInfo", "_GetPictureInfo@16"},
-                          {"GetPicture", "_GetPicture@28"},
-                          {"GetArchiveInfo", "_GetArchiveInfo@16"},
-                          {"GetFile", "_GetFile@24"}};
-        for (const auto& d : kDecorated)
-            if (std::string(name) == d.name)
-                if (FARPROC symbol = GetProcAddress(mModule, d.decorated))
-                    return reinterpret_cast<void*>(symbol);
+        if (!Load(error))
+            return nullptr;
+        if (void* symbol = Find(name, ""))
+            return symbol;
         error = "plug-in " + Narrow(mPluginPath, CP_UTF8) + " has no function " + name;
         return nullptr;
+    }
+
+    void* WideExport(const char* name) override
+    {
+        std::string error;
+        return Load(error) ? Find(name, "W") : nullptr;
     }
 
     // The memory in use, as wine counts it from the process's own figures.
@@ -170,8 +145,10 @@ public:
     std::size_t Size(void* handle) override { return LocalSize(HLOCAL(handle)); }
     void Free(void* handle) override { LocalFree(HLOCAL(handle)); }
 
-    std::string FileName(const std::string& name) override
+    std::string FileName(const std::string& name, bool* whole) override
     {
+        if (whole)
+            *whole = true;
         const std::wstring dos = DosPath(name);
         bool lossy = false;
         std::string ansi = Narrow(dos, CP_ACP, &lossy);
@@ -186,7 +163,16 @@ public:
             if (!shortPath.empty() && !lossy)
                 return shortAnsi;
         }
+        if (whole)
+            *whole = false;
         return ansi;
+    }
+
+    std::u16string WideFileName(const std::string& name) override { return Units(DosPath(name)); }
+    std::u16string ToWide(const std::string& text) override { return Units(Widen(text, CP_UTF8)); }
+    std::string FromWide(const std::u16string& text) override
+    {
+        return Narrow(std::wstring(text.begin(), text.end()), CP_UTF8);
     }
 
     // Only the text up to the first NUL matters to either side; the rest of
@@ -196,15 +182,61 @@ public:
     std::string TextFromPlugin(const std::string& text) override { return Narrow(Widen(text, CP_ACP), CP_UTF8); }
 
     std::filesystem::path LocalPath(const std::string& path) override { return DosPath(path); }
-    // Relative names a plug-in writes land in the scratch folder.
+    // Relative names a plug-in writes land in the scratch folder, and the
+    // plug-in writes nowhere else (the wine server, which opens files for
+    // wine's processes, cannot be confined without confining import
+    // filters too).
     void EnterScratch(const std::string& work) override
     {
         std::error_code error;
         std::filesystem::create_directories(DosPath(work), error);
         SetCurrentDirectoryW(DosPath(work).c_str());
+        // Temporary files, which many extractors write first, go there too
+        // (the work folder stays; what is in it goes after every call).
+        for (const wchar_t* name : {L"TMP", L"TEMP"}) {
+            SetEnvironmentVariableW(name, DosPath(work).c_str());
+            _wputenv_s(name, DosPath(work).c_str());
+        }
+        if (mModule)
+            WindowsWriteGuard::Confine(mModule, DosPath(scratch));
     }
 
 private:
+    static std::u16string Units(const std::wstring& text) { return std::u16string(text.begin(), text.end()); }
+
+    bool Load(std::string& error)
+    {
+        if (!mModule) {
+            // Libraries that the plug-in brings along are found beside it.
+            mModule = LoadLibraryExW(mPluginPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+            if (!mModule)
+                error = "cannot load plug-in " + Narrow(mPluginPath, CP_UTF8) + ": error " +
+                        std::to_string(GetLastError());
+        }
+        return mModule != nullptr;
+    }
+
+    // name + suffix, or its decorated __stdcall name, which some 32-bit
+    // plug-ins export.
+    void* Find(const char* name, const char* suffix)
+    {
+        const std::string plain = std::string(name) + suffix;
+        if (FARPROC symbol = GetProcAddress(mModule, plain.c_str()))
+            return reinterpret_cast<void*>(symbol);
+        static const struct {
+            const char* name;
+            int argumentBytes;
+        } kArguments[] = {{"GetPluginInfo", 12}, {"IsSupported", 8}, {"GetPictureInfo", 16},
+                          {"GetPicture", 28},    {"GetArchiveInfo", 16}, {"GetFile", 24}};
+        for (const auto& a : kArguments)
+            if (std::string(name) == a.name) {
+                const std::string decorated = "_" + plain + "@" + std::to_string(a.argumentBytes);
+                if (FARPROC symbol = GetProcAddress(mModule, decorated.c_str()))
+                    return reinterpret_cast<void*>(symbol);
+            }
+        return nullptr;
+    }
+
     static void Recode(std::vector<char>& buffer, UINT from, UINT to)
     {
         if (buffer.size() < 2)
@@ -213,7 +245,7 @@ private:
         std::string text(buffer.data());
         text = Narrow(Widen(text, from), to);
         if (to == CP_UTF8)
-            CutUtf8(text, room);
+            SpiHost::CutUtf8(text, room);
         else if (text.size() > room)
             text.resize(room);
         std::fill(buffer.begin(), buffer.end(), '\0');

@@ -271,3 +271,69 @@ TEST(WindowsArchivePlugins, ListAndReadInBothWidths)
         EXPECT_EQ(ReadPath(*a, "d.bmp"), "dddd");
     }
 }
+
+// Under wine the helper cannot confine the wine server; the plug-in's own
+// file functions (the C runtime's and kernel32's) refuse writes outside
+// the scratch folder instead, whether relative, unix-style, into drive C or
+// into the home folder, by a move or a copy, and through a link.
+TEST(WindowsArchivePlugins, WritesStayInTheScratchFolder)
+{
+    SKIP_WITHOUT_WINDOWS_PLUGINS(false);
+    const TempTree home;
+    const ScopedEnvironment homeVariable("HOME", home.Path());
+    const QString drive = QString::fromLocal8Bit(qgetenv("XDG_DATA_HOME")) + "/velmora/wine/drive_c";
+    const QStringList escapes = {"/tmp/velmora-escaped.txt", drive + "/escaped.txt", drive + "/tmp/velmora-escaped.txt",
+                                 drive + "/velmora-escaped.txt", drive + "/velmora-copied.txt",
+                                 drive + "/velmora-moved.txt", home.Path() + "/velmora-escaped.txt"};
+    for (const QString& escaped : escapes)
+        QFile::remove(escaped);
+    // One that writes only into the folder it is given, through a temporary
+    // file as many extractors do, still can.
+    Loaded writer({TestPluginDir() + "/windows/axwriter.spi"});
+    const auto written = Listed(writer.manager, writer.program.WriteFile("a.var", kFirst));
+    ASSERT_TRUE(written);
+    EXPECT_EQ(ReadPath(*written, "d.bmp"), "dddd");
+
+    Loaded climber({TestPluginDir() + "/windows/axclimber.spi"});
+    const QString target = home.WriteFile("target.txt", "kept");
+    const auto archive = Listed(climber.manager, climber.program.WriteFile("a.var", kFirst));
+    ASSERT_TRUE(archive);
+    Kind failed = Kind::Stopped;
+    ReadPath(*archive, "a.bmp", &failed);
+    for (const QString& escaped : escapes)
+        EXPECT_FALSE(QFileInfo::exists(escaped)) << escaped.toStdString();
+    QFile kept(target);
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), "kept") << "written through a link";
+}
+
+// Names outside every code page of plug-ins: through the UTF-16 functions
+// of a plug-in that has them (fileInfoW records) the archive and its
+// entries' names arrive whole; the narrow plug-in still opens such an
+// archive, by its short name.
+TEST(WindowsArchivePlugins, NamesOutsideTheCodePage)
+{
+    ProgramFolder program;
+    const QString korean = QString::fromUtf8("한국어😀");
+    const QString path = program.WriteFile(korean + "/" + korean + ".var",
+                                           Var1({{(korean + "\\" + korean + ".bmp").toUtf8(), "wide"}, {"a.bmp", "a"}}));
+    for (const bool sixtyFour : {false, true}) {
+        SCOPED_TRACE(sixtyFour ? "64-bit" : "32-bit");
+        SKIP_WITHOUT_WINDOWS_PLUGINS(sixtyFour);
+        for (const QString plugin : {"axwide", "axtest"}) {
+            SCOPED_TRACE(plugin.toStdString());
+            const QString name = plugin + (sixtyFour ? ".sph" : ".spi");
+            const QString folder = program.MakeDir(name + ".d");
+            QFile::copy(TestPluginDir() + "/windows/" + name, folder + "/" + name);
+            ClsArchivePluginManager manager;
+            manager.Initialize(folder);
+            const auto archive = Listed(manager, path);
+            ASSERT_TRUE(archive);
+            EXPECT_EQ(ReadPath(*archive, "a.bmp"), "a");
+            if (plugin == "axwide") {
+                EXPECT_EQ(Paths(*archive), QStringList({"a.bmp", korean + "/" + korean + ".bmp"}));
+                EXPECT_EQ(ReadPath(*archive, korean + "/" + korean + ".bmp"), "wide");
+            }
+        }
+    }
+}

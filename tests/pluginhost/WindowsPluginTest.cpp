@@ -23,10 +23,11 @@ namespace {
 
 using PluginFile::Kind;
 
-// A Windows test plug-in of one width in a program folder.
+// A Windows test plug-in of one width in a program folder (wtestw: the
+// build with UTF-16 functions).
 struct WindowsFilter {
-    explicit WindowsFilter(bool sixtyFour)
-        : path(program.AddPlugin(sixtyFour ? "wtest.sph" : "wtest.spi"))
+    explicit WindowsFilter(bool sixtyFour, const QString& name = "wtest")
+        : path(program.AddPlugin(name + (sixtyFour ? ".sph" : ".spi")))
     {
     }
     // Draws a file into a 20 x 20 surface, unscaled.
@@ -176,8 +177,11 @@ TEST_P(WindowsPlugin, TextsInShiftJisAndJapaneseFileNames)
     EXPECT_EQ(f.plugin.Extension(0), "*.vtw");
     EXPECT_EQ(f.plugin.FileType(0), QString::fromUtf8("テスト画像"));
     // The plug-in opens the file by the name it is given: in code page 932,
-    // or as the short name where that code page has no spelling (Hangul).
-    for (const char* name : {"写真/日本語の名前.vtw", "사진/한글.vtw", "plain/p.vtw"}) {
+    // or as the short name where that code page has no spelling (Hangul,
+    // an emoji). Wine has no short name for a path through a folder with a
+    // colon in its name: that picture comes as its bytes.
+    for (const char* name : {"写真/日本語の名前.vtw", "사진/한글.vtw", "사진😀/한국어😀.vtw", "12:00/한국어😀.vtw",
+                             "plain/p.vtw"}) {
         SCOPED_TRACE(name);
         const QString file = WriteVtp(f.program, QString::fromUtf8(name), 6, 4, QColor(10, 200, 30));
         EXPECT_EQ(f.plugin.CheckFile(file), 1);
@@ -188,6 +192,28 @@ TEST_P(WindowsPlugin, TextsInShiftJisAndJapaneseFileNames)
         EXPECT_EQ(surface.pixel(7, 8) | 0xFF000000u, qRgb(10, 200, 30));
     }
     EXPECT_EQ(f.plugin.CheckFile(f.program.WriteFile("other.vtw", "nothing")), 0);
+}
+
+// A plug-in with UTF-16 functions gets names and gives texts in UTF-16:
+// what no code page of plug-ins spells arrives whole. The "NAME" picture
+// draws only when the plug-in was given exactly the name its bytes hold.
+TEST_P(WindowsPlugin, WideEntryPointsTakeAndGiveTextsOutsideTheCodePageWhole)
+{
+    WindowsFilter f(GetParam(), "wtestw");
+    ASSERT_GE(f.plugin.Initialize(f.path), 1);
+    EXPECT_EQ(f.plugin.AboutPlugin(), QString::fromUtf8("Velmora 테스트 필터 😀"));
+    EXPECT_EQ(f.plugin.FileType(0), QString::fromUtf8("테스트 그림 😀"));
+    const QString name = QString::fromUtf8("한국어😀.vtw");
+    QByteArray named("NAME");
+    for (const QChar unit : name + QChar(0))
+        named.append(char(unit.unicode() & 0xFF)).append(char(unit.unicode() >> 8));
+    const QString picture = f.program.WriteFile(QString::fromUtf8("사진😀/") + name, named);
+    EXPECT_EQ(f.plugin.CheckFile(picture), 1);
+    int code = -100;
+    EXPECT_EQ(DrawnBox(f.Draw(picture, &code)), QRect(9, 9, 2, 2));
+    EXPECT_EQ(code, 0);
+    // The same bytes under another name are not its picture.
+    EXPECT_EQ(f.plugin.CheckFile(f.program.WriteFile(QString::fromUtf8("사진😀/한국어.vtw"), named)), 0);
 }
 
 // The test plug-in prints in DllMain, GetPluginInfo, IsSupported and
