@@ -71,10 +71,10 @@ namespace {
 
 pid_t StartHere(const std::vector<std::string>& argv, const Options& options);
 
-// Children end when the thread that started them ends (the helpers ask for
-// a parent-death signal, which follows the thread, not the process): all of
-// them are started on one thread that lasts as long as the process, whichever
-// thread asks (a thread that lists one archive, say, ends soon after).
+// Helpers end when the thread that started them ends (they ask for a
+// parent-death signal, which follows the thread, not the process): those
+// that serve every thread are started on one thread that lasts as long as
+// the process, whichever thread asks (one that lists an archive ends soon).
 class Starter {
 public:
     pid_t Start(const std::vector<std::string>& argv, const Options& options)
@@ -125,7 +125,7 @@ private:
 
 pid_t Start(const std::vector<std::string>& argv, const Options& options)
 {
-    return Starter::Instance().Start(argv, options);
+    return options.servesEveryThread ? Starter::Instance().Start(argv, options) : StartHere(argv, options);
 }
 
 namespace {

@@ -21,6 +21,10 @@ struct Options {
     // Start the child in a process group of its own (its pid), so that it
     // can be ended together with everything it started.
     bool ownGroup = false;
+    // A helper that serves every thread: started on a thread that lasts as
+    // long as the process, since a helper ends with the thread that started
+    // it (its parent-death signal follows that thread).
+    bool servesEveryThread = false;
 };
 
 // The child's pid, or -errno when it could not be started.

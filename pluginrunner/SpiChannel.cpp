@@ -325,6 +325,7 @@ private:
             options.err = STDERR_FILENO; // what the plug-in prints, by its name
             options.helper = true;
             options.ownGroup = true;
+            options.servesEveryThread = mForArchives;
             if (!mForArchives)
                 return ChildProcess::Start({what, mPlugin}, options);
             return ChildProcess::Start({what, mPlugin, MakeScratch(false)}, options);
@@ -362,6 +363,7 @@ private:
         options.environment = WineSession::Environment();
         options.helper = true;
         options.ownGroup = true;
+        options.servesEveryThread = mForArchives;
         if (!mForArchives)
             return ChildProcess::Start({folder + "/velmora-spihost", "--windows", loader, what, mPlugin},
                                        options);

@@ -37,6 +37,7 @@ public:
     void SetPluginManager(ClsPluginManager* manager);
     // The archives of the show, whose pictures are read from them; none by default.
     void SetArchives(std::shared_ptr<const ArchiveShelf> archives);
+    const ArchiveShelf* Archives() const { return mArchives.get(); }
 
     // Shows a picture: through the built-in loader on Image1, fitted by the
     // Stretch setting read now, else through the plug-ins on Picture1. A

@@ -954,7 +954,6 @@ TEST_F(SlideShowTest, BadEntriesInArchivesShowBlackAndJapaneseNamesComeOutRight)
     staging.WriteFile("gone.bmp", Bmp(8, 8));
     RunTool(stage, "zip", {"-q", pics.Path() + "/e.zip", "gone.bmp"});
     SlideShow& s = Start();
-    QFile::remove(pics.Path() + "/e.zip");
     struct Want {
         const char* name;
         bool black;
@@ -966,6 +965,13 @@ TEST_F(SlideShowTest, BadEntriesInArchivesShowBlackAndJapaneseNamesComeOutRight)
         ASSERT_FALSE(show.isNull()) << want.name;
         EXPECT_EQ(Below(s, pics.Path()), QString::fromUtf8(want.name));
         EXPECT_EQ(ShowsBlack(), want.black) << want.name;
+        // The look-ahead has begun listing the next archive: once it is
+        // listed, it goes.
+        if (QByteArray(want.name) == "c.zip/secret.bmp") {
+            const QString gone = pics.Path() + "/e.zip";
+            ASSERT_TRUE(WaitFor([&] { return s.Stage().Archives()->Find(gone).has_value(); }, 30000));
+            QFile::remove(gone);
+        }
     }
 }
 
