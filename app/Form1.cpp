@@ -1,11 +1,14 @@
 #include "app/Form1.h"
 #include "app/MenuRows.h"
 
+#include <utility>
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,6 +17,7 @@
 #include <QScreen>
 #include <QUrl>
 
+#include "app/CommandLine.h"
 #include "app/ListControls.h"
 #include "app/Settings.h"
 #include "app/frmVersion.h"
@@ -114,6 +118,7 @@ void Form1::Form_Load()
     Drive1->SetDrive(dirPath); // runs the drive change when the drive differs
     Dir1->SetPath(dirPath);    // a folder that is gone leaves the list as it is
     QString time = Settings::ReadTime();
+    mStoredTime = time;
     mUpDown = std::make_unique<ClsUpDownTextBox>();
     const std::int32_t number = Settings::TimeValueNumber(time);
     mUpDown->CreateUpDown(Text1, 50, 1, number);
@@ -148,8 +153,25 @@ void Form1::Command1_Click()
     // The show opens where the user looks: on the screen of this window.
     show->CoverScreen(QGuiApplication::screenAt(frameGeometry().center()));
     show->SetTag(startFolder);
+    show->SetStartPicture(std::exchange(mStartPicture, QString()));
     mSlideShow = show;
     show->showFullScreen();
+}
+
+void Form1::Open(const StartRequest& request)
+{
+    if (!request.folder.isEmpty()) {
+        Drive1->SetDrive(request.folder);
+        Dir1->SetPath(request.folder);
+    }
+    if (request.interval) {
+        mIntervalOfRun = QString::number(*request.interval);
+        Text1->setText(*mIntervalOfRun);
+    }
+    if (request.startShow) {
+        mStartPicture = QFileInfo(request.picture).fileName();
+        Command1_Click();
+    }
 }
 
 void Form1::File_s_Click(int Index)
@@ -186,7 +208,8 @@ void Form1::closeEvent(QCloseEvent* event)
     if (mSlideShow)
         mSlideShow->close();
     Settings::WriteDirPath(Dir1->Path());
-    Settings::WriteTime(Text1->text());
+    // An interval given for this run only leaves the stored one.
+    Settings::WriteTime(mIntervalOfRun && Text1->text() == *mIntervalOfRun ? mStoredTime : Text1->text());
     Settings::WriteOption(QStringLiteral("Archives"), ShowArchives->isChecked());
     mUpDown.reset();
     QCoreApplication::quit();

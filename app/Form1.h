@@ -3,6 +3,7 @@
 // the show, help and about box. Its load restores the settings and its
 // closing writes them back and ends the program.
 #include <memory>
+#include <optional>
 
 #include <QMainWindow>
 #include <QPointer>
@@ -17,6 +18,7 @@ class QLineEdit;
 class QMenu;
 class QPushButton;
 class SlideShow;
+struct StartRequest;
 
 class Form1 : public QMainWindow {
     Q_OBJECT
@@ -39,6 +41,11 @@ public:
     SlideShow* CurrentShow() const;
 
     void Command1_Click();
+    // What the command line asked: the folder opened as if the user had
+    // opened it, the interval for this run only (the stored one is written
+    // back at close unless the user changed it), and the show started, at
+    // the picture given.
+    void Open(const StartRequest& request);
     void File_s_Click(int Index);
     void Help_s_Click(int Index);
 
@@ -54,4 +61,7 @@ private:
     std::unique_ptr<ClsUpDownTextBox> mUpDown;
     QPointer<SlideShow> mSlideShow;
     bool mUnloaded = false;
+    QString mStoredTime;                  // as read at load
+    std::optional<QString> mIntervalOfRun; // given on the command line
+    QString mStartPicture;                // for the next start only
 };

@@ -3,8 +3,10 @@
 #include <QFont>
 #include <QTimer>
 
+#include <cstdio>
 #include <exception>
 
+#include "app/CommandLine.h"
 #include "app/Form1.h"
 #include "common/AppPaths.h"
 #include "pluginhost/PluginBridge.h"
@@ -46,8 +48,18 @@ int main(int argc, char** argv)
     font.setFamilies({font.family(), QStringLiteral("IPAGothic"), QStringLiteral("IPAPGothic"),
                       QStringLiteral("Noto Sans CJK JP")});
     app.setFont(font);
+    const CommandLine line = ParseCommandLine(app.arguments());
+    if (line.outcome != CommandLine::Outcome::Run) {
+        const QByteArray text = line.text.toLocal8Bit();
+        std::fputs(text.constData(), line.outcome == CommandLine::Outcome::Done ? stdout : stderr);
+        if (line.outcome == CommandLine::Outcome::Failed)
+            std::fputc('\n', stderr);
+        return line.outcome == CommandLine::Outcome::Done ? 0 : 2;
+    }
     Form1 window;
     window.show();
+    // Once the main window is up, as the start button would.
+    QTimer::singleShot(0, &window, [&window, request = line.request] { window.Open(request); });
     // Windows plug-ins need a wine prefix, which takes a while to make the
     // first time: it is started now, so that a show rarely waits for it.
     QTimer::singleShot(0, [] {

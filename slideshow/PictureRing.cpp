@@ -41,6 +41,15 @@ bool PictureRing::Start()
     return true;
 }
 
+bool PictureRing::StartAt(const QString& fileName)
+{
+    if (!Start())
+        return false;
+    if (const qsizetype at = mFiles.indexOf(fileName); mFolderIndex == 0 && at >= 0)
+        mFileIndex = std::int32_t(at);
+    return true;
+}
+
 QString PictureRing::Move(Position& at, Direction direction, const Lister& list) const
 {
     if (direction == Direction::Back)

@@ -41,6 +41,9 @@ public:
     // Goes to the first picture of the first folder, in list order, that
     // holds pictures; false when there is none.
     bool Start();
+    // The same, then the picture fileName of the first folder when it is
+    // one of its pictures (the show starts at a picture it was given).
+    bool StartAt(const QString& fileName);
     // One step of the ring: the next file, else the next folder that holds
     // pictures, wrapping at both ends; a step back lowers the file index by
     // 2 first and then steps the same way. The path of the picture it

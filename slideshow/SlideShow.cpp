@@ -225,7 +225,7 @@ void SlideShow::Form_Activate()
         mSurface = QImage();
         mSurfaceUsed = false;
         update();
-        if (!mRing.Start()) {
+        if (!(mStartPicture.isEmpty() ? mRing.Start() : mRing.StartAt(mStartPicture))) {
             EndWithMessage(kNoPictures);
             return;
         }

@@ -42,6 +42,9 @@ public:
 
     // The start folder, ending in "/"; read when the window becomes active.
     void SetTag(const QString& tag);
+    // The picture of the start folder the show starts at (a file name), when
+    // it is one of its pictures; else the show starts as usual.
+    void SetStartPicture(const QString& fileName) { mStartPicture = fileName; }
     // Whether archives are folders of the show (off by default); set before
     // the window becomes active. On, the archive plug-ins are loaded too
     // (Esc meanwhile gives the start up, see StartGivenUp).
@@ -108,6 +111,7 @@ private:
     QSize ScreenPixels() const;
 
     QString mTag;
+    QString mStartPicture;
     std::function<bool()> mStretchSetting;
     ShowFolders mFolders;
     PictureRing mRing{mFolders};

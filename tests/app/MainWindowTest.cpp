@@ -18,6 +18,7 @@
 #include <QTimer>
 
 #include "MessageBoxCloser.h"
+#include "app/CommandLine.h"
 #include "app/Form1.h"
 #include "app/MenuRows.h"
 #include "app/ListControls.h"
@@ -310,4 +311,77 @@ TEST(MainWindow, EscWhileAPluginHangsGivesUpTheAboutBoxAndTheShowAndTheWindowSta
     window.Help_s_Click(2);
     EXPECT_EQ(escapes, 3);
     EXPECT_TRUE(window.isVisible());
+}
+
+// velmora [OPTIONS] [FOLDER|PICTURE]: what each start asks, and the bad ones.
+TEST(CommandLine, AsksForAFolderOrAPictureAndRefusesWhatItCannotTake)
+{
+    TempTree tree;
+    const QString folder = tree.MakeDir("pics");
+    const QString picture = tree.WriteFile("pics/b.bmp", "BM");
+    const QString relative = QDir::current().relativeFilePath(picture);
+    struct Case {
+        QStringList arguments;
+        CommandLine::Outcome outcome;
+        QString folder, picture;
+        std::optional<int> interval;
+        bool startShow;
+        const char* said; // in the help, the version or the error
+    };
+    using O = CommandLine::Outcome;
+    const Case cases[] = {
+        {{}, O::Run, {}, {}, {}, false, ""},
+        {{folder}, O::Run, folder, {}, {}, true, ""},
+        {{relative, "--interval", "12"}, O::Run, folder, picture, 12, true, ""},
+        {{"--no-show", folder + "/"}, O::Run, folder, {}, {}, false, ""},
+        {{"--help"}, O::Done, {}, {}, {}, true, "--no-show"},
+        {{"--version"}, O::Done, {}, {}, {}, true, "Velmora"},
+        {{"--bogus", folder}, O::Failed, {}, {}, {}, true, "bogus"},
+        {{tree.Path() + "/gone"}, O::Failed, {}, {}, {}, true, "no such file or folder"},
+        {{"--interval", "51", folder}, O::Failed, {}, {}, {}, true, "1 to 50"},
+        {{"--interval", "x", folder}, O::Failed, {}, {}, {}, true, "1 to 50"},
+        {{folder, picture}, O::Failed, {}, {}, {}, true, "at most"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments.join(' ').toStdString());
+        const CommandLine line = ParseCommandLine(QStringList{"velmora"} + c.arguments);
+        EXPECT_EQ(line.outcome, c.outcome);
+        EXPECT_TRUE(line.text.contains(QLatin1String(c.said))) << line.text.toStdString();
+        if (c.outcome != O::Run)
+            continue;
+        EXPECT_EQ(line.request.folder, c.folder);
+        EXPECT_EQ(line.request.picture, c.picture);
+        EXPECT_EQ(line.request.interval, c.interval);
+        EXPECT_EQ(line.request.startShow, c.startShow);
+    }
+}
+
+// A start with a picture opens its folder and starts the show there; the
+// interval given is for this run only.
+TEST(MainWindow, OpensWhatTheCommandLineNamesAndKeepsTheStoredInterval)
+{
+    Program p;
+    QImage blue(8, 6, QImage::Format_RGB32);
+    blue.fill(Qt::blue);
+    blue.save(p.pictures + "/c.png");
+    p.program.WriteSettings(Settings(p.program.Path(), "Time=7\n"));
+    Form1 window;
+    window.show();
+    window.Open(ParseCommandLine({"velmora", "--interval", "12", p.pictures + "/c.png"}).request);
+    QPointer<SlideShow> show = window.CurrentShow();
+    ASSERT_TRUE(show);
+    EXPECT_EQ(window.Dir1->Path(), p.pictures);
+    EXPECT_EQ(window.Text1->text(), "12");
+    ASSERT_TRUE(WaitFor([&] { return show.isNull() || show->ShowStarted(); }, 30000));
+    ASSERT_FALSE(show.isNull());
+    EXPECT_EQ(show->Ring().CurrentPath(), p.pictures + "/c.png");
+    show->close();
+    Settle();
+    // --no-show: the folder alone.
+    window.Open(ParseCommandLine({"velmora", "--no-show", p.sub}).request);
+    EXPECT_EQ(window.Dir1->Path(), p.sub);
+    EXPECT_TRUE(window.CurrentShow() == nullptr);
+    window.File_s_Click(2);
+    Settle();
+    EXPECT_EQ(p.program.ReadSettings(), Settings(p.sub, "Time=7\n"));
 }

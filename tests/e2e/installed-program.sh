@@ -14,7 +14,7 @@ need() {
   [[ -n ${CI:-} ]] && fail "$1 is missing"
   echo "skipped: $1 is missing"; exit 77
 }
-for tool in Xvfb xdotool identify appstreamcli desktop-file-validate; do need $tool; done
+for tool in Xvfb xdotool identify import convert gio appstreamcli desktop-file-validate; do need $tool; done
 
 work=$(mktemp -d)
 chmod 755 "$work"
@@ -54,7 +54,7 @@ done
 appstreamcli validate --no-net "$prefix/share/metainfo/org.velmora.Velmora.metainfo.xml" >/dev/null ||
   fail "metainfo does not validate: $(appstreamcli validate --no-net "$prefix/share/metainfo/org.velmora.Velmora.metainfo.xml")"
 desktop-file-validate "$prefix/share/applications/velmora.desktop" || fail "desktop entry does not validate"
-grep -q '^Exec=velmora$' "$prefix/share/applications/velmora.desktop" || fail "desktop entry does not start velmora"
+grep -q '^Exec=velmora %f$' "$prefix/share/applications/velmora.desktop" || fail "desktop entry does not start velmora with a path"
 
 # ---- the installed program, run by a user who cannot write its folder
 home=$work/home
@@ -85,4 +85,23 @@ settings=$home/.config/velmora/SlideShow.ini
 [[ -f $settings ]] || { cat "$work/velmora.log"; fail "no settings in the user's configuration folder"; }
 grep -q "^DirPath=$(readlink -f "$prefix/lib/velmora")" "$settings" || fail "settings hold: $(cat -A "$settings")"
 [[ ! -e $prefix/lib/velmora/SlideShow.ini ]] || fail "settings written into the program folder"
-echo "ok: layout, icons, metainfo and desktop entry; the installed program kept its settings for the user"
+# ---- "Open with": the desktop entry started with a picture shows it, in its folder's show
+pics=$work/pics
+mkdir -p "$pics"
+convert -size 64x48 xc:'#ff0000' "BMP3:$pics/a.bmp"
+convert -size 64x48 xc:'#0000ff' "BMP3:$pics/b.bmp"
+chmod -R a+rX "$pics"
+sed -i 's/^Time=.*/Time=50\r/' "$settings"
+(cd "$home" && exec "${as_user[@]}" env HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_DATA_HOME="$home/.local/share" \
+   PATH="$prefix/bin:$PATH" DISPLAY="$display" gio launch "$prefix/share/applications/velmora.desktop" "$pics/b.bmp") \
+  >>"$work/velmora.log" 2>&1 || fail "gio launch failed: $(cat "$work/velmora.log")"
+# The first picture on screen must be b.bmp (no step comes within 50 s).
+centre=
+for _ in $(seq 100); do
+  centre=$(import -window root -crop 1x1+512+384 -depth 8 txt:- 2>/dev/null | tail -n1 | grep -o '#[0-9A-F]\{6\}' | head -n1)
+  [[ $centre == '#0000FF' || $centre == '#FF0000' ]] && break
+  sleep 0.2
+done
+pkill -f "$prefix/lib/velmora/velmora" || true
+[[ $centre == '#0000FF' ]] || { cat "$work/velmora.log"; fail "Open with on b.bmp shows ${centre:-nothing} at the centre, not its blue"; }
+echo "ok: layout, icons, metainfo and desktop entry; the installed program kept its settings for the user; Open with starts the show at the picture"
