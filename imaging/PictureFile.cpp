@@ -762,6 +762,18 @@ const PictureFormat kFormats[] = {
     {"TGA", "tga", codec::IsPlausibleTga, OpenWithQt<codec::QtImageFormat::Tga>},
 };
 
+} // namespace
+
+QStringList PictureFile::Extensions()
+{
+    QStringList extensions;
+    for (const PictureFormat& format : kFormats)
+        extensions += QString::fromLatin1(format.extensions).split(u' ');
+    return extensions;
+}
+
+namespace {
+
 // The format a file's name suggests, for telling why a file was not read.
 const PictureFormat* NamedLike(const QString& path)
 {

@@ -10,6 +10,7 @@
 #include <QImage>
 #include <QSize>
 #include <QString>
+#include <QStringList>
 
 class PictureFile {
 public:
@@ -29,6 +30,8 @@ public:
     // messages ("album.zip/p1.jpg"). The picture keeps the bytes (shared,
     // not copied) for its renders: nothing is written to disk.
     static std::unique_ptr<PictureFile> Open(const QString& name, const QByteArray& bytes);
+    // The extensions files of the built-in formats usually have ("jpg", ...).
+    static QStringList Extensions();
 
     // Width and height in pixels as the picture is shown: photos upright
     // (their EXIF or stored orientation applied), metafiles at 96 dots per inch.

@@ -16,11 +16,15 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTimer>
+#include <QMimeDatabase>
+
+#include <algorithm>
 
 #include "MessageBoxCloser.h"
 #include "app/CommandLine.h"
 #include "app/Form1.h"
 #include "app/MenuRows.h"
+#include "imaging/PictureFile.h"
 #include "app/ListControls.h"
 #include "platform/Drives.h"
 #include "slideshow/SlideShow.h"
@@ -384,4 +388,26 @@ TEST(MainWindow, OpensWhatTheCommandLineNamesAndKeepsTheStoredInterval)
     window.File_s_Click(2);
     Settle();
     EXPECT_EQ(p.program.ReadSettings(), Settings(p.sub, "Time=7\n"));
+}
+
+// "Open with" offers Velmora for folders and for every type the built-in
+// loader reads.
+TEST(DesktopEntry, NamesFoldersAndEveryBuiltInPictureType)
+{
+    QFile entry(QStringLiteral(VELMORA_DESKTOP_ENTRY));
+    ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
+    QStringList types;
+    for (const QByteArray& line : entry.readAll().split('\n'))
+        if (line.startsWith("MimeType="))
+            types = QString::fromUtf8(line.mid(9)).split(u';', Qt::SkipEmptyParts);
+    EXPECT_TRUE(types.contains("inode/directory"));
+    const QMimeDatabase mimes;
+    for (const QString& extension : PictureFile::Extensions()) {
+        const QMimeType type = mimes.mimeTypeForFile("x." + extension, QMimeDatabase::MatchExtension);
+        if (type.isDefault())
+            continue; // a name the system knows no type for
+        const QStringList names = QStringList(type.name()) + type.aliases();
+        EXPECT_TRUE(std::any_of(names.begin(), names.end(), [&](const QString& n) { return types.contains(n); }))
+            << extension.toStdString() << " is " << type.name().toStdString();
+    }
 }
