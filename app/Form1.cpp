@@ -19,6 +19,7 @@
 
 #include "app/CommandLine.h"
 #include "app/ListControls.h"
+#include "app/TextWindow.h"
 #include "app/Settings.h"
 #include "app/frmVersion.h"
 #include "common/AppPaths.h"
@@ -195,8 +196,10 @@ void Form1::Help_s_Click(int Index)
 
 void Form1::OpenDocument(const QString& path)
 {
-    // The desktop's program for the file; nothing is shown when there is none.
-    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+    // The desktop's program for the file; without a launcher (no xdg-open),
+    // a window of our own shows the text. Nothing is shown when it is missing.
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)) && QFileInfo(path).isFile())
+        (new TextWindow(path, this))->show();
 }
 
 void Form1::closeEvent(QCloseEvent* event)

@@ -9,15 +9,18 @@
 #include "pluginhost/ClsPluginManager.h"
 #include "pluginhost/PluginBridge.h"
 
-frmVersion::frmVersion(QWidget* owner, bool archivePlugins) : QDialog(owner)
+frmVersion::frmVersion(QWidget* owner, bool archivePlugins)
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
 {
     setWindowTitle(QStringLiteral("バージョン情報"));
     setFixedSize(5445 / 15, 3090 / 15);
+    // The texts keep off the window's edges.
+    constexpr int kMargin = 8;
     if (owner)
         setWindowIcon(owner->windowIcon());
 
     Label1 = new QLabel(QStringLiteral("Velmora\u3000Ver1.10"), this);
-    Label1->setGeometry(0, 240 / 15, 5415 / 15, 495 / 15);
+    Label1->setGeometry(kMargin, 240 / 15, 5415 / 15 - kMargin, 495 / 15);
     QFont title;
     title.setFamilies({QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("IPAPGothic"), QStringLiteral("IPAGothic"),
                        QStringLiteral("Noto Sans CJK JP")});
@@ -25,9 +28,13 @@ frmVersion::frmVersion(QWidget* owner, bool archivePlugins) : QDialog(owner)
     title.setWeight(QFont::Normal);
     Label1->setFont(title);
     Label2 = new QLabel(QStringLiteral("Copyright (C) 2026 Velmora developers"), this);
-    Label2->setGeometry(0, 840 / 15, 5295 / 15, 255 / 15);
+    Label2->setGeometry(kMargin, 840 / 15, 5295 / 15 - kMargin, 255 / 15);
     List1 = new QListWidget(this);
-    List1->setGeometry(0, 1200 / 15, 5415 / 15, 1860 / 15);
+    List1->setGeometry(kMargin, 1200 / 15, width() - 2 * kMargin, 1860 / 15);
+    // A long about text wraps instead of hiding behind a scroll bar.
+    List1->setWordWrap(true);
+    List1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    List1->setResizeMode(QListView::Adjust);
 
     ClsPluginManager manager;
     ClsArchivePluginManager archives;

@@ -5,7 +5,10 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMainWindow>
+#include <QScrollBar>
+#include <QTest>
 
+#include "app/Form1.h"
 #include "app/frmVersion.h"
 #include "pluginhost/ClsPluginManager.h"
 #include "pluginhost/PluginTestSupport.h"
@@ -83,4 +86,27 @@ TEST(AboutBox, ListsArchivePluginsAfterTheImportFiltersWhenArchivesAreShown)
         if (archives)
             EXPECT_EQ(about.List1->item(1)->text(), "ax0.spi : Velmora test archive");
     }
+}
+
+// Long about texts wrap inside the list, which keeps off the window's edges,
+// and neither fixed-size window offers to maximize.
+TEST(AboutBox, LongTextsWrapWithinTheWindowAndNoWindowMaximizes)
+{
+    ProgramFolder program;
+    program.AddPlugin("ifheif.spi");
+    program.AddPlugin("ifqtimg.spi");
+    frmVersion about(nullptr);
+    about.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&about));
+    EXPECT_GT(about.Label1->x(), 0);
+    EXPECT_GT(about.List1->x(), 0);
+    EXPECT_LT(about.List1->geometry().right(), about.width() - 1);
+    for (int i = 0; i < about.List1->count(); ++i) {
+        const QRect line = about.List1->visualItemRect(about.List1->item(i));
+        EXPECT_LE(line.right(), about.List1->viewport()->width()) << about.List1->item(i)->text().toStdString();
+    }
+    EXPECT_FALSE(about.List1->horizontalScrollBar()->isVisible());
+    EXPECT_FALSE(about.windowFlags() & Qt::WindowMaximizeButtonHint);
+    Form1 window;
+    EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
 }

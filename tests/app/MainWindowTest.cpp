@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QTimer>
 #include <QMimeDatabase>
+#include <QPlainTextEdit>
 
 #include <algorithm>
 
@@ -26,6 +27,7 @@
 #include "app/MenuRows.h"
 #include "imaging/PictureFile.h"
 #include "app/ListControls.h"
+#include "app/TextWindow.h"
 #include "platform/Drives.h"
 #include "slideshow/SlideShow.h"
 #include "support/TestSupport.h"
@@ -410,4 +412,24 @@ TEST(DesktopEntry, NamesFoldersAndEveryBuiltInPictureType)
         EXPECT_TRUE(std::any_of(names.begin(), names.end(), [&](const QString& n) { return types.contains(n); }))
             << extension.toStdString() << " is " << type.name().toStdString();
     }
+}
+
+// Without a program to open the help (no xdg-open), it shows in a window of
+// the program's own.
+TEST(MainWindow, HelpShowsInAWindowOfItsOwnWithoutALauncher)
+{
+    Program p;
+    p.program.WriteFile("Help.txt", QStringLiteral("Velmora ヘルプ\n目次\n").toUtf8());
+    TempTree empty;
+    const ScopedEnvironment path("PATH", empty.Path());
+    Form1 window;
+    window.Help_s_Click(0);
+    TextWindow* help = nullptr;
+    for (QWidget* top : QApplication::topLevelWidgets())
+        if (auto* text = qobject_cast<TextWindow*>(top); text && text->isVisible())
+            help = text;
+    ASSERT_NE(help, nullptr);
+    EXPECT_EQ(help->Text->toPlainText(), QStringLiteral("Velmora ヘルプ\n目次\n"));
+    EXPECT_TRUE(help->Text->isReadOnly());
+    help->close();
 }
