@@ -1,5 +1,8 @@
 #include "app/ListControls.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QFileInfo>
 #include <QHelpEvent>
@@ -79,8 +82,11 @@ bool DirListBox::SetPath(const QString& folder)
 {
     if (folder.isEmpty() || !QDir::isAbsolutePath(folder))
         return false;
-    const QFileInfo info(folder);
-    if (!info.isDir() || !QDir(folder).isReadable())
+    // Asked with the name's own bytes: a name that is not UTF-8 (code page
+    // 932 from an old disk) is carried in the system code page's form.
+    const QByteArray bytes = ToCodePage(folder);
+    struct stat st {};
+    if (::stat(bytes.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || ::access(bytes.constData(), R_OK | X_OK) != 0)
         return false;
     // The opened folder as its components name it, without "." or "..".
     QString path = QDir::cleanPath(folder);

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QImage>
 #include <QLabel>
@@ -28,6 +31,7 @@
 #include "imaging/PictureFile.h"
 #include "app/ListControls.h"
 #include "app/TextWindow.h"
+#include "common/CodePage.h"
 #include "platform/Drives.h"
 #include "slideshow/SlideShow.h"
 #include "support/TestSupport.h"
@@ -432,4 +436,30 @@ TEST(MainWindow, HelpShowsInAWindowOfItsOwnWithoutALauncher)
     EXPECT_EQ(help->Text->toPlainText(), QStringLiteral("Velmora ヘルプ\n目次\n"));
     EXPECT_TRUE(help->Text->isReadOnly());
     help->close();
+}
+
+// A folder named in code page 932 bytes (an old disk): the folder list opens
+// it, and the settings keep its bytes from one run to the next.
+TEST(MainWindow, FoldersNamedInAnotherCodePageOpenAndAreStoredAsTheirBytes)
+{
+    Program p;
+    const QByteArray named = QFile::encodeName(p.pictures) + "/\x83\x65\x83\x58\x83\x67"; // テスト in code page 932
+    const QByteArray inner = named + "/\x89\xe6";                                          // 画 in code page 932
+    ASSERT_EQ(mkdir(named.constData(), 0755), 0);
+    ASSERT_EQ(mkdir(inner.constData(), 0755), 0);
+    p.program.WriteSettings("[Main]\nDirPath=" + named + "\nTime=4\n");
+    Form1 window;
+    EXPECT_EQ(ToCodePage(window.Dir1->Path()), named);
+    // Enter on the subfolder opens it.
+    const int row = p.Row(window, FromCodePage(inner));
+    ASSERT_GE(row, 0);
+    window.Dir1->setCurrentRow(row);
+    QTest::keyClick(window.Dir1, Qt::Key_Return);
+    EXPECT_EQ(ToCodePage(window.Dir1->Path()), inner);
+    window.File_s_Click(2);
+    Settle();
+    EXPECT_TRUE(p.program.ReadSettings().contains("DirPath=" + inner + "\n")) << p.program.ReadSettings().toStdString();
+    // Qt's removal of the temporary folder cannot name them.
+    rmdir(inner.constData());
+    rmdir(named.constData());
 }
