@@ -14,8 +14,11 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Loaded at run time, so not found by the library scan: Qt's image format
-# plug-ins (WebP, TIFF, TGA) and a font with Japanese glyphs.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-image-formats-plugins, fonts-ipafont-gothic | fonts-noto-cjk")
+# plug-ins (WebP, TIFF, TGA), the Wayland platform plug-in (without it a
+# Wayland session with no Xwayland cannot start the program, and with
+# Xwayland a scaled output shows blurred pictures) and a font with Japanese
+# glyphs.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-image-formats-plugins, qt6-wayland, fonts-ipafont-gothic | fonts-noto-cjk")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "dbus")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "wine, wine64")
 set(CPACK_STRIP_FILES ON)
