@@ -1,8 +1,10 @@
 #include "slideshow/ScreenSaverInhibitor.h"
 
 #include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QVariantMap>
 
 #include <optional>
 
@@ -22,11 +24,23 @@ void UnInhibit(QDBusConnection bus, uint cookie)
     bus.send(message); // the answer does not matter
 }
 
+// The desktop portal: Inhibit answers with a request whose Close ends it.
+const QString kPortal = QStringLiteral("org.freedesktop.portal.Desktop");
+const QString kPortalPath = QStringLiteral("/org/freedesktop/portal/desktop");
+constexpr uint kInhibitIdle = 8;
+
+void CloseRequest(QDBusConnection bus, const QDBusObjectPath& request)
+{
+    bus.send(QDBusMessage::createMethodCall(kPortal, request.path(), QStringLiteral("org.freedesktop.portal.Request"),
+                                            QStringLiteral("Close")));
+}
+
 } // namespace
 
 struct ScreenSaverInhibitor::State {
     bool wanted = false;
     std::optional<uint> cookie;
+    std::optional<QDBusObjectPath> request; // the portal's
 };
 
 QDBusConnection ScreenSaverInhibitor::SessionBus()
@@ -59,6 +73,21 @@ void ScreenSaverInhibitor::Inhibit(const QString& application, const QString& re
                          else
                              UnInhibit(bus, reply.value());
                      });
+    QDBusMessage portal = QDBusMessage::createMethodCall(kPortal, kPortalPath, QStringLiteral("org.freedesktop.portal.Inhibit"),
+                                                         QStringLiteral("Inhibit"));
+    portal << QString() << kInhibitIdle << QVariantMap{{QStringLiteral("reason"), reason}};
+    auto* portalWatcher = new QDBusPendingCallWatcher(mBus.asyncCall(portal, kTimeoutMs));
+    QObject::connect(portalWatcher, &QDBusPendingCallWatcher::finished, portalWatcher,
+                     [state = mState, bus = mBus](QDBusPendingCallWatcher* call) mutable {
+                         call->deleteLater();
+                         const QDBusPendingReply<QDBusObjectPath> reply = *call;
+                         if (!reply.isValid())
+                             return; // no portal
+                         if (state->wanted)
+                             state->request = reply.value();
+                         else
+                             CloseRequest(bus, reply.value());
+                     });
 }
 
 void ScreenSaverInhibitor::Release()
@@ -67,4 +96,7 @@ void ScreenSaverInhibitor::Release()
     if (mState->cookie)
         UnInhibit(mBus, *mState->cookie);
     mState->cookie.reset();
+    if (mState->request)
+        CloseRequest(mBus, *mState->request);
+    mState->request.reset();
 }

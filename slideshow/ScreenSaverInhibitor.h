@@ -1,8 +1,10 @@
 #pragma once
 // Keeps the screen saver and screen blanking off while a show runs, through
-// the desktop's org.freedesktop.ScreenSaver service on the session bus.
-// Every call is asynchronous, so a slow or missing service never holds up
-// the show; without a session bus nothing happens.
+// the desktop's org.freedesktop.ScreenSaver service on the session bus and
+// the desktop portal's Inhibit (idle), which is what sessions that ignore the
+// former (wlroots compositors with xdg-desktop-portal) offer; each that
+// answers is held. Every call is asynchronous, so a slow or missing service
+// never holds up the show; without a session bus nothing happens.
 #include <memory>
 
 #include <QDBusConnection>

@@ -5,6 +5,8 @@
 
 #include <QApplication>
 #include <QDBusConnection>
+#include <QDBusObjectPath>
+#include <QVariantMap>
 #include <QProcess>
 
 #include <fcntl.h>
@@ -27,6 +29,7 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 
@@ -207,6 +210,38 @@ public slots:
     void UnInhibit(uint cookie) { released.append(cookie); }
 };
 
+// The desktop portal's Inhibit: each inhibition is a request object that
+// Close ends.
+class FakeRequest : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Request")
+public:
+    bool closed = false;
+public slots:
+    void Close() { closed = true; }
+};
+
+class FakePortal : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Inhibit")
+public:
+    explicit FakePortal(QDBusConnection& bus) : mBus(bus) {}
+    std::vector<std::unique_ptr<FakeRequest>> requests;
+    QList<uint> flags;
+public slots:
+    QDBusObjectPath Inhibit(const QString&, uint how, const QVariantMap&)
+    {
+        flags.append(how);
+        const QString path = QStringLiteral("/org/freedesktop/portal/desktop/request/1_1/t%1").arg(requests.size());
+        requests.push_back(std::make_unique<FakeRequest>());
+        mBus.registerObject(path, requests.back().get(), QDBusConnection::ExportAllSlots);
+        return QDBusObjectPath(path);
+    }
+
+private:
+    QDBusConnection& mBus;
+};
+
 class ScreenSaverTest : public SlideShowTest {
 protected:
     void SetUp() override
@@ -248,6 +283,26 @@ TEST_F(ScreenSaverTest, IsKeptOffWhileTheShowRunsAndLetGoWhenItEnds)
     ASSERT_TRUE(WaitFor([&] { return fake.released.size() == 1; }));
     EXPECT_EQ(fake.released.first(), 42u);
     EXPECT_EQ(fake.applications.size(), 1);
+}
+
+// Where the session offers the desktop portal (wlroots compositors ignore
+// the screen saver service), its idle inhibitor is held too.
+TEST_F(ScreenSaverTest, ThePortalsIdleInhibitorIsHeldWhileTheShowRuns)
+{
+    QDBusConnection portalBus = QDBusConnection::connectToBus(PrivateBusAddress(), QStringLiteral("fake-portal"));
+    FakePortal portal(portalBus);
+    ASSERT_TRUE(portalBus.registerService(QStringLiteral("org.freedesktop.portal.Desktop")));
+    ASSERT_TRUE(portalBus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), &portal,
+                                         QDBusConnection::ExportAllSlots));
+    Pics(2);
+    Start();
+    ASSERT_TRUE(WaitFor([&] { return portal.requests.size() == 1; }));
+    EXPECT_EQ(portal.flags, QList<uint>{8}); // idle
+    EXPECT_FALSE(portal.requests[0]->closed);
+    show->close();
+    EXPECT_TRUE(WaitFor([&] { return portal.requests[0]->closed; }));
+    portalBus.unregisterService(QStringLiteral("org.freedesktop.portal.Desktop"));
+    QDBusConnection::disconnectFromBus(QStringLiteral("fake-portal"));
 }
 
 TEST_F(ScreenSaverTest, AnAnswerThatArrivesAfterTheEndIsLetGoAtOnce)
