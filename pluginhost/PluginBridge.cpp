@@ -468,6 +468,12 @@ void PreparePlugins(const QString& pluginDir)
         prepare(ToCodePage(folder.filePath(name)).constData());
 }
 
+QString WineOf(const QString& pluginPath)
+{
+    static const auto wine = Function<decltype(&::LoadPluginWine)>("LoadPluginWine");
+    return FromCodePage(wine(ToCodePage(pluginPath).constData()));
+}
+
 void* LocalLock(void* hMem)
 {
     static const auto fn = Function<void* (*)(void*)>("LocalLock");
