@@ -36,6 +36,8 @@ void BridgeSays(int topic, const char* text)
 {
     if (topic == LOADPLUGIN_LOG_WINE)
         qCWarning(lcWine).noquote() << text;
+    else if (topic == LOADPLUGIN_LOG_WINE_TAKEN)
+        qCInfo(lcWine).noquote() << text;
     else
         qCInfo(lcPlugins).noquote() << text;
 }

@@ -102,10 +102,12 @@ const char* LoadPluginWine(const char* pluginPath);
 
 // What the bridge has to tell that no call's result carries goes to the
 // sink, from any thread: LOADPLUGIN_LOG_PLUGINS a plug-in's helper started
-// again after its last one ended, LOADPLUGIN_LOG_WINE which wine runs the
-// Windows plug-ins and why they cannot run. Null (the default) sends it to standard error.
+// again after its last one ended, LOADPLUGIN_LOG_WINE why Windows plug-ins
+// cannot run, LOADPLUGIN_LOG_WINE_TAKEN which wine runs them. Null (the
+// default) sends it to standard error.
 #define LOADPLUGIN_LOG_PLUGINS 0
 #define LOADPLUGIN_LOG_WINE 1
+#define LOADPLUGIN_LOG_WINE_TAKEN 2
 typedef void (*LoadPluginLogSink)(int topic, const char* text);
 void LoadPluginSetLog(LoadPluginLogSink sink);
 

@@ -238,7 +238,7 @@ Wine Taken()
     std::lock_guard lock(mutex);
     if (said != last) {
         last = said;
-        BridgeLog::Say(BridgeLog::Topic::Wine, said);
+        BridgeLog::Say(BridgeLog::Topic::WineTaken, said);
     }
     return wine;
 }
