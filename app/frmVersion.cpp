@@ -47,10 +47,17 @@ frmVersion::frmVersion(QWidget* owner, bool archivePlugins)
         for (const QString& folder : PluginFolders())
             archives.Initialize(folder);
     mGivenUp = wait.Escaped();
+    // A Windows plug-in's line names the wine that runs it, unless it is
+    // Debian's own.
+    const auto line = [](const QString& path, const QString& about) {
+        const QString wine = PluginBridge::WineOf(path);
+        return FileNameOfPath(path) + QStringLiteral(" : ") + about +
+               (wine.isEmpty() ? QString() : QStringLiteral(" (wine: ") + wine + u')');
+    };
     for (std::int32_t i = 0; i <= manager.PluginCount(); ++i)
-        List1->addItem(FileNameOfPath(manager.PluginName(i)) + QStringLiteral(" : ") + manager.AboutPlugin(i));
+        List1->addItem(line(manager.PluginName(i), manager.AboutPlugin(i)));
     for (std::int32_t i = 0; i <= archives.PluginCount(); ++i)
-        List1->addItem(FileNameOfPath(archives.PluginName(i)) + QStringLiteral(" : ") + archives.AboutPlugin(i));
+        List1->addItem(line(archives.PluginName(i), archives.AboutPlugin(i)));
 }
 
 void frmVersion::showEvent(QShowEvent* event)

@@ -36,6 +36,8 @@ void BridgeSays(int topic, const char* text)
 {
     if (topic == LOADPLUGIN_LOG_WINE)
         qCWarning(lcWine).noquote() << text;
+    else if (topic == LOADPLUGIN_LOG_WINE_TAKEN)
+        qCInfo(lcWine).noquote() << text;
     else
         qCInfo(lcPlugins).noquote() << text;
 }
@@ -466,6 +468,12 @@ void PreparePlugins(const QString& pluginDir)
         folder.entryList({QStringLiteral("*.spi"), QStringLiteral("*.sph")}, QDir::Files);
     for (const QString& name : names)
         prepare(ToCodePage(folder.filePath(name)).constData());
+}
+
+QString WineOf(const QString& pluginPath)
+{
+    static const auto wine = Function<decltype(&::LoadPluginWine)>("LoadPluginWine");
+    return FromCodePage(wine(ToCodePage(pluginPath).constData()));
 }
 
 void* LocalLock(void* hMem)

@@ -110,6 +110,9 @@ bool Ready(const QString& pluginPath);
 // painting under the wait cursor, on other threads the thread just waits.
 // Every call above does this first.
 void WaitUntilReady(const QString& pluginPath);
+// For a Windows plug-in, the folder of the wine that runs it when that is
+// not Debian's own; empty otherwise.
+QString WineOf(const QString& pluginPath);
 
 // The bridge's local memory functions, for the blocks GetPicture hands over.
 void* LocalLock(void* hMem);

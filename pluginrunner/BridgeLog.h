@@ -9,7 +9,7 @@
 
 namespace BridgeLog {
 
-enum class Topic { Plugins = LOADPLUGIN_LOG_PLUGINS, Wine = LOADPLUGIN_LOG_WINE };
+enum class Topic { Plugins = LOADPLUGIN_LOG_PLUGINS, Wine = LOADPLUGIN_LOG_WINE, WineTaken = LOADPLUGIN_LOG_WINE_TAKEN };
 
 void SetSink(LoadPluginLogSink sink);
 // From any thread.

@@ -271,6 +271,13 @@ __attribute__((visibility("default"))) int LoadPluginReady(const char* pluginPat
     return WineSession::Wait(timeoutMs, why) != WineSession::State::Preparing;
 }
 
+__attribute__((visibility("default"))) const char* LoadPluginWine(const char* pluginPath)
+{
+    thread_local std::string installation;
+    installation = IsWindows(pluginPath) ? WineSession::Installation() : std::string();
+    return installation.c_str();
+}
+
 __attribute__((visibility("default"))) std::size_t LoadPluginLiveBlocks(void)
 {
     return LocalLiveBlocks();

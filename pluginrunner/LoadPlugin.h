@@ -95,13 +95,19 @@ void LoadPluginGiveUp(std::uintptr_t owner);
 // for the prefix (always 1 for other plug-ins).
 void LoadPluginPrepare(const char* pluginPath);
 int LoadPluginReady(const char* pluginPath, int timeoutMs);
+// For a Windows plug-in, the folder of the wine that runs it when that is
+// not Debian's /usr/lib/wine (e.g. "/opt/wine-stable"); empty otherwise.
+// Valid until the thread's next call.
+const char* LoadPluginWine(const char* pluginPath);
 
 // What the bridge has to tell that no call's result carries goes to the
 // sink, from any thread: LOADPLUGIN_LOG_PLUGINS a plug-in's helper started
 // again after its last one ended, LOADPLUGIN_LOG_WINE why Windows plug-ins
-// cannot run. Null (the default) sends it to standard error.
+// cannot run, LOADPLUGIN_LOG_WINE_TAKEN which wine runs them. Null (the
+// default) sends it to standard error.
 #define LOADPLUGIN_LOG_PLUGINS 0
 #define LOADPLUGIN_LOG_WINE 1
+#define LOADPLUGIN_LOG_WINE_TAKEN 2
 typedef void (*LoadPluginLogSink)(int topic, const char* text);
 void LoadPluginSetLog(LoadPluginLogSink sink);
 

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -33,12 +34,6 @@ using Clock = std::chrono::steady_clock;
 
 // Making a prefix takes 10 to 20 s; one that takes this long has failed.
 constexpr int kPrepareLimitMs = 180000;
-
-std::string WineDir()
-{
-    const char* dir = std::getenv("VELMORA_WINE_DIR");
-    return dir && *dir ? dir : "/usr/lib/wine";
-}
 
 std::string DataHomeFolder()
 {
@@ -70,6 +65,182 @@ bool Executable(const std::string& path)
 {
     struct stat info{};
     return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+constexpr char kDebianFolder[] = "/usr/lib/wine";
+
+// The wine that runs the Windows plug-ins: a loader for each width (empty
+// with why set when that width cannot run) and the server beside them.
+struct Wine {
+    std::string loader32, loader64, why32, why64;
+    std::string server;
+    std::string installation; // as people name it: "/opt/wine-stable"
+    std::string how;          // "the wine found on PATH" and the like, for the log
+};
+
+std::string FolderOf(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string RealPath(const std::string& path)
+{
+    char* real = realpath(path.c_str(), nullptr);
+    const std::string result = real ? real : path;
+    std::free(real);
+    return result;
+}
+
+// The first bytes of a file.
+std::string Head(const std::string& path, std::size_t size)
+{
+    std::string head(size, '\0');
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    head.resize(file ? std::fread(head.data(), 1, size, file) : 0);
+    if (file)
+        std::fclose(file);
+    return head;
+}
+
+// A lone loader (no wine64 beside it) for 64-bit programs too. Told from
+// its file rather than by running a 64-bit program, which costs a wine
+// start and needs the prefix: a 64-bit ELF is the WoW64 build that Fedora
+// and Arch ship, which runs both widths; a 32-bit one runs 64-bit programs
+// only by handing them to the wine64 beside its real file, as older wine
+// does; a script (a distribution's wrapper) chooses its loader itself.
+bool RunsSixtyFour(const std::string& loader, std::string& why)
+{
+    const std::string real = RealPath(loader);
+    const std::string head = Head(real, 5);
+    if (head.rfind("#!", 0) == 0 || (head.size() == 5 && head.rfind("\x7f" "ELF", 0) == 0 && head[4] == 2))
+        return true;
+    if (head.size() == 5 && head.rfind("\x7f" "ELF", 0) == 0 && head[4] == 1 &&
+        Executable(FolderOf(real) + "/wine64"))
+        return true;
+    why = "the wine at " + loader + " runs only 32-bit programs (no wine64 beside it)";
+    return false;
+}
+
+// Debian's loaders, reached from PATH through its wrapper script
+// /usr/bin/wine (which names them) or a link: taken as Debian's own, so
+// that no shell stands between, and 64-bit programs need no 32-bit loader.
+bool IsDebians(const std::string& loader)
+{
+    const std::string real = RealPath(loader);
+    if (real.rfind(std::string(kDebianFolder) + "/", 0) == 0)
+        return true;
+    const std::string head = Head(real, 4096);
+    return head.rfind("#!", 0) == 0 && head.find("wine32=/usr/lib/wine/wine\n") != std::string::npos;
+}
+
+// The first folder of a colon-separated list (PATH and the like), with sub
+// appended, that holds one of the programs named; empty when none does.
+std::string FirstHolding(const char* list, const std::string& sub, std::initializer_list<const char*> names)
+{
+    for (const char* at = list; at && *at; at += *at == ':') {
+        const char* end = std::strchr(at, ':');
+        const std::string entry(at, end ? end : at + std::strlen(at));
+        at += entry.size();
+        const std::string folder = entry + sub;
+        // Never a relative entry: no wine from whatever folder is current.
+        if (entry.rfind('/', 0) == 0)
+            for (const char* name : names)
+                if (Executable(folder + "/" + name))
+                    return folder;
+    }
+    return {};
+}
+
+// The wine of a folder of loaders, or of one loader, which then runs both
+// widths; empty loaders when it holds none.
+Wine FromLoaders(const std::string& folder, std::string lone, const std::string& how)
+{
+    Wine wine;
+    wine.how = how;
+    std::string wine64;
+    if (lone.empty()) {
+        lone = Executable(folder + "/wine") ? folder + "/wine" : "";
+        wine64 = Executable(folder + "/wine64") ? folder + "/wine64" : "";
+    }
+    if (lone.empty() && wine64.empty()) {
+        wine.why32 = wine.why64 = "wine is not installed (no wine loader in " + folder + ")";
+        return wine;
+    }
+    wine.loader32 = lone;
+    if (lone.empty())
+        wine.why32 = "the wine in " + folder + " runs only 64-bit programs (no 32-bit loader wine beside wine64)";
+    wine.loader64 = !wine64.empty() ? wine64 : RunsSixtyFour(lone, wine.why64) ? lone : "";
+    for (const char* name : {"/wineserver64", "/wineserver"})
+        if (wine.server.empty() && Executable(folder + name))
+            wine.server = folder + name;
+    if (wine.server.empty())
+        if (const std::string onPath = FirstHolding(std::getenv("PATH"), "", {"wineserver"}); !onPath.empty())
+            wine.server = onPath + "/wineserver";
+    const bool bin = folder.size() > 4 && folder.compare(folder.size() - 4, 4, "/bin") == 0;
+    // Debian's own goes without a name: it is what Velmora expects.
+    if (RealPath(folder) != kDebianFolder)
+        wine.installation = bin ? folder.substr(0, folder.size() - 4) : folder;
+    return wine;
+}
+
+// Where wine is looked for, first found taken: VELMORA_WINE (a loader, or a
+// folder holding loaders directly or in bin/), VELMORA_WINE_DIR (the older
+// name for a folder of loaders), wine64 or wine on PATH, WineHQ's packages
+// (VELMORA_WINEHQ_FOLDERS, by default /opt/wine-stable, -staging, -devel),
+// Debian's /usr/lib/wine. Found anew on each use: a few file checks.
+Wine Find()
+{
+    const char* chosen = std::getenv("VELMORA_WINE");
+    if (chosen && *chosen) {
+        const std::string path = chosen;
+        struct stat info{};
+        if (stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode))
+            return FromLoaders(FolderOf(path), path, "the wine named by VELMORA_WINE");
+        const bool bin = !Executable(path + "/wine") && !Executable(path + "/wine64");
+        return FromLoaders(bin ? path + "/bin" : path, "", "the wine named by VELMORA_WINE");
+    }
+    const char* dir = std::getenv("VELMORA_WINE_DIR");
+    if (dir && *dir)
+        return FromLoaders(dir, "", "the wine named by VELMORA_WINE_DIR");
+    const std::string onPath = FirstHolding(std::getenv("PATH"), "", {"wine64", "wine"});
+    if (!onPath.empty() && !IsDebians(onPath + "/wine") && !IsDebians(onPath + "/wine64"))
+        return FromLoaders(onPath, "", "the wine found on PATH");
+    if (onPath.empty()) {
+        const char* winehq = std::getenv("VELMORA_WINEHQ_FOLDERS");
+        const std::string found = FirstHolding(
+            winehq ? winehq : "/opt/wine-stable:/opt/wine-staging:/opt/wine-devel", "/bin", {"wine64", "wine"});
+        if (!found.empty())
+            return FromLoaders(found, "", "WineHQ's wine");
+    }
+    Wine wine = FromLoaders(kDebianFolder, "", onPath.empty() ? "Debian's wine" : "Debian's wine (by " + onPath + " on PATH)");
+    if (wine.loader32.empty() && wine.loader64.empty())
+        wine.why32 = wine.why64 = "wine is not installed (none on PATH, in WineHQ's /opt/wine-stable, -staging "
+                                  "or -devel, or in /usr/lib/wine)";
+    return wine;
+}
+
+// Finds wine and says in the log which one is taken, once for each change.
+Wine Taken()
+{
+    Wine wine = Find();
+    if (wine.loader32.empty() && wine.loader64.empty())
+        return wine;
+    const std::string said =
+        "Windows plug-ins run with " + wine.how + ": " +
+        (wine.loader32 == wine.loader64 ? wine.loader32 + " (32- and 64-bit)"
+                                        : (wine.loader32.empty() ? "no 32-bit loader" : wine.loader32 + " (32-bit)") +
+                                              ", " +
+                                              (wine.loader64.empty() ? "no 64-bit loader" : wine.loader64 + " (64-bit)")) +
+        ", server " + (wine.server.empty() ? "none found" : wine.server);
+    static std::mutex mutex;
+    static std::string last;
+    std::lock_guard lock(mutex);
+    if (said != last) {
+        last = said;
+        BridgeLog::Say(BridgeLog::Topic::WineTaken, said);
+    }
+    return wine;
 }
 
 // Waits up to limitMs for pid; its wait status, or -1 after killing it.
@@ -165,12 +336,10 @@ bool MakePrefix(std::string& why, bool remake = false)
     const std::string aside = prefix + ".broken";
     if (remake) {
         // Its wine server goes first, so that nothing of the old prefix runs on.
-        std::string server = WineDir() + "/wineserver64";
-        if (!Executable(server))
-            server = WineDir() + "/wineserver";
+        const std::string server = Find().server;
         ChildProcess::Options options;
         options.environment = Environment();
-        const pid_t pid = ChildProcess::Start({server, "-k"}, options);
+        const pid_t pid = server.empty() ? -1 : ChildProcess::Start({server, "-k"}, options);
         if (pid > 0)
             WaitFor(pid, 10000);
         nftw(aside.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
@@ -240,9 +409,10 @@ std::string PrefixPath()
 
 std::string Loader(bool sixtyFour, std::string& why)
 {
-    const std::string path = WineDir() + (sixtyFour ? "/wine64" : "/wine");
-    if (!Executable(path)) {
-        why = "wine is not installed (" + path + " is missing)";
+    const Wine wine = Taken();
+    const std::string path = sixtyFour ? wine.loader64 : wine.loader32;
+    if (path.empty()) {
+        why = sixtyFour ? wine.why64 : wine.why32;
         return {};
     }
     if (sixtyFour)
@@ -263,6 +433,12 @@ std::string Loader(bool sixtyFour, std::string& why)
     }
     why = failure;
     return failure.empty() ? path : std::string();
+}
+
+std::string Installation()
+{
+    const Wine wine = Find();
+    return wine.loader32.empty() && wine.loader64.empty() ? std::string() : wine.installation;
 }
 
 void Prepare()
@@ -322,9 +498,9 @@ void HelperFailed(bool sixtyFour)
 
 bool StartServer()
 {
-    std::string server = WineDir() + "/wineserver64";
-    if (!Executable(server))
-        server = WineDir() + "/wineserver";
+    const std::string server = Find().server;
+    if (server.empty())
+        return false; // the loader starts one itself
     ChildProcess::Options options;
     options.environment = Environment();
     const pid_t pid = ChildProcess::Start({server}, options);
@@ -358,6 +534,9 @@ std::vector<std::string> Environment()
     }
     env.push_back("WINEPREFIX=" + PrefixPath());
     env.push_back("WINEDEBUG=-all");
+    // Wine starts this server when none runs: the one StartServer starts.
+    if (const std::string server = Find().server; !server.empty())
+        env.push_back("WINESERVER=" + server);
     // No installer dialogs for .NET and Gecko, no menu entries in the desktop.
     env.push_back("WINEDLLOVERRIDES=mscoree,mshtml=;winemenubuilder.exe=d");
     if (japanese)

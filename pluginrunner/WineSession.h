@@ -10,9 +10,15 @@ namespace WineSession {
 
 enum class State { Preparing, Ready, Failed };
 
-// The wine loader for a width ("wine" or "wine64" in VELMORA_WINE_DIR, else
-// /usr/lib/wine); empty with why set when it is missing or cannot run here.
+// The wine loader for a width; empty with why set when it is missing or
+// cannot run here. Wine is looked for in VELMORA_WINE (a loader, or a folder
+// of loaders), on PATH, in WineHQ's /opt folders, then in Debian's
+// /usr/lib/wine (WineSession.cpp, Find); a lone "wine" runs both widths.
+// Which one is taken is said once in the bridge's log.
 std::string Loader(bool sixtyFour, std::string& why);
+// The folder of the wine taken, as people name it ("/opt/wine-stable");
+// empty for Debian's own and when there is none.
+std::string Installation();
 
 // Starts making the prefix in the background, once per process; later calls
 // return at once.

@@ -50,14 +50,24 @@ TEST(AboutBox, ListsEachPluginByFileNameAndAboutTextScannedAnewAtEachOpening)
         EXPECT_EQ(about.List1->item(i)->text(), expected.value(i));
 }
 
-TEST(AboutBox, ListsWindowsPluginsLikeTheOthers)
+// Named with the wine that runs them unless that is Debian's (here found
+// through its wrapper /usr/bin/wine on PATH, as on a Debian system).
+TEST(AboutBox, ListsWindowsPluginsLikeTheOthersNamingAnyWineButDebians)
 {
     SKIP_WITHOUT_WINDOWS_PLUGINS(true);
     ProgramFolder program;
     program.AddPlugin("wtest.sph");
-    frmVersion about(nullptr);
-    ASSERT_EQ(about.List1->count(), 1);
-    EXPECT_EQ(about.List1->item(0)->text(), QString::fromUtf8("wtest.sph : Velmora テスト用フィルタ"));
+    TempTree tree;
+    for (const QString loader : {"wine", "wine64"})
+        WrapWine(tree, "opt/wine-stable/bin/" + loader, loader);
+    for (const bool debians : {true, false}) {
+        const ScopedEnvironment wine("VELMORA_WINE", debians ? QString() : tree.Path() + "/opt/wine-stable");
+        frmVersion about(nullptr);
+        ASSERT_EQ(about.List1->count(), 1);
+        EXPECT_EQ(about.List1->item(0)->text(),
+                  QString::fromUtf8("wtest.sph : Velmora テスト用フィルタ") +
+                      (debians ? QString() : " (wine: " + tree.Path() + "/opt/wine-stable)"));
+    }
 }
 
 TEST(AboutBox, ListsTheUsersPluginsAfterTheProgramsOwn)
@@ -83,8 +93,9 @@ TEST(AboutBox, ListsArchivePluginsAfterTheImportFiltersWhenArchivesAreShown)
         frmVersion about(nullptr, archives);
         ASSERT_EQ(about.List1->count(), archives ? 2 : 1);
         EXPECT_TRUE(about.List1->item(0)->text().startsWith("ifqtimg.spi : "));
-        if (archives)
+        if (archives) {
             EXPECT_EQ(about.List1->item(1)->text(), "ax0.spi : Velmora test archive");
+        }
     }
 }
 

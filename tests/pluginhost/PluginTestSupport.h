@@ -175,6 +175,18 @@ inline std::vector<int> ProcessesWith(const QString& text)
     return pids;
 }
 
+// An executable script at rel below tree that runs Debian's wine program
+// target (a loader or server in /usr/lib/wine) with its arguments, after the
+// shell lines before: wine laid out as another installation would have it.
+inline QString WrapWine(const TempTree& tree, const QString& rel, const QString& target,
+                        const QByteArray& before = {})
+{
+    const QString path =
+        tree.WriteFile(rel, "#!/bin/sh\n" + before + "exec /usr/lib/wine/" + target.toUtf8() + " \"$@\"\n");
+    QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner);
+    return path;
+}
+
 // Why the Windows plug-in tests of a width cannot run here; empty when they
 // can. Only a kernel that cannot run 32-bit programs is a reason in CI, where
 // wine and mingw-w64 are installed.

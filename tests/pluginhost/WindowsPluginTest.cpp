@@ -139,9 +139,12 @@ TEST(HelperStart, WorksWithDescriptorThreeFree)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
+// No wine, or one that cannot run 64-bit programs (a lone 32-bit loader).
 TEST(HelperStart, WithoutWineWindowsPluginsAreDroppedAndTheUserToldOnce)
 {
-    setenv("VELMORA_WINE_DIR", "/nonexistent/wine", 1);
+    TempTree tree;
+    const QString lone32 = tree.WriteFile("wine32/wine", QByteArray("\x7f" "ELF\x01\x01\x01", 7) + QByteArray(200, '\0'));
+    QFile::setPermissions(lone32, QFile::permissions(lone32) | QFile::ExeOwner);
     ProgramFolder program;
     program.AddPlugin("vtest.spi");
     for (const char* name : {"w1.sph", "w2.sph"}) {
@@ -152,19 +155,28 @@ TEST(HelperStart, WithoutWineWindowsPluginsAreDroppedAndTheUserToldOnce)
         qToLittleEndian<quint16>(0x020B, pe.data() + 0x98);
         program.WriteFile(QString("Plugin/") + name, pe);
     }
-    LogLines log;
-    ClsPluginManager manager;
-    manager.Initialize(program.PluginFolder());
-    unsetenv("VELMORA_WINE_DIR");
-    EXPECT_EQ(manager.PluginCount(), 0);
-    EXPECT_EQ(manager.PluginName(0), program.PluginFolder() + "/vtest.spi");
-    const QString told = log.Take(QStringLiteral("velmora.wine")).join('\n');
-    EXPECT_EQ(told.count("scripts/setup-deps --windows-plugins"), 1) << told.toStdString();
-    EXPECT_TRUE(told.contains("wine is not installed")) << told.toStdString();
-    const QStringList dropped = log.Take(QStringLiteral("velmora.plugins"));
-    for (const char* name : {"/w1.sph", "/w2.sph"})
-        EXPECT_TRUE(Said(dropped, {program.PluginFolder() + name, "left out", "needs wine"}))
-            << dropped.join('\n').toStdString();
+    const struct { const char* variable; QString value; const char* why; } rows[] = {
+        {"VELMORA_WINE_DIR", "/nonexistent/wine", "wine is not installed"},
+        {"VELMORA_WINE", lone32, "runs only 32-bit programs"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        LogLines log;
+        ClsPluginManager manager;
+        {
+            const ScopedEnvironment wine(row.variable, row.value);
+            manager.Initialize(program.PluginFolder());
+        }
+        EXPECT_EQ(manager.PluginCount(), 0);
+        EXPECT_EQ(manager.PluginName(0), program.PluginFolder() + "/vtest.spi");
+        const QString told = log.Take(QStringLiteral("velmora.wine")).join('\n');
+        EXPECT_EQ(told.count("scripts/setup-deps --windows-plugins"), 1) << told.toStdString();
+        EXPECT_TRUE(told.contains(row.why)) << told.toStdString();
+        const QStringList dropped = log.Take(QStringLiteral("velmora.plugins"));
+        for (const char* name : {"/w1.sph", "/w2.sph"})
+            EXPECT_TRUE(Said(dropped, {program.PluginFolder() + name, "left out", "needs wine"}))
+                << dropped.join('\n').toStdString();
+    }
 }
 
 TEST_P(WindowsPlugin, TextsInShiftJisAndJapaneseFileNames)
@@ -544,3 +556,81 @@ TEST(WinePrefix, WithoutItsDriveCItIsMadeAgain)
     EXPECT_EQ(starts.Runs("wineboot"), 2);
     EXPECT_TRUE(QFileInfo::exists(starts.Prefix() + "/drive_c/windows/system32/kernel32.dll"));
 }
+
+// Wine installed other than Debian's way, laid out in a temporary folder
+// with scripts that run the installed wine: found, named in velmora.wine,
+// and running a 32-bit and a 64-bit plug-in, each start in a process of its
+// own (plugin_load_once).
+enum class WineLayout { WineHQ, OnPath, SingleLoader };
+
+class OtherWine : public testing::TestWithParam<WineLayout> {};
+
+TEST_P(OtherWine, IsFoundAndRunsBothWidths)
+{
+    SKIP_WITHOUT_WINDOWS_PLUGINS(false);
+    SKIP_WITHOUT_WINDOWS_PLUGINS(true);
+    TempTree tree;
+    const QString root = tree.Path();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_LOGGING_RULES", "velmora.wine=true");
+    environment.insert("VELMORA_TEST_WINE_LOG", root + "/runs");
+    environment.remove("VELMORA_WINE_DIR");
+    const QString path = environment.value("PATH");
+    // Each loader notes what it runs.
+    const QByteArray note = "echo \"$0 ${1##*/}\" >> \"$VELMORA_TEST_WINE_LOG\"\n";
+    QString loader32, loader64, server, how;
+    switch (GetParam()) {
+    case WineLayout::WineHQ: // before it on the list, a WineHQ folder not installed
+        loader32 = WrapWine(tree, "opt/wine-stable/bin/wine", "wine", note);
+        loader64 = WrapWine(tree, "opt/wine-stable/bin/wine64", "wine64", note);
+        server = root + "/opt/wine-stable/bin/wineserver";
+        environment.insert("VELMORA_WINEHQ_FOLDERS", root + "/opt/wine-staging:" + root + "/opt/wine-stable");
+        environment.insert("PATH", tree.MakeDir("nowine")); // Debian's wrapper would come first
+        how = "WineHQ's wine";
+        break;
+    case WineLayout::OnPath: // first on PATH, before Debian's /usr/bin/wine and WineHQ's
+        WrapWine(tree, "opt/wine-stable/bin/wine", "wine", note);
+        environment.insert("VELMORA_WINEHQ_FOLDERS", root + "/opt/wine-stable");
+        loader32 = WrapWine(tree, "bin/wine", "wine", note);
+        loader64 = WrapWine(tree, "bin/wine64", "wine64", note);
+        server = root + "/bin/wineserver";
+        environment.insert("PATH", root + "/bin:" + path);
+        how = "the wine found on PATH";
+        break;
+    case WineLayout::SingleLoader: // named by VELMORA_WINE, its server only on PATH
+        loader32 = loader64 = WrapWine(tree, "wow64/wine", "wine64",
+                                       note + "case \"$1\" in *32.exe) exec /usr/lib/wine/wine \"$@\";; esac\n");
+        server = tree.MakeDir("server") + "/wineserver";
+        environment.insert("VELMORA_WINE", loader32);
+        environment.insert("PATH", root + "/server:" + path);
+        how = "the wine named by VELMORA_WINE";
+        break;
+    }
+    ASSERT_TRUE(QFile::link("/usr/lib/wine/wineserver64", server));
+    ProgramFolder program;
+    QProcess start;
+    start.setProcessEnvironment(environment);
+    start.start(TestPluginDir() + "/plugin_load_once",
+                {program.Path(), program.AddPlugin("wtest.spi"), program.AddPlugin("wtest.sph")});
+    ASSERT_TRUE(start.waitForFinished(110000));
+    const QString told = QString::fromUtf8(start.readAllStandardError());
+    EXPECT_EQ(start.exitCode(), 0) << told.toStdString();
+    const QString loaders = loader32 == loader64 ? loader32 + " (32- and 64-bit)"
+                                                 : loader32 + " (32-bit), " + loader64 + " (64-bit)";
+    EXPECT_EQ(told.count("Windows plug-ins run with"), 1) << told.toStdString();
+    EXPECT_TRUE(told.contains("Windows plug-ins run with " + how + ": " + loaders + ", server " + server))
+        << told.toStdString();
+    QFile runs(root + "/runs");
+    ASSERT_TRUE(runs.open(QIODevice::ReadOnly));
+    const QString ran = QString::fromUtf8(runs.readAll());
+    EXPECT_TRUE(ran.contains(loader32 + " velmora-spihost32.exe\n")) << ran.toStdString();
+    EXPECT_TRUE(ran.contains(loader64 + " velmora-spihost64.exe\n")) << ran.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, OtherWine,
+                         testing::Values(WineLayout::WineHQ, WineLayout::OnPath, WineLayout::SingleLoader),
+                         [](const testing::TestParamInfo<WineLayout>& info) {
+                             return std::string(info.param == WineLayout::WineHQ   ? "WineHQ"
+                                                : info.param == WineLayout::OnPath ? "OnPath"
+                                                                                   : "SingleLoader");
+                         });
