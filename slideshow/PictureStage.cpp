@@ -213,6 +213,7 @@ bool PictureStage::ShowPicture(const QString& path)
         return false;
     }
     mShownPath = path;
+    mShownFor = window;
     if (prepared.shown) {
         mPacer.Shown(FlipPacer::Clock::now());
         Image1 = prepared.display;

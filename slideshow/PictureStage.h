@@ -51,6 +51,9 @@ public:
     // The file of the picture on screen (the ring may already be at the
     // next one while its step waits).
     const QString& ShownPath() const { return mShownPath; }
+    // The window's size in device pixels when that picture was shown: when
+    // the window's screen or scale changes, it is shown again for the new one.
+    QSize ShownFor() const { return mShownFor; }
     // How many pictures a step had to draw with the plug-ins itself, on the
     // user interface thread (none were drawn ahead for it).
     int DrawnInStep() const { return mDrawnInStep; }
@@ -88,6 +91,7 @@ private:
     // The setting the picture on screen was shown with; the look-ahead uses it.
     bool mShownStretch = false;
     QString mShownPath;
+    QSize mShownFor;
     int mDrawnInStep = 0;
     QEventLoop* mWaiting = nullptr;
     bool mInterrupted = false;

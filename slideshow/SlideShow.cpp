@@ -391,10 +391,45 @@ void SlideShow::paintEvent(QPaintEvent*)
     painter.scale(1 / DeviceRatio(*this), 1 / DeviceRatio(*this));
     painter.drawImage(0, 0, mSurface);
     mStage.Paint(painter);
+    // A scale can change without a resize or a screen change (Wayland).
+    if (mShowStarted && !mBusy && !mStage.ShownPath().isEmpty() && mStage.ShownFor() != DeviceSize(*this))
+        QueueRedrawForDevice();
+}
+
+bool SlideShow::event(QEvent* event)
+{
+    // Sent when the window moves to another screen, whose scale may differ.
+    if (event->type() == QEvent::ScreenChangeInternal)
+        QueueRedrawForDevice();
+    return QWidget::event(event);
+}
+
+void SlideShow::QueueRedrawForDevice()
+{
+    if (mRedrawQueued || !mShowStarted)
+        return;
+    mRedrawQueued = true;
+    QMetaObject::invokeMethod(this, [this] { RedrawForDevice(); }, Qt::QueuedConnection);
+}
+
+void SlideShow::RedrawForDevice()
+{
+    mRedrawQueued = false;
+    if (mClosing || mBusy || !mShowStarted || mStage.ShownPath().isEmpty() || mStage.ShownFor() == DeviceSize(*this))
+        return;
+    Guarded([this] {
+        mBusy = true;
+        mStage.FillWindow();
+        const bool shown = mStage.ShowPicture(mStage.ShownPath());
+        mBusy = false;
+        if (shown)
+            mStage.LookAhead(mRing, mLastStepBack);
+    });
 }
 
 void SlideShow::resizeEvent(QResizeEvent*)
 {
+    QueueRedrawForDevice();
     const QSize device = DeviceSize(*this);
     if (mSurface.size() == device || !mSurfaceUsed)
         return;

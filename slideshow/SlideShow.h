@@ -92,6 +92,7 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     void Form_Load(const QString& intervalText);
@@ -128,6 +129,11 @@ private:
     QImage mSurface;
     bool mSurfaceUsed = true; // until the search is over
     bool mShowStarted = false;
+    bool mRedrawQueued = false;
+    // Shows the picture on screen again when the window's device size is no
+    // longer the one it was shown for (another screen, another scale).
+    void RedrawForDevice();
+    void QueueRedrawForDevice();
     bool mStartGivenUp = false;
     bool mActivated = false;
     bool mClosing = false;
