@@ -411,6 +411,22 @@ ArchiveCalls::~ArchiveCalls()
     tArchiveCalls = mOuter;
 }
 
+namespace {
+
+// A block the bridge handed over, copied out and freed at once, whatever follows.
+QByteArray TakeBlock(void* block)
+{
+    QByteArray bytes;
+    if (void* data = block ? LocalLock(block) : nullptr) {
+        bytes = QByteArray(static_cast<const char*>(data), qsizetype(LocalSize(block)));
+        LocalUnlock(block);
+    }
+    LocalFree(block);
+    return bytes;
+}
+
+} // namespace
+
 std::int32_t GetArchiveInfo(const QString& pluginPath, const QString& fileName, QByteArray& listing,
                             bool* gaveListing)
 {
@@ -421,15 +437,10 @@ std::int32_t GetArchiveInfo(const QString& pluginPath, const QString& fileName, 
             WaitUntilReady(pluginPath);
             void* block = nullptr;
             const int r = fn(path.constData(), file.constData(), 0, 0, &block);
-            // Copied out and freed at once, whatever follows.
-            QByteArray bytes;
-            if (void* data = block ? LocalLock(block) : nullptr) {
-                bytes = QByteArray(static_cast<const char*>(data), qsizetype(LocalSize(block)));
-                LocalUnlock(block);
-            }
-            LocalFree(block);
+            const bool gave = block != nullptr;
+            QByteArray bytes = TakeBlock(block);
             CheckBridge();
-            return std::tuple<int, QByteArray, bool>(r, bytes, block != nullptr);
+            return std::tuple<int, QByteArray, bool>(r, bytes, gave);
         });
     listing = answer;
     if (gaveListing)
@@ -447,12 +458,7 @@ std::int32_t GetFile(const QString& pluginPath, const QString& fileName, std::ui
             WaitUntilReady(pluginPath);
             void* block = nullptr;
             const int r = fn(path.constData(), file.constData(), std::intptr_t(position), 0, &block, maxBytes);
-            QByteArray copy;
-            if (void* data = block ? LocalLock(block) : nullptr) {
-                copy = QByteArray(static_cast<const char*>(data), qsizetype(LocalSize(block)));
-                LocalUnlock(block);
-            }
-            LocalFree(block);
+            QByteArray copy = TakeBlock(block);
             CheckBridge();
             return std::pair<int, QByteArray>(r, copy);
         });
