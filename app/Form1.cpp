@@ -15,7 +15,9 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
 #include <QUrl>
+#include <QWindow>
 
 #include "app/CommandLine.h"
 #include "app/ListControls.h"
@@ -27,6 +29,7 @@
 #include "controls/ClsUpDownTextBox.h"
 #include "platform/MessageBox.h"
 #include "slideshow/SlideShow.h"
+#include "slideshow/WaylandSession.h"
 
 namespace {
 
@@ -35,6 +38,44 @@ QRect Twips(int left, int top, int width, int height)
 {
     return QRect(left / 15, top / 15, width / 15, height / 15);
 }
+
+// Runs once the compositor has said which output holds the window it
+// watches: when the window moves to another output it says so at once, and
+// it has said so before it presents the window's next frame. A window that is
+// never presented (minimised at start) waits a bounded time.
+class OutputKnown : public QObject {
+public:
+    OutputKnown(QWindow* window, std::function<void()> then)
+        : QObject(window), mThen(std::move(then)), mFrame(window)
+    {
+        connect(window, &QWindow::screenChanged, this, [this] { Finish(); });
+        // The frame's answer arrives on a queue Qt does not watch.
+        connect(&mPoll, &QTimer::timeout, this, [this] {
+            if (mFrame.Done())
+                Finish();
+        });
+        mPoll.start(10);
+        QTimer::singleShot(2000, this, [this] { Finish(); });
+    }
+
+private:
+    void Finish()
+    {
+        if (!mThen)
+            return;
+        // Settling delivers the screen change, which calls this again.
+        std::function<void()> then = std::exchange(mThen, nullptr);
+        mPoll.stop();
+        // Takes in what the compositor said before, for Qt's own objects.
+        wayland::Settle();
+        QTimer::singleShot(0, parent(), std::move(then));
+        deleteLater();
+    }
+
+    std::function<void()> mThen;
+    wayland::FramePresented mFrame;
+    QTimer mPoll;
+};
 
 } // namespace
 
@@ -145,18 +186,34 @@ void Form1::Command1_Click()
     mSlideShow = nullptr;
     // The folder's exact name: a trailing blank is part of it.
     const QString startFolder = JoinPath(Dir1->HighlightedPath(), QString());
-    auto* show = new SlideShow(Text1->text(), &Settings::ReadStretch);
+    // The show opens where the user looks: on the screen of this window.
+    auto* show = new SlideShow(Text1->text(), &Settings::ReadStretch, nullptr, ScreenOfWindow());
     show->SetShowArchives(ShowArchives->isChecked());
     if (show->StartGivenUp()) {
         delete show;
         return;
     }
-    // The show opens where the user looks: on the screen of this window.
-    show->CoverScreen(QGuiApplication::screenAt(frameGeometry().center()));
     show->SetTag(startFolder);
     show->SetStartPicture(std::exchange(mStartPicture, QString()));
     mSlideShow = show;
     show->showFullScreen();
+}
+
+QScreen* Form1::ScreenOfWindow() const
+{
+    // A Wayland client is not told where its windows are, only which output
+    // each entered.
+    if (wayland::Active() && windowHandle())
+        return windowHandle()->screen();
+    return QGuiApplication::screenAt(frameGeometry().center());
+}
+
+void Form1::WhenPlaced(std::function<void()> then)
+{
+    if (!wayland::Active() || !windowHandle())
+        then();
+    else
+        new OutputKnown(windowHandle(), std::move(then));
 }
 
 void Form1::Open(const StartRequest& request)
@@ -171,7 +228,12 @@ void Form1::Open(const StartRequest& request)
     }
     if (request.startShow) {
         mStartPicture = QFileInfo(request.picture).fileName();
-        Command1_Click();
+        // On the output that holds this window; not twice when the user
+        // pressed the button meanwhile.
+        WhenPlaced([this] {
+            if (!mSlideShow)
+                Command1_Click();
+        });
     }
 }
 

@@ -2,6 +2,7 @@
 // The main window: start folder (drive and folder lists), interval, start of
 // the show, help and about box. Its load restores the settings and its
 // closing writes them back and ends the program.
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -17,6 +18,7 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
+class QScreen;
 class SlideShow;
 struct StartRequest;
 
@@ -57,6 +59,10 @@ private:
     void Drive1_Change();
     void Dir1_KeyPress();
     void OpenDocument(const QString& path);
+    // The screen a show started now covers: the one that holds this window.
+    QScreen* ScreenOfWindow() const;
+    // Runs then once the window system has said where this window is.
+    void WhenPlaced(std::function<void()> then);
 
     std::unique_ptr<ClsUpDownTextBox> mUpDown;
     QPointer<SlideShow> mSlideShow;

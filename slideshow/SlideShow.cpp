@@ -62,7 +62,8 @@ bool OwnedBy(const QWidget* w, const QWidget* owner)
 
 } // namespace
 
-SlideShow::SlideShow(const QString& intervalText, std::function<bool()> stretchSetting, QWidget* parent)
+SlideShow::SlideShow(const QString& intervalText, std::function<bool()> stretchSetting, QWidget* parent,
+                     QScreen* screen)
     : QWidget(parent, Qt::Window | Qt::FramelessWindowHint),
       mStretchSetting(std::move(stretchSetting)),
       mStage(*this, [this] { return Stretch(); })
@@ -76,7 +77,7 @@ SlideShow::SlideShow(const QString& intervalText, std::function<bool()> stretchS
     setPalette(black);
     setAutoFillBackground(true);
 
-    CoverScreen(screen());
+    CoverScreen(screen ? screen : this->screen());
 
     mStage.Picture1->onKeyDown = [this](int key) { Picture1_KeyDown(KeyCodeOf(key), 0); };
     mStage.Picture1->onMouseDown = [this](Qt::MouseButton button, QPointF pos) {
@@ -201,6 +202,8 @@ void SlideShow::Form_Activate()
 {
     // A show is watched, not typed at: no screen saver until it ends.
     mScreenSaver.Inhibit(ProgramTitle(), QStringLiteral("スライドショー"));
+    if (wayland::Active())
+        mIdleInhibitor = std::make_unique<wayland::IdleInhibitor>(windowHandle());
     Guarded([this] {
         const QSize screenPx = ScreenPixels();
         const std::int32_t twipsWidth = RoundToInt32(double(screenPx.width()) * kTwipsPerPixel);
@@ -252,6 +255,7 @@ void SlideShow::closeEvent(QCloseEvent* event)
     // A step waiting for its picture gives up at once.
     mStage.Interrupt();
     mScreenSaver.Release();
+    mIdleInhibitor.reset();
     QWidget::closeEvent(event);
 }
 

@@ -24,6 +24,7 @@
 #include "slideshow/PictureRing.h"
 #include "slideshow/PictureStage.h"
 #include "slideshow/ScreenSaverInhibitor.h"
+#include "slideshow/WaylandSession.h"
 #include "slideshow/ShowFolders.h"
 
 class ClsPluginManager;
@@ -36,8 +37,12 @@ public:
     // interval text; empty gives 4000 ms), the plug-ins of the program's
     // Plugin folder, the file pattern. stretchSetting reads the "Stretch"
     // setting. Raises RuntimeError for an interval text that is not a number.
+    // The window covers screen (the primary screen when none is given): made
+    // there from the start, it draws for that screen's scale from its first
+    // frame on (a Wayland window keeps the scale it was made with until the
+    // compositor reports the output it entered).
     SlideShow(const QString& intervalText, std::function<bool()> stretchSetting,
-              QWidget* parent = nullptr);
+              QWidget* parent = nullptr, QScreen* screen = nullptr);
     ~SlideShow() override;
 
     // The start folder, ending in "/"; read when the window becomes active.
@@ -138,6 +143,7 @@ private:
     bool mActivated = false;
     bool mClosing = false;
     ScreenSaverInhibitor mScreenSaver;
+    std::unique_ptr<wayland::IdleInhibitor> mIdleInhibitor;
     // While one of our own message boxes is up, its activation is not ours to act on.
     bool mInMessage = false;
 };
