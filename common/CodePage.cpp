@@ -4,6 +4,12 @@
 
 QString FromCodePage(QByteArrayView bytes)
 {
+    // Most names are plain ASCII, which needs no decoding.
+    bool ascii = true;
+    for (const char c : bytes)
+        ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (ascii)
+        return QString::fromLatin1(bytes.data(), bytes.size());
     QString out;
     out.reserve(bytes.size());
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());

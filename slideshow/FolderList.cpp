@@ -20,13 +20,9 @@ Q_LOGGING_CATEGORY(lcWalk, "velmora.walk", QtCriticalMsg)
 
 namespace {
 
-// Folder names are mostly plain ASCII, which needs no decoding.
 QString NameFromCodePage(const char* name, std::size_t length)
 {
-    for (std::size_t i = 0; i < length; ++i)
-        if (static_cast<unsigned char>(name[i]) >= 0x80)
-            return FromCodePage(QByteArrayView(name, static_cast<qsizetype>(length)));
-    return QString::fromLatin1(name, static_cast<qsizetype>(length));
+    return FromCodePage(QByteArrayView(name, static_cast<qsizetype>(length)));
 }
 
 // One folder being searched: its path with a final "/", as text and as the
