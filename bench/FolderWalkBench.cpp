@@ -1,9 +1,13 @@
-// Walks a generated folder tree with ClsFolderList::SearchDirs and, in the
-// same run, times `find DIR -type d` over the same tree.
+// Walks a generated folder tree with ClsFolderList::SearchDirs (one listing
+// at a time), with FolderWalk (in the background, many listings at once) and,
+// in the same rounds, with `find DIR -type d`.
 //
 //   bench_folderwalk [folders] [repetitions]    (default 10000 folders, 7 runs)
 #include "common/CodePage.h"
 #include "slideshow/FolderList.h"
+#include "slideshow/FolderWalk.h"
+
+#include "BenchStats.h"
 
 #include <QTemporaryDir>
 
@@ -64,13 +68,6 @@ void MakeTree(const std::string& root, int folders)
             close(open((p.path + "/" + f).c_str(), O_CREAT | O_WRONLY, 0644));
 }
 
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 long CountByFind(const std::string& root)
 {
     const std::string cmd = "find '" + root + "' -type d";
@@ -108,29 +105,37 @@ int main(int argc, char** argv)
     }
 
     const std::string findCmd = "find '" + root + "' -type d > /dev/null";
-    std::vector<double> walk, find;
-    // Rounds alternate which goes first, so that neither always runs on a
-    // cache the other just warmed.
-    for (int i = 0; i < runs; ++i)
-        for (int k = 0; k < 2; ++k) {
-            const auto start = Clock::now();
-            if ((i + k) % 2 == 0) {
-                ClsFolderList list;
-                list.SearchDirs(temp.path() + "/");
-                walk.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-            } else {
-                if (std::system(findCmd.c_str()) != 0) {
-                    std::fprintf(stderr, "find failed\n");
-                    return 1;
-                }
-                find.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-            }
+    const QString start = temp.path() + "/";
+    std::vector<double> firstFolders;
+    const std::vector<std::function<bool()>> contenders = {
+        [&] {
+            ClsFolderList list;
+            list.SearchDirs(start);
+            return list.ListCount() == folders + 1;
+        },
+        [&] {
+            const auto begin = FolderWalk::Clock::now();
+            FolderWalk walk(start);
+            const auto later = begin + std::chrono::minutes(5);
+            walk.WaitForIndex(100, later);
+            firstFolders.push_back(std::chrono::duration<double, std::milli>(FolderWalk::Clock::now() - begin).count());
+            return walk.WaitForEnd(later) && walk.Count() == folders + 1;
+        },
+        [&] { return std::system(findCmd.c_str()) == 0; },
+    };
+    const std::vector<Rounds> rounds = Alternate(contenders, runs);
+    std::printf("%s\n", MachineLine().c_str());
+    std::printf("SearchDirs (one listing at a time): %s\n", Figure(rounds[0]).c_str());
+    std::printf("FolderWalk (%d listing threads):     %s; first 100 folders median %.2f ms\n",
+                FolderWalk::kListingThreads, Figure(rounds[1]).c_str(), Median(firstFolders));
+    std::printf("find -type d (process start included): %s\n", Figure(rounds[2]).c_str());
+    for (const Rounds& r : rounds)
+        if (r.failed) {
+            std::fprintf(stderr, "a contender failed\n");
+            return 1;
         }
-    const double w = Median(walk), f = Median(find);
-    const auto low = [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); };
-    const auto high = [](const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); };
-    std::printf("SearchDirs: median %.2f ms (%.2f-%.2f) (%d alternated rounds)\n", w, low(walk), high(walk), runs);
-    std::printf("find -type d: median %.2f ms (%.2f-%.2f) (process start included)\n", f, low(find), high(find));
-    std::printf("ratio walk/find of the medians: %.2f (target <= 0.6) %s\n", w / f, w / f <= 0.6 ? "ok" : "MISSED");
+    const double ratio = rounds[1].Median() / rounds[2].Median();
+    std::printf("ratio FolderWalk/find of the medians: %.2f (target <= 0.6) %s\n", ratio, ratio <= 0.6 ? "ok" : "MISSED");
+    std::printf("ratio FolderWalk/SearchDirs: %.2f (target <= 1)\n", rounds[1].Median() / rounds[0].Median());
     return 0;
 }

@@ -1,4 +1,5 @@
 #include "slideshow/FolderList.h"
+#include "slideshow/FolderWalk.h"
 
 #include "common/CodePage.h"
 #include "common/RuntimeError.h"
@@ -29,6 +30,34 @@ QStringList Listed(const ClsFolderList& list)
         out << list.FindDir(i);
     return out;
 }
+
+// The two walks: one listing at a time on the caller's thread, and the
+// walk in the background with many listings at once (from the first, as on
+// a slow file system). Both must give the same folders in the same order;
+// archives are marked with a "*" in front.
+enum class Walker { OneAtATime, Parallel };
+
+QStringList WalkAll(const QString& start, Walker walker, const FolderWalk::ArchiveTest& isArchive = {})
+{
+    QStringList out;
+    if (walker == Walker::OneAtATime) {
+        ClsFolderList list;
+        list.SetArchiveTest(isArchive);
+        list.SearchDirs(start);
+        for (std::int32_t i = 0; i < list.ListCount(); ++i)
+            out << (list.IsArchive(i) ? "*" : "") + list.FindDir(i);
+        return out;
+    }
+    FolderWalk walk(start, isArchive, 4, std::chrono::microseconds(0));
+    EXPECT_TRUE(walk.WaitForEnd(FolderWalk::Clock::now() + std::chrono::minutes(2)));
+    for (std::int32_t i = 0; i < walk.Count(); ++i)
+        out << (walk.IsArchive(i) ? "*" : "") + walk.Path(i);
+    EXPECT_THROW(walk.Path(walk.Count()), RuntimeError);
+    return out;
+}
+
+class FolderWalks : public testing::TestWithParam<Walker> {};
+INSTANTIATE_TEST_SUITE_P(Both, FolderWalks, testing::Values(Walker::OneAtATime, Walker::Parallel));
 
 // The folders below dir in name order (upper-cased, ties by bytes), each
 // followed by everything below it: the walk's expected result for a tree
@@ -82,7 +111,7 @@ struct ClearOnExit {
 
 } // namespace
 
-TEST(FolderList, TakesEveryFolderInPreOrderButDotsAndNoFiles)
+TEST_P(FolderWalks, TakesEveryFolderInPreOrderButDotsAndNoFiles)
 {
     TempTree tree;
     for (const char* dir : {".hidden/inner", "...", "a b/c", "x.jpg", "deep/1/2/3", "deep/4"})
@@ -90,19 +119,17 @@ TEST(FolderList, TakesEveryFolderInPreOrderButDotsAndNoFiles)
     for (const char* file : {"pic.jpg", "README", "deep/noext", "deep/1/.dotfile", "...x"})
         tree.WriteFile(file, "x");
     const QString start = tree.Path() + "/";
-    ClsFolderList list;
-    list.SearchDirs(start);
     // Each folder followed directly by everything below it, in the platform's order.
-    const QStringList listed = Listed(list);
+    const QStringList listed = WalkAll(start, GetParam());
     EXPECT_EQ(listed, Expected(start));
-    EXPECT_EQ(list.ListCount(), 12);
+    EXPECT_EQ(listed.size(), 12);
     for (const char* rel : {".hidden/inner", "...", "x.jpg", "deep/1/2/3"})
         EXPECT_TRUE(listed.contains(start + rel)) << rel;
     for (const QString& path : listed)
         EXPECT_TRUE(Opens(path)) << path.toStdString();
 }
 
-TEST(FolderList, StartKeepsItsFormChildrenUseOneSeparatorAndBadStartsListOnlyThemselves)
+TEST_P(FolderWalks, StartKeepsItsFormChildrenUseOneSeparatorAndBadStartsListOnlyThemselves)
 {
     TempTree tree;
     tree.MakeDir("sub/inner");
@@ -114,11 +141,8 @@ TEST(FolderList, StartKeepsItsFormChildrenUseOneSeparatorAndBadStartsListOnlyThe
     const std::pair<QString, QStringList> cases[] = {
         {root, children}, {root + "/", children}, {root + "/blank ", {root + "/blank /inner"}},
         {root + "   ", {}}, {root + "/  ", {}}, {root + "/missing/", {}}, {file, {}}, {file + "/", {}}};
-    for (const auto& [start, below] : cases) {
-        ClsFolderList list;
-        list.SearchDirs(start);
-        EXPECT_EQ(Listed(list), QStringList{start} + below) << '"' << start.toStdString() << '"';
-    }
+    for (const auto& [start, below] : cases)
+        EXPECT_EQ(WalkAll(start, GetParam()), QStringList{start} + below) << '"' << start.toStdString() << '"';
 }
 
 TEST(FolderList, BadIndexRaisesAndSearchingAgainStartsAFreshList)
@@ -142,7 +166,7 @@ TEST(FolderList, BadIndexRaisesAndSearchingAgainStartsAFreshList)
     }
 }
 
-TEST(FolderList, FollowsLinksOutOfTheTreeAndCyclesEndWithEachRealFolderOnce)
+TEST_P(FolderWalks, FollowsLinksOutOfTheTreeAndCyclesEndWithEachRealFolderOnce)
 {
     TempTree tree, outside;
     outside.MakeDir("inner");
@@ -160,11 +184,9 @@ TEST(FolderList, FollowsLinksOutOfTheTreeAndCyclesEndWithEachRealFolderOnce)
     Link(root + "/x/deeper", root + "/alias");
     Link(root, root + "/x/deeper/top");     // absolute, back to the start
     const QString start = root + "/";
-    ClsFolderList list;
-    list.SearchDirs(start);
 
     // The start, x, x/deeper, y and the outside folder with its inner one.
-    const QStringList listed = Listed(list);
+    const QStringList listed = WalkAll(start, GetParam());
     ASSERT_EQ(listed.size(), 6) << listed.join(" | ").toStdString();
     const qsizetype link = listed.indexOf(start + "link");
     ASSERT_GE(link, 1);
@@ -180,7 +202,7 @@ TEST(FolderList, FollowsLinksOutOfTheTreeAndCyclesEndWithEachRealFolderOnce)
     EXPECT_EQ(inodes.size(), 6);
 }
 
-TEST(FolderList, DeepTreeDoesNotOverflowTheStack)
+TEST_P(FolderWalks, DeepTreeDoesNotOverflowTheStack)
 {
     TempTree tree;
     const ClearOnExit clear{tree.Path()};
@@ -194,14 +216,13 @@ TEST(FolderList, DeepTreeDoesNotOverflowTheStack)
     }
     close(at);
 
-    ClsFolderList list;
-    list.SearchDirs(tree.Path() + "/");
-    ASSERT_EQ(list.ListCount(), depth + 1);
+    const QStringList listed = WalkAll(tree.Path() + "/", GetParam());
+    ASSERT_EQ(listed.size(), depth + 1);
     for (int i = 1; i <= depth; ++i)
-        ASSERT_EQ(list.FindDir(i), tree.Path() + "/d" + QString("/d").repeated(i - 1)) << i;
+        ASSERT_EQ(listed[i], tree.Path() + "/d" + QString("/d").repeated(i - 1)) << i;
 }
 
-TEST(FolderList, OddAndLongestNamesOpenAgain)
+TEST_P(FolderWalks, OddAndLongestNamesOpenAgain)
 {
     TempTree tree;
     const ClearOnExit clear{tree.Path()};
@@ -212,10 +233,8 @@ TEST(FolderList, OddAndLongestNamesOpenAgain)
         ASSERT_EQ(mkdir((root + "/" + rel).c_str(), 0755), 0) << rel;
     tree.MakeDir(longest + "/" + longUtf8);
     const QString start = tree.Path() + "/";
-    ClsFolderList list;
-    list.SearchDirs(start);
 
-    const QStringList listed = Listed(list);
+    const QStringList listed = WalkAll(start, GetParam());
     EXPECT_EQ(listed, Expected(start));
     ASSERT_EQ(listed.size(), 10);
     EXPECT_TRUE(listed.contains(start + QString::fromUtf8("写真")));
@@ -230,7 +249,10 @@ TEST(FolderList, OddAndLongestNamesOpenAgain)
 // A folder that may not be read is listed by its parent but not entered,
 // and told once, with why, however many ways lead to it. Root reads
 // everything, so there the check runs as an unprivileged user.
-TEST(FolderListDeathTest, UnreadableFolderIsListedOnceNotEnteredAndLoggedOnceWithWhy)
+class FolderWalksDeathTest : public FolderWalks {};
+INSTANTIATE_TEST_SUITE_P(Both, FolderWalksDeathTest, testing::Values(Walker::OneAtATime, Walker::Parallel));
+
+TEST_P(FolderWalksDeathTest, UnreadableFolderIsListedOnceNotEnteredAndLoggedOnceWithWhy)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     TempTree tree;
@@ -245,9 +267,7 @@ TEST(FolderListDeathTest, UnreadableFolderIsListedOnceNotEnteredAndLoggedOnceWit
         if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
             std::exit(2);
         LogLines log;
-        ClsFolderList list;
-        list.SearchDirs(start);
-        QStringList listed = Listed(list);
+        QStringList listed = WalkAll(start, GetParam());
         listed.sort();
         const QStringList expected{start, start + "closed", start + "open", start + "open/inner"};
         if (listed != expected)
@@ -258,4 +278,60 @@ TEST(FolderListDeathTest, UnreadableFolderIsListedOnceNotEnteredAndLoggedOnceWit
     };
     EXPECT_EXIT(check(), testing::ExitedWithCode(0), "");
     chmod(ToCodePage(tree.Path() + "/closed").constData(), 0755);
+}
+
+// Archives stand among the folders where their names fall, in both walks;
+// and a larger, uneven tree comes out of the background walk in exactly the
+// order of the walk of one listing at a time.
+TEST(FolderWalk, GivesTheOneAtATimeOrderOnALargeUnevenTreeWithArchives)
+{
+    TempTree tree;
+    std::srand(7);
+    QStringList dirs{QString()};
+    for (int i = 0; i < 1500; ++i) {
+        // Mostly below recent folders, so that the tree is deep in places
+        // and wide in others.
+        const QString parent = dirs[std::max<qsizetype>(0, dirs.size() - 1 - std::rand() % 40)];
+        const QString dir = parent + (parent.isEmpty() ? "" : "/") + QString("d%1").arg(std::rand() % 97);
+        if (!dirs.contains(dir)) {
+            tree.MakeDir(dir);
+            dirs << dir;
+        }
+        if (i % 7 == 0)
+            tree.WriteFile(dir + QString("/b%1.zip").arg(i), "x");
+        if (i % 5 == 0)
+            tree.WriteFile(dir + QString("/pic%1.jpg").arg(i), "x");
+    }
+    Link(tree.Path() + "/" + dirs[5], tree.Path() + "/" + dirs[300] + "/again");
+    const auto isZip = [](const QString& name) { return name.endsWith(".zip"); };
+    const QString start = tree.Path() + "/";
+    const QStringList one = WalkAll(start, Walker::OneAtATime, isZip);
+    ASSERT_GT(one.size(), 1000);
+    ASSERT_TRUE(one.contains("*" + start + "b0.zip") || one.filter("*").size() > 100);
+    // Several runs: the listings finish in a different order each time.
+    for (int run = 0; run < 3; ++run)
+        ASSERT_EQ(WalkAll(start, Walker::Parallel, isZip), one) << "run " << run;
+}
+
+// Folders come out while the walk goes on, and a walk dropped in the middle
+// ends without waiting for it.
+TEST(FolderWalk, FoldersAreThereBeforeTheEndAndDroppingTheWalkStopsIt)
+{
+    TempTree tree;
+    for (int i = 0; i < 300; ++i)
+        tree.MakeDir(QString("a%1/b/c").arg(i, 3, 10, QChar('0')));
+    const QString start = tree.Path() + "/";
+    const auto later = FolderWalk::Clock::now() + std::chrono::minutes(2);
+    {
+        FolderWalk walk(start);
+        ASSERT_TRUE(walk.WaitForIndex(3, later));
+        EXPECT_EQ(walk.Path(0), start);
+        EXPECT_EQ(walk.Path(1), start + "a000");
+        EXPECT_EQ(walk.Path(3), start + "a000/b/c");
+        EXPECT_FALSE(walk.WaitForIndex(901, later)); // there are 900 folders below
+        EXPECT_TRUE(walk.Finished());
+        EXPECT_EQ(walk.Count(), 901);
+    }
+    auto walk = std::make_unique<FolderWalk>(start);
+    walk.reset(); // in the middle or at the end, whichever it is
 }
