@@ -1,54 +1,56 @@
 #pragma once
 // The slide show's table of folders: the start folder and every folder below
-// it, in the pre-order of the walk, read by index afterwards.
+// it, in the pre-order of the walk, read by index. The walk runs in the
+// background (FolderWalk): the table grows at its end while the show runs,
+// and is the whole tree once Complete() says so.
 #include <QString>
 #include <QStringList>
 
 #include <cstdint>
 #include <functional>
-#include <unordered_set>
-#include <vector>
-#include <sys/types.h>
+#include <map>
+#include <memory>
+
+#include "slideshow/FolderWalk.h"
 
 class ClsFolderList {
 public:
     // Files whose name this takes are archives, which the walk lists as
     // folders (unopened) where the name order puts them among the
-    // subfolders. None when it is empty, as by default.
-    using ArchiveTest = std::function<bool(const QString& fileName)>;
+    // subfolders. None when it is empty, as by default. Set before SearchDirs.
+    using ArchiveTest = FolderWalk::ArchiveTest;
     void SetArchiveTest(ArchiveTest isArchive) { mIsArchive = std::move(isArchive); }
 
-    // Element 0 becomes DirPath exactly as given; every folder below it follows.
+    // Element 0 becomes DirPath exactly as given; every folder below it
+    // follows as the walk finds it. A list searched before is dropped.
     void SearchDirs(const QString& DirPath);
     // FolderList(Index); an Index outside 0..ListCount()-1 raises IndexOutOfRange.
     QString FindDir(std::int32_t Index) const;
-    // The number of folders (0 before SearchDirs has run).
+    // The number of folders known so far (0 before SearchDirs has run).
     std::int32_t ListCount() const;
+    // Whether the walk has found every folder.
+    bool Complete() const;
+    // Waits until the walk has found more than count folders, or has
+    // ended, or the deadline has passed; true when the list has grown past count.
+    bool WaitForMore(std::int32_t count, FolderWalk::Clock::time_point deadline) const;
     // Whether the folder at Index is an archive.
     bool IsArchive(std::int32_t Index) const;
     // Archives found inside the archive at Index, which follow it in order.
     void InsertArchives(std::int32_t Index, const QStringList& paths);
 
 private:
-    struct FolderId {
-        dev_t device;
-        ino_t inode;
-        bool operator==(const FolderId&) const = default;
+    // Where an index of the list points: a folder of the walk, or one of the
+    // archives inserted after it.
+    struct Place {
+        std::int32_t walkIndex;
+        const QStringList* run = nullptr; // the inserted archives it is one of
+        qsizetype inRun = -1;
     };
-    struct FolderIdHash {
-        std::size_t operator()(const FolderId& id) const noexcept
-        {
-            return std::hash<ino_t>()(id.inode) * 31u + std::hash<dev_t>()(id.device);
-        }
-    };
+    Place Locate(std::int32_t Index) const;
 
-    // Appends every folder below DirPath, depth first.
-    void CollectSubDirs(const QString& DirPath);
-
-    // Its last index is mFolderMax, ListCount() - 1.
-    QStringList FolderList;
-    std::vector<bool> mIsArchiveAt; // beside FolderList
+    std::unique_ptr<FolderWalk> mWalk;
     ArchiveTest mIsArchive;
-    // Folders met in the walk, so that links never lead into one twice.
-    std::unordered_set<FolderId, FolderIdHash> mVisited;
+    // Archives inserted after a folder of the walk, by that folder's index.
+    std::map<std::int32_t, QStringList> mInserted;
+    std::int32_t mInsertedCount = 0;
 };

@@ -248,6 +248,15 @@ struct FolderWalk::State {
         }
     }
 
+    // The threads that list ahead, started when listings turn out slow; each
+    // keeps the state alive and none is waited for at the end.
+    std::weak_ptr<State> self;
+    void StartListingThreads()
+    {
+        for (std::size_t i = 0; i < listingThreads; ++i)
+            std::thread([state = self.lock()] { state->ListingLoop(); }).detach();
+    }
+
     // Makes sure the listing is done: one no listing thread has taken yet is
     // made here at once (on a fast disk most are); one under way is waited
     // for. False on stop.
@@ -267,7 +276,7 @@ struct FolderWalk::State {
             lock.lock();
             if (slow && !listingAhead) {
                 listingAhead = true;
-                work.notify_all();
+                StartListingThreads();
             }
             Listed(listing);
             return !stop;
@@ -298,7 +307,7 @@ struct FolderWalk::State {
 
     // The walk's own thread: puts the folders in pre-order as their
     // listings come in, exactly as a walk of one listing at a time would.
-    void OrderLoop()
+    void CollectSubDirs()
     {
         struct Frame {
             std::shared_ptr<Listing> listing;
@@ -399,12 +408,11 @@ FolderWalk::FolderWalk(const QString& DirPath, ArchiveTest isArchive, int listin
     s.blockUsed = 0;
     s.nodes.push_back({-1, 0, 0, 0, false});
     s.count.store(1);
-    // Each thread keeps the state alive; none is waited for at the end.
-    for (int i = 0; i < std::max(1, listingThreads); ++i)
-        std::thread([state = mState] { state->ListingLoop(); }).detach();
+    s.self = mState;
+    // The walk's thread keeps the state alive; it is not waited for at the end.
     std::thread([state = mState] {
         try {
-            state->OrderLoop();
+            state->CollectSubDirs();
         } catch (const std::exception& e) {
             // Only a list past 2^31 folders gets here: the walk ends there.
             qCWarning(lcWalk) << "the walk ends early:" << e.what();

@@ -6,10 +6,12 @@
 // slowly (a network share) the walk costs about one request per level, not
 // one per folder, and the first folders are there long before the walk ends.
 //
-// Threads: the walk owns one thread that puts the folders in order and up to
-// kListingThreads that list folders, all mostly waiting on the file system.
-// Destroying the walk stops it at once: a listing stuck in the file system
-// (a stalled mount) is let go and ends on its own.
+// Threads: the walk owns one thread that puts the folders in order and lists
+// them while listings are fast, and, once a listing has taken kSlowListing or
+// longer, kListingThreads more that list ahead, all mostly waiting on the file
+// system; they sit beside the decoding threads. Destroying the walk stops it
+// at once: a listing stuck in the file system (a stalled mount) is let go and
+// ends on its own.
 #include <QString>
 
 #include <chrono>

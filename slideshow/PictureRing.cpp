@@ -33,7 +33,7 @@ bool PictureRing::Start()
     mFileIndex = 0;
     mFiles = Files(0, true);
     while (mFiles.isEmpty()) {
-        if (++mFolderIndex >= mFolders.ListCount())
+        if (++mFolderIndex >= mFolders.ListCount() && !mFolders.More(mFolderIndex, true))
             return false;
         mFiles = Files(mFolderIndex, true);
     }
@@ -50,24 +50,29 @@ bool PictureRing::StartAt(const QString& fileName)
     return true;
 }
 
-QString PictureRing::Move(Position& at, Direction direction, const Lister& list) const
+QString PictureRing::Move(Position& at, Direction direction, const Lister& list, const Exists& exists) const
 {
     if (direction == Direction::Back)
         at.fileIndex = CheckedSub(at.fileIndex, 2);
+    // The last folder, once the walk has found them all.
+    const auto last = [&] {
+        while (exists(mFolders.ListCount())) {
+        }
+        return mFolders.ListCount() - 1;
+    };
     // A position without a file (folder 0 without pictures after a wrap)
     // steps again.
     for (;;) {
-        const std::int32_t count = mFolders.ListCount();
         at.fileIndex = CheckedAdd(at.fileIndex, 1);
         if (at.fileIndex >= at.files.size()) {
-            if (at.folderIndex >= count - 1) {
+            if (!exists(at.folderIndex + 1)) {
                 at.folderIndex = 0;
                 at.files = list(0, nullptr);
             } else {
                 ++at.folderIndex;
                 at.files = list(at.folderIndex, nullptr);
                 while (at.files.isEmpty()) {
-                    if (++at.folderIndex >= mFolders.ListCount())
+                    if (!exists(++at.folderIndex))
                         at.folderIndex = 0;
                     at.files = list(at.folderIndex, nullptr);
                 }
@@ -85,13 +90,13 @@ QString PictureRing::Move(Position& at, Direction direction, const Lister& list)
                 }
             };
             if (--at.folderIndex < mFirstFolder)
-                at.folderIndex = mFolders.ListCount() - 1;
+                at.folderIndex = last();
             listBack();
             while (at.files.isEmpty()) {
                 // Only when files were removed during the show does the walk
                 // pass the first folder; it wraps rather than leave the list.
                 if (--at.folderIndex < 0)
-                    at.folderIndex = mFolders.ListCount() - 1;
+                    at.folderIndex = last();
                 listBack();
             }
             at.fileIndex = std::int32_t(at.files.size()) + at.fileIndex;
@@ -106,14 +111,17 @@ QString PictureRing::Step(Direction direction)
 {
     Position at{mFolderIndex, mFileIndex, mFiles};
     std::int32_t emptyInARow = 0;
-    const QString path = Move(at, direction, [&](std::int32_t index, std::int32_t* found) {
-        QStringList files = Files(index, true, found);
-        if (!files.isEmpty())
-            emptyInARow = 0;
-        else if (++emptyInARow >= mFolders.ListCount())
-            throw NoPicturesLeft{};
-        return files;
-    });
+    const QString path = Move(
+        at, direction,
+        [&](std::int32_t index, std::int32_t* found) {
+            QStringList files = Files(index, true, found);
+            if (!files.isEmpty())
+                emptyInARow = 0;
+            else if (++emptyInARow >= mFolders.ListCount() && !mFolders.More(mFolders.ListCount(), true))
+                throw NoPicturesLeft{};
+            return files;
+        },
+        [&](std::int32_t index) { return index < mFolders.ListCount() || mFolders.More(index, true); });
     mFolderIndex = at.folderIndex;
     mFileIndex = at.fileIndex;
     mFiles = at.files;
@@ -132,12 +140,14 @@ QStringList PictureRing::PeekAhead(std::int32_t direction, int steps)
     QStringList paths;
     try {
         for (int i = 0; i < steps; ++i) {
-            paths << Move(at, direction < 0 ? Direction::Back : Direction::Forward,
-                          [&](std::int32_t index, std::int32_t* found) {
-                              if (++listed > kPeekFolders)
-                                  throw GaveUp{};
-                              return Files(index, false, found);
-                          });
+            paths << Move(
+                at, direction < 0 ? Direction::Back : Direction::Forward,
+                [&](std::int32_t index, std::int32_t* found) {
+                    if (++listed > kPeekFolders)
+                        throw GaveUp{};
+                    return Files(index, false, found);
+                },
+                [&](std::int32_t index) { return index < mFolders.ListCount() || mFolders.More(index, false); });
         }
     } catch (const GaveUp&) {
         // Too many folders without pictures ahead: the step walks them.

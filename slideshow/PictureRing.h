@@ -18,12 +18,22 @@
 // (archives inside an archive): the source inserts them right after it, and
 // the ring's indexes beyond it move up. A folder whose listing is still
 // under way raises NotListedYet when the caller would not wait for it.
+//
+// The list may still grow at its end while the walk goes on: More says
+// whether it grows past a count, waiting for the walk when wait is set (false
+// also when the wait was cut short), and raising NotListedYet without wait
+// while the walk has not ended.
 class FolderSource {
 public:
     virtual ~FolderSource() = default;
     virtual std::int32_t ListCount() const = 0;
     virtual QString FindDir(std::int32_t Index) const = 0;
     virtual QStringList Files(std::int32_t Index, bool wait) = 0;
+    virtual bool More(std::int32_t count, bool wait)
+    {
+        (void)wait;
+        return ListCount() > count;
+    }
 };
 
 struct NotListedYet {};
@@ -70,10 +80,12 @@ private:
         QStringList files;
     };
     using Lister = std::function<QStringList(std::int32_t folderIndex, std::int32_t* found)>;
+    // Whether there is a folder at index (the list may still be growing).
+    using Exists = std::function<bool(std::int32_t index)>;
 
     // The step itself, on a position: what Step moves the ring by and what
     // the look-ahead predicts with.
-    QString Move(Position& at, Direction direction, const Lister& list) const;
+    QString Move(Position& at, Direction direction, const Lister& list, const Exists& exists) const;
     // Lists a folder; folders found inside it move the ring's indexes
     // beyond it up, and *found (when given) says how many there were.
     QStringList Files(std::int32_t folderIndex, bool wait, std::int32_t* found = nullptr);

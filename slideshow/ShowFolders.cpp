@@ -48,6 +48,21 @@ void ShowFolders::SearchDirs(const QString& DirPath)
     FolderList.SearchDirs(DirPath);
 }
 
+bool ShowFolders::More(std::int32_t count, bool wait)
+{
+    const auto grown = [&] { return FolderList.ListCount() > count; };
+    if (grown() || FolderList.Complete())
+        return grown();
+    if (!wait)
+        throw NotListedYet{};
+    // As long as the walk takes; a wait cut short (the window closes) ends it.
+    const Waiter waitFor = mWait ? mWait : Waiter(SleepUntil);
+    while (waitFor([&] { return grown() || FolderList.Complete(); }, 1000))
+        if (grown() || FolderList.Complete())
+            break;
+    return grown();
+}
+
 QStringList ShowFolders::Files(std::int32_t Index, bool wait)
 {
     if (mShelf && FolderList.IsArchive(Index))

@@ -42,6 +42,7 @@ public:
     std::int32_t ListCount() const override { return FolderList.ListCount(); }
     QString FindDir(std::int32_t Index) const override { return FolderList.FindDir(Index); }
     QStringList Files(std::int32_t Index, bool wait) override;
+    bool More(std::int32_t count, bool wait) override;
 
     ClsFolderList FolderList;
     FileListBox File1;

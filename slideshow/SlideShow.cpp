@@ -223,12 +223,19 @@ void SlideShow::Form_Activate()
 
         setCursor(Qt::WaitCursor);
         SearchDirs(Tag());
+        // The walk goes on in the background; the text and the hourglass stay
+        // until the first folder with pictures is known. Esc ends the wait.
+        mBusy = true;
+        const bool found = mStartPicture.isEmpty() ? mRing.Start() : mRing.StartAt(mStartPicture);
+        mBusy = false;
         unsetCursor();
+        if (mClosing)
+            return;
         // Black from now on: the surface's memory goes.
         mSurface = QImage();
         mSurfaceUsed = false;
         update();
-        if (!(mStartPicture.isEmpty() ? mRing.Start() : mRing.StartAt(mStartPicture))) {
+        if (!found) {
             EndWithMessage(kNoPictures);
             return;
         }

@@ -23,33 +23,26 @@
 
 namespace {
 
-QStringList Listed(const ClsFolderList& list)
+QStringList Listed(ClsFolderList& list)
 {
+    EXPECT_TRUE(list.WaitForMore(INT32_MAX - 1, FolderWalk::Clock::now() + std::chrono::minutes(2)) || list.Complete());
     QStringList out;
     for (std::int32_t i = 0; i < list.ListCount(); ++i)
         out << list.FindDir(i);
     return out;
 }
 
-// The two walks: one listing at a time on the caller's thread, and the
-// walk in the background with many listings at once (from the first, as on
-// a slow file system). Both must give the same folders in the same order;
-// archives are marked with a "*" in front.
+// The walk lists each folder itself while listings are fast, and lists
+// folders ahead on many threads once they are slow; both must give the same
+// folders in the same order. Archives are marked with a "*" in front.
 enum class Walker { OneAtATime, Parallel };
 
 QStringList WalkAll(const QString& start, Walker walker, const FolderWalk::ArchiveTest& isArchive = {})
 {
+    using namespace std::chrono;
+    FolderWalk walk(start, isArchive, 4, walker == Walker::Parallel ? microseconds(0) : duration_cast<microseconds>(hours(1)));
+    EXPECT_TRUE(walk.WaitForEnd(FolderWalk::Clock::now() + minutes(2)));
     QStringList out;
-    if (walker == Walker::OneAtATime) {
-        ClsFolderList list;
-        list.SetArchiveTest(isArchive);
-        list.SearchDirs(start);
-        for (std::int32_t i = 0; i < list.ListCount(); ++i)
-            out << (list.IsArchive(i) ? "*" : "") + list.FindDir(i);
-        return out;
-    }
-    FolderWalk walk(start, isArchive, 4, std::chrono::microseconds(0));
-    EXPECT_TRUE(walk.WaitForEnd(FolderWalk::Clock::now() + std::chrono::minutes(2)));
     for (std::int32_t i = 0; i < walk.Count(); ++i)
         out << (walk.IsArchive(i) ? "*" : "") + walk.Path(i);
     EXPECT_THROW(walk.Path(walk.Count()), RuntimeError);
@@ -156,6 +149,15 @@ TEST(FolderList, BadIndexRaisesAndSearchingAgainStartsAFreshList)
     list.SearchDirs(one.Path() + "/");
     list.SearchDirs(two.Path() + "/");
     ASSERT_EQ(Listed(list), (QStringList{two.Path() + "/", two.Path() + "/c"}));
+    // Archives found inside an archive follow it, also inside those.
+    list.InsertArchives(0, {"x", "y"});
+    list.InsertArchives(1, {"z"});
+    list.InsertArchives(4, {"w"});
+    EXPECT_EQ(Listed(list), (QStringList{two.Path() + "/", "x", "z", "y", two.Path() + "/c", "w"}));
+    EXPECT_EQ(list.IsArchive(0), false);
+    EXPECT_EQ(list.IsArchive(2), true);
+    EXPECT_EQ(list.IsArchive(4), false);
+    EXPECT_EQ(list.IsArchive(5), true);
     for (std::int32_t bad : {-1, list.ListCount(), INT32_MIN, INT32_MAX}) {
         try {
             list.FindDir(bad);

@@ -31,6 +31,29 @@ MemoryFolders Tree()
 
 std::string Name(const QString& path) { return path.section(u'/', -2).toStdString(); }
 
+// The same folders, found one at a time by a walk that goes on while the
+// ring steps: each wait for the walk finds one more folder.
+class GrowingFolders : public MemoryFolders {
+public:
+    using MemoryFolders::MemoryFolders;
+    std::int32_t ListCount() const override { return mFound; }
+    bool More(std::int32_t count, bool wait) override
+    {
+        const std::int32_t all = MemoryFolders::ListCount();
+        if (count < mFound || mFound == all)
+            return count < mFound;
+        if (!wait)
+            throw NotListedYet{};
+        ++waits;
+        mFound = std::min(all, count + 1);
+        return true;
+    }
+    int waits = 0;
+
+private:
+    std::int32_t mFound = 1;
+};
+
 // One move as the window makes it: Next steps forward, Previous back.
 QString Move(PictureRing& ring, int direction)
 {
@@ -244,8 +267,9 @@ TEST(PictureRing, FoldersFoundWhenListedTakeTheirPlaceInTheOrderWhicheverWayTheR
             ASSERT_EQ(Move(ring, walk[i]), want) << "move " << i << " by " << walk[i];
             EXPECT_EQ(ring.CurrentPath(), want);
             EXPECT_EQ(ring.FirstFolder(), reference.FirstFolder());
-            if (!looked.isEmpty() && walk[i] == walk[std::min(i + 1, walk.size() - 1)])
+            if (!looked.isEmpty() && walk[i] == walk[std::min(i + 1, walk.size() - 1)]) {
                 EXPECT_EQ(looked.front(), want) << "the look ahead named another picture";
+            }
         }
         EXPECT_EQ(ring.FolderIndex(), reference.FolderIndex());
         EXPECT_EQ(lazy.ListCount(), std::int32_t(all.size()));
@@ -271,4 +295,44 @@ TEST(PictureRing, FoldersFoundWhenListedTakeTheirPlaceInTheOrderWhicheverWayTheR
     EXPECT_EQ(Name(Move(lateRing, 1)), "A/a1");
     EXPECT_EQ(lateRing.FirstFolder(), 3);
     EXPECT_EQ(Name(Move(lateRing, -1)), "A/a2") << "back from the first folder wraps to the last";
+}
+
+// While the walk goes on, the ring is the ring of the folders found so far:
+// a step past the last one found waits for the next, a step back from the
+// first picture waits for the whole walk, and every step lands where it
+// would with every folder known from the start. Looking ahead never waits.
+TEST(PictureRing, AGrowingFolderListGivesTheSameRingAndWaitsOnlyAtItsEnd)
+{
+    const std::vector<std::pair<QString, QStringList>> all = {
+        {"/s", {}}, {"/s/A", {"a1", "a2"}}, {"/s/A/B", {}}, {"/s/A/B/C", {"c1"}}, {"/s/D", {}}, {"/s/E", {"e1"}}};
+    const std::vector<std::vector<int>> walks = {
+        {1, 1, 1, 1, 1, 1, 1, -1, -1}, {-1, -1, 1, 1, 1}, {1, -1, -1, -1, -1, -1, 1}};
+    for (const std::vector<int>& walk : walks) {
+        GrowingFolders growing(all);
+        MemoryFolders known(all);
+        PictureRing ring(growing), reference(known);
+        ASSERT_TRUE(ring.Start());
+        ASSERT_TRUE(reference.Start());
+        EXPECT_EQ(growing.ListCount(), 2) << "the first picture needs the walk only as far as A";
+        for (std::size_t i = 0; i < walk.size(); ++i) {
+            const int waitsBefore = growing.waits;
+            const QStringList looked = ring.PeekAhead(walk[i], 3);
+            EXPECT_EQ(growing.waits, waitsBefore) << "looking ahead waited for the walk";
+            ASSERT_EQ(Move(ring, walk[i]), Move(reference, walk[i])) << "move " << i << " by " << walk[i];
+            EXPECT_EQ(ring.FirstFolder(), reference.FirstFolder());
+        }
+        if (walk.front() < 0) {
+            EXPECT_EQ(growing.ListCount(), std::int32_t(all.size())) << "back from the first picture found all";
+        }
+    }
+    // The first picture of a tree whose first folders hold none is found as
+    // far as the walk has to go, not further.
+    GrowingFolders growing({{"/s", {}}, {"/s/A", {}}, {"/s/B", {"b1"}}, {"/s/C", {"c1"}}});
+    PictureRing ring(growing);
+    ASSERT_TRUE(ring.Start());
+    EXPECT_EQ(Name(ring.CurrentPath()), "B/b1");
+    EXPECT_EQ(growing.ListCount(), 3);
+    GrowingFolders none({{"/s", {}}, {"/s/A", {}}});
+    PictureRing empty(none);
+    EXPECT_FALSE(empty.Start());
 }
