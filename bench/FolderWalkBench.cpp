@@ -131,6 +131,8 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "a contender failed\n");
             return 1;
         }
+    std::printf("folder table: %.1f MiB for %d folders (%.0f bytes a folder)\n", check.TableBytes() / 1048576.0,
+                check.Count(), double(check.TableBytes()) / check.Count());
     const double ratio = rounds[0].Median() / rounds[2].Median();
     std::printf("ratio walk/find of the medians: %.2f (target <= 0.6) %s\n", ratio, ratio <= 0.6 ? "ok" : "MISSED");
     return 0;

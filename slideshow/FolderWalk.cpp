@@ -333,7 +333,6 @@ struct FolderWalk::State {
         start->dirBytes = ToCodePage(rootPrefix).toStdString();
         std::vector<Frame> stack;
         if (Await(start, lock)) {
-            Taken(*start);
             if (!start->opened) {
                 TellUnreadable(rootPrefix, start->error);
             } else {
@@ -386,6 +385,9 @@ struct FolderWalk::State {
                 TellUnreadable(PathOf(std::int32_t(nodes.size()) - 1) + u'/', child->error);
             }
         }
+        // A walk stopped in the middle closes the searches it still holds.
+        for (Frame& frame : stack)
+            Taken(*frame.listing);
         finished = true;
         grown.notify_all();
         // The listing threads have nothing more to do.

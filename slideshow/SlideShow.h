@@ -86,6 +86,8 @@ public:
     std::int16_t Busy() const { return mBusy ? -1 : 0; }
     // Whether the first picture is on screen (input is taken from then on).
     bool ShowStarted() const { return mShowStarted; }
+    // Whether the walk has found every folder.
+    bool WalkComplete() const { return mFolders.FolderList.Complete(); }
     // The user pressed Esc while the plug-ins were read: the show is not
     // to be opened.
     bool StartGivenUp() const { return mStartGivenUp; }

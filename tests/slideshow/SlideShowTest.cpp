@@ -887,6 +887,7 @@ TEST_F(SlideShowTest, WrapsOverFoldersOnDiskAndEndsWithTheMessageWhenNoPicturesA
                 // The folders on disk as the ring has them: the start folder
                 // and A/B hold no picture. Back from the first picture wraps
                 // to the last folder; on from there passes both.
+                ASSERT_TRUE(WaitFor([&] { return s.WalkComplete(); }));
                 EXPECT_EQ(s.ListCount(), 4);
                 EXPECT_EQ(P::FirstFolder(s), 1);
                 for (const auto& [key, want] : {std::pair(37, "C/c1.bmp"), std::pair(0, "A/a1.bmp")}) {
