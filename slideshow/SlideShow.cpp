@@ -78,6 +78,10 @@ SlideShow::SlideShow(const QString& intervalText, std::function<bool()> stretchS
     setAutoFillBackground(true);
 
     CoverScreen(screen ? screen : this->screen());
+    // Waits for the walk or an archive's listing keep the window answering.
+    mFolders.SetWaiter([this](const std::function<bool()>& done, int timeoutMs) {
+        return mStage.WaitUntil(done, timeoutMs);
+    });
 
     mStage.Picture1->onKeyDown = [this](int key) { Picture1_KeyDown(KeyCodeOf(key), 0); };
     mStage.Picture1->onMouseDown = [this](Qt::MouseButton button, QPointF pos) {
@@ -131,9 +135,6 @@ void SlideShow::SetShowArchives(bool on)
         mStartGivenUp = mStartGivenUp || wait.Escaped();
     }
     mFolders.SetShowArchives(on, std::move(plugins));
-    mFolders.SetWaiter([this](const std::function<bool()>& done, int timeoutMs) {
-        return mStage.WaitUntil(done, timeoutMs);
-    });
     mStage.SetArchives(mFolders.Shelf());
 }
 QString SlideShow::Tag() const { return mTag; }
