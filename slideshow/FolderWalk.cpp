@@ -26,6 +26,8 @@ namespace {
 // Listings done ahead of the walk and not yet taken by it; past this many,
 // only the listings the walk waits for are made (memory stays bounded).
 constexpr std::size_t kAheadListings = 4096;
+// How long dropping a walk waits for its threads to end.
+constexpr auto kLetGoAfter = std::chrono::milliseconds(250);
 // Folder names are kept in blocks of this many UTF-16 units.
 constexpr std::size_t kNameBlock = 1 << 18;
 
@@ -254,7 +256,22 @@ struct FolderWalk::State {
     void StartListingThreads()
     {
         for (std::size_t i = 0; i < listingThreads; ++i)
-            std::thread([state = self.lock()] { state->ListingLoop(); }).detach();
+            Start([](State& state) { state.ListingLoop(); });
+    }
+
+    // The walk's threads still running, and the signal of each one's end.
+    int running = 0;
+    std::condition_variable ended;
+    // Under mutex: starts a thread of the walk, which keeps the state alive.
+    void Start(void (*body)(State&))
+    {
+        ++running;
+        std::thread([state = self.lock(), body] {
+            body(*state);
+            std::lock_guard lock(state->mutex);
+            --state->running;
+            state->ended.notify_all();
+        }).detach();
     }
 
     // Makes sure the listing is done: one no listing thread has taken yet is
@@ -332,7 +349,9 @@ struct FolderWalk::State {
         auto start = std::make_shared<Listing>();
         start->dirBytes = ToCodePage(rootPrefix).toStdString();
         std::vector<Frame> stack;
-        if (Await(start, lock)) {
+        if (!Await(start, lock)) {
+            Taken(*start);
+        } else {
             if (!start->opened) {
                 TellUnreadable(rootPrefix, start->error);
             } else {
@@ -366,8 +385,10 @@ struct FolderWalk::State {
                 listing.children.push_back(ChildOf(frame.listing, entry));
             const std::shared_ptr<Listing> child = listing.children[frame.child++];
             const std::int32_t parentNode = frame.node; // frame may move below
-            if (!Await(child, lock, listing.handle))
+            if (!Await(child, lock, listing.handle)) {
+                Taken(*child);
                 break;
+            }
             if (child->known && !visited.insert({child->device, child->inode}).second) {
                 // A link to a folder met before, or to an ancestor.
                 child->abandoned = true;
@@ -411,29 +432,32 @@ FolderWalk::FolderWalk(const QString& DirPath, ArchiveTest isArchive, int listin
     s.nodes.push_back({-1, 0, 0, 0, false});
     s.count.store(1);
     s.self = mState;
-    // The walk's thread keeps the state alive; it is not waited for at the end.
-    std::thread([state = mState] {
+    std::lock_guard lock(s.mutex);
+    s.Start([](State& state) {
         try {
-            state->CollectSubDirs();
+            state.CollectSubDirs();
         } catch (const std::exception& e) {
             // Only a list past 2^31 folders gets here: the walk ends there.
             qCWarning(lcWalk) << "the walk ends early:" << e.what();
-            std::lock_guard lock(state->mutex);
-            state->finished = true;
-            state->stop = true;
-            state->grown.notify_all();
-            state->work.notify_all();
+            std::lock_guard lock(state.mutex);
+            state.finished = true;
+            state.stop = true;
+            state.grown.notify_all();
+            state.work.notify_all();
         }
-    }).detach();
+    });
 }
 
 FolderWalk::~FolderWalk()
 {
-    std::lock_guard lock(mState->mutex);
+    std::unique_lock lock(mState->mutex);
     mState->stop = true;
     mState->work.notify_all();
     mState->listed.notify_all();
     mState->grown.notify_all();
+    // Between listings the threads end at once; one inside a listing that
+    // the file system does not answer (a stalled mount) is let go.
+    mState->ended.wait_for(lock, kLetGoAfter, [&] { return mState->running == 0; });
 }
 
 std::int32_t FolderWalk::Count() const { return mState->count.load(std::memory_order_acquire); }
