@@ -46,11 +46,6 @@ std::int32_t ClsFolderList::ListCount() const
 
 bool ClsFolderList::Complete() const { return !mWalk || mWalk->Finished(); }
 
-bool ClsFolderList::WaitForMore(std::int32_t count, FolderWalk::Clock::time_point deadline) const
-{
-    return mWalk && mWalk->WaitForIndex(count - mInsertedCount, deadline);
-}
-
 bool ClsFolderList::IsArchive(std::int32_t Index) const
 {
     if (Index < 0 || Index >= ListCount())
@@ -66,12 +61,12 @@ void ClsFolderList::InsertArchives(std::int32_t Index, const QStringList& paths)
         return;
     CheckedAdd(ListCount() - 1, std::int32_t(paths.size()));
     const Place place = Locate(Index);
+    // The run after the walk's folder: the one Index is in, or a new one.
+    QStringList& run = mInserted[place.walkIndex];
     if (place.run) {
-        auto* run = const_cast<QStringList*>(place.run); // one of ours
         for (qsizetype i = 0; i < paths.size(); ++i)
-            run->insert(place.inRun + 1 + i, paths[i]);
+            run.insert(place.inRun + 1 + i, paths[i]);
     } else {
-        QStringList& run = mInserted[place.walkIndex];
         run = paths + run;
     }
     mInsertedCount += std::int32_t(paths.size());

@@ -30,9 +30,6 @@ public:
     std::int32_t ListCount() const;
     // Whether the walk has found every folder.
     bool Complete() const;
-    // Waits until the walk has found more than count folders, or has
-    // ended, or the deadline has passed; true when the list has grown past count.
-    bool WaitForMore(std::int32_t count, FolderWalk::Clock::time_point deadline) const;
     // Whether the folder at Index is an archive.
     bool IsArchive(std::int32_t Index) const;
     // Archives found inside the archive at Index, which follow it in order.

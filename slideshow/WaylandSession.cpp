@@ -183,8 +183,6 @@ bool FramePresented::Done()
     return mObjects->done;
 }
 
-bool OffersIdleInhibitor() { return TheGlobals()->idleInhibitManager != nullptr; }
-
 struct IdleInhibitor::Objects {
     wl_display* display = nullptr;
     zwp_idle_inhibitor_v1* inhibitor = nullptr;

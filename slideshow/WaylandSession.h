@@ -34,9 +34,6 @@ private:
     std::unique_ptr<Objects> mObjects;
 };
 
-// Whether the compositor offers idle inhibitors (idle-inhibit-unstable-v1).
-bool OffersIdleInhibitor();
-
 // Keeps the output from blanking while the window's surface is visible, as
 // long as this object lives. Holds nothing when not on Wayland or when the
 // compositor does not offer it.

@@ -25,7 +25,7 @@ namespace {
 
 QStringList Listed(ClsFolderList& list)
 {
-    EXPECT_TRUE(list.WaitForMore(INT32_MAX - 1, FolderWalk::Clock::now() + std::chrono::minutes(2)) || list.Complete());
+    EXPECT_TRUE(WaitFor([&] { return list.Complete(); }, 120000));
     QStringList out;
     for (std::int32_t i = 0; i < list.ListCount(); ++i)
         out << list.FindDir(i);

@@ -105,6 +105,14 @@ static int source_path(const char* path, char out[PATH_MAX])
     return snprintf(out, PATH_MAX, "%s%s", options.source, path) < PATH_MAX ? 0 : -ENAMETOOLONG;
 }
 
+// What every request on a path does first: pay its delay, then find the
+// path in the source.
+static int arrive(const char* path, int kind, char full[PATH_MAX])
+{
+    const int res = slow_down(path, kind);
+    return res != 0 ? res : source_path(path, full);
+}
+
 static void* slow_init(struct fuse_conn_info* conn, struct fuse_config* cfg)
 {
     (void)conn;
@@ -118,9 +126,7 @@ static int slow_getattr(const char* path, struct stat* st, struct fuse_file_info
 {
     (void)fi;
     char full[PATH_MAX];
-    int res = slow_down(path, COUNT_GETATTR);
-    if (res == 0)
-        res = source_path(path, full);
+    int res = arrive(path, COUNT_GETATTR, full);
     if (res == 0 && lstat(full, st) != 0)
         res = -errno;
     return res;
@@ -129,9 +135,7 @@ static int slow_getattr(const char* path, struct stat* st, struct fuse_file_info
 static int slow_readlink(const char* path, char* buf, size_t size)
 {
     char full[PATH_MAX];
-    int res = slow_down(path, COUNT_REQUESTS);
-    if (res == 0)
-        res = source_path(path, full);
+    int res = arrive(path, COUNT_REQUESTS, full);
     if (res != 0)
         return res;
     const ssize_t n = readlink(full, buf, size - 1);
@@ -144,9 +148,7 @@ static int slow_readlink(const char* path, char* buf, size_t size)
 static int slow_opendir(const char* path, struct fuse_file_info* fi)
 {
     char full[PATH_MAX];
-    int res = slow_down(path, COUNT_OPENDIR);
-    if (res == 0)
-        res = source_path(path, full);
+    int res = arrive(path, COUNT_OPENDIR, full);
     if (res != 0)
         return res;
     DIR* dir = opendir(full);
@@ -189,9 +191,7 @@ static int slow_releasedir(const char* path, struct fuse_file_info* fi)
 static int slow_open(const char* path, struct fuse_file_info* fi)
 {
     char full[PATH_MAX];
-    int res = slow_down(path, COUNT_REQUESTS);
-    if (res == 0)
-        res = source_path(path, full);
+    int res = arrive(path, COUNT_REQUESTS, full);
     if (res != 0)
         return res;
     const int fd = open(full, O_RDONLY);
