@@ -31,7 +31,12 @@ bool FileListBox::Matches(const QString& name) const
 void FileListBox::SetPath(const QString& path)
 {
     mPath = path;
-    mNames.clear();
+    mNames = ListFolder(path);
+}
+
+QStringList FileListBox::ListFolder(const QString& path) const
+{
+    QStringList names;
     FindData data;
     // The folder's exact name: a trailing blank is part of it.
     const FindHandle handle = FindFirstFileA(ToCodePage(JoinPath(path, "*")).constData(), &data);
@@ -41,12 +46,13 @@ void FileListBox::SetPath(const QString& path)
                 continue;
             const QString name = FromCodePage(data.cFileName);
             if (Matches(name))
-                mNames << name;
+                names << name;
         } while (FindNextFileA(handle, &data));
     }
     // The search gives them in name order already: without regard to case
     // (upper-cased), ties by the exact name.
     FindClose(handle);
+    return names;
 }
 
 QString FileListBox::List(std::int32_t i) const

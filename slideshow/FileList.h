@@ -17,6 +17,9 @@ public:
 
     // Lists the folder anew. A folder that cannot be read lists nothing.
     void SetPath(const QString& path);
+    // The names the folder at path would list, leaving this list as it is;
+    // any thread may call it while the pattern stays.
+    QStringList ListFolder(const QString& path) const;
     QString Path() const { return mPath; }
 
     std::int32_t ListCount() const { return std::int32_t(mNames.size()); }

@@ -20,9 +20,9 @@
 // under way raises NotListedYet when the caller would not wait for it.
 //
 // The list may still grow at its end while the walk goes on: More says
-// whether it grows past a count, waiting for the walk when wait is set (false
-// also when the wait was cut short), and raising NotListedYet without wait
-// while the walk has not ended.
+// whether it grows past a count, waiting for the walk when wait is set, and
+// raising NotListedYet without wait while the walk has not ended. A wait cut
+// short raises WaitCutShort.
 class FolderSource {
 public:
     virtual ~FolderSource() = default;
@@ -37,6 +37,9 @@ public:
 };
 
 struct NotListedYet {};
+
+// A wait for the walk or a listing was cut short: the window is closing.
+struct WaitCutShort {};
 
 // Every folder of the ring was found without pictures: the show cannot go on.
 struct NoPicturesLeft {};

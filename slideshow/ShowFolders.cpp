@@ -9,6 +9,10 @@
 
 namespace {
 
+// How long a step waits for a folder's listing before the window's events
+// go on meanwhile.
+constexpr auto kQuickListing = std::chrono::milliseconds(20);
+
 bool SleepUntil(const std::function<bool()>& done, int timeoutMs)
 {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -42,10 +46,27 @@ void ShowFolders::SetShowArchives(bool on, std::shared_ptr<const ClsArchivePlugi
 
 void ShowFolders::SearchDirs(const QString& DirPath)
 {
+    mFiles.Clear();
     mNested.clear();
     mArchivePictures.clear();
     mPassedOver.clear();
     FolderList.SearchDirs(DirPath);
+}
+
+bool ShowFolders::WaitUntil(const std::function<bool()>& done, int timeoutMs) const
+{
+    const Waiter& waitFor = mWait ? mWait : Waiter(SleepUntil);
+    // Without a limit, in turns of a second: the window's waiter counts its
+    // time in whole turns.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (timeoutMs >= 0 && left.count() <= 0)
+            return false;
+        if (!waitFor(done, timeoutMs < 0 ? 1000 : int(left.count())))
+            throw WaitCutShort{};
+    }
+    return true;
 }
 
 bool ShowFolders::More(std::int32_t count, bool wait)
@@ -55,11 +76,8 @@ bool ShowFolders::More(std::int32_t count, bool wait)
         return grown();
     if (!wait)
         throw NotListedYet{};
-    // As long as the walk takes; a wait cut short (the window closes) ends it.
-    const Waiter waitFor = mWait ? mWait : Waiter(SleepUntil);
-    while (waitFor([&] { return grown() || FolderList.Complete(); }, 1000))
-        if (grown() || FolderList.Complete())
-            break;
+    // As long as the walk takes.
+    WaitUntil([&] { return grown() || FolderList.Complete(); }, -1);
     return grown();
 }
 
@@ -67,8 +85,30 @@ QStringList ShowFolders::Files(std::int32_t Index, bool wait)
 {
     if (mShelf && FolderList.IsArchive(Index))
         return ArchiveFiles(Index, wait);
-    File1.SetPath(FolderList.FindDir(Index));
-    return File1.Names();
+    return FolderPictures(Index, wait);
+}
+
+QStringList ShowFolders::FolderPictures(std::int32_t Index, bool wait)
+{
+    if (mListedPattern != File1.Pattern()) {
+        // The listing threads keep the pattern they were given.
+        mListedPattern = File1.Pattern();
+        auto pattern = std::make_shared<const FileListBox>(File1);
+        mFiles.SetLister([pattern](const QString& path) { return pattern->ListFolder(path); });
+    }
+    const QString path = FolderList.FindDir(Index);
+    if (!wait) {
+        const std::optional<FolderFiles::Listing> ahead = mFiles.Ahead(path);
+        if (!ahead || !ahead->Done())
+            throw NotListedYet{};
+        return ahead->Names();
+    }
+    const FolderFiles::Listing listing = mFiles.ForStep(path);
+    // On a disk that answers at once the window does not turn its event
+    // loop; a slow folder is waited for as long as it takes.
+    if (!listing.WaitFor(kQuickListing))
+        WaitUntil([&] { return listing.Done(); }, -1);
+    return listing.Names();
 }
 
 QStringList ShowFolders::ArchiveFiles(std::int32_t Index, bool wait)
@@ -89,9 +129,7 @@ QStringList ShowFolders::ArchiveFiles(std::int32_t Index, bool wait)
         // over until its listing is done.
         if (mPassedOver.contains(path))
             return {};
-        const Waiter waitFor = mWait ? mWait : Waiter(SleepUntil);
-        waitFor([&] { return (opened = mShelf->Find(path)).has_value(); }, PicturePrefetch::kStepWaitMs);
-        if (!opened) {
+        if (!WaitUntil([&] { return (opened = mShelf->Find(path)).has_value(); }, PicturePrefetch::kStepWaitMs)) {
             // A slow or stalled archive; its listing goes on, and a later
             // visit shows what it found.
             qCWarning(lcWalk).noquote() << "archive" << path << "is still being listed: passed over for now";

@@ -18,6 +18,7 @@
 #include "archives/ArchiveShelf.h"
 #include "pluginhost/ClsArchivePluginManager.h"
 #include "slideshow/FileList.h"
+#include "slideshow/FolderFiles.h"
 #include "slideshow/FolderList.h"
 #include "slideshow/PictureRing.h"
 
@@ -35,6 +36,9 @@ public:
     // was cut short (the window is closing). By default it sleeps between looks.
     using Waiter = std::function<bool(const std::function<bool()>& done, int timeoutMs)>;
     void SetWaiter(Waiter wait) { mWait = std::move(wait); }
+    // Called on a listing thread when a folder the look-ahead asked for has
+    // been listed: the look-ahead can look further.
+    void SetOnListed(std::function<void()> onListed) { mFiles.SetOnListed(std::move(onListed)); }
     // The archives reached so far; null when archives are not shown.
     std::shared_ptr<const ArchiveShelf> Shelf() const { return mShelf; }
 
@@ -49,10 +53,17 @@ public:
 
 private:
     QStringList ArchiveFiles(std::int32_t Index, bool wait);
+    QStringList FolderPictures(std::int32_t Index, bool wait);
+    // Waits in the window's way until done() holds: for up to timeoutMs, or
+    // as long as it takes (-1). Raises WaitCutShort when the window closes.
+    bool WaitUntil(const std::function<bool()>& done, int timeoutMs) const;
 
     ArchiveNames mArchiveNames;
     std::shared_ptr<ArchiveShelf> mShelf;
     Waiter mWait;
+    // The folders' listings, and the pattern they were made with.
+    FolderFiles mFiles;
+    QString mListedPattern;
     // Archives inside archives not listed yet: where each one is.
     struct Nested {
         std::shared_ptr<const ArchiveContents> holder;

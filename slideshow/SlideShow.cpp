@@ -82,6 +82,16 @@ SlideShow::SlideShow(const QString& intervalText, std::function<bool()> stretchS
     mFolders.SetWaiter([this](const std::function<bool()>& done, int timeoutMs) {
         return mStage.WaitUntil(done, timeoutMs);
     });
+    // A folder ahead listed at last: the look-ahead sees further now.
+    mFolders.SetOnListed([this] {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (!mClosing && !mBusy && mShowStarted)
+                    mStage.LookAhead(mRing, mLastStepBack);
+            },
+            Qt::QueuedConnection);
+    });
 
     mStage.Picture1->onKeyDown = [this](int key) { Picture1_KeyDown(KeyCodeOf(key), 0); };
     mStage.Picture1->onMouseDown = [this](Qt::MouseButton button, QPointF pos) {
@@ -479,6 +489,8 @@ template <class F> void SlideShow::Guarded(F&& body)
 {
     try {
         body();
+    } catch (const WaitCutShort&) {
+        // The window is closing; nothing of the step is touched any more.
     } catch (const std::exception& e) {
         EndWithMessage(QString::fromUtf8(e.what()));
     } catch (...) {

@@ -1,14 +1,19 @@
 // The show on a folder tree behind a file system that is slow on every
 // request (velmora-slowfs, like a photo share on the network): the first
-// picture comes long before the walk ends, and the ring is the same as on a
-// fast disk while the walk runs and after it.
+// picture comes long before the walk ends, the ring is the same as on a fast
+// disk while the walk runs and after it, and no wait (for a slow or a stalled
+// walk) keeps the window from answering or from ending at once.
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QPointer>
+#include <QTimer>
 
 #include <chrono>
+#include <thread>
+
+#include <sys/stat.h>
 
 #include "app/Settings.h"
 #include "imaging/PictureTestData.h"
@@ -20,7 +25,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::int16_t kRight = 39, kLeft = 37;
+constexpr std::int16_t kRight = 39, kLeft = 37, kEsc = 27;
 
 class SlowTree : public ::testing::Test {
 protected:
@@ -137,4 +142,89 @@ TEST_F(SlowTree, TheRingIsTheFastDisksRingWhileTheWalkRunsAndAfter)
     ASSERT_FALSE(show.isNull());
     EXPECT_TRUE(show->WalkComplete());
     EXPECT_EQ(Current(share.Path()), ring.back());
+}
+
+// Presses Esc from inside whatever wait the window is in, once it has
+// answered n timer ticks meanwhile; says whether a step was under way then
+// and how long the window took to go after Esc.
+struct EscAfterTicks {
+    QPointer<SlideShow> show;
+    int ticks = 0;
+    bool busyAtEsc = false;
+    bool startedAtEsc = false;
+    QElapsedTimer sinceEsc;
+    qint64 closedAfterMs = -1;
+    QTimer tick;
+
+    EscAfterTicks(SlideShow* s, int n) : show(s)
+    {
+        QObject::connect(show, &QObject::destroyed, [this] { closedAfterMs = sinceEsc.elapsed(); });
+        QObject::connect(&tick, &QTimer::timeout, [this, n] {
+            if (++ticks != n || !show)
+                return;
+            busyAtEsc = show->Busy();
+            startedAtEsc = show->ShowStarted();
+            sinceEsc.start();
+            show->Form_KeyDown(kEsc, 0);
+        });
+        tick.start(10);
+    }
+};
+
+// A walk stalled for ever in a folder the file system never lists: the
+// show waits for its first picture with the window answering all the while,
+// and Esc ends the wait at once.
+TEST_F(SlowTree, EscEndsAWaitForAStalledWalkAtOnceAndTheWindowAnswersMeanwhile)
+{
+    // Only the walk looks into the stalled folder, so only the walk meets it.
+    source.MakeDir("a_stuck/below");
+    source.WriteFile("b/late.bmp", Bmp(4, 4));
+    SlowMount share(source.Path(), 1ms, "a_stuck");
+    REQUIRE_SLOW_MOUNT(share);
+    Launch(share.Path(), false);
+    EscAfterTicks esc(show, 30);
+    ASSERT_TRUE(WaitFor([&] { return show.isNull(); }, 60000)) << "Esc did not end the wait";
+    EXPECT_GE(esc.ticks, 30) << "the window stopped answering";
+    EXPECT_TRUE(esc.busyAtEsc);
+    EXPECT_FALSE(esc.startedAtEsc);
+    EXPECT_GE(esc.closedAfterMs, 0);
+    EXPECT_LT(esc.closedAfterMs, 10000) << "Esc waited for the walk";
+}
+
+// A folder that stalls after the walk has passed it: a request for a name
+// in it hangs (FUSE holds the folder meanwhile, so listing it hangs too).
+// The step into it waits with the window answering, and Esc ends the show
+// at once.
+TEST_F(SlowTree, EscEndsAStepIntoAFolderThatStallsAndTheWindowAnswersMeanwhile)
+{
+    source.WriteFile("a/first.bmp", Bmp(4, 4));
+    source.WriteFile("b/second.bmp", Bmp(4, 4));
+    SlowMount share(source.Path(), 1ms, "stuck.bmp");
+    REQUIRE_SLOW_MOUNT(share);
+    Launch(share.Path());
+    ASSERT_FALSE(show.isNull());
+    ASSERT_TRUE(WaitFor([&] { return show->WalkComplete(); }, 60000));
+    source.WriteFile("b/stuck.bmp", Bmp(4, 4));
+    // Another program asks for the new name; it answers when the mount goes.
+    struct Asker {
+        SlowMount& share;
+        std::thread asking;
+        ~Asker()
+        {
+            share.Unmount();
+            asking.join();
+        }
+    } asker{share, std::thread([path = QFile::encodeName(share.Path() + "/b/stuck.bmp")] {
+                struct stat st;
+                stat(path.constData(), &st);
+            })};
+    ASSERT_TRUE(WaitFor([&] { return share.Count("stalled") == 1; }, 60000));
+
+    EscAfterTicks esc(show, 30);
+    show->Form_KeyDown(kRight, 0);
+    ASSERT_TRUE(WaitFor([&] { return show.isNull(); }, 60000)) << "Esc did not end the step";
+    EXPECT_GE(esc.ticks, 30) << "the window stopped answering";
+    EXPECT_TRUE(esc.busyAtEsc);
+    EXPECT_TRUE(esc.startedAtEsc);
+    EXPECT_LT(esc.closedAfterMs, 10000) << "Esc waited for the folder";
 }
