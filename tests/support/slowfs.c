@@ -5,8 +5,8 @@
 //   velmora-slowfs MOUNTPOINT -o source=DIR[,delay_us=N][,stall=NAME] [-f]
 //
 // Each lookup/getattr, opendir, readdir, readlink and open sleeps delay_us
-// before it answers; reads of an opened file answer at once (a photo is
-// fetched in bulk once it is open). Requests are served by fuse_main's
+// before it answers; reads of an opened file, and its attributes, answer at
+// once (a photo is fetched in bulk once it is open). Requests are served by fuse_main's
 // multi-threaded loop, so requests in flight at once overlap. A request for
 // a path whose last component is NAME never answers until the file system
 // is told to exit (SIGTERM) or is killed: a stalled mount.
@@ -124,7 +124,12 @@ static void* slow_init(struct fuse_conn_info* conn, struct fuse_config* cfg)
 
 static int slow_getattr(const char* path, struct stat* st, struct fuse_file_info* fi)
 {
-    (void)fi;
+    // An open file's attributes (the kernel asks before each read, nothing
+    // being cached) come with its data, as a network client keeps them.
+    if (fi && fi->fh) {
+        const int fd = (int)fi->fh;
+        return fstat(fd, st) == 0 ? 0 : -errno;
+    }
     char full[PATH_MAX];
     int res = arrive(path, COUNT_GETATTR, full);
     if (res == 0 && lstat(full, st) != 0)
