@@ -14,7 +14,8 @@ void ClsFolderList::SearchDirs(const QString& DirPath)
     mInserted.clear();
     mInsertedCount = 0;
     mWalk.reset();
-    mWalk = std::make_unique<FolderWalk>(DirPath, mIsArchive);
+    mWalk = std::make_unique<FolderWalk>(DirPath, mIsArchive, FolderWalk::kListingThreads, FolderWalk::kSlowListing,
+                                         mIsPicture);
 }
 
 ClsFolderList::Place ClsFolderList::Locate(std::int32_t Index) const
@@ -45,6 +46,14 @@ std::int32_t ClsFolderList::ListCount() const
 }
 
 bool ClsFolderList::Complete() const { return !mWalk || mWalk->Finished(); }
+
+std::optional<QStringList> ClsFolderList::KeptPictures(std::int32_t Index, bool take)
+{
+    if (Index < 0 || Index >= ListCount())
+        return std::nullopt;
+    const Place place = Locate(Index);
+    return place.run ? std::nullopt : mWalk->KeptPictures(place.walkIndex, take);
+}
 
 bool ClsFolderList::IsArchive(std::int32_t Index) const
 {

@@ -20,6 +20,9 @@ public:
     // subfolders. None when it is empty, as by default. Set before SearchDirs.
     using ArchiveTest = FolderWalk::ArchiveTest;
     void SetArchiveTest(ArchiveTest isArchive) { mIsArchive = std::move(isArchive); }
+    // Files whose name this takes are pictures, whose names the walk keeps
+    // for a while (KeptPictures). Set before SearchDirs.
+    void SetPictureTest(FolderWalk::PictureTest isPicture) { mIsPicture = std::move(isPicture); }
 
     // Element 0 becomes DirPath exactly as given; every folder below it
     // follows as the walk finds it. A list searched before is dropped.
@@ -30,6 +33,9 @@ public:
     std::int32_t ListCount() const;
     // Whether the walk has found every folder.
     bool Complete() const;
+    // The picture names the walk found in the folder at Index, when it has
+    // them still (FolderWalk::KeptPictures).
+    std::optional<QStringList> KeptPictures(std::int32_t Index, bool take);
     // Whether the folder at Index is an archive.
     bool IsArchive(std::int32_t Index) const;
     // Archives found inside the archive at Index, which follow it in order.
@@ -47,6 +53,7 @@ private:
 
     std::unique_ptr<FolderWalk> mWalk;
     ArchiveTest mIsArchive;
+    FolderWalk::PictureTest mIsPicture;
     // Archives inserted after a folder of the walk, by that folder's index.
     std::map<std::int32_t, QStringList> mInserted;
     std::int32_t mInsertedCount = 0;

@@ -23,22 +23,44 @@
 
 namespace {
 
+using Clock = FolderWalk::Clock;
+
 // Listings done ahead of the walk and not yet taken by it; past this many,
 // only the listings the walk waits for are made (memory stays bounded).
 constexpr std::size_t kAheadListings = 4096;
+// Folders listed ahead stay open for their subfolders while fewer than this
+// many are open (each is a file descriptor).
+constexpr int kOpenAhead = 256;
 // How long dropping a walk waits for its threads to end.
 constexpr auto kLetGoAfter = std::chrono::milliseconds(250);
 // Folder names are kept in blocks of this many UTF-16 units.
 constexpr std::size_t kNameBlock = 1 << 18;
+
+// An open search of a folder, from which its subfolders are opened (rather
+// than by their whole path, which a network share resolves name by name).
+// Closed when the last listing that needs it lets it go.
+struct OpenFolder {
+    FindHandle handle;
+    std::atomic<int>* openCount;
+    OpenFolder(FindHandle h, std::atomic<int>* count) : handle(h), openCount(count) { ++*openCount; }
+    ~OpenFolder()
+    {
+        FindClose(handle);
+        --*openCount;
+    }
+    OpenFolder(const OpenFolder&) = delete;
+    OpenFolder& operator=(const OpenFolder&) = delete;
+};
 
 // One folder's listing: made by a listing thread, read by the walk.
 struct Listing {
     std::string dirBytes; // the folder's path as bytes, ending in "/"
     std::size_t nameStart = 0; // where its own name starts in dirBytes
     std::weak_ptr<Listing> parent;
-    // Kept open while the walk is inside the folder, so that its subfolders
-    // open from it rather than by their whole path.
-    FindHandle handle = INVALID_FIND_HANDLE;
+    // Kept open while the walk is inside the folder or its subfolders are
+    // listed ahead, so that they open from it.
+    std::shared_ptr<OpenFolder> open;
+    std::shared_ptr<OpenFolder> parentOpen; // the parent's, until listed
 
     enum class Stage { Queued, Running, Done } stage = Stage::Queued;
     bool urgent = false;    // listed by the walk itself
@@ -46,6 +68,8 @@ struct Listing {
     bool counted = false;   // done ahead and not yet taken
 
     bool opened = false;
+    bool withFiles = false; // its files were listed too
+    Clock::time_point listedAt;
     int error = 0; // why it could not be listed, when known
     bool known = false;
     dev_t device = 0;
@@ -77,19 +101,23 @@ std::shared_ptr<Listing> ChildOf(const std::shared_ptr<Listing>& parent, const L
     child->dirBytes += '/';
     child->nameStart = parent->dirBytes.size();
     child->parent = parent;
+    child->parentOpen = parent->open;
     return child;
 }
 
 // Lists one folder through the directory search, from the open search of
 // its parent when there is one; files are kept only when the walk looks for
-// archives among them. keepOpen leaves the search open in listing.handle.
-void ListFolder(Listing& listing, bool keepFiles, FindHandle parent = INVALID_FIND_HANDLE, bool keepOpen = false)
+// archives or pictures among them. keepOpen (the count of open folders to
+// add to) leaves the search open in listing.open.
+void ListFolder(Listing& listing, bool keepFiles, std::atomic<int>* keepOpen = nullptr)
 {
     FindData data{};
     errno = 0;
+    const FindHandle parent = listing.parentOpen ? listing.parentOpen->handle : INVALID_FIND_HANDLE;
     const FindHandle handle =
         parent > 0 ? FindFirstFileInA(parent, (listing.dirBytes.substr(listing.nameStart) + "*").c_str(), &data)
                    : FindFirstFileA((listing.dirBytes + "*").c_str(), &data);
+    listing.parentOpen.reset();
     if (handle <= 0) {
         listing.error = errno;
         FindClose(handle);
@@ -103,6 +131,7 @@ void ListFolder(Listing& listing, bool keepFiles, FindHandle parent = INVALID_FI
         return;
     }
     listing.opened = true;
+    listing.withFiles = keepFiles;
     listing.known = FindFolderIdentity(handle, &listing.device, &listing.inode) != 0;
     do {
         const char* name = data.cFileName;
@@ -113,8 +142,9 @@ void ListFolder(Listing& listing, bool keepFiles, FindHandle parent = INVALID_FI
         listing.entries.push_back({std::uint32_t(listing.names.size()), std::uint32_t(length), isFolder});
         listing.names.append(name, length);
     } while (FindNextFileA(handle, &data));
+    listing.listedAt = Clock::now();
     if (keepOpen)
-        listing.handle = handle;
+        listing.open = std::make_shared<OpenFolder>(handle, keepOpen);
     else
         FindClose(handle);
 }
@@ -122,6 +152,7 @@ void ListFolder(Listing& listing, bool keepFiles, FindHandle parent = INVALID_FI
 } // namespace
 
 struct FolderWalk::State {
+    std::atomic<int> openFolders{0}; // first: the listings below use it to the end
     mutable std::mutex mutex;
     mutable std::condition_variable grown; // the table grew or the walk ended
     std::condition_variable work;          // listings to make, or stop
@@ -137,6 +168,7 @@ struct FolderWalk::State {
         std::uint32_t offset;
         std::uint32_t length;
         bool archive;
+        bool visited = false; // the show has taken its pictures
     };
     std::deque<Node> nodes;
     std::vector<std::unique_ptr<char16_t[]>> blocks;
@@ -155,6 +187,60 @@ struct FolderWalk::State {
     std::size_t listingThreads = 0;
 
     ArchiveTest isArchive;
+    PictureTest isPicture;
+    // Picture names kept for the show, by folder, while they fit.
+    struct Kept {
+        QStringList names;
+        Clock::time_point listedAt;
+        std::size_t bytes;
+    };
+    std::unordered_map<std::int32_t, Kept> kept;
+    std::size_t keptBytes = 0;
+
+    // Under mutex: whether a listing made now lists files too.
+    bool KeepFiles() const { return bool(isArchive) || (isPicture && keptBytes < kKeptNameBytes); }
+
+    Clock::time_point lastSweep;
+    // Under mutex: names kept too long go.
+    void SweepKept()
+    {
+        const auto now = Clock::now();
+        if (now - lastSweep < std::chrono::seconds(1))
+            return;
+        lastSweep = now;
+        for (auto it = kept.begin(); it != kept.end();)
+            if (now - it->second.listedAt >= kKeptFor) {
+                keptBytes -= it->second.bytes;
+                it = kept.erase(it);
+            } else {
+                ++it;
+            }
+    }
+
+    // Under mutex: keeps the picture names of the folder at node, while they fit.
+    void KeepPictures(std::int32_t node, const Listing& listing, std::unique_lock<std::mutex>& lock)
+    {
+        if (isPicture && keptBytes >= kKeptNameBytes)
+            SweepKept();
+        if (!isPicture || !listing.withFiles || keptBytes >= kKeptNameBytes)
+            return;
+        lock.unlock();
+        Kept pictures{{}, listing.listedAt, sizeof(Kept)};
+        for (const Listing::Entry& e : listing.entries)
+            if (!e.isFolder) {
+                QString name = FromCodePage(QByteArrayView(listing.names.data() + e.offset, e.length));
+                if (isPicture(name)) {
+                    pictures.bytes += std::size_t(name.size()) * sizeof(QChar) + 32;
+                    pictures.names << std::move(name);
+                }
+            }
+        lock.lock();
+        // The show came first and lists the folder itself.
+        if (nodes[std::size_t(node)].visited)
+            return;
+        keptBytes += pictures.bytes;
+        kept.insert_or_assign(node, std::move(pictures));
+    }
 
     // Under mutex.
     void Append(std::int32_t parent, const QString& name, bool archive)
@@ -207,12 +293,15 @@ struct FolderWalk::State {
                 return;
             job = std::move(aheadJobs.back());
             aheadJobs.pop_back();
-            if (job->stage != Listing::Stage::Queued || job->abandoned)
+            if (job->stage != Listing::Stage::Queued || job->abandoned) {
+                job->parentOpen.reset();
                 continue;
+            }
             job->stage = Listing::Stage::Running;
-            const bool keepFiles = bool(isArchive);
+            const bool keepFiles = KeepFiles();
+            std::atomic<int>* keepOpen = openFolders < kOpenAhead ? &openFolders : nullptr;
             lock.unlock();
-            ListFolder(*job, keepFiles);
+            ListFolder(*job, keepFiles, keepOpen);
             lock.lock();
             if (stop)
                 return;
@@ -242,6 +331,9 @@ struct FolderWalk::State {
                     aheadJobs.push_back(*it);
                 added = job->children.size();
             }
+            // A folder listed ahead stays open only for its subfolders.
+            if (!job->urgent)
+                job->open.reset();
             if (job == awaited)
                 listed.notify_all();
             if (listingAhead)
@@ -277,16 +369,15 @@ struct FolderWalk::State {
     // Makes sure the listing is done: one no listing thread has taken yet is
     // made here at once (on a fast disk most are); one under way is waited
     // for. False on stop.
-    bool Await(const std::shared_ptr<Listing>& listing, std::unique_lock<std::mutex>& lock,
-               FindHandle parent = INVALID_FIND_HANDLE)
+    bool Await(const std::shared_ptr<Listing>& listing, std::unique_lock<std::mutex>& lock)
     {
         if (listing->stage == Listing::Stage::Queued) {
             listing->stage = Listing::Stage::Running;
             listing->urgent = true;
-            const bool keepFiles = bool(isArchive);
+            const bool keepFiles = KeepFiles();
             lock.unlock();
             const auto begin = Clock::now();
-            ListFolder(*listing, keepFiles, parent, true);
+            ListFolder(*listing, keepFiles, &openFolders);
             // A slow file system (a network share) gets listings ahead; on a
             // fast one they would only cost time.
             const bool slow = Clock::now() - begin >= slowListing;
@@ -307,7 +398,7 @@ struct FolderWalk::State {
     // The listing has been taken by the walk.
     void Taken(Listing& listing)
     {
-        FindClose(std::exchange(listing.handle, INVALID_FIND_HANDLE));
+        listing.open.reset();
         if (listing.counted) {
             listing.counted = false;
             if (ahead-- == kAheadListings)
@@ -357,6 +448,7 @@ struct FolderWalk::State {
             } else {
                 if (start->known)
                     visited.insert({start->device, start->inode});
+                KeepPictures(0, *start, lock);
                 stack.push_back({start, 0});
             }
         }
@@ -371,6 +463,8 @@ struct FolderWalk::State {
             const Listing::Entry entry = listing.entries[frame.entry++];
             const QString name = FromCodePage(QByteArrayView(listing.names.data() + entry.offset, entry.length));
             if (!entry.isFolder) {
+                if (!isArchive)
+                    continue;
                 lock.unlock();
                 const bool archive = isArchive(name);
                 lock.lock();
@@ -385,7 +479,7 @@ struct FolderWalk::State {
                 listing.children.push_back(ChildOf(frame.listing, entry));
             const std::shared_ptr<Listing> child = listing.children[frame.child++];
             const std::int32_t parentNode = frame.node; // frame may move below
-            if (!Await(child, lock, listing.handle)) {
+            if (!Await(child, lock)) {
                 Taken(*child);
                 break;
             }
@@ -400,6 +494,7 @@ struct FolderWalk::State {
             Append(parentNode, name, false);
             Grown();
             if (child->opened) {
+                KeepPictures(std::int32_t(nodes.size()) - 1, *child, lock);
                 stack.push_back({child, std::int32_t(nodes.size()) - 1});
             } else {
                 Taken(*child);
@@ -418,7 +513,7 @@ struct FolderWalk::State {
 };
 
 FolderWalk::FolderWalk(const QString& DirPath, ArchiveTest isArchive, int listingThreads,
-                       std::chrono::microseconds slowListing)
+                       std::chrono::microseconds slowListing, PictureTest isPicture)
     : mState(std::make_shared<State>())
 {
     State& s = *mState;
@@ -426,6 +521,7 @@ FolderWalk::FolderWalk(const QString& DirPath, ArchiveTest isArchive, int listin
     s.root = DirPath;
     s.rootPrefix = JoinPath(DirPath, QString());
     s.isArchive = std::move(isArchive);
+    s.isPicture = std::move(isPicture);
     s.listingThreads = std::size_t(std::max(1, listingThreads));
     s.blocks.push_back(std::make_unique<char16_t[]>(kNameBlock));
     s.blockUsed = 0;
@@ -497,6 +593,23 @@ bool FolderWalk::WaitForEnd(Clock::time_point deadline) const
 {
     std::unique_lock lock(mState->mutex);
     return mState->grown.wait_until(lock, deadline, [&] { return mState->finished; });
+}
+
+std::optional<QStringList> FolderWalk::KeptPictures(std::int32_t Index, bool take)
+{
+    std::lock_guard lock(mState->mutex);
+    if (take && Index >= 0 && std::size_t(Index) < mState->nodes.size())
+        mState->nodes[std::size_t(Index)].visited = true;
+    const auto found = mState->kept.find(Index);
+    if (found == mState->kept.end())
+        return std::nullopt;
+    const bool fresh = Clock::now() - found->second.listedAt < kKeptFor;
+    QStringList names = found->second.names;
+    if (take || !fresh) {
+        mState->keptBytes -= found->second.bytes;
+        mState->kept.erase(found);
+    }
+    return fresh ? std::optional(std::move(names)) : std::nullopt;
 }
 
 std::size_t FolderWalk::TableBytes() const

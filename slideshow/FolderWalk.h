@@ -18,6 +18,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+
+#include <QStringList>
 
 class FolderWalk {
 public:
@@ -26,6 +29,13 @@ public:
     // Files whose name this takes are archives, listed as folders where the
     // name order puts them among the subfolders.
     using ArchiveTest = std::function<bool(const QString& fileName)>;
+    // Files whose name this takes are pictures: the walk keeps their names
+    // from its own listing of a folder, for the show's first visit there.
+    using PictureTest = std::function<bool(const QString& fileName)>;
+    // The names kept, at most this many bytes of them at once, each for so
+    // long after its folder was listed (a later visit lists it anew).
+    static constexpr std::size_t kKeptNameBytes = 4 << 20;
+    static constexpr std::chrono::seconds kKeptFor{5};
     using Clock = std::chrono::steady_clock;
 
     // A listing that takes longer than this starts the listing ahead; on a
@@ -33,10 +43,10 @@ public:
     static constexpr std::chrono::microseconds kSlowListing{1000};
 
     // Starts the walk of DirPath, which becomes folder 0 exactly as given.
-    // isArchive is called on the walk's own thread.
+    // isArchive and isPicture are called on the walk's own thread.
     explicit FolderWalk(const QString& DirPath, ArchiveTest isArchive = {},
                         int listingThreads = kListingThreads,
-                        std::chrono::microseconds slowListing = kSlowListing);
+                        std::chrono::microseconds slowListing = kSlowListing, PictureTest isPicture = {});
     ~FolderWalk();
     FolderWalk(const FolderWalk&) = delete;
     FolderWalk& operator=(const FolderWalk&) = delete;
@@ -54,6 +64,12 @@ public:
     bool WaitForIndex(std::int32_t index, Clock::time_point deadline) const;
     // Wait until the walk has finished; false at the deadline.
     bool WaitForEnd(Clock::time_point deadline) const;
+
+    // The picture names the walk found in folder Index, when it kept them
+    // and listed the folder less than kKeptFor ago. take marks the show's
+    // visit: they are handed over, and none are kept after it (the visit
+    // lists the folder itself).
+    std::optional<QStringList> KeptPictures(std::int32_t Index, bool take);
 
     // Memory the folder table takes, in bytes.
     std::size_t TableBytes() const;

@@ -46,6 +46,11 @@ void ShowFolders::SetShowArchives(bool on, std::shared_ptr<const ClsArchivePlugi
 
 void ShowFolders::SearchDirs(const QString& DirPath)
 {
+    // The walk's own listings serve the first visits; it keeps the pattern
+    // it was given.
+    auto pattern = std::make_shared<const FileListBox>(File1);
+    mWalkPattern = File1.Pattern();
+    FolderList.SetPictureTest([pattern](const QString& name) { return pattern->Matches(name); });
     mFiles.Clear();
     mNested.clear();
     mArchivePictures.clear();
@@ -97,6 +102,11 @@ QStringList ShowFolders::FolderPictures(std::int32_t Index, bool wait)
         mFiles.SetLister([pattern](const QString& path) { return pattern->ListFolder(path); });
     }
     const QString path = FolderList.FindDir(Index);
+    // Listed a moment ago by the walk: no request of our own. A step takes
+    // them; the next visit lists the folder anew.
+    if (std::optional<QStringList> pictures = FolderList.KeptPictures(Index, wait);
+        pictures && mWalkPattern == File1.Pattern())
+        return *pictures;
     if (!wait) {
         const std::optional<FolderFiles::Listing> ahead = mFiles.Ahead(path);
         if (!ahead || !ahead->Done())

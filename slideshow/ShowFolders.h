@@ -64,6 +64,7 @@ private:
     // The folders' listings, and the pattern they were made with.
     FolderFiles mFiles;
     QString mListedPattern;
+    QString mWalkPattern; // the one the walk keeps picture names by
     // Archives inside archives not listed yet: where each one is.
     struct Nested {
         std::shared_ptr<const ArchiveContents> holder;

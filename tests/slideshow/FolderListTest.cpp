@@ -1,5 +1,6 @@
 #include "slideshow/FolderList.h"
 #include "slideshow/FolderWalk.h"
+#include "slideshow/FileList.h"
 
 #include "common/CodePage.h"
 #include "common/RuntimeError.h"
@@ -313,6 +314,29 @@ TEST(FolderWalk, GivesTheOneAtATimeOrderOnALargeUnevenTreeWithArchives)
     // Several runs: the listings finish in a different order each time.
     for (int run = 0; run < 3; ++run)
         ASSERT_EQ(WalkAll(start, Walker::Parallel, isZip), one) << "run " << run;
+}
+
+// The walk keeps the picture names of each folder from its own listing, in
+// the file list's order, and hands them over once.
+TEST_P(FolderWalks, KeepsEachFoldersPicturesAsTheFileListListsThem)
+{
+    TempTree tree;
+    for (const char* file : {"b.JPG", "a.jpg", "notes.txt", "x/Z.jpg", "x/y/readme", "x/y/z/_1.jpg", "x/y/z/B.jpg"})
+        tree.WriteFile(file, "x");
+    FileListBox pictures;
+    pictures.SetPattern("*.jpg");
+    using namespace std::chrono;
+    FolderWalk walk(tree.Path() + "/", {}, 4, GetParam() == Walker::Parallel ? microseconds(0) : microseconds(hours(1)),
+                    [&](const QString& name) { return pictures.Matches(name); });
+    ASSERT_TRUE(walk.WaitForEnd(FolderWalk::Clock::now() + minutes(2)));
+    ASSERT_EQ(walk.Count(), 4);
+    for (std::int32_t i = 0; i < walk.Count(); ++i) {
+        const QStringList listed = pictures.ListFolder(walk.Path(i));
+        EXPECT_EQ(walk.KeptPictures(i, false), listed) << "looking leaves them";
+        EXPECT_EQ(walk.KeptPictures(i, true), listed);
+        EXPECT_EQ(walk.KeptPictures(i, true), std::nullopt) << "handed over once";
+    }
+    EXPECT_EQ(pictures.ListFolder(walk.Path(0)), QStringList({"a.jpg", "b.JPG"}));
 }
 
 // Folders come out while the walk goes on, and a walk dropped in the middle
