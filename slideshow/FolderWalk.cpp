@@ -293,7 +293,9 @@ struct FolderWalk::State {
                 return;
             job = std::move(aheadJobs.back());
             aheadJobs.pop_back();
-            if (job->stage != Listing::Stage::Queued || job->abandoned) {
+            if (job->stage != Listing::Stage::Queued)
+                continue; // listed by the walk, which lets its parent go
+            if (job->abandoned) {
                 job->parentOpen.reset();
                 continue;
             }
