@@ -78,8 +78,10 @@ SlideShow::SlideShow(const QString& intervalText, std::function<bool()> stretchS
     setAutoFillBackground(true);
 
     CoverScreen(screen ? screen : this->screen());
-    // Waits for the walk or an archive's listing keep the window answering.
+    // Waits for the walk or a listing keep the window answering, with the
+    // hourglass up as for a picture (the picture's step takes it down).
     mFolders.SetWaiter([this](const std::function<bool()>& done, int timeoutMs) {
+        setCursor(Qt::WaitCursor);
         return mStage.WaitUntil(done, timeoutMs);
     });
     // A folder ahead listed at last: the look-ahead sees further now.

@@ -151,6 +151,7 @@ struct EscAfterTicks {
     QPointer<SlideShow> show;
     int ticks = 0;
     bool busyAtEsc = false;
+    bool hourglassAtEsc = false;
     bool startedAtEsc = false;
     QElapsedTimer sinceEsc;
     qint64 closedAfterMs = -1;
@@ -163,6 +164,7 @@ struct EscAfterTicks {
             if (++ticks != n || !show)
                 return;
             busyAtEsc = show->Busy();
+            hourglassAtEsc = show->cursor().shape() == Qt::WaitCursor;
             startedAtEsc = show->ShowStarted();
             sinceEsc.start();
             show->Form_KeyDown(kEsc, 0);
@@ -186,6 +188,7 @@ TEST_F(SlowTree, EscEndsAWaitForAStalledWalkAtOnceAndTheWindowAnswersMeanwhile)
     ASSERT_TRUE(WaitFor([&] { return show.isNull(); }, 60000)) << "Esc did not end the wait";
     EXPECT_GE(esc.ticks, 30) << "the window stopped answering";
     EXPECT_TRUE(esc.busyAtEsc);
+    EXPECT_TRUE(esc.hourglassAtEsc);
     EXPECT_FALSE(esc.startedAtEsc);
     EXPECT_GE(esc.closedAfterMs, 0);
     EXPECT_LT(esc.closedAfterMs, 10000) << "Esc waited for the walk";
@@ -229,6 +232,7 @@ TEST_F(SlowTree, EscEndsAStepIntoAFolderThatStallsAndTheWindowAnswersMeanwhile)
     ASSERT_TRUE(WaitFor([&] { return show.isNull(); }, 60000)) << "Esc did not end the step";
     EXPECT_GE(esc.ticks, 30) << "the window stopped answering";
     EXPECT_TRUE(esc.busyAtEsc);
+    EXPECT_TRUE(esc.hourglassAtEsc);
     EXPECT_TRUE(esc.startedAtEsc);
     EXPECT_LT(esc.closedAfterMs, 10000) << "Esc waited for the folder";
 }
