@@ -46,16 +46,24 @@ void ShowFolders::SetShowArchives(bool on, std::shared_ptr<const ClsArchivePlugi
 
 void ShowFolders::SearchDirs(const QString& DirPath)
 {
-    // The walk's own listings serve the first visits; it keeps the pattern
-    // it was given.
-    auto pattern = std::make_shared<const FileListBox>(File1);
-    mWalkPattern = File1.Pattern();
+    // The walk's own listings serve the first visits.
+    const std::shared_ptr<const FileListBox> pattern = Pattern();
+    mWalkPattern = pattern->Pattern();
     FolderList.SetPictureTest([pattern](const QString& name) { return pattern->Matches(name); });
     mFiles.Clear();
     mNested.clear();
     mArchivePictures.clear();
     mPassedOver.clear();
     FolderList.SearchDirs(DirPath);
+}
+
+std::shared_ptr<const FileListBox> ShowFolders::Pattern()
+{
+    if (!mPattern || mPattern->Pattern() != File1.Pattern()) {
+        mPattern = std::make_shared<const FileListBox>(File1);
+        mFiles.SetLister([pattern = mPattern](const QString& path) { return pattern->ListFolder(path); });
+    }
+    return mPattern;
 }
 
 bool ShowFolders::WaitUntil(const std::function<bool()>& done, int timeoutMs) const
@@ -95,12 +103,7 @@ QStringList ShowFolders::Files(std::int32_t Index, bool wait)
 
 QStringList ShowFolders::FolderPictures(std::int32_t Index, bool wait)
 {
-    if (mListedPattern != File1.Pattern()) {
-        // The listing threads keep the pattern they were given.
-        mListedPattern = File1.Pattern();
-        auto pattern = std::make_shared<const FileListBox>(File1);
-        mFiles.SetLister([pattern](const QString& path) { return pattern->ListFolder(path); });
-    }
+    Pattern();
     const QString path = FolderList.FindDir(Index);
     // Listed a moment ago by the walk: no request of our own. A step takes
     // them; the next visit lists the folder anew.

@@ -1,6 +1,8 @@
 #pragma once
 // The folders of a show on disk: the folder list of the walk and the file
-// list File1, which lists the pictures of one folder by the show's pattern.
+// list File1, whose pattern says which files are pictures. A folder's
+// pictures come from the walk's own listing on the first visit soon after
+// it, else from a listing on a thread (FolderFiles), never the window's.
 //
 // With archives shown, an archive file is a folder too: the walk notes it
 // without opening it, and it is listed (on a thread of its own, through
@@ -54,6 +56,9 @@ public:
 private:
     QStringList ArchiveFiles(std::int32_t Index, bool wait);
     QStringList FolderPictures(std::int32_t Index, bool wait);
+    // File1's pattern as the walk and the listing threads use it: a copy of
+    // File1, made anew when its pattern changes.
+    std::shared_ptr<const FileListBox> Pattern();
     // Waits in the window's way until done() holds: for up to timeoutMs, or
     // as long as it takes (-1). Raises WaitCutShort when the window closes.
     bool WaitUntil(const std::function<bool()>& done, int timeoutMs) const;
@@ -61,9 +66,9 @@ private:
     ArchiveNames mArchiveNames;
     std::shared_ptr<ArchiveShelf> mShelf;
     Waiter mWait;
-    // The folders' listings, and the pattern they were made with.
+    // The folders' listings, and the pattern they are made with.
     FolderFiles mFiles;
-    QString mListedPattern;
+    std::shared_ptr<const FileListBox> mPattern;
     QString mWalkPattern; // the one the walk keeps picture names by
     // Archives inside archives not listed yet: where each one is.
     struct Nested {
