@@ -15,6 +15,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QUrl>
 #include <QWindow>
@@ -49,9 +50,17 @@ public:
         : QObject(window), mThen(std::move(then)), mFrame(window)
     {
         connect(window, &QWindow::screenChanged, this, [this] { Finish(); });
-        // The frame's answer arrives on a queue Qt does not watch.
-        connect(&mPoll, &QTimer::timeout, this, [this] {
-            if (mFrame.Done())
+        // The frame's answer arrives on a queue Qt does not watch. A frame
+        // presented before the window was placed (sway may answer so while
+        // the program starts slowly) leaves the first screen as Qt guessed
+        // it: with more than one screen, that guess is given a while to be
+        // corrected.
+        connect(&mPoll, &QTimer::timeout, this, [this, window, guess = window->screen()] {
+            if (!mFrame.Done())
+                return;
+            if (!mSinceFrame.isValid())
+                mSinceFrame.start();
+            if (window->screen() != guess || QGuiApplication::screens().size() < 2 || mSinceFrame.elapsed() >= 750)
                 Finish();
         });
         mPoll.start(10);
@@ -75,6 +84,7 @@ private:
     std::function<void()> mThen;
     wayland::FramePresented mFrame;
     QTimer mPoll;
+    QElapsedTimer mSinceFrame;
 };
 
 } // namespace
