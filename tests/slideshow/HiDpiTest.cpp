@@ -1,6 +1,7 @@
 // The slide show on scaled desktops and on two screens: its pixels are the
 // screen's device pixels, and it opens on the screen of the main window.
 // Built once for each scale; the scale is set before Qt starts.
+#include "ShowWindowTest.h"
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -47,15 +48,8 @@ QRect Drawn(const QImage& image)
     return box;
 }
 
-class HiDpi : public ::testing::Test {
+class HiDpi : public ShowWindowTest {
 protected:
-    void SetUp() override { program.WriteSettings("[Main]\r\nStretch=0\r\n"); }
-    void TearDown() override
-    {
-        if (show)
-            show->close();
-        WaitFor([&] { return show.isNull(); }, 2000);
-    }
     SlideShow& Start()
     {
         show = new SlideShow("60", &Settings::ReadStretch);
@@ -76,9 +70,7 @@ protected:
         return shot;
     }
 
-    ProgramFolder program;
     TempTree pics;
-    QPointer<SlideShow> show;
 };
 
 TEST_F(HiDpi, TheDesktopIsScaledAsThisProgramWasBuiltToTest)

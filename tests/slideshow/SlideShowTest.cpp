@@ -1,6 +1,7 @@
 // The slide-show window: fitting, the advance ring, keys and clicks,
 // activation, plug-in pictures and the end of a show, on a real offscreen
 // window with real files.
+#include "ShowWindowTest.h"
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -86,15 +87,8 @@ void Send(QWidget& w, int key, Qt::KeyboardModifiers mods = Qt::NoModifier)
 
 QColor Centre(const QImage& r) { return QColor(r.pixel(r.width() / 2, r.height() / 2)); }
 
-class SlideShowTest : public ::testing::Test {
+class SlideShowTest : public ShowWindowTest {
 protected:
-    void SetUp() override { program.WriteSettings("[Main]\r\nStretch=0\r\n"); }
-    void TearDown() override
-    {
-        if (show)
-            show->close();
-        WaitFor([&] { return show.isNull(); }, 2000);
-    }
     // Pictures p1.bmp .. pn.bmp in the start folder.
     void Pics(int n)
     {
@@ -125,9 +119,7 @@ protected:
         return !P::Image(*show).Visible && QColor(P::Picture(*show).Image().pixel(512, 384)) == QColor(Qt::black);
     }
 
-    ProgramFolder program;
     TempTree pics;
-    QPointer<SlideShow> show;
     bool archives = false; // the option that makes archives folders
 };
 

@@ -3,6 +3,7 @@
 // picture comes long before the walk ends, the ring is the same as on a fast
 // disk while the walk runs and after it, and no wait (for a slow or a stalled
 // walk) keeps the window from answering or from ending at once.
+#include "ShowWindowTest.h"
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
@@ -27,15 +28,8 @@ using namespace std::chrono_literals;
 
 constexpr std::int16_t kRight = 39, kLeft = 37, kEsc = 27;
 
-class SlowTree : public ::testing::Test {
+class SlowTree : public ShowWindowTest {
 protected:
-    void SetUp() override { program.WriteSettings("[Main]\r\nStretch=0\r\n"); }
-    void TearDown() override
-    {
-        if (show)
-            show->close();
-        WaitFor([&] { return show.isNull(); }, 10000);
-    }
     // Opens a show on start; waits for its first picture unless told not to.
     void Launch(const QString& start, bool waitForPicture = true)
     {
@@ -56,9 +50,7 @@ protected:
         ASSERT_TRUE(WaitFor([&] { return show.isNull() || !show->Busy(); }, 120000));
     }
 
-    ProgramFolder program;
     TempTree source;
-    QPointer<SlideShow> show;
 };
 
 } // namespace
