@@ -7,8 +7,7 @@
 //
 // Prints "milliseconds cpu-milliseconds" (the viewer's user and system time
 // until it was ended), or nothing when no picture came within 60 s.
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
+#include "ScreenPatch.h"
 
 #include <algorithm>
 #include <chrono>
@@ -23,20 +22,9 @@
 
 namespace {
 
-constexpr int kPatch = 16;
-
 bool ShowsAPicture(Display* display, int x, int y)
 {
-    XImage* image = XGetImage(display, DefaultRootWindow(display), x, y, kPatch, kPatch, AllPlanes, ZPixmap);
-    if (!image)
-        return false;
-    const unsigned long first = XGetPixel(image, 0, 0);
-    bool flat = true;
-    for (int j = 0; j < kPatch && flat; ++j)
-        for (int i = 0; i < kPatch && flat; ++i)
-            flat = XGetPixel(image, i, j) == first;
-    XDestroyImage(image);
-    return !flat;
+    return !Patch(display, DefaultRootWindow(display), x, y).empty();
 }
 
 } // namespace

@@ -14,9 +14,9 @@
 // nsxiv sets it only once the input stops, though it keeps drawing. feh and
 // nsxiv both draw into a pixmap and then put it up whole, so the patch never
 // shows half a picture.
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
+
+#include "ScreenPatch.h"
 
 #include <poll.h>
 
@@ -29,24 +29,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kPatch = 16;
-
-// The patch's pixels; empty while the window is one flat colour there.
-std::vector<unsigned long> Patch(Display* display, Window window, int x, int y)
-{
-    XImage* image = XGetImage(display, window, x, y, kPatch, kPatch, AllPlanes, ZPixmap);
-    if (!image)
-        return {};
-    std::vector<unsigned long> pixels;
-    for (int j = 0; j < kPatch; ++j)
-        for (int i = 0; i < kPatch; ++i)
-            pixels.push_back(XGetPixel(image, i, j));
-    XDestroyImage(image);
-    if (std::all_of(pixels.begin(), pixels.end(), [&](unsigned long p) { return p == pixels.front(); }))
-        return {};
-    return pixels;
-}
-
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 } // namespace
