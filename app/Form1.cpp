@@ -29,6 +29,7 @@
 #include "common/PathText.h"
 #include "controls/ClsUpDownTextBox.h"
 #include "platform/MessageBox.h"
+#include "pluginhost/PluginScan.h"
 #include "slideshow/SlideShow.h"
 #include "slideshow/WaylandSession.h"
 
@@ -197,7 +198,8 @@ void Form1::Command1_Click()
     // The folder's exact name: a trailing blank is part of it.
     const QString startFolder = JoinPath(Dir1->HighlightedPath(), QString());
     // The show opens where the user looks: on the screen of this window.
-    auto* show = new SlideShow(Text1->text(), &Settings::ReadStretch, nullptr, ScreenOfWindow());
+    auto* show = new SlideShow(Text1->text(), &Settings::ReadStretch, nullptr, ScreenOfWindow(),
+                               std::exchange(mEarlyScan, nullptr));
     show->SetShowArchives(ShowArchives->isChecked());
     if (show->StartGivenUp()) {
         delete show;
@@ -226,7 +228,7 @@ void Form1::WhenPlaced(std::function<void()> then)
         new OutputKnown(windowHandle(), std::move(then));
 }
 
-void Form1::Open(const StartRequest& request)
+void Form1::Open(const StartRequest& request, std::unique_ptr<PluginScan> scan)
 {
     if (!request.folder.isEmpty()) {
         Drive1->SetDrive(request.folder);
@@ -238,6 +240,7 @@ void Form1::Open(const StartRequest& request)
     }
     if (request.startShow) {
         mStartPicture = QFileInfo(request.picture).fileName();
+        mEarlyScan = std::move(scan);
         // On the output that holds this window; not twice when the user
         // pressed the button meanwhile.
         WhenPlaced([this] {

@@ -19,6 +19,7 @@ class QLineEdit;
 class QMenu;
 class QPushButton;
 class QScreen;
+class PluginScan;
 class SlideShow;
 struct StartRequest;
 
@@ -46,8 +47,9 @@ public:
     // What the command line asked: the folder opened as if the user had
     // opened it, the interval for this run only (the stored one is written
     // back at close unless the user changed it), and the show started, at
-    // the picture given.
-    void Open(const StartRequest& request);
+    // the picture given. scan, when given, is the plug-in scan started for
+    // that show (the next start takes it).
+    void Open(const StartRequest& request, std::unique_ptr<PluginScan> scan = nullptr);
     void File_s_Click(int Index);
     void Help_s_Click(int Index);
 
@@ -70,4 +72,5 @@ private:
     QString mStoredTime;                  // as read at load
     std::optional<QString> mIntervalOfRun; // given on the command line
     QString mStartPicture;                // for the next start only
+    std::unique_ptr<PluginScan> mEarlyScan; // for the next start only
 };

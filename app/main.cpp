@@ -10,6 +10,7 @@
 #include "app/Form1.h"
 #include "common/AppPaths.h"
 #include "pluginhost/PluginBridge.h"
+#include "pluginhost/PluginScan.h"
 #include "platform/MessageBox.h"
 #include "imaging/DecodeService.h"
 
@@ -56,10 +57,14 @@ int main(int argc, char** argv)
             std::fputc('\n', stderr);
         return line.outcome == CommandLine::Outcome::Done ? 0 : 2;
     }
+    // A show asked for here reads its plug-ins while the windows come up.
+    std::unique_ptr<PluginScan> scan;
+    if (line.request.startShow)
+        scan = std::make_unique<PluginScan>(PluginFolders());
     Form1 window;
     window.show();
     // Once the main window is up, as the start button would.
-    QTimer::singleShot(0, &window, [&window, request = line.request] { window.Open(request); });
+    QTimer::singleShot(0, &window, [&window, &scan, request = line.request] { window.Open(request, std::move(scan)); });
     // Windows plug-ins need a wine prefix, which takes a while to make the
     // first time: it is started now, so that a show rarely waits for it.
     QTimer::singleShot(0, [] {

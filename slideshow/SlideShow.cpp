@@ -23,6 +23,10 @@
 
 namespace {
 
+// How long the activation step waits for the plug-in scan without turning
+// the event loop, as a step waits for a quick listing.
+constexpr int kQuickPluginWaitMs = 20;
+
 const QString kNoPictures = QStringLiteral("有効な画像データがありません");
 const QString kSearching = QStringLiteral("フォルダーを検索中･･･");
 const QString kBuiltInPattern =
@@ -63,7 +67,7 @@ bool OwnedBy(const QWidget* w, const QWidget* owner)
 } // namespace
 
 SlideShow::SlideShow(const QString& intervalText, std::function<bool()> stretchSetting, QWidget* parent,
-                     QScreen* screen)
+                     QScreen* screen, std::unique_ptr<PluginScan> scan)
     : QWidget(parent, Qt::Window | Qt::FramelessWindowHint),
       mStretchSetting(std::move(stretchSetting)),
       mStage(*this, [this] { return Stretch(); })
@@ -117,7 +121,7 @@ SlideShow::SlideShow(const QString& intervalText, std::function<bool()> stretchS
         Form_Deactivate();
     });
 
-    Form_Load(intervalText);
+    Form_Load(intervalText, std::move(scan));
 }
 
 SlideShow::~SlideShow() = default;
@@ -151,7 +155,11 @@ void SlideShow::SetShowArchives(bool on)
 }
 QString SlideShow::Tag() const { return mTag; }
 
-void SlideShow::SearchDirs(const QString& DirPath) { mFolders.SearchDirs(DirPath); }
+void SlideShow::SearchDirs(const QString& DirPath)
+{
+    LoadPlugins();
+    mFolders.SearchDirs(DirPath);
+}
 QString SlideShow::FindDir(std::int32_t Index) const { return mFolders.FindDir(Index); }
 std::int32_t SlideShow::ListCount() const { return mFolders.ListCount(); }
 
@@ -165,7 +173,7 @@ bool SlideShow::Stretch() const
     }
 }
 
-void SlideShow::Form_Load(const QString& intervalText)
+void SlideShow::Form_Load(const QString& intervalText, std::unique_ptr<PluginScan> scan)
 {
     std::int32_t interval = 4000;
     if (!intervalText.isEmpty()) {
@@ -182,17 +190,32 @@ void SlideShow::Form_Load(const QString& intervalText)
     Timer1.setInterval(interval);
     mBusy = false;
 
-    mPluginManager = std::make_unique<ClsPluginManager>();
-    {
-        // Esc while a plug-in keeps the scan waiting: no show.
-        PluginBridge::EscapeScope wait;
-        for (const QString& folder : PluginFolders())
-            mPluginManager->Initialize(folder);
-        mStartGivenUp = wait.Escaped();
-    }
+    // The plug-ins load while the window comes up; the activation step
+    // takes them before the walk.
+    mPluginScan = scan ? std::move(scan) : std::make_unique<PluginScan>(PluginFolders());
+}
+
+void SlideShow::LoadPlugins()
+{
+    if (!mPluginScan)
+        return;
+    mPluginManager = mPluginScan->Take();
+    mPluginScan.reset();
     mPluginManager->SetStretch(Stretch());
     mStage.SetPluginManager(mPluginManager.get());
     mFolders.File1.SetPattern(mPluginManager->SupportExtension() + kBuiltInPattern);
+}
+
+bool SlideShow::WaitForPlugins()
+{
+    // Usually done by now, or within a few milliseconds; else the window
+    // answers while a plug-in keeps the scan waiting, and Esc ends the show.
+    if (mPluginScan && !mPluginScan->Wait(kQuickPluginWaitMs))
+        while (!mPluginScan->Done())
+            if (!mStage.WaitUntil([this] { return mPluginScan->Done(); }, 1000))
+                return false;
+    LoadPlugins();
+    return true;
 }
 
 void SlideShow::changeEvent(QEvent* event)
@@ -235,10 +258,13 @@ void SlideShow::Form_Activate()
             return;
 
         setCursor(Qt::WaitCursor);
+        // Esc ends the waits from here on.
+        mBusy = true;
+        if (!WaitForPlugins())
+            return;
         SearchDirs(Tag());
         // The walk goes on in the background; the text and the hourglass stay
-        // until the first folder with pictures is known. Esc ends the wait.
-        mBusy = true;
+        // until the first folder with pictures is known.
         const bool found = mStartPicture.isEmpty() ? mRing.Start() : mRing.StartAt(mStartPicture);
         mBusy = false;
         unsetCursor();

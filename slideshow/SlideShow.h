@@ -21,6 +21,7 @@
 #include <QWidget>
 
 #include "common/RuntimeError.h"
+#include "pluginhost/PluginScan.h"
 #include "slideshow/PictureRing.h"
 #include "slideshow/PictureStage.h"
 #include "slideshow/ScreenSaverInhibitor.h"
@@ -34,15 +35,17 @@ class SlideShow : public QWidget {
     Q_OBJECT
 public:
     // The load step: the timer interval from intervalText (the main window's
-    // interval text; empty gives 4000 ms), the plug-ins of the program's
-    // Plugin folder, the file pattern. stretchSetting reads the "Stretch"
-    // setting. Raises RuntimeError for an interval text that is not a number.
+    // interval text; empty gives 4000 ms), and the plug-ins of the program's
+    // Plugin folders, read on a thread while the window comes up (scan, when
+    // given, is one started earlier on the same folders); the file pattern
+    // follows from them. stretchSetting reads the "Stretch" setting. Raises
+    // RuntimeError for an interval text that is not a number.
     // The window covers screen (the primary screen when none is given): made
     // there from the start, it draws for that screen's scale from its first
     // frame on (a Wayland window keeps the scale it was made with until the
     // compositor reports the output it entered).
     SlideShow(const QString& intervalText, std::function<bool()> stretchSetting,
-              QWidget* parent = nullptr, QScreen* screen = nullptr);
+              QWidget* parent = nullptr, QScreen* screen = nullptr, std::unique_ptr<PluginScan> scan = nullptr);
     ~SlideShow() override;
 
     // The start folder, ending in "/"; read when the window becomes active.
@@ -58,6 +61,10 @@ public:
     void CoverScreen(QScreen* screen);
     QString Tag() const;
 
+    // Takes the plug-ins the load step started reading, with the pattern
+    // they give, waiting for them (without handling events) when they are
+    // not read yet; the activation step waits in the window's way first.
+    void LoadPlugins();
     void SearchDirs(const QString& DirPath);
     QString FindDir(std::int32_t Index) const;
     std::int32_t ListCount() const;
@@ -88,8 +95,8 @@ public:
     bool ShowStarted() const { return mShowStarted; }
     // Whether the walk has found every folder.
     bool WalkComplete() const { return mFolders.FolderList.Complete(); }
-    // The user pressed Esc while the plug-ins were read: the show is not
-    // to be opened.
+    // The user pressed Esc while the archive plug-ins were read: the show
+    // is not to be opened.
     bool StartGivenUp() const { return mStartGivenUp; }
 
 protected:
@@ -102,7 +109,10 @@ protected:
     bool event(QEvent* event) override;
 
 private:
-    void Form_Load(const QString& intervalText);
+    void Form_Load(const QString& intervalText, std::unique_ptr<PluginScan> scan);
+    // The activation step's wait for the plug-ins; false when the window
+    // closed meanwhile.
+    bool WaitForPlugins();
     void Form_Activate();
     void Form_Deactivate();
 
@@ -126,6 +136,7 @@ private:
     PictureStage mStage;
     QTimer Timer1;
     bool mTimerEnabled = false;
+    std::unique_ptr<PluginScan> mPluginScan; // until its plug-ins are taken
     std::unique_ptr<ClsPluginManager> mPluginManager;
     // Whether the step under way, and the one before it, went back.
     bool mStepBack = false;

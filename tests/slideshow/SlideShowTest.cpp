@@ -60,7 +60,11 @@ inline int Interval(const SlideShow& s) { return s.Timer1Interval(); }
 inline std::int16_t Busy(const SlideShow& s) { return s.Busy(); }
 inline std::int32_t FolderIndex(const SlideShow& s) { return s.Ring().FolderIndex(); }
 inline std::int32_t FirstFolder(const SlideShow& s) { return s.Ring().FirstFolder(); }
-inline QString Pattern(const SlideShow& s) { return s.File1().Pattern(); }
+inline QString Pattern(SlideShow& s)
+{
+    s.LoadPlugins();
+    return s.File1().Pattern();
+}
 inline const ImageDisplay& Image(const SlideShow& s) { return s.Stage().Image1; }
 inline const PictureBox& Picture(const SlideShow& s) { return *s.Stage().Picture1; }
 // The picture on screen: its folder's last path element and its name.
