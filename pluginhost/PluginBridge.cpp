@@ -140,6 +140,15 @@ private:
     EscapeScope& mScope;
 };
 
+// The key of the helpers this thread's calls go to now.
+std::uintptr_t CurrentHelpers()
+{
+    static const auto callFor = Function<decltype(&::LoadPluginCallFor)>("LoadPluginCallFor");
+    const std::uintptr_t set = callFor(0);
+    callFor(set);
+    return set ? set : std::uintptr_t(pthread_self());
+}
+
 // Runs a call to the bridge. On the user interface thread it runs on a
 // decoding thread, in front of the pictures decoded ahead, while the windows
 // go on painting (under the wait cursor once it takes a while); input waits
@@ -170,7 +179,7 @@ auto Answered(Call call, Discard discard) -> decltype(call())
             } restore{callFor(LOADPLUGIN_ARCHIVE_CALLS)};
             return call();
         }
-        const DecodeService::StopHook hook([self = std::uintptr_t(pthread_self())] { giveUp(self); });
+        const DecodeService::StopHook hook([helpers = CurrentHelpers()] { giveUp(helpers); });
         return call();
     }
     EscapeScope* scope = gEscapeScope;
@@ -399,6 +408,21 @@ std::int32_t GetPicture(const QString& pluginPath, const QString& fileName, std:
 std::int32_t GetPicture(const QString& pluginPath, const QByteArray& bytes, void** hInfo, void** hBits)
 {
     return GetPictureFrom(pluginPath, bytes, std::intptr_t(bytes.size()), 1, hInfo, hBits);
+}
+
+std::uintptr_t ThreadHelpers() { return std::uintptr_t(pthread_self()); }
+
+CallsAs::CallsAs(std::uintptr_t owner)
+{
+    static const auto callFor = Function<decltype(&::LoadPluginCallFor)>("LoadPluginCallFor");
+    mBefore = callFor(owner);
+}
+
+CallsAs::~CallsAs()
+{
+    // Found when this was made.
+    static const auto callFor = Function<decltype(&::LoadPluginCallFor)>("LoadPluginCallFor");
+    callFor(mBefore);
 }
 
 ArchiveCalls::ArchiveCalls() : mOuter(tArchiveCalls)

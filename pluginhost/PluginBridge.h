@@ -86,6 +86,24 @@ private:
     bool mOuter;
 };
 
+// The key of this thread's own helpers, for CallsAs.
+std::uintptr_t ThreadHelpers();
+
+// While one lives, this thread's calls go to the helpers of the thread whose
+// ThreadHelpers() is given, as that thread's own calls do: work done for a
+// window on another thread (its plug-in scan) uses the window's helpers. In
+// a decoding job, stopping the job ends the call under way on them.
+class CallsAs {
+public:
+    explicit CallsAs(std::uintptr_t owner);
+    ~CallsAs();
+    CallsAs(const CallsAs&) = delete;
+    CallsAs& operator=(const CallsAs&) = delete;
+
+private:
+    std::uintptr_t mBefore;
+};
+
 // Archive plug-ins (always through ArchiveCalls). GetArchiveInfo gives the
 // listing in the bridge's form (pluginrunner/SpiArchive.h); *gaveListing
 // tells whether the plug-in gave one at all, whatever its code. GetFile
