@@ -137,7 +137,13 @@ Form1::Form1(QWidget* parent)
     // Options beyond the original program; all off unless the user turns them on.
     Options = Menus->addMenu(QStringLiteral("オプション(&O)"));
     ShowArchives = Options->addAction(QStringLiteral("書庫の中も表示(&Z)"));
-    ShowArchives->setCheckable(true);
+    Animate = Options->addAction(QStringLiteral("アニメーションを再生"));
+    Shuffle = Options->addAction(QStringLiteral("順番をシャッフル"));
+    HidePointer = Options->addAction(QStringLiteral("マウスポインターを隠す"));
+    Crossfade = Options->addAction(QStringLiteral("クロスフェード"));
+    Caption = Options->addAction(QStringLiteral("ファイル名を表示"));
+    for (const OptionItem& item : OptionItems())
+        item.action->setCheckable(true);
     Help = Menus->addMenu(QStringLiteral("ヘルプ(&H)"));
     Help->addAction(QStringLiteral("目次(&M)"), this, [this] { Help_s_Click(0); });
     Help->addSeparator();
@@ -175,7 +181,26 @@ void Form1::Form_Load()
     mUpDown = std::make_unique<ClsUpDownTextBox>();
     const std::int32_t number = Settings::TimeValueNumber(time);
     mUpDown->CreateUpDown(Text1, 50, 1, number);
-    ShowArchives->setChecked(Settings::ReadOption(QStringLiteral("Archives")));
+    for (const OptionItem& item : OptionItems())
+        item.action->setChecked(Settings::ReadOption(item.key));
+}
+
+std::vector<Form1::OptionItem> Form1::OptionItems() const
+{
+    return {{QStringLiteral("Archives"), ShowArchives}, {QStringLiteral("Animate"), Animate},
+            {QStringLiteral("Shuffle"), Shuffle},       {QStringLiteral("HidePointer"), HidePointer},
+            {QStringLiteral("Crossfade"), Crossfade},   {QStringLiteral("Caption"), Caption}};
+}
+
+ShowOptions Form1::ChosenOptions() const
+{
+    ShowOptions options;
+    options.animate = Animate->isChecked();
+    options.shuffle = Shuffle->isChecked();
+    options.hidePointer = HidePointer->isChecked();
+    options.crossfade = Crossfade->isChecked();
+    options.caption = Caption->isChecked();
+    return options;
 }
 
 void Form1::Drive1_Change()
@@ -201,6 +226,7 @@ void Form1::Command1_Click()
     auto* show = new SlideShow(Text1->text(), &Settings::ReadStretch, nullptr, ScreenOfWindow(),
                                std::exchange(mEarlyScan, nullptr));
     show->SetShowArchives(ShowArchives->isChecked());
+    show->SetOptions(ChosenOptions());
     if (show->StartGivenUp()) {
         delete show;
         return;
@@ -288,7 +314,8 @@ void Form1::closeEvent(QCloseEvent* event)
     Settings::WriteDirPath(Dir1->Path());
     // An interval given for this run only leaves the stored one.
     Settings::WriteTime(mIntervalOfRun && Text1->text() == *mIntervalOfRun ? mStoredTime : Text1->text());
-    Settings::WriteOption(QStringLiteral("Archives"), ShowArchives->isChecked());
+    for (const OptionItem& item : OptionItems())
+        Settings::WriteOption(item.key, item.action->isChecked());
     mUpDown.reset();
     QCoreApplication::quit();
 }

@@ -5,9 +5,12 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include <QMainWindow>
 #include <QPointer>
+
+#include "slideshow/ShowOptions.h"
 
 class ClsUpDownTextBox;
 class QAction;
@@ -38,6 +41,11 @@ public:
     QMenu* File = nullptr;
     QMenu* Options = nullptr;
     QAction* ShowArchives = nullptr; // the pictures inside archives, as folders of the show
+    QAction* Animate = nullptr;      // animated pictures play
+    QAction* Shuffle = nullptr;      // the whole tree in a random order
+    QAction* HidePointer = nullptr;  // the pointer hides while it is still
+    QAction* Crossfade = nullptr;    // a timer step fades to the next picture
+    QAction* Caption = nullptr;      // the picture's name and date in a corner
     QMenu* Help = nullptr;
 
     // The slide-show window of the last start, while it is open.
@@ -57,6 +65,13 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The options menu's items with their keys in the settings file.
+    struct OptionItem {
+        QString key;
+        QAction* action;
+    };
+    std::vector<OptionItem> OptionItems() const;
+    ShowOptions ChosenOptions() const;
     void Form_Load();
     void Drive1_Change();
     void Dir1_KeyPress();

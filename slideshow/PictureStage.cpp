@@ -84,7 +84,7 @@ void DrawAhead(PreparedPicture& prepared, std::uint64_t show, bool pluginStretch
 } // namespace
 
 PictureStage::PictureStage(QWidget& window, std::function<bool()> stretch)
-    : Picture1(new PictureBox(&window)), mWindow(window), mStretch(std::move(stretch)), mPacer(DecoderCount())
+    : Picture1(new PictureBox(&window)), Pointer(window), mWindow(window), mStretch(std::move(stretch)), mPacer(DecoderCount())
 {
     Picture1->hide();
 }
@@ -201,7 +201,7 @@ PreparedPicture PictureStage::Prepare(const QString& path, QSize window, bool st
 bool PictureStage::ShowPicture(const QString& path)
 {
     // The hourglass, even when the picture is ready at once.
-    mWindow.setCursor(Qt::WaitCursor);
+    Pointer.SetWaiting(true);
     const QSize window = DeviceSize(mWindow);
     const bool stretch = mStretch();
     mShownStretch = stretch;
@@ -209,7 +209,7 @@ bool PictureStage::ShowPicture(const QString& path)
     bool interrupted = false;
     PreparedPicture prepared = Prepare(path, window, stretch, interrupted);
     if (interrupted) {
-        mWindow.unsetCursor();
+        Pointer.SetWaiting(false);
         return false;
     }
     mShownPath = path;
@@ -220,7 +220,7 @@ bool PictureStage::ShowPicture(const QString& path)
         Image1.Visible = true;
         Picture1->Release();
         mWindow.update();
-        mWindow.unsetCursor();
+        Pointer.SetWaiting(false);
         Prefetch.KeepShown(std::move(prepared));
         return true;
     }
@@ -237,7 +237,7 @@ bool PictureStage::ShowPicture(const QString& path)
     // A file whose reading stalled is not given to the plug-ins, which
     // would stall on it too: it stays black.
     if (prepared.pluginError) {
-        mWindow.unsetCursor();
+        Pointer.SetWaiting(false);
         std::rethrow_exception(prepared.pluginError);
     }
     QString failure = QStringLiteral("reading it did not finish in time");
@@ -249,7 +249,7 @@ bool PictureStage::ShowPicture(const QString& path)
     }
     // The window was closed while a plug-in drew.
     if (mInterrupted) {
-        mWindow.unsetCursor();
+        Pointer.SetWaiting(false);
         return false;
     }
     if (!failure.isEmpty())
@@ -257,7 +257,7 @@ bool PictureStage::ShowPicture(const QString& path)
     Picture1->repaint();
     mPacer.Shown(FlipPacer::Clock::now());
     mWindow.update();
-    mWindow.unsetCursor();
+    Pointer.SetWaiting(false);
     return true;
 }
 
@@ -288,7 +288,7 @@ QString PictureStage::DrawWithPlugins(const PreparedPicture& prepared)
         // A plug-in that crashed, hung or could not be reached costs this
         // one picture, which stays black; errors of the fit still end the show.
         if (e.Kind() != ErrorKind::PluginFailed) {
-            mWindow.unsetCursor();
+            Pointer.SetWaiting(false);
             throw;
         }
         failure = QString::fromUtf8(e.what());

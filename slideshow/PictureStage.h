@@ -18,6 +18,7 @@
 #include "slideshow/FlipPacer.h"
 #include "slideshow/PictureDisplay.h"
 #include "slideshow/PicturePrefetch.h"
+#include "slideshow/ShowPointer.h"
 
 class ArchiveShelf;
 class ClsPluginManager;
@@ -73,6 +74,8 @@ public:
     ImageDisplay Image1;
     PictureBox* const Picture1;
     PicturePrefetch Prefetch;
+    // The window's pointer: the hourglass while a picture is on its way.
+    ShowPointer Pointer;
 
 private:
     // Runs the event loop until done() holds or timeoutMs has passed (never,

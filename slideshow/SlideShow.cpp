@@ -85,7 +85,7 @@ SlideShow::SlideShow(const QString& intervalText, std::function<bool()> stretchS
     // Waits for the walk or a listing keep the window answering, with the
     // hourglass up as for a picture (the picture's step takes it down).
     mFolders.SetWaiter([this](const std::function<bool()>& done, int timeoutMs) {
-        setCursor(Qt::WaitCursor);
+        mStage.Pointer.SetWaiting(true);
         return mStage.WaitUntil(done, timeoutMs);
     });
     // A folder ahead listed at last: the look-ahead sees further now.
@@ -238,6 +238,7 @@ void SlideShow::Form_Activate()
 {
     // A show is watched, not typed at: no screen saver until it ends.
     mScreenSaver.Inhibit(ProgramTitle(), QStringLiteral("スライドショー"));
+    mStage.Pointer.SetHideWhenStill(mOptions.hidePointer);
     if (wayland::Active())
         mIdleInhibitor = std::make_unique<wayland::IdleInhibitor>(windowHandle());
     Guarded([this] {
@@ -257,7 +258,7 @@ void SlideShow::Form_Activate()
         if (mClosing)
             return;
 
-        setCursor(Qt::WaitCursor);
+        mStage.Pointer.SetWaiting(true);
         // Esc ends the waits from here on.
         mBusy = true;
         if (!WaitForPlugins())
@@ -267,7 +268,7 @@ void SlideShow::Form_Activate()
         // until the first folder with pictures is known.
         const bool found = mStartPicture.isEmpty() ? mRing.Start() : mRing.StartAt(mStartPicture);
         mBusy = false;
-        unsetCursor();
+        mStage.Pointer.SetWaiting(false);
         if (mClosing)
             return;
         // Black from now on: the surface's memory goes.
@@ -530,7 +531,7 @@ void SlideShow::EndWithMessage(const QString& text)
 {
     SetTimer1Enabled(false);
     mShowStarted = false;
-    unsetCursor();
+    mStage.Pointer.SetWaiting(false);
     if (!mClosing) {
         mInMessage = true;
         ShowMessage(this, text, MessageIcon::Critical);

@@ -27,6 +27,7 @@
 #include "slideshow/ScreenSaverInhibitor.h"
 #include "slideshow/WaylandSession.h"
 #include "slideshow/ShowFolders.h"
+#include "slideshow/ShowOptions.h"
 
 class ClsPluginManager;
 class QScreen;
@@ -57,6 +58,10 @@ public:
     // the window becomes active. On, the archive plug-ins are loaded too
     // (Esc meanwhile gives the start up, see StartGivenUp).
     void SetShowArchives(bool on);
+    // The options beyond the original show; set before the window becomes
+    // active. All off by default.
+    void SetOptions(const ShowOptions& options) { mOptions = options; }
+    const ShowOptions& Options() const { return mOptions; }
     // Covers the given screen (the primary screen when null) in full.
     void CoverScreen(QScreen* screen);
     QString Tag() const;
@@ -130,6 +135,7 @@ private:
 
     QString mTag;
     QString mStartPicture;
+    ShowOptions mOptions;
     std::function<bool()> mStretchSetting;
     ShowFolders mFolders;
     PictureRing mRing{mFolders};

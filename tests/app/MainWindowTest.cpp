@@ -23,6 +23,7 @@
 #include <QPlainTextEdit>
 
 #include <algorithm>
+#include <map>
 
 #include "MessageBoxCloser.h"
 #include "app/CommandLine.h"
@@ -102,23 +103,30 @@ TEST(MainWindow, WithoutSettingsOpensTheProgramFolderAndClosingSavesBothKeys)
     EXPECT_EQ(p.program.ReadSettings(), QByteArray("[Main]\nDirPath=/\nTime=4\n"));
 }
 
-// The options menu stands between ファイル and ヘルプ. The archive option is
-// on only when its key reads "1"; it is written when used and never added to
-// a file that did not have it.
-TEST(MainWindow, OptionsMenuHoldsTheArchiveOptionStoredOnlyWhenUsed)
+// The options menu stands between ファイル and ヘルプ. Each option is on only
+// when its key reads "1"; it is written when used and never added to a file
+// that did not have it. The show started gets the options as they stand.
+TEST(MainWindow, OptionsMenuHoldsTheOptionsStoredOnlyWhenUsed)
 {
     Program p;
     const QByteArray base = Settings(p.pictures, "Time=4\n");
+    const auto actionOf = [](Form1& window, const QByteArray& key) -> QAction* {
+        const std::map<QByteArray, QAction*> actions = {
+            {"Archives", window.ShowArchives}, {"Animate", window.Animate},     {"Shuffle", window.Shuffle},
+            {"HidePointer", window.HidePointer}, {"Crossfade", window.Crossfade}, {"Caption", window.Caption}};
+        return actions.at(key);
+    };
     const std::pair<const char*, bool> stored[] = {{"1", true}, {"0", false}, {"2", false}, {"01", false},
                                                    {"true", false}, {"", false}};
-    for (const auto& [value, on] : stored) {
-        p.program.WriteSettings(base + "Archives=" + value + "\n");
-        Form1 window;
-        EXPECT_EQ(window.ShowArchives->isChecked(), on) << value;
-        window.ShowArchives->trigger(); // the user flips it
-        window.close();
-        EXPECT_EQ(p.program.ReadSettings(), base + "Archives=" + (on ? "0" : "1") + "\n") << value;
-    }
+    for (const QByteArray key : {"Archives", "Animate", "Shuffle", "HidePointer", "Crossfade", "Caption"})
+        for (const auto& [value, on] : stored) {
+            p.program.WriteSettings(base + key + "=" + value + "\n");
+            Form1 window;
+            EXPECT_EQ(actionOf(window, key)->isChecked(), on) << key.constData() << "=" << value;
+            actionOf(window, key)->trigger(); // the user flips it
+            window.close();
+            EXPECT_EQ(p.program.ReadSettings(), base + key + "=" + (on ? "0" : "1") + "\n") << key.constData() << "=" << value;
+        }
     p.program.WriteSettings(base);
     Form1 window;
     QStringList menus;
@@ -134,12 +142,40 @@ TEST(MainWindow, OptionsMenuHoldsTheArchiveOptionStoredOnlyWhenUsed)
             EXPECT_TRUE(row->actionGeometry(menu).isValid() && row->rect().contains(row->actionGeometry(menu)))
                 << menu->text().toStdString();
     }
-    EXPECT_EQ(window.Options->actions(), QList<QAction*>{window.ShowArchives});
-    EXPECT_EQ(window.ShowArchives->text(), QStringLiteral("書庫の中も表示(&Z)"));
-    EXPECT_TRUE(window.ShowArchives->isCheckable());
-    EXPECT_FALSE(window.ShowArchives->isChecked());
+    QStringList items;
+    for (const QAction* item : window.Options->actions()) {
+        items << item->text();
+        EXPECT_TRUE(item->isCheckable());
+        EXPECT_FALSE(item->isChecked());
+    }
+    EXPECT_EQ(items, QStringList({QStringLiteral("書庫の中も表示(&Z)"), QStringLiteral("アニメーションを再生"),
+                                  QStringLiteral("順番をシャッフル"), QStringLiteral("マウスポインターを隠す"),
+                                  QStringLiteral("クロスフェード"), QStringLiteral("ファイル名を表示")}));
+
+    // Off, the show is the original one; each one turned on reaches it.
+    const auto optionsOfShow = [&] {
+        window.Command1_Click();
+        const QPointer<SlideShow> show = window.CurrentShow();
+        EXPECT_FALSE(show.isNull());
+        const ShowOptions options = show ? show->Options() : ShowOptions{};
+        if (show)
+            show->close();
+        WaitFor([&] { return show.isNull(); });
+        return options;
+    };
+    const ShowOptions off = optionsOfShow();
+    EXPECT_FALSE(off.animate || off.shuffle || off.hidePointer || off.crossfade || off.caption);
+    window.Animate->trigger();
+    window.HidePointer->trigger();
+    window.Caption->trigger();
+    const ShowOptions on = optionsOfShow();
+    EXPECT_TRUE(on.animate && on.hidePointer && on.caption);
+    EXPECT_FALSE(on.shuffle || on.crossfade);
+    window.Animate->trigger();
+    window.HidePointer->trigger();
+    window.Caption->trigger();
     window.close();
-    EXPECT_EQ(p.program.ReadSettings(), base); // off and never used: not written
+    EXPECT_EQ(p.program.ReadSettings(), base); // off in the end and never stored: not written
 }
 
 TEST(MainWindow, LoadRestoresFolderAndIntervalStartUsesTheHighlightedEntryAndClosingSaves)

@@ -26,6 +26,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QSet>
+#include <QTest>
 
 #include <atomic>
 #include <cstring>
@@ -112,6 +113,7 @@ protected:
     {
         show = new SlideShow(interval, &Settings::ReadStretch);
         show->SetShowArchives(archives);
+        show->SetOptions(options);
         show->SetTag((dir.isEmpty() ? pics.Path() : dir) + "/");
         show->show();
         show->activateWindow();
@@ -125,6 +127,7 @@ protected:
 
     TempTree pics;
     bool archives = false; // the option that makes archives folders
+    ShowOptions options;   // the other options, all off
 };
 
 TEST(FitPicture, TableForBothSettingsAtTheWindowEdges)
@@ -1171,3 +1174,36 @@ int main(int argc, char** argv)
 
 #include "SlideShowTest.moc"
 #include "imaging/DecodeService.h"
+
+// The pointer hides after a while without motion and comes back with any
+// motion over the window or the picture; while it is hidden, a wait shows
+// no hourglass, which comes back with the pointer.
+TEST_F(SlideShowTest, HiddenPointerGoesWhenStillAndComesBackOnMotion)
+{
+    pics.WriteFile("a.bmp", Bmp(400, 300));
+    pics.WriteFile("b.vtp", Vtp(100, 50, 10, 200, 30));
+    program.AddPlugin("vtest.spi");
+    options.hidePointer = true;
+    SlideShow& s = Start();
+    const auto shape = [&] { return s.cursor().shape(); };
+    EXPECT_NE(shape(), Qt::BlankCursor) << "there at first";
+    ASSERT_TRUE(WaitFor([&] { return shape() == Qt::BlankCursor; }, 20000));
+
+    // The motion arrives through the window system.
+    QTest::mouseMove(&s, QPoint(110, 110));
+    EXPECT_TRUE(WaitFor([&] { return shape() == Qt::ArrowCursor; })) << "back with motion";
+    ASSERT_TRUE(WaitFor([&] { return shape() == Qt::BlankCursor; }, 20000));
+    s.Stage().Pointer.SetWaiting(true);
+    EXPECT_EQ(shape(), Qt::BlankCursor) << "no hourglass while hidden";
+    QTest::mouseMove(&s, QPoint(20, 20));
+    EXPECT_TRUE(WaitFor([&] { return shape() == Qt::WaitCursor; })) << "the hourglass with the pointer";
+    s.Stage().Pointer.SetWaiting(false);
+
+    // Over a plug-in's picture, which covers the window.
+    P::Step(s);
+    ASSERT_TRUE(Shows("/b.vtp"));
+    ASSERT_TRUE(P::Picture(s).isVisible());
+    ASSERT_TRUE(WaitFor([&] { return shape() == Qt::BlankCursor; }, 20000));
+    QTest::mouseMove(s.Stage().Picture1, QPoint(30, 30));
+    EXPECT_TRUE(WaitFor([&] { return shape() == Qt::ArrowCursor; }));
+}
