@@ -239,6 +239,9 @@ void SlideShow::Form_Activate()
     // A show is watched, not typed at: no screen saver until it ends.
     mScreenSaver.Inhibit(ProgramTitle(), QStringLiteral("スライドショー"));
     mStage.Pointer.SetHideWhenStill(mOptions.hidePointer);
+    mRemote = std::make_unique<MprisRemote>(MprisRemote::Show{
+        [this](MprisRemote::Action action) { RemoteAction(action); }, [this] { return Paused(); },
+        [this] { return mShowStarted ? mStage.ShownPath() : QString(); }});
     if (wayland::Active())
         mIdleInhibitor = std::make_unique<wayland::IdleInhibitor>(windowHandle());
     Guarded([this] {
@@ -289,6 +292,7 @@ void SlideShow::Form_Activate()
         mBusy = false;
         mShowStarted = true;
         SetTimer1Enabled(true);
+        ShowChanged();
         mStage.LookAhead(mRing, mLastStepBack);
     });
 }
@@ -303,6 +307,10 @@ void SlideShow::closeEvent(QCloseEvent* event)
     mStage.Interrupt();
     mScreenSaver.Release();
     mIdleInhibitor.reset();
+    // Gone from the bus; the object stays with the window, since this may
+    // run inside one of its calls.
+    if (mRemote)
+        mRemote->Close();
     QWidget::closeEvent(event);
 }
 
@@ -331,6 +339,7 @@ void SlideShow::AdvanceStep()
     QCoreApplication::processEvents();
     mBusy = false;
     SetTimer1Enabled(true);
+    ShowChanged();
     mStage.LookAhead(mRing, mLastStepBack);
 }
 
@@ -410,10 +419,32 @@ void SlideShow::Previous()
 
 void SlideShow::PauseResume()
 {
-    if (Timer1Enabled())
+    if (Timer1Enabled()) {
         SetTimer1Enabled(false);
-    else
+        ShowChanged();
+    } else
         Timer1_Timer();
+}
+
+bool SlideShow::Paused() const { return mShowStarted && !mBusy && !mTimerEnabled; }
+
+void SlideShow::RemoteAction(MprisRemote::Action action)
+{
+    using Action = MprisRemote::Action;
+    switch (action) {
+    case Action::Next: KeyAction(39); break;
+    case Action::Previous: KeyAction(37); break;
+    case Action::PlayPause: KeyAction(32); break;
+    case Action::Play:
+        if (Paused())
+            KeyAction(32);
+        break;
+    case Action::Pause:
+        if (mShowStarted && !mBusy && mTimerEnabled)
+            KeyAction(32);
+        break;
+    case Action::Stop: KeyAction(27); break;
+    }
 }
 
 void SlideShow::keyPressEvent(QKeyEvent* event)
@@ -511,7 +542,13 @@ void SlideShow::SetTimer1Enabled(bool enabled)
     if (mTimerEnabled && Timer1.interval() > 0)
         Timer1.start();
     else
-        Timer1.stop();
+        Timer1.stop();}
+
+void SlideShow::ShowChanged()
+{
+    // The remote's listeners hear of a new picture or a pause.
+    if (mRemote)
+        mRemote->Update();
 }
 
 template <class F> void SlideShow::Guarded(F&& body)

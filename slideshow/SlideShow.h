@@ -24,6 +24,7 @@
 #include "pluginhost/PluginScan.h"
 #include "slideshow/PictureRing.h"
 #include "slideshow/PictureStage.h"
+#include "slideshow/MprisRemote.h"
 #include "slideshow/ScreenSaverInhibitor.h"
 #include "slideshow/WaylandSession.h"
 #include "slideshow/ShowFolders.h"
@@ -127,10 +128,16 @@ private:
     void Next();
     void Previous();
     void PauseResume();
+    // A call of the remote control, taken as the key that does the same.
+    void RemoteAction(MprisRemote::Action action);
+    // Paused by the user: no step under way and the timer off.
+    bool Paused() const;
     // Runs a handler body; an error nobody caught ends the show with a message.
     template <class F> void Guarded(F&& body);
     void EndWithMessage(const QString& text);
     void SetTimer1Enabled(bool enabled);
+    // A picture is shown or the show paused: those who watch are told.
+    void ShowChanged();
     QSize ScreenPixels() const;
 
     QString mTag;
@@ -162,6 +169,7 @@ private:
     bool mActivated = false;
     bool mClosing = false;
     ScreenSaverInhibitor mScreenSaver;
+    std::unique_ptr<MprisRemote> mRemote; // while the show runs
     std::unique_ptr<wayland::IdleInhibitor> mIdleInhibitor;
     // While one of our own message boxes is up, its activation is not ours to act on.
     bool mInMessage = false;

@@ -6,7 +6,14 @@
 
 #include <QApplication>
 #include <QDBusConnection>
+#include <QDBusArgument>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusPendingCall>
+#include <QDBusVariant>
+#include <QDBusMetaType>
+#include <QUrl>
 #include <QVariantMap>
 #include <QProcess>
 
@@ -320,6 +327,102 @@ TEST_F(ScreenSaverTest, AnAnswerThatArrivesAfterTheEndIsLetGoAtOnce)
     QCoreApplication::processEvents();
     EXPECT_EQ(fake.applications.size(), 1);
 }
+
+// What a listener on the bus heard changing: name=value, a picture by its title.
+class PropertiesHeard : public QObject {
+    Q_OBJECT
+public:
+    QStringList said;
+public slots:
+    void Changed(const QString&, const QVariantMap& changed, const QStringList&)
+    {
+        for (auto it = changed.begin(); it != changed.end(); ++it)
+            said.append(it.key() + "=" +
+                        (it.key() == "Metadata"
+                             ? qdbus_cast<QVariantMap>(it.value().value<QDBusArgument>()).value("xesam:title").toString()
+                             : it.value().toString()));
+    }
+};
+
+// A remote control on the session bus (as playerctl or a phone's remote):
+// the calls step, pause and end the show, and what is shown is named.
+class RemoteTest : public ScreenSaverTest {
+protected:
+    void SetUp() override
+    {
+        ScreenSaverTest::SetUp();
+        client = QDBusConnection::connectToBus(PrivateBusAddress(), QStringLiteral("remote-client"));
+        ASSERT_TRUE(client.isConnected());
+    }
+    void TearDown() override
+    {
+        ScreenSaverTest::TearDown();
+        QDBusConnection::disconnectFromBus(QStringLiteral("remote-client"));
+    }
+    QDBusMessage Call(const QString& interface, const QString& method, const QVariantList& arguments = {})
+    {
+        QDBusMessage message = QDBusMessage::createMethodCall(QStringLiteral("org.mpris.MediaPlayer2.velmora"),
+                                                              QStringLiteral("/org/mpris/MediaPlayer2"), interface, method);
+        message.setArguments(arguments);
+        QDBusPendingCall pending = client.asyncCall(message);
+        EXPECT_TRUE(WaitFor([&] { return pending.isFinished(); }, 20000)) << method.toStdString();
+        return pending.reply();
+    }
+    bool Player(const char* method)
+    {
+        return Call(QStringLiteral("org.mpris.MediaPlayer2.Player"), QString::fromLatin1(method)).type() ==
+               QDBusMessage::ReplyMessage;
+    }
+    QVariant Property(const char* name)
+    {
+        const QDBusMessage reply = Call(QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
+                                        {QStringLiteral("org.mpris.MediaPlayer2.Player"), QString::fromLatin1(name)});
+        return reply.arguments().isEmpty() ? QVariant() : reply.arguments()[0].value<QDBusVariant>().variant();
+    }
+    QVariantMap Metadata() { return qdbus_cast<QVariantMap>(Property("Metadata").value<QDBusArgument>()); }
+
+    QDBusConnection client{QString()};
+};
+
+TEST_F(RemoteTest, StepsPausesAndEndsTheShowAndNamesThePicture)
+{
+    Pics(3);
+    SlideShow& s = Start();
+    QVariantMap meta = Metadata();
+    EXPECT_EQ(meta.value("xesam:title").toString(), "p1.bmp");
+    EXPECT_EQ(meta.value("xesam:url").toString(), QUrl::fromLocalFile(pics.Path() + "/p1.bmp").toString());
+    EXPECT_EQ(Property("PlaybackStatus").toString(), "Playing");
+
+    // Listeners hear of every change.
+    PropertiesHeard heard;
+    ASSERT_TRUE(client.connect(QStringLiteral("org.mpris.MediaPlayer2.velmora"), QStringLiteral("/org/mpris/MediaPlayer2"),
+                               QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"),
+                               &heard, SLOT(Changed(QString, QVariantMap, QStringList))));
+
+    ASSERT_TRUE(Player("Next"));
+    EXPECT_TRUE(WaitFor([&] { return Shows("/p2.bmp"); }));
+    ASSERT_TRUE(Player("PlayPause"));
+    EXPECT_TRUE(WaitFor([&] { return !P::TimerOn(s); }));
+    EXPECT_EQ(Property("PlaybackStatus").toString(), "Paused");
+    ASSERT_TRUE(Player("Pause")); // paused already: nothing changes
+    ASSERT_TRUE(Player("Previous"));
+    EXPECT_TRUE(WaitFor([&] { return Shows("/p1.bmp"); }));
+    EXPECT_TRUE(WaitFor([&] { return P::TimerOn(s); })) << "a step goes on with the show, as a key does";
+    EXPECT_EQ(Metadata().value("xesam:title").toString(), "p1.bmp");
+    ASSERT_TRUE(Player("Play")); // playing already
+    ASSERT_TRUE(Player("Next"));
+    EXPECT_TRUE(WaitFor([&] { return Shows("/p2.bmp"); }));
+    EXPECT_TRUE(P::TimerOn(s));
+
+    EXPECT_TRUE(WaitFor([&] { return heard.said.size() >= 5; }));
+    EXPECT_EQ(heard.said, QStringList({"Metadata=p2.bmp", "PlaybackStatus=Paused", "Metadata=p1.bmp",
+                                       "PlaybackStatus=Playing", "Metadata=p2.bmp"}));
+
+    ASSERT_TRUE(Player("Stop"));
+    EXPECT_TRUE(WaitFor([&] { return show.isNull(); }));
+    EXPECT_FALSE(client.interface()->isServiceRegistered(QStringLiteral("org.mpris.MediaPlayer2.velmora")).value());
+}
+
 
 TEST_F(SlideShowTest, WindowCoversTheScreenAndTheTimerFollowsTheText)
 {
