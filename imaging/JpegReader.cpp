@@ -183,6 +183,7 @@ void ReadOrientation(Session* s)
     for (jpeg_saved_marker_ptr m = s->cinfo.marker_list; m; m = m->next) {
         if (m->marker == JPEG_APP0 + 1 && m->data_length >= 6 && std::memcmp(m->data, "Exif\0\0", 6) == 0) {
             s->header.orientation = ExifOrientation(m->data, m->data_length);
+            s->header.dateTaken = ExifDateTaken(m->data, m->data_length);
             return;
         }
     }
@@ -369,6 +370,51 @@ int ExifOrientation(const unsigned char* data, std::size_t size)
         return value >= 1 && value <= 8 ? int(value) : 1;
     }
     return 1;
+}
+
+QString ExifDateTaken(const unsigned char* data, std::size_t size)
+{
+    if (size < 6 + 8 || std::memcmp(data, "Exif\0\0", 6) != 0)
+        return {};
+    const unsigned char* tiff = data + 6;
+    const std::uint64_t n = size - 6;
+    bool big;
+    if (tiff[0] == 'I' && tiff[1] == 'I')
+        big = false;
+    else if (tiff[0] == 'M' && tiff[1] == 'M')
+        big = true;
+    else
+        return {};
+    if (Read16(tiff + 2, big) != 42)
+        return {};
+    // The entry of tag in the directory at ifd: its offset, or 0.
+    const auto find = [&](std::uint64_t ifd, std::uint32_t tag) -> std::uint64_t {
+        if (ifd + 2 > n)
+            return 0;
+        const std::uint32_t count = Read16(tiff + ifd, big);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const std::uint64_t entry = ifd + 2 + std::uint64_t(i) * 12;
+            if (entry + 12 > n)
+                return 0;
+            if (Read16(tiff + entry, big) == tag)
+                return entry;
+        }
+        return 0;
+    };
+    const std::uint64_t pointer = find(Read32(tiff + 4, big), 0x8769); // the Exif sub-IFD
+    if (!pointer || Read16(tiff + pointer + 2, big) != 4) // LONG
+        return {};
+    const std::uint64_t entry = find(Read32(tiff + pointer + 8, big), 0x9003); // DateTimeOriginal
+    if (!entry || Read16(tiff + entry + 2, big) != 2) // ASCII
+        return {};
+    const std::uint64_t count = Read32(tiff + entry + 4, big);
+    // "YYYY:MM:DD HH:MM:SS" and its NUL: always past the entry's own 4 bytes.
+    const std::uint64_t at = Read32(tiff + entry + 8, big);
+    if (count < 19 || count > 64 || at + count > n)
+        return {};
+    const QString text = QString::fromLatin1(reinterpret_cast<const char*>(tiff + at),
+                                             qsizetype(strnlen(reinterpret_cast<const char*>(tiff + at), count)));
+    return text.trimmed();
 }
 
 QImage ApplyOrientation(const QImage& image, int orientation)

@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QImage>
 #include <QSize>
+#include <QString>
 
 #include "codecs/CodecResult.h"
 
@@ -15,6 +16,7 @@ struct JpegHeader {
     QSize stored;        // width and height as the file stores the pixels
     int orientation = 1; // EXIF orientation 1..8 (1 when absent or invalid)
     QByteArray icc;      // the embedded colour profile, empty when there is none
+    QString dateTaken;   // EXIF DateTimeOriginal as stored ("YYYY:MM:DD HH:MM:SS"), or empty
 };
 
 // Reads up to the start of the picture data. NotThisFormat when the data does
@@ -35,6 +37,10 @@ codec::Result<QImage> DecodeJpegScaled(std::FILE* file, QSize atLeast, std::size
 // The orientation tag of an APP1 payload ("Exif\0\0" and a TIFF block);
 // 1 when there is none or it is out of range.
 int ExifOrientation(const unsigned char* data, std::size_t size);
+
+// The date the photo was taken (the Exif sub-IFD's DateTimeOriginal) of an
+// APP1 payload, as stored; empty when there is none or it is damaged.
+QString ExifDateTaken(const unsigned char* data, std::size_t size);
 
 // Turns a picture stored with the given EXIF orientation upright.
 QImage ApplyOrientation(const QImage& image, int orientation);

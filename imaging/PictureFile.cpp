@@ -336,6 +336,8 @@ public:
         return shown;
     }
 
+    QString DateTaken() const override { return mHeader.dateTaken; }
+
     static Opened Open(Source& source, const Input& input)
     {
         const codec::Result<JpegHeader> header = source.StreamHeader(ReadJpegHeader);

@@ -42,4 +42,8 @@ public:
     // metafiles are drawn at it). Raises RuntimeError when decoding fails,
     // as Open does, and Overflow for a size that cannot be drawn.
     virtual QImage Render(QSize size) const = 0;
+
+    // When the photo was taken, as its EXIF data says ("YYYY:MM:DD
+    // HH:MM:SS"); empty when it does not say.
+    virtual QString DateTaken() const { return {}; }
 };

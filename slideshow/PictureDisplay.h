@@ -28,6 +28,8 @@ class ImageDisplay {
 public:
     void SetPicture(std::shared_ptr<const PictureFile> picture);
     bool HasPicture() const { return mPicture != nullptr; }
+    // When the picture was taken, when it says (see PictureFile::DateTaken).
+    QString DateTaken() const { return mPicture ? mPicture->DateTaken() : QString(); }
 
     bool Stretch() const { return mStretch; }
     // Turning scaling off takes the picture's natural size again.

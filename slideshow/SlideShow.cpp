@@ -121,6 +121,9 @@ SlideShow::SlideShow(const QString& intervalText, std::function<bool()> stretchS
         Form_Deactivate();
     });
 
+    // Above the pictures, whichever way they are drawn.
+    mCaption = new CaptionLabel(this);
+
     Form_Load(intervalText, std::move(scan));
 }
 
@@ -504,8 +507,11 @@ void SlideShow::RedrawForDevice()
         mStage.FillWindow();
         const bool shown = mStage.ShowPicture(mStage.ShownPath());
         mBusy = false;
-        if (shown)
-            mStage.LookAhead(mRing, mLastStepBack);
+        if (!shown)
+            return;
+        // The caption in the new size.
+        mCaption->SetText(mCaption->Text());
+        mStage.LookAhead(mRing, mLastStepBack);
     });
 }
 
@@ -546,6 +552,14 @@ void SlideShow::SetTimer1Enabled(bool enabled)
 
 void SlideShow::ShowChanged()
 {
+    if (mOptions.caption) {
+        const std::int32_t folder = mRing.FolderIndex();
+        const QString& path = mStage.ShownPath();
+        // A plug-in's picture says nothing of its date.
+        mCaption->SetText(path.isEmpty() ? QString()
+                                         : CaptionText(path, FindDir(folder), mFolders.FolderList.IsArchive(folder),
+                                                       mStage.Image1.Visible ? mStage.Image1.DateTaken() : QString()));
+    }
     // The remote's listeners hear of a new picture or a pause.
     if (mRemote)
         mRemote->Update();

@@ -26,6 +26,7 @@
 #include "slideshow/PictureStage.h"
 #include "slideshow/MprisRemote.h"
 #include "slideshow/ScreenSaverInhibitor.h"
+#include "slideshow/ShowCaption.h"
 #include "slideshow/WaylandSession.h"
 #include "slideshow/ShowFolders.h"
 #include "slideshow/ShowOptions.h"
@@ -93,6 +94,8 @@ public:
     const PictureStage& Stage() const { return mStage; }
     PictureStage& Stage() { return mStage; }
     const FileListBox& File1() const { return mFolders.File1; }
+    // The caption on screen (empty without the caption option).
+    QString Caption() const { return mCaption->isVisible() ? mCaption->Text() : QString(); }
     bool Timer1Enabled() const { return mTimerEnabled; }
     int Timer1Interval() const { return Timer1.interval(); }
     // Whether a step is under way, as a 16-bit Boolean: -1 true, 0 false.
@@ -170,6 +173,7 @@ private:
     bool mClosing = false;
     ScreenSaverInhibitor mScreenSaver;
     std::unique_ptr<MprisRemote> mRemote; // while the show runs
+    CaptionLabel* mCaption = nullptr;     // shown with the caption option
     std::unique_ptr<wayland::IdleInhibitor> mIdleInhibitor;
     // While one of our own message boxes is up, its activation is not ours to act on.
     bool mInMessage = false;

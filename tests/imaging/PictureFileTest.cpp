@@ -96,10 +96,7 @@ QByteArray WithOrientation(const QByteArray& jpeg, int orientation, bool bigEndi
     } else {
         tiff.Raw({'I', 'I', 42, 0}).U32(8).U16(1).U16(0x0112).U16(3).U32(1).U16(orientation).U16(0).U32(0);
     }
-    const QByteArray payload = QByteArray("Exif\0\0", 6) + tiff.Data();
-    Bytes segment;
-    segment.Raw({0xFF, 0xE1}).U8((payload.size() + 2) >> 8).U8(payload.size() + 2).Raw(payload);
-    return jpeg.left(2) + segment.Data() + jpeg.mid(2);
+    return WithExif(jpeg, tiff.Data());
 }
 
 // A file of icon images taken from single-image icons that Qt writes.
@@ -309,6 +306,39 @@ TEST(ExifOrientation, BrokenOrMissingTagsMeanUpright)
         EXPECT_EQ(ExifOrientation(reinterpret_cast<const unsigned char*>(b.constData()), std::size_t(b.size())), want)
             << tiff.toHex().toStdString();
     }
+}
+
+// When the photo was taken: the Exif sub-IFD's DateTimeOriginal, in either
+// byte order; broken or missing data gives none.
+TEST(ExifDateTaken, ReadsTheCamerasDateAndNothingFromBrokenData)
+{
+    const QByteArray head("Exif\0\0", 6);
+    const QByteArray date("2024:05:01 12:34:56\0", 20);
+    const auto ii = [] { return Bytes().Raw({'I', 'I', 42, 0}); };
+    const std::pair<QByteArray, QString> cases[] = {
+        {ExifWithDate(date, false), "2024:05:01 12:34:56"},
+        {ExifWithDate(date, true), "2024:05:01 12:34:56"},
+        {ii().U32(8).U16(1).U16(0x8769).U16(4).U32(1).U32(0xFFFFFF00).U32(0).Data(), ""}, // sub-IFD past the end
+        {ii().U32(8).U16(1).U16(0x8769).U16(3).U32(1).U32(26).U32(0).Data(), ""},         // pointer of the wrong type
+        {ii().U32(8).U16(1).U16(0x8769).U16(4).U32(1).U32(26).U32(0)
+             .U16(1).U16(0x9003).U16(2).U32(20).U32(0xFFFFFFF0).U32(0).Data(), ""},        // the text past the end
+        {ii().U32(8).U16(1).U16(0x8769).U16(4).U32(1).U32(26).U32(0)
+             .U16(1).U16(0x9003).U16(2).U32(20).U32(40).Data(), ""},                       // cut short
+        {ii().U32(8).U16(1).U16(0x0112).U16(3).U32(1).U16(6).U16(0).U32(0).Data(), ""},   // no sub-IFD at all
+        {QByteArray(), ""},
+    };
+    for (const auto& [tiff, want] : cases) {
+        const QByteArray b = head + tiff;
+        EXPECT_EQ(ExifDateTaken(reinterpret_cast<const unsigned char*>(b.constData()), std::size_t(b.size())), want)
+            << tiff.toHex().toStdString();
+    }
+    // From a photo as the show opens it; other formats say nothing.
+    TempTree tree;
+    const QByteArray jpeg = Encode(Quadrants(16, 8), "jpeg", 90);
+    EXPECT_EQ(PictureFile::Open(tree.WriteFile("d.jpg", WithExif(jpeg, ExifWithDate(date, true))))->DateTaken(),
+              "2024:05:01 12:34:56");
+    EXPECT_EQ(PictureFile::Open(tree.WriteFile("n.jpg", jpeg))->DateTaken(), "");
+    EXPECT_EQ(PictureFile::Open(tree.WriteFile("b.bmp", Bmp(4, 4)))->DateTaken(), "");
 }
 
 // ---------------------------------------------------------------- large photos

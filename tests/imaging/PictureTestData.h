@@ -135,3 +135,31 @@ inline QByteArray Vtp(int w, int h, int r, int g, int b)
 {
     return Bytes().Raw({'V', 'T', 'P', '1'}).U32(w).U32(h).Raw({24, r, g, b}).Data();
 }
+
+// jpeg with an APP1 segment holding tiff (an EXIF TIFF block) after its start.
+inline QByteArray WithExif(const QByteArray& jpeg, const QByteArray& tiff)
+{
+    const QByteArray payload = QByteArray("Exif\0\0", 6) + tiff;
+    Bytes segment;
+    segment.Raw({0xFF, 0xE1}).U8((payload.size() + 2) >> 8).U8(payload.size() + 2).Raw(payload);
+    return jpeg.left(2) + segment.Data() + jpeg.mid(2);
+}
+
+// An EXIF TIFF block whose Exif sub-IFD holds DateTimeOriginal (date with its NUL).
+inline QByteArray ExifWithDate(const QByteArray& date, bool bigEndian)
+{
+    Bytes tiff;
+    if (bigEndian) {
+        const auto u16 = [&](int v) { tiff.U8(v >> 8).U8(v); };
+        const auto u32 = [&](std::uint32_t v) { u16(int(v >> 16)); u16(int(v & 0xFFFF)); };
+        tiff.Raw({'M', 'M', 0, 42});
+        u32(8);
+        u16(1); u16(0x8769); u16(4); u32(1); u32(26); u32(0);
+        u16(1); u16(0x9003); u16(2); u32(std::uint32_t(date.size())); u32(44); u32(0);
+    } else {
+        tiff.Raw({'I', 'I', 42, 0}).U32(8);
+        tiff.U16(1).U16(0x8769).U16(4).U32(1).U32(26).U32(0);
+        tiff.U16(1).U16(0x9003).U16(2).U32(std::uint32_t(date.size())).U32(44).U32(0);
+    }
+    return tiff.Raw(date).Data();
+}

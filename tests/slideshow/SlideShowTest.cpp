@@ -1310,3 +1310,53 @@ TEST_F(SlideShowTest, HiddenPointerGoesWhenStillAndComesBackOnMotion)
     QTest::mouseMove(s.Stage().Picture1, QPoint(30, 30));
     EXPECT_TRUE(WaitFor([&] { return shape() == Qt::ArrowCursor; }));
 }
+
+// The caption names the picture on screen, Japanese names and archive
+// entries included, with the date a photo was taken; it lies over the
+// bottom-left corner in white with a black outline, over a plug-in's
+// picture too.
+TEST_F(SlideShowTest, CaptionNamesThePictureAndItsDateOverAnyPicture)
+{
+    QImage grey(640, 480, QImage::Format_RGB32);
+    grey.fill(QColor(128, 128, 128));
+    pics.WriteFile("a/写真.jpg", WithExif(Encode(grey, "jpeg", 90), ExifWithDate(QByteArray("2024:05:01 12:34:56\0", 20), false)));
+    pics.WriteFile("a/b.bmp", Bmp(400, 300, QColor(128, 128, 128)));
+    pics.WriteFile("a/c.vtp", Vtp(100, 50, 128, 128, 128));
+    const QString stage = pics.MakeDir("stage");
+    pics.WriteFile("stage/sub/p.bmp", Bmp(40, 30));
+    RunTool(stage, "zip", {"-qr", pics.Path() + "/d.zip", "sub"});
+    QDir(stage).removeRecursively();
+    program.AddPlugin("vtest.spi");
+    archives = true;
+    options.caption = true;
+    SlideShow& s = Start("60", pics.Path());
+
+    // White and black where the caption is, on a grey picture.
+    const auto outlined = [&] {
+        const QImage shot = s.grab().toImage();
+        const auto* label = s.findChild<CaptionLabel*>();
+        int white = 0, black = 0;
+        for (int y = label->y(); y < label->y() + label->height(); ++y)
+            for (int x = label->x(); x < label->x() + label->width(); ++x) {
+                const QColor c = shot.pixelColor(x, y);
+                white += c.lightness() > 240;
+                black += c.lightness() < 15;
+            }
+        return label->y() + label->height() > s.height() * 3 / 4 && label->x() < s.width() / 4 && white > 20 &&
+               black > 20;
+    };
+    ASSERT_TRUE(Shows("/b.bmp"));
+    EXPECT_EQ(s.Caption(), QStringLiteral("b.bmp"));
+    EXPECT_TRUE(outlined());
+    P::Step(s);
+    ASSERT_TRUE(Shows("/c.vtp"));
+    ASSERT_TRUE(P::Picture(s).isVisible());
+    EXPECT_EQ(s.Caption(), QStringLiteral("c.vtp"));
+    EXPECT_TRUE(outlined()) << "above the plug-in's picture";
+    P::Step(s);
+    ASSERT_TRUE(Shows("/写真.jpg"));
+    EXPECT_EQ(s.Caption(), QStringLiteral("写真.jpg   2024/05/01 12:34"));
+    P::Step(s);
+    ASSERT_TRUE(Shows("sub/p.bmp"));
+    EXPECT_EQ(s.Caption(), QStringLiteral("d.zip › sub/p.bmp"));
+}
