@@ -106,7 +106,12 @@ SlideShow::SlideShow(const QString& intervalText, std::function<bool()> stretchS
 
     // A full interval: a coarse timer may fire up to 5% early.
     Timer1.setTimerType(Qt::PreciseTimer);
-    connect(&Timer1, &QTimer::timeout, this, [this] { Timer1_Timer(); });
+    connect(&Timer1, &QTimer::timeout, this, [this] {
+        // Only the timer's own steps fade.
+        mTimerStep = true;
+        Timer1_Timer();
+        mTimerStep = false;
+    });
 
     // Activation within the program: once this window has been active, any
     // other window of the program taking the focus ends the show. Turning to
@@ -121,7 +126,9 @@ SlideShow::SlideShow(const QString& intervalText, std::function<bool()> stretchS
         Form_Deactivate();
     });
 
-    // Above the pictures, whichever way they are drawn.
+    // Above the pictures, whichever way they are drawn; the caption above
+    // a fade.
+    mFade = new CrossFade(this);
     mCaption = new CaptionLabel(this);
 
     Form_Load(intervalText, std::move(scan));
@@ -310,6 +317,7 @@ void SlideShow::closeEvent(QCloseEvent* event)
     mStage.Interrupt();
     mScreenSaver.Release();
     mIdleInhibitor.reset();
+    mFade->Stop();
     // Gone from the bus; the object stays with the window, since this may
     // run inside one of its calls.
     if (mRemote)
@@ -334,10 +342,19 @@ void SlideShow::AdvanceStep()
 {
     SetTimer1Enabled(false);
     mBusy = true;
+    // A step by key or click, or one that comes while the last one still
+    // fades, shows its picture at once.
+    const bool fade = mOptions.crossfade && mTimerStep && !mFade->Running();
+    mFade->Stop();
+    const QPixmap before = fade ? grab() : QPixmap();
     // The window may close while the step waits for its picture; then
     // nothing of it is touched any more.
     if (!mStage.ShowPicture(mRing.Step(mLastStepBack ? Direction::Back : Direction::Forward)))
         return;
+    if (fade) {
+        mFade->Start(before);
+        mCaption->raise();
+    }
     // Input made while the picture loaded arrives now and is dropped.
     QCoreApplication::processEvents();
     mBusy = false;

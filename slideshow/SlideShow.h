@@ -26,6 +26,7 @@
 #include "slideshow/PictureStage.h"
 #include "slideshow/MprisRemote.h"
 #include "slideshow/ScreenSaverInhibitor.h"
+#include "slideshow/CrossFade.h"
 #include "slideshow/ShowCaption.h"
 #include "slideshow/WaylandSession.h"
 #include "slideshow/ShowFolders.h"
@@ -94,6 +95,7 @@ public:
     const PictureStage& Stage() const { return mStage; }
     PictureStage& Stage() { return mStage; }
     const FileListBox& File1() const { return mFolders.File1; }
+    const CrossFade& Fade() const { return *mFade; }
     // The caption on screen (empty without the caption option).
     QString Caption() const { return mCaption->isVisible() ? mCaption->Text() : QString(); }
     bool Timer1Enabled() const { return mTimerEnabled; }
@@ -174,6 +176,8 @@ private:
     ScreenSaverInhibitor mScreenSaver;
     std::unique_ptr<MprisRemote> mRemote; // while the show runs
     CaptionLabel* mCaption = nullptr;     // shown with the caption option
+    CrossFade* mFade = nullptr;           // over the window while a timer step fades
+    bool mTimerStep = false;              // the step under way is the timer's
     std::unique_ptr<wayland::IdleInhibitor> mIdleInhibitor;
     // While one of our own message boxes is up, its activation is not ours to act on.
     bool mInMessage = false;

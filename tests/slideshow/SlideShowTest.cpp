@@ -1360,3 +1360,32 @@ TEST_F(SlideShowTest, CaptionNamesThePictureAndItsDateOverAnyPicture)
     ASSERT_TRUE(Shows("sub/p.bmp"));
     EXPECT_EQ(s.Caption(), QStringLiteral("d.zip › sub/p.bmp"));
 }
+
+// A timer step fades from the old picture to the new one; a step by key
+// is shown at once.
+TEST_F(SlideShowTest, CrossfadeFadesTimerStepsAndNeverKeySteps)
+{
+    pics.WriteFile("a.bmp", Bmp(400, 300, Qt::red));
+    pics.WriteFile("b.bmp", Bmp(400, 300, Qt::blue));
+    pics.WriteFile("c.bmp", Bmp(400, 300, Qt::green));
+    options.crossfade = true;
+    SlideShow& s = Start("1");
+    Send(s, Qt::Key_Right);
+    ASSERT_TRUE(WaitFor([&] { return Shows("/b.bmp"); }));
+    EXPECT_FALSE(s.Fade().Running()) << "a key step does not fade";
+    EXPECT_EQ(s.Fade().FramesBetween(), 0);
+
+    // The timer's step to c.bmp: blue and green mixed while it fades.
+    bool mixed = false;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            if (s.Fade().Running()) {
+                const QColor c = s.grab().toImage().pixelColor(s.width() / 2, s.height() / 2);
+                mixed = mixed || (c.blue() > 40 && c.green() > 40 && c.red() < 40);
+            }
+            return Shows("/c.bmp") && !s.Fade().Running();
+        },
+        20000));
+    EXPECT_TRUE(mixed);
+    EXPECT_GT(s.Fade().FramesBetween(), 0);
+}
