@@ -172,16 +172,20 @@ inline bool WriteAll(int count, const std::function<bool(int)>& write)
     return ok;
 }
 
-// A 1920 x 1080 screen at scale 1 on Qt's offscreen platform, for a
+// A screen at scale 1 (1920 x 1080 unless told) on Qt's offscreen platform, for a
 // benchmark's show window; set before the application is made, and kept for
 // its life.
 class BenchScreen {
 public:
-    BenchScreen() : mConfig(QDir::tempPath() + "/velmora-screen-XXXXXX.json")
+    explicit BenchScreen(int width = 1920, int height = 1080)
+        : mConfig(QDir::tempPath() + "/velmora-screen-XXXXXX.json")
     {
         mConfig.open();
-        mConfig.write(R"({"screens":[{"name":"bench","x":0,"y":0,"width":1920,"height":1080,)"
-                      R"("logicalDpi":96,"logicalBaseDpi":96,"dpr":1}]})");
+        mConfig.write(QStringLiteral(R"({"screens":[{"name":"bench","x":0,"y":0,"width":%1,"height":%2,)"
+                                     R"("logicalDpi":96,"logicalBaseDpi":96,"dpr":1}]})")
+                          .arg(width)
+                          .arg(height)
+                          .toUtf8());
         mConfig.flush();
         qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + mConfig.fileName().toLocal8Bit());
     }
