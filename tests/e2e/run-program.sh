@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Starts the real program on a virtual X display with a program folder of its
 # own, starts a show on generated pictures, steps it with keys, ends it, quits
-# from the menu and checks the settings file the program wrote.
+# from the menu and checks the settings file the program wrote. The show
+# hides a still pointer (HidePointer=1), and motion brings it back.
 #   run-program.sh BUILD_DIR     (exit 77: a tool it needs is missing)
 set -euo pipefail
 source "$(dirname "$0")/xvfb.sh"
 build=$1
-for tool in Xvfb xdotool convert import; do
+for tool in Xvfb xdotool convert import python3; do
   command -v $tool >/dev/null || { echo "skipped: $tool is missing"; exit 77; }
 done
 
@@ -27,7 +28,7 @@ cp -r "$build/Plugin" "$app/"
 convert -size 640x480 xc:'#ff0000' "$work/pics/a.png"
 convert -size 640x480 xc:'#0000ff' "BMP3:$work/pics/b.bmp"
 convert -size 480x640 xc:'#00ff00' -quality 95 "$work/pics/sub/c.jpg"
-printf '[Main]\r\nDirPath=%s\r\nTime=50\r\n' "$work/pics" > "$app/SlideShow.ini"
+printf '[Main]\r\nDirPath=%s\r\nTime=50\r\nHidePointer=1\r\n' "$work/pics" > "$app/SlideShow.ini"
 
 start_xvfb 90 120
 
@@ -60,6 +61,20 @@ expect_centre() { # colour what
 xdotool windowfocus --sync "$main"
 xdotool key --clearmodifiers Tab space     # the folder list has the focus; Tab reaches the button
 expect_centre '#FF0000' "first picture of the start folder"
+# The pointer, as the X server shows it.
+pointer() { python3 "$(dirname "$0")/pointer-shown.py"; }
+expect_pointer() { # shown|hidden what
+  local got=
+  for _ in $(seq 100); do
+    got=$(pointer)
+    [[ $got == "$1" ]] && return 0
+    sleep 0.1
+  done
+  echo "FAIL: $2: the pointer is ${got:-unknown}, expected $1"; cat "$work/velmora.log"; exit 1
+}
+expect_pointer hidden "a still pointer goes"
+xdotool mousemove_relative 5 5
+expect_pointer shown "motion brings the pointer back"
 xdotool key Right
 expect_centre '#0000FF' "Right shows the next picture"
 xdotool key Right
@@ -79,8 +94,8 @@ if kill -0 "$program_pid" 2>/dev/null; then echo "FAIL: the program did not end 
 program_pid=
 
 settings=$(cat "$app/SlideShow.ini")
-expected=$(printf '[Main]\r\nDirPath=%s\r\nTime=50\r\n' "$work/pics")
+expected=$(printf '[Main]\r\nDirPath=%s\r\nTime=50\r\nHidePointer=1\r\n' "$work/pics")
 if [[ $settings != "$expected" ]]; then
   echo "FAIL: settings file holds:"; cat -A "$app/SlideShow.ini"; exit 1
 fi
-echo "ok: show started, stepped both ways, ended; settings written"
+echo "ok: show started, pointer hidden and back, stepped both ways, ended; settings written"
