@@ -3,6 +3,8 @@
 #include <QCryptographicHash>
 #include <QDBusAbstractAdaptor>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QDBusObjectPath>
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -11,6 +13,8 @@
 #include <QUrl>
 
 #include <unistd.h>
+
+#include <utility>
 
 Q_LOGGING_CATEGORY(lcRemote, "velmora.remote")
 
@@ -91,31 +95,59 @@ MprisRemote::MprisRemote(Show show, QDBusConnection bus) : mShow(std::move(show)
         qCWarning(lcRemote) << "the show cannot be a media player on the session bus:" << mBus.lastError().message();
         return;
     }
-    // A second show of another instance takes a name of its own, as MPRIS
-    // has it for players that run more than once.
-    for (const QString& name : {QString::fromLatin1(kService),
-                                QStringLiteral("%1.instance%2").arg(QLatin1String(kService)).arg(getpid())}) {
-        if (mBus.registerService(name)) {
+    mRegistered = true;
+    RequestName(QString::fromLatin1(kService), true);
+}
+
+void MprisRemote::RequestName(const QString& name, bool orInstanceName)
+{
+    // Asked without waiting: a bus that is slow to answer holds up nothing.
+    QDBusMessage request = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("RequestName"));
+    request << name << uint(4); // DBUS_NAME_FLAG_DO_NOT_QUEUE
+    auto* watcher = new QDBusPendingCallWatcher(mBus.asyncCall(request), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, name, orInstanceName](QDBusPendingCallWatcher* call) {
+        call->deleteLater();
+        const QDBusPendingReply<uint> reply = *call;
+        // The primary owner now, or already (a show before let go of it while
+        // its request was on the way).
+        const bool owner = reply.isValid() && (reply.value() == 1 || reply.value() == 4);
+        if (!mRegistered)
+            return ReleaseName(owner ? name : QString());
+        if (owner) {
             mService = name;
-            break;
+            mSentStatus = PlaybackStatus();
+            mSentPicture = mShow.picture();
+            return;
         }
-    }
-    if (mService.isEmpty()) {
-        qCWarning(lcRemote) << "no media player name on the session bus:" << mBus.lastError().message();
-        mBus.unregisterObject(QString::fromLatin1(kPath));
+        // A show of another instance has the name: MPRIS gives players that
+        // run more than once a name of their own.
+        if (orInstanceName)
+            return RequestName(QStringLiteral("%1.instance%2").arg(QLatin1String(kService)).arg(getpid()), false);
+        qCWarning(lcRemote) << "no media player name on the session bus:"
+                            << (reply.isError() ? reply.error().message() : QStringLiteral("taken"));
+    });
+}
+
+void MprisRemote::ReleaseName(const QString& name)
+{
+    if (name.isEmpty())
         return;
-    }
-    mSentStatus = PlaybackStatus();
-    mSentPicture = mShow.picture();
+    QDBusMessage release = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ReleaseName"));
+    release << name;
+    mBus.send(release);
 }
 
 void MprisRemote::Close()
 {
-    if (mService.isEmpty())
+    if (!mRegistered)
         return;
-    mBus.unregisterService(mService);
+    mRegistered = false;
+    ReleaseName(std::exchange(mService, QString()));
     mBus.unregisterObject(QString::fromLatin1(kPath));
-    mService.clear();
 }
 
 void MprisRemote::Act(Action action)
@@ -125,7 +157,7 @@ void MprisRemote::Act(Action action)
     QMetaObject::invokeMethod(
         this,
         [this, action] {
-            if (Registered())
+            if (mRegistered)
                 mShow.act(action);
         },
         Qt::QueuedConnection);

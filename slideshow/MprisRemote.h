@@ -30,7 +30,8 @@ public:
 
     // Leaves the bus: no more calls come.
     void Close();
-    // Whether the service is registered.
+    // Whether the show has its name on the bus (asked for when made, told
+    // by the bus a moment later).
     bool Registered() const { return !mService.isEmpty(); }
     // The show's picture or pause changed: listeners are told what did.
     void Update();
@@ -41,9 +42,13 @@ public:
     QVariantMap Metadata() const;
 
 private:
+    void RequestName(const QString& name, bool orInstanceName);
+    void ReleaseName(const QString& name);
+
     Show mShow;
     QDBusConnection mBus;
-    QString mService;
+    bool mRegistered = false; // the object is on the bus
+    QString mService;         // the name it has there
     QString mSentStatus;
     QString mSentPicture;
 };
