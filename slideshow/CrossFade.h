@@ -8,6 +8,7 @@
 #include <QWidget>
 
 class CrossFade : public QWidget {
+    Q_OBJECT
 public:
     static constexpr int kFadeMs = 300;
 

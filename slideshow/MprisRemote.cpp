@@ -14,6 +14,8 @@
 
 #include <unistd.h>
 
+#include "slideshow/ScreenSaverInhibitor.h"
+
 #include <utility>
 
 Q_LOGGING_CATEGORY(lcRemote, "velmora.remote")
@@ -84,6 +86,8 @@ private:
 };
 
 } // namespace
+
+MprisRemote::MprisRemote(Show show) : MprisRemote(std::move(show), ScreenSaverInhibitor::SessionBus()) {}
 
 MprisRemote::MprisRemote(Show show, QDBusConnection bus) : mShow(std::move(show)), mBus(std::move(bus))
 {

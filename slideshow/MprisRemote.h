@@ -23,7 +23,9 @@ public:
     static constexpr const char* kService = "org.mpris.MediaPlayer2.velmora";
     static constexpr const char* kPath = "/org/mpris/MediaPlayer2";
 
-    explicit MprisRemote(Show show, QDBusConnection bus = QDBusConnection::sessionBus());
+    // On the session bus, as the screen saver's inhibitor finds it.
+    explicit MprisRemote(Show show);
+    MprisRemote(Show show, QDBusConnection bus);
     ~MprisRemote() override { Close(); }
     MprisRemote(const MprisRemote&) = delete;
     MprisRemote& operator=(const MprisRemote&) = delete;

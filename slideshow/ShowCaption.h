@@ -12,6 +12,7 @@ QString CaptionText(const QString& picturePath, const QString& folderPath, bool 
                     const QString& dateTaken);
 
 class CaptionLabel : public QWidget {
+    Q_OBJECT
 public:
     explicit CaptionLabel(QWidget* window);
     // Shows text (nothing when empty) and puts itself in the corner.
