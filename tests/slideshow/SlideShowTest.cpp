@@ -573,11 +573,16 @@ TEST(PicturePrefetch, AStalledReadIsTakenAsStalledAndWhatQueuedBehindItNeverStar
     ASSERT_TRUE(taken.has_value());
     EXPECT_TRUE(taken->stalled);
     EXPECT_FALSE(taken->shown);
-    for (const QString& fifo : stalled) {
-        const int writer = open(QFile::encodeName(fifo), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (writer >= 0)
+    // A writer lets the reader's open return; one that comes before the
+    // reader has reached its open finds no reader and tries again.
+    for (const QString& fifo : stalled)
+        EXPECT_TRUE(WaitFor([&] {
+            const int writer = open(QFile::encodeName(fifo), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (writer < 0)
+                return false;
             close(writer);
-    }
+            return true;
+        }));
     prefetch.WaitForDone();
     EXPECT_TRUE(WaitFor([&] { return stuck->Ready(); }));
 }
