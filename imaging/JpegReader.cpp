@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <algorithm>
 #include <memory>
 #include <vector>
@@ -339,21 +340,40 @@ codec::Result<QImage> DecodeJpegScaled(std::FILE* file, QSize atLeast, std::size
     return std::move(s->image);
 }
 
-int ExifOrientation(const unsigned char* data, std::size_t size)
+namespace {
+
+// The TIFF block of an APP1 payload ("Exif\0\0", a byte order mark, 42).
+struct ExifBlock {
+    const unsigned char* tiff;
+    std::uint64_t size;
+    bool big;
+};
+
+std::optional<ExifBlock> ExifTiff(const unsigned char* data, std::size_t size)
 {
     if (size < 6 + 8 || std::memcmp(data, "Exif\0\0", 6) != 0)
-        return 1;
+        return std::nullopt;
     const unsigned char* tiff = data + 6;
-    const std::size_t n = size - 6;
     bool big;
     if (tiff[0] == 'I' && tiff[1] == 'I')
         big = false;
     else if (tiff[0] == 'M' && tiff[1] == 'M')
         big = true;
     else
-        return 1;
+        return std::nullopt;
     if (Read16(tiff + 2, big) != 42)
+        return std::nullopt;
+    return ExifBlock{tiff, size - 6, big};
+}
+
+} // namespace
+
+int ExifOrientation(const unsigned char* data, std::size_t size)
+{
+    const std::optional<ExifBlock> block = ExifTiff(data, size);
+    if (!block)
         return 1;
+    const auto [tiff, n, big] = *block;
     const std::uint64_t ifd = Read32(tiff + 4, big);
     if (ifd + 2 > n)
         return 1;
@@ -374,19 +394,10 @@ int ExifOrientation(const unsigned char* data, std::size_t size)
 
 QString ExifDateTaken(const unsigned char* data, std::size_t size)
 {
-    if (size < 6 + 8 || std::memcmp(data, "Exif\0\0", 6) != 0)
+    const std::optional<ExifBlock> block = ExifTiff(data, size);
+    if (!block)
         return {};
-    const unsigned char* tiff = data + 6;
-    const std::uint64_t n = size - 6;
-    bool big;
-    if (tiff[0] == 'I' && tiff[1] == 'I')
-        big = false;
-    else if (tiff[0] == 'M' && tiff[1] == 'M')
-        big = true;
-    else
-        return {};
-    if (Read16(tiff + 2, big) != 42)
-        return {};
+    const auto [tiff, n, big] = *block;
     // The entry of tag in the directory at ifd: its offset, or 0.
     const auto find = [&](std::uint64_t ifd, std::uint32_t tag) -> std::uint64_t {
         if (ifd + 2 > n)
