@@ -40,6 +40,8 @@ public:
     bool IsArchive(std::int32_t Index) const;
     // Archives found inside the archive at Index, which follow it in order.
     void InsertArchives(std::int32_t Index, const QStringList& paths);
+    // How many archives have been inserted so far.
+    std::int32_t InsertedCount() const { return mInsertedCount; }
 
 private:
     // Where an index of the list points: a folder of the walk, or one of the

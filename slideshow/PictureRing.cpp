@@ -15,9 +15,10 @@ struct GaveUp {};
 
 QStringList PictureRing::Files(std::int32_t folderIndex, bool wait, std::int32_t* found)
 {
-    const std::int32_t before = mFolders.ListCount();
+    // Not the list's count: the walk may find folders at the end meanwhile.
+    const std::int32_t before = mFolders.InsertedCount();
     QStringList files = mFolders.Files(folderIndex, wait);
-    const std::int32_t added = mFolders.ListCount() - before;
+    const std::int32_t added = mFolders.InsertedCount() - before;
     if (mFolderIndex > folderIndex)
         mFolderIndex += added;
     if (mFirstFolder > folderIndex)
@@ -163,4 +164,14 @@ QStringList PictureRing::PeekAhead(std::int32_t direction, int steps)
 QString PictureRing::CurrentPath() const
 {
     return JoinPath(mFolders.FindDir(mFolderIndex), mFiles.value(mFileIndex));
+}
+
+QStringList PictureRing::FolderPaths() const
+{
+    const QString folder = mFolders.FindDir(mFolderIndex);
+    QStringList paths;
+    paths.reserve(mFiles.size());
+    for (const QString& name : mFiles)
+        paths << JoinPath(folder, name);
+    return paths;
 }

@@ -34,6 +34,16 @@ public:
         (void)wait;
         return ListCount() > count;
     }
+    // How many folders listings have inserted so far, which tells them from
+    // the walk's own growth during a listing. By default the list grows only
+    // by insertions.
+    virtual std::int32_t InsertedCount() const { return ListCount(); }
+    // Whether the folder at Index is an archive.
+    virtual bool IsArchive(std::int32_t Index) const
+    {
+        (void)Index;
+        return false;
+    }
 };
 
 struct NotListedYet {};
@@ -71,6 +81,8 @@ public:
     QStringList PeekAhead(std::int32_t direction, int steps);
 
     QString CurrentPath() const;
+    // The paths of the current folder's pictures.
+    QStringList FolderPaths() const;
     std::int32_t FolderIndex() const { return mFolderIndex; }
     std::int32_t FileIndex() const { return mFileIndex; }
     std::int32_t FirstFolder() const { return mFirstFolder; }

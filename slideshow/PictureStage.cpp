@@ -305,6 +305,13 @@ void PictureStage::LookAhead(PictureRing& ring, bool lastStepBack)
     const std::int32_t ahead = lastStepBack ? -1 : 1;
     QStringList wanted = ring.PeekAhead(ahead, PicturePrefetch::kAhead);
     wanted << ring.PeekAhead(-ahead, 1);
+    Want(std::move(wanted));
+}
+
+void PictureStage::Want(QStringList wanted)
+{
+    if (!Prefetch.Enabled())
+        return;
     wanted.removeAll(QString());
     Prefetch.Want(wanted, DeviceSize(mWindow), mShownStretch);
 }

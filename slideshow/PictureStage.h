@@ -63,6 +63,8 @@ public:
     // position: first the next few in the direction of the last step, then
     // the one the other way.
     void LookAhead(PictureRing& ring, bool lastStepBack);
+    // Starts decoding the given pictures, the nearest first.
+    void Want(QStringList wanted);
     // Runs the event loop until done() holds, looking every few milliseconds,
     // or timeoutMs has passed; false when Interrupt ended the wait.
     bool WaitUntil(const std::function<bool()>& done, int timeoutMs) { return Wait(done, timeoutMs, 10); }

@@ -49,6 +49,8 @@ public:
     QString FindDir(std::int32_t Index) const override { return FolderList.FindDir(Index); }
     QStringList Files(std::int32_t Index, bool wait) override;
     bool More(std::int32_t count, bool wait) override;
+    std::int32_t InsertedCount() const override { return FolderList.InsertedCount(); }
+    bool IsArchive(std::int32_t Index) const override { return FolderList.IsArchive(Index); }
 
     ClsFolderList FolderList;
     FileListBox File1;

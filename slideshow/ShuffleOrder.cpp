@@ -75,3 +75,20 @@ std::optional<QString> ShuffleOrder::Current() const
         return std::nullopt;
     return mHistory[std::size_t(mAt)];
 }
+
+std::optional<QString> ShuffleOrder::PeekBack(int behind) const
+{
+    if (behind < 1 || mAt - behind < 0)
+        return std::nullopt;
+    return mHistory[std::size_t(mAt - behind)];
+}
+
+bool ShuffleOrder::StartWith(const QString& path)
+{
+    if (mAt >= 0 || !mHistory.empty() || !mKnown.contains(path))
+        return false;
+    std::erase(mUnpicked, path);
+    mHistory.push_back(path);
+    mAt = 0;
+    return true;
+}

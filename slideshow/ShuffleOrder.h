@@ -40,8 +40,14 @@ public:
     // The picture ahead steps forward (1: the next), picked now if need be;
     // nothing as for Forward.
     std::optional<QString> Peek(int ahead);
+    // The picture behind steps back (1: the one before), as Back would go;
+    // nothing past the first picture shown.
+    std::optional<QString> PeekBack(int behind) const;
     // Nothing before the first Forward.
     std::optional<QString> Current() const;
+    // Makes a known picture the first one shown, before any Forward; false
+    // when it is not known or the order has begun.
+    bool StartWith(const QString& path);
 
 private:
     // Picks the next new picture and appends it to the history.

@@ -1,6 +1,7 @@
 #include "slideshow/SlideShow.h"
 
 #include <cmath>
+#include <random>
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -33,6 +34,22 @@ const QString kBuiltInPattern =
     QStringLiteral("*.jpeg;*.jpg;*.bmp;*.dib;*.ico;*.rle;*.gif;*.wmf;*.emf;*.png;*.cur");
 
 constexpr float kTwipsPerPixel = 15;
+
+// How long the shuffled order takes folders' listings on a turn of the
+// window's event loop, and how often it looks for more while the walk runs.
+constexpr std::chrono::milliseconds kShuffleFeedTurn{4};
+constexpr int kShuffleFeedEveryMs = 20;
+
+// The shuffled order's seed: random, or fixed by VELMORA_SHUFFLE_SEED (for tests).
+std::uint64_t ShuffleSeed()
+{
+    bool fixed = false;
+    const qulonglong seed = qEnvironmentVariable("VELMORA_SHUFFLE_SEED").toULongLong(&fixed);
+    if (fixed)
+        return seed;
+    std::random_device random;
+    return (std::uint64_t(random()) << 32) ^ random();
+}
 
 std::int16_t KeyCodeOf(int qtKey)
 {
@@ -93,8 +110,10 @@ SlideShow::SlideShow(const QString& intervalText, std::function<bool()> stretchS
         QMetaObject::invokeMethod(
             this,
             [this] {
+                if (mShuffle)
+                    FeedShuffle();
                 if (!mClosing && !mBusy && mShowStarted)
-                    mStage.LookAhead(mRing, mLastStepBack);
+                    LookAhead();
             },
             Qt::QueuedConnection);
     });
@@ -103,6 +122,9 @@ SlideShow::SlideShow(const QString& intervalText, std::function<bool()> stretchS
     mStage.Picture1->onMouseDown = [this](Qt::MouseButton button, QPointF pos) {
         Picture1_MouseDown(ButtonOf(button), 0, float(pos.x()), float(pos.y()));
     };
+
+    // The shuffled order takes the folders' listings as they come.
+    connect(&mShuffleFeeding, &QTimer::timeout, this, [this] { FeedShuffle(); });
 
     // A full interval: a coarse timer may fire up to 5% early.
     Timer1.setTimerType(Qt::PreciseTimer);
@@ -297,13 +319,13 @@ void SlideShow::Form_Activate()
         // Input counts from the first picture on; until then only the
         // window's end is taken.
         mBusy = true;
-        if (!mStage.ShowPicture(mRing.CurrentPath()))
+        if (!mStage.ShowPicture(mOptions.shuffle ? StartShuffle() : mRing.CurrentPath()))
             return;
         mBusy = false;
         mShowStarted = true;
         SetTimer1Enabled(true);
         ShowChanged();
-        mStage.LookAhead(mRing, mLastStepBack);
+        LookAhead();
     });
 }
 
@@ -349,7 +371,8 @@ void SlideShow::AdvanceStep()
     const QPixmap before = fade ? grab() : QPixmap();
     // The window may close while the step waits for its picture; then
     // nothing of it is touched any more.
-    if (!mStage.ShowPicture(mRing.Step(mLastStepBack ? Direction::Back : Direction::Forward)))
+    const Direction direction = mLastStepBack ? Direction::Back : Direction::Forward;
+    if (!mStage.ShowPicture(mShuffle ? ShuffleStep(direction) : mRing.Step(direction)))
         return;
     if (fade) {
         mFade->Start(before);
@@ -360,7 +383,83 @@ void SlideShow::AdvanceStep()
     mBusy = false;
     SetTimer1Enabled(true);
     ShowChanged();
-    mStage.LookAhead(mRing, mLastStepBack);
+    LookAhead();
+}
+
+QString SlideShow::StartShuffle()
+{
+    mShuffle = std::make_unique<ShuffleFeed>(mFolders, ShuffleSeed());
+    mShuffle->StartAfter(mRing.FolderIndex(), mRing.FolderPaths());
+    mShuffleFeeding.start(kShuffleFeedEveryMs);
+    ShuffleOrder& order = mShuffle->Order();
+    // A picture of the start folder the show was given comes first; else
+    // any of the first folder's, the only ones known yet.
+    if (!mStartPicture.isEmpty() && mRing.FolderIndex() == 0 &&
+        order.StartWith(JoinPath(FindDir(0), mStartPicture)))
+        return *order.Current();
+    return order.Forward().value_or(mRing.CurrentPath());
+}
+
+void SlideShow::FeedShuffle()
+{
+    if (mClosing || !mShuffle) {
+        mShuffleFeeding.stop();
+        return;
+    }
+    try {
+        if (mShuffle->Feed(kShuffleFeedTurn))
+            mShuffleFeeding.stop();
+    } catch (const WaitCutShort&) {
+        mShuffleFeeding.stop();
+    }
+}
+
+QString SlideShow::ShuffleStep(Direction direction)
+{
+    ShuffleOrder& order = mShuffle->Order();
+    if (direction == Direction::Back) {
+        // Before the first picture shown there is nothing: it is shown again.
+        if (std::optional<QString> back = order.Back())
+            return *back;
+        return order.Current().value_or(mStage.ShownPath());
+    }
+    // Every picture known has been shown in this round: the next comes
+    // from the folders still being listed.
+    const auto ready = [&] {
+        if (!mShuffle->Complete())
+            mShuffle->Feed(kShuffleFeedTurn);
+        return order.Peek(1).has_value() || mShuffle->Complete();
+    };
+    while (!ready()) {
+        mStage.Pointer.SetWaiting(true);
+        if (!mStage.WaitUntil(ready, 1000))
+            throw WaitCutShort{};
+    }
+    if (std::optional<QString> next = order.Forward())
+        return *next;
+    throw NoPicturesLeft{};
+}
+
+void SlideShow::LookAhead()
+{
+    if (!mShuffle) {
+        mStage.LookAhead(mRing, mLastStepBack);
+        return;
+    }
+    // The next few the way the last step went, then one the other way.
+    ShuffleOrder& order = mShuffle->Order();
+    QStringList wanted;
+    const auto look = [&](bool back, int steps) {
+        for (int i = 1; i <= steps; ++i) {
+            const std::optional<QString> path = back ? order.PeekBack(i) : order.Peek(i);
+            if (!path)
+                break;
+            wanted << *path;
+        }
+    };
+    look(mLastStepBack, PicturePrefetch::kAhead);
+    look(!mLastStepBack, 1);
+    mStage.Want(wanted);
 }
 
 void SlideShow::Form_KeyDown(std::int16_t KeyCode, std::int16_t) { KeyAction(KeyCode); }
@@ -528,7 +627,7 @@ void SlideShow::RedrawForDevice()
             return;
         // The caption in the new size.
         mCaption->SetText(mCaption->Text());
-        mStage.LookAhead(mRing, mLastStepBack);
+        LookAhead();
     });
 }
 
@@ -570,12 +669,19 @@ void SlideShow::SetTimer1Enabled(bool enabled)
 void SlideShow::ShowChanged()
 {
     if (mOptions.caption) {
-        const std::int32_t folder = mRing.FolderIndex();
         const QString& path = mStage.ShownPath();
         // A plug-in's picture says nothing of its date.
-        mCaption->SetText(path.isEmpty() ? QString()
-                                         : CaptionText(path, FindDir(folder), mFolders.FolderList.IsArchive(folder),
-                                                       mStage.Image1.Visible ? mStage.Image1.DateTaken() : QString()));
+        const QString date = mStage.Image1.Visible ? mStage.Image1.DateTaken() : QString();
+        QString folder;
+        bool inArchive = false;
+        if (mShuffle) {
+            folder = mShuffle->ArchiveOf(path);
+            inArchive = !folder.isEmpty();
+        } else if (!path.isEmpty()) {
+            folder = FindDir(mRing.FolderIndex());
+            inArchive = mFolders.IsArchive(mRing.FolderIndex());
+        }
+        mCaption->SetText(path.isEmpty() ? QString() : CaptionText(path, folder, inArchive, date));
     }
     // The remote's listeners hear of a new picture or a pause.
     if (mRemote)

@@ -31,6 +31,7 @@
 #include "slideshow/WaylandSession.h"
 #include "slideshow/ShowFolders.h"
 #include "slideshow/ShowOptions.h"
+#include "slideshow/ShuffleFeed.h"
 
 class ClsPluginManager;
 class QScreen;
@@ -128,6 +129,13 @@ private:
     void Form_Deactivate();
 
     void AdvanceStep();
+    // The shuffled order: its first picture (the ring is at the first
+    // folder with pictures), its step, and its turns of taking listings.
+    QString StartShuffle();
+    QString ShuffleStep(Direction direction);
+    void FeedShuffle();
+    // Starts decoding the pictures the next steps will show.
+    void LookAhead();
     void KeyAction(std::int16_t KeyCode);
     void ClickAction(std::int16_t Button, float X, float Y);
     void Next();
@@ -154,6 +162,8 @@ private:
     PictureStage mStage;
     QTimer Timer1;
     bool mTimerEnabled = false;
+    std::unique_ptr<ShuffleFeed> mShuffle;   // with the shuffle option, from the first picture
+    QTimer mShuffleFeeding;                  // while the folders are listed for it
     std::unique_ptr<PluginScan> mPluginScan; // until its plug-ins are taken
     std::unique_ptr<ClsPluginManager> mPluginManager;
     // Whether the step under way, and the one before it, went back.

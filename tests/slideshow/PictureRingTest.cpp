@@ -170,6 +170,41 @@ TEST(PictureRing, NoPicturesAnywhereAndPicturesRemovedDuringTheShow)
     EXPECT_EQ(Move(farRing, 1), "/m/last/l1") << "the step itself goes all the way";
 }
 
+// A walk that finds folders at the end while one is being listed: the
+// ring must not take them for folders found inside the one listed.
+TEST(PictureRing, TheWalkGrowingDuringAListingMovesNothing)
+{
+    class GrowsWhileListing : public MemoryFolders {
+    public:
+        using MemoryFolders::MemoryFolders;
+        std::int32_t ListCount() const override { return mFound; }
+        std::int32_t InsertedCount() const override { return 0; }
+        QStringList Files(std::int32_t Index, bool wait) override
+        {
+            mFound = std::min(MemoryFolders::ListCount(), mFound + 1);
+            return MemoryFolders::Files(Index, wait);
+        }
+        bool More(std::int32_t count, bool) override
+        {
+            mFound = std::max(mFound, std::min(MemoryFolders::ListCount(), count + 1));
+            return count < mFound;
+        }
+
+    private:
+        std::int32_t mFound = 1;
+    };
+    std::vector<std::pair<QString, QStringList>> tree{{"/g", {"0"}}, {"/g/a", {"1"}}, {"/g/b", {"2"}}, {"/g/c", {"3"}}};
+    for (int i = 4; i < 30; ++i)
+        tree.push_back({QStringLiteral("/g/%1").arg(i), {QString::number(i)}});
+    GrowsWhileListing folders(tree);
+    PictureRing ring(folders);
+    ASSERT_TRUE(ring.Start());
+    const std::pair<int, const char*> moves[] = {{1, "a/1"}, {1, "b/2"},  {1, "c/3"},  {-1, "b/2"},
+                                                 {1, "c/3"}, {-1, "b/2"}, {-1, "a/1"}, {-1, "g/0"}};
+    for (const auto& [direction, want] : moves)
+        EXPECT_EQ(Name(Move(ring, direction)), want) << "by " << direction;
+}
+
 TEST(PictureRing, PathsKeepTheFoldersExactNames)
 {
     MemoryFolders folders({{"/p/x ", {"a.bmp"}}, {"/p/x", {"b.bmp"}}, {"/p/y/", {"c.bmp"}}});

@@ -71,6 +71,9 @@ TEST(ShuffleOrder, BackAndForwardWalkTheHistoryAndPeekedPicturesCome)
     for (int i = 0; i < 5; ++i)
         shown << *order.Forward();
     EXPECT_EQ(*order.Current(), shown[4]);
+    EXPECT_EQ(*order.PeekBack(1), shown[3]);
+    EXPECT_EQ(*order.PeekBack(4), shown[0]);
+    EXPECT_FALSE(order.PeekBack(5));
     EXPECT_EQ(*order.Back(), shown[3]);
     EXPECT_EQ(*order.Back(), shown[2]);
     EXPECT_EQ(*order.Peek(1), shown[3]);
@@ -86,6 +89,23 @@ TEST(ShuffleOrder, BackAndForwardWalkTheHistoryAndPeekedPicturesCome)
     EXPECT_EQ(*order.Current(), shown[1]);
     EXPECT_FALSE(order.Back() && order.Back() && order.Back()) << "nothing before the first picture";
     EXPECT_EQ(*order.Current(), shown[0]);
+}
+
+// A show that starts at a given picture shows it first, and not again in
+// the first round.
+TEST(ShuffleOrder, StartsWithAGivenPicture)
+{
+    ShuffleOrder order(5);
+    order.Add(Names(0, 8));
+    EXPECT_FALSE(order.StartWith(QStringLiteral("/p/9.jpg"))) << "not known";
+    ASSERT_TRUE(order.StartWith(QStringLiteral("/p/6.jpg")));
+    EXPECT_EQ(*order.Current(), "/p/6.jpg");
+    EXPECT_FALSE(order.StartWith(QStringLiteral("/p/1.jpg"))) << "the order has begun";
+    QStringList round{*order.Current()};
+    while (std::optional<QString> next = order.Forward())
+        round << *next;
+    EXPECT_EQ(round.size(), 8);
+    EXPECT_EQ(QSet<QString>(round.begin(), round.end()).size(), 8);
 }
 
 // A show left running keeps a bounded history, and still goes back far.

@@ -1371,6 +1371,59 @@ TEST_F(SlideShowTest, CaptionNamesThePictureAndItsDateOverAnyPicture)
     EXPECT_EQ(s.Caption(), QStringLiteral("d.zip › sub/p.bmp"));
 }
 
+// Shuffled: every picture of the tree once a round, archives' too, the
+// first from the first folder with pictures; Left walks back through what
+// was shown and Right forward again through the same pictures.
+TEST_F(SlideShowTest, ShuffleShowsEachPictureOnceARoundAndWalksBackThroughWhatWasShown)
+{
+    QStringList all;
+    for (const char* name : {"r1.bmp", "r2.bmp", "a/a1.bmp", "a/a2.bmp", "a/a3.bmp", "a/b/b1.bmp"}) {
+        pics.WriteFile(name, Bmp(40, 30));
+        all << pics.Path() + "/" + name;
+    }
+    const QString stage = pics.MakeDir("stage");
+    pics.WriteFile("stage/sub/z1.bmp", Bmp(40, 30));
+    RunTool(stage, "zip", {"-qr", pics.Path() + "/d.zip", "sub"});
+    QDir(stage).removeRecursively();
+    all << pics.Path() + "/d.zip/sub/z1.bmp";
+    archives = true;
+    options.shuffle = true;
+    options.caption = true;
+    qputenv("VELMORA_SHUFFLE_SEED", "4");
+    SlideShow& s = Start();
+    qunsetenv("VELMORA_SHUFFLE_SEED");
+    const auto shown = [&] { return s.Stage().ShownPath(); };
+    EXPECT_TRUE(shown().endsWith("/r1.bmp") || shown().endsWith("/r2.bmp")) << shown().toStdString();
+
+    QStringList round{shown()};
+    for (int i = 1; i < all.size(); ++i) {
+        P::Key(s, 39);
+        round << shown();
+        if (shown().endsWith("z1.bmp")) {
+            EXPECT_EQ(s.Caption(), QStringLiteral("d.zip › sub/z1.bmp"));
+        }
+    }
+    EXPECT_EQ(QSet<QString>(round.begin(), round.end()), QSet<QString>(all.begin(), all.end()));
+    EXPECT_NE(round, all) << "not the ring's order";
+    QStringList next;
+    for (int i = 0; i < all.size(); ++i) {
+        P::Key(s, 39);
+        next << shown();
+    }
+    EXPECT_EQ(QSet<QString>(next.begin(), next.end()), QSet<QString>(all.begin(), all.end())) << "a new round";
+    EXPECT_NE(next.first(), round.last());
+
+    for (int i = 2; i <= 4; ++i) {
+        P::Key(s, 37);
+        EXPECT_EQ(shown(), next[next.size() - i]) << "back " << i - 1;
+    }
+    for (int i = 3; i >= 1; --i) {
+        P::Key(s, 39);
+        EXPECT_EQ(shown(), next[next.size() - i]) << "forward again";
+    }
+    EXPECT_TRUE(P::TimerOn(s));
+}
+
 // A timer step fades from the old picture to the new one; a step by key
 // is shown at once.
 TEST_F(SlideShowTest, CrossfadeFadesTimerStepsAndNeverKeySteps)
