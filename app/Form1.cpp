@@ -137,8 +137,7 @@ Form1::Form1(QWidget* parent)
     // Options beyond the original program; all off unless the user turns them on.
     Options = Menus->addMenu(QStringLiteral("オプション(&O)"));
     ShowArchives = Options->addAction(QStringLiteral("書庫の中も表示(&Z)"));
-    // Kept in the settings, and in the menu once the show plays animations.
-    Animate = new QAction(QStringLiteral("アニメーションを再生"), this);
+    Animate = Options->addAction(QStringLiteral("アニメーションを再生"));
     Shuffle = Options->addAction(QStringLiteral("順番をシャッフル"));
     HidePointer = Options->addAction(QStringLiteral("マウスポインターを隠す"));
     Crossfade = Options->addAction(QStringLiteral("クロスフェード"));

@@ -503,6 +503,26 @@ codec::Result<QImage> ReadWithQt(const QByteArray& data, const char* format, int
 }
 
 
+// The frames of an animated GIF or WebP: the file stays open while they play.
+struct QtFrames : PictureFrames {
+    QtFrames(Source opened, QSize shownSize) : source(std::move(opened)), size(shownSize) {}
+    int Plays() const override { return reader->Plays(); }
+    Frame Next() override
+    {
+        codec::Result<codec::QtFrameReader::Frame> frame = reader->Next();
+        if (frame && frame->image.size() != natural)
+            frame = codec::Fail(Kind::Damaged, "frame size differs from the picture's");
+        codec::QtFrameReader::Frame read = OrRaise(name, std::move(frame));
+        return {SmoothInSrgb(read.image, size), ShownDelay(read.delayMs), read.index};
+    }
+
+    Source source;
+    QSize size;
+    QSize natural;
+    QString name;
+    std::unique_ptr<codec::QtFrameReader> reader;
+};
+
 // GIF, WebP, TIFF and TGA files, read by the codec library's Qt reader:
 // opening reads only the header; every render decodes the file anew,
 // straight from the file or the bytes in memory (a copy of the whole file in memory, which only TGA
@@ -519,6 +539,22 @@ public:
     {
         CheckRenderSize(size);
         return SmoothInSrgb(OrRaise(mInput.name, Decode()), size);
+    }
+
+    std::unique_ptr<PictureFrames> Frames(QSize size) const override
+    {
+        if (mFormat != codec::QtImageFormat::Gif && mFormat != codec::QtImageFormat::WebP)
+            return nullptr;
+        CheckRenderSize(size);
+        auto frames = std::make_unique<QtFrames>(OrRaise(mInput.name, Source::Open(mInput)), size);
+        codec::Result<std::unique_ptr<codec::QtFrameReader>> reader =
+            codec::QtFrameReader::Open(frames->source.Qt(), mFormat, kMaxPixelBytes);
+        if (!reader && reader.error().kind == Kind::NotThisFormat)
+            return nullptr;
+        frames->reader = OrRaise(mInput.name, std::move(reader));
+        frames->name = mInput.name;
+        frames->natural = mSize;
+        return frames;
     }
 
     static Opened Open(const Source& source, const Input& input, codec::QtImageFormat format)

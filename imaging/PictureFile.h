@@ -12,6 +12,28 @@
 #include <QString>
 #include <QStringList>
 
+// The frames of an animated picture, decoded one at a time as they are
+// shown, each the whole picture scaled to the size given (as Render scales).
+// Used by one thread at a time.
+class PictureFrames {
+public:
+    struct Frame {
+        QImage image;
+        int delayMs = 0; // how long it stays, as played (ShownDelay)
+        int index = 0;   // 0 for the first frame, again after the last
+    };
+    // Browsers play the frames that say 0 or 10 ms (or nothing) at 100 ms;
+    // so do we, or such files would race.
+    static int ShownDelay(int storedMs) { return storedMs <= 10 ? 100 : storedMs; }
+
+    virtual ~PictureFrames() = default;
+    // How often the animation plays: 0 without end.
+    virtual int Plays() const = 0;
+    // The next frame, from the first again after the last. Raises
+    // RuntimeError when it cannot be decoded.
+    virtual Frame Next() = 0;
+};
+
 class PictureFile {
 public:
     // Files that are read into memory whole (everything but JPEG, which is
@@ -46,4 +68,13 @@ public:
     // When the photo was taken, as its EXIF data says ("YYYY:MM:DD
     // HH:MM:SS"); empty when it does not say.
     virtual QString DateTaken() const { return {}; }
+
+    // The frames of an animation scaled to size; null for a still picture
+    // (a format without animations answers at once, the others read the
+    // file). Raises RuntimeError as Render does.
+    virtual std::unique_ptr<PictureFrames> Frames(QSize size) const
+    {
+        (void)size;
+        return nullptr;
+    }
 };

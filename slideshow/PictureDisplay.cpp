@@ -101,6 +101,14 @@ void ImageDisplay::Prepare()
     mRendered = std::move(rendered);
 }
 
+bool ImageDisplay::ShowFrame(const QImage& frame)
+{
+    if (!mPicture || frame.isNull() || frame.size() != mRendered.size())
+        return false;
+    mRendered = frame;
+    return true;
+}
+
 void ImageDisplay::Paint(QPainter& painter) const
 {
     if (!Visible || mRendered.isNull())

@@ -53,6 +53,10 @@ public:
 
     // The picture as last prepared (null before).
     const QImage& Rendered() const { return mRendered; }
+    const std::shared_ptr<const PictureFile>& Picture() const { return mPicture; }
+    // Puts a frame of the animated picture in place of the one shown; false
+    // when it is not of the shown size (the display changed meanwhile).
+    bool ShowFrame(const QImage& frame);
 
 private:
     // Shared so that a prepared copy of the display can be kept for a later step.

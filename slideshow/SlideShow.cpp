@@ -129,11 +129,27 @@ SlideShow::SlideShow(const QString& intervalText, std::function<bool()> stretchS
     // A full interval: a coarse timer may fire up to 5% early.
     Timer1.setTimerType(Qt::PreciseTimer);
     connect(&Timer1, &QTimer::timeout, this, [this] {
-        // Only the timer's own steps fade.
-        mTimerStep = true;
-        Timer1_Timer();
-        mTimerStep = false;
+        // An animation plays its first loop before the timer moves on.
+        if (mAnimation->HoldsStep()) {
+            Timer1.stop();
+            mStepHeld = true;
+            return;
+        }
+        TimerStep();
     });
+    mAnimation = new FramePlayer(
+        [this](const QImage& frame) {
+            if (mStage.Image1.ShowFrame(frame))
+                update(QRectF(QRectF(mStage.Image1.PixelRect()).topLeft() / DeviceRatio(*this),
+                              QRectF(mStage.Image1.PixelRect()).size() / DeviceRatio(*this))
+                           .toAlignedRect());
+        },
+        this);
+    connect(mAnimation, &FramePlayer::LoopDone, this, [this] {
+        if (!std::exchange(mStepHeld, false) || !mTimerEnabled || mBusy || mClosing)
+            return;
+        TimerStep();
+    }, Qt::QueuedConnection);
 
     // Activation within the program: once this window has been active, any
     // other window of the program taking the focus ends the show. Turning to
@@ -325,6 +341,7 @@ void SlideShow::Form_Activate()
         mShowStarted = true;
         SetTimer1Enabled(true);
         ShowChanged();
+        StartAnimation(0);
         LookAhead();
     });
 }
@@ -340,6 +357,7 @@ void SlideShow::closeEvent(QCloseEvent* event)
     mScreenSaver.Release();
     mIdleInhibitor.reset();
     mFade->Stop();
+    mAnimation->Stop();
     // Gone from the bus; the object stays with the window, since this may
     // run inside one of its calls.
     if (mRemote)
@@ -368,6 +386,8 @@ void SlideShow::AdvanceStep()
     // fades, shows its picture at once.
     const bool fade = mOptions.crossfade && mTimerStep && !mFade->Running();
     mFade->Stop();
+    mAnimation->Stop();
+    mStepHeld = false;
     const QPixmap before = fade ? grab() : QPixmap();
     // The window may close while the step waits for its picture; then
     // nothing of it is touched any more.
@@ -383,7 +403,23 @@ void SlideShow::AdvanceStep()
     mBusy = false;
     SetTimer1Enabled(true);
     ShowChanged();
+    // Frames after the first wait a moment after a key: a held key decodes none.
+    StartAnimation(mTimerStep ? 0 : FramePlayer::kSettleMs);
     LookAhead();
+}
+
+void SlideShow::TimerStep()
+{
+    // Only the timer's own steps fade.
+    mTimerStep = true;
+    Timer1_Timer();
+    mTimerStep = false;
+}
+
+void SlideShow::StartAnimation(int settleMs)
+{
+    if (mOptions.animate && mStage.Image1.Visible && !mClosing)
+        mAnimation->Start(mStage.Image1.Picture(), mStage.Image1.Rendered().size(), settleMs);
 }
 
 QString SlideShow::StartShuffle()
@@ -540,6 +576,8 @@ void SlideShow::PauseResume()
 {
     if (Timer1Enabled()) {
         SetTimer1Enabled(false);
+        mAnimation->SetPaused(true);
+        mStepHeld = false;
         ShowChanged();
     } else
         Timer1_Timer();
@@ -627,6 +665,7 @@ void SlideShow::RedrawForDevice()
             return;
         // The caption in the new size.
         mCaption->SetText(mCaption->Text());
+        StartAnimation(0);
         LookAhead();
     });
 }

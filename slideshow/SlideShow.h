@@ -27,6 +27,7 @@
 #include "slideshow/MprisRemote.h"
 #include "slideshow/ScreenSaverInhibitor.h"
 #include "slideshow/CrossFade.h"
+#include "slideshow/FramePlayer.h"
 #include "slideshow/ShowCaption.h"
 #include "slideshow/WaylandSession.h"
 #include "slideshow/ShowFolders.h"
@@ -97,6 +98,8 @@ public:
     PictureStage& Stage() { return mStage; }
     const FileListBox& File1() const { return mFolders.File1; }
     const CrossFade& Fade() const { return *mFade; }
+    const FramePlayer& Animation() const { return *mAnimation; }
+    FramePlayer& Animation() { return *mAnimation; }
     // The caption on screen (empty without the caption option).
     QString Caption() const { return mCaption->isVisible() ? mCaption->Text() : QString(); }
     bool Timer1Enabled() const { return mTimerEnabled; }
@@ -129,6 +132,10 @@ private:
     void Form_Deactivate();
 
     void AdvanceStep();
+    // The timer's step (the ones that fade).
+    void TimerStep();
+    // Plays the picture on screen when it is an animation and the option is on.
+    void StartAnimation(int settleMs);
     // The shuffled order: its first picture (the ring is at the first
     // folder with pictures), its step, and its turns of taking listings.
     QString StartShuffle();
@@ -188,6 +195,8 @@ private:
     CaptionLabel* mCaption = nullptr;     // shown with the caption option
     CrossFade* mFade = nullptr;           // over the window while a timer step fades
     bool mTimerStep = false;              // the step under way is the timer's
+    FramePlayer* mAnimation = nullptr;    // plays animated pictures with the option
+    bool mStepHeld = false;               // the timer's step waits for an animation's loop
     std::unique_ptr<wayland::IdleInhibitor> mIdleInhibitor;
     // While one of our own message boxes is up, its activation is not ours to act on.
     bool mInMessage = false;

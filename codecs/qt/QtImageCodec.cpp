@@ -57,14 +57,20 @@ Result<QByteArray> ReadWhole(int fd)
     return bytes;
 }
 
+} // namespace
+
 // A picture opened for Qt's reader: its bytes or file, and the reader with
 // the format the content named.
-struct Opened {
+struct QtOpened {
     QByteArray bytes;
     QFile file;
     QBuffer buffer;
     std::unique_ptr<QImageReader> reader;
 };
+
+namespace {
+
+using Opened = QtOpened;
 
 // TGA files come whole from memory: checked that the pixels are all there
 // (Qt would fill missing rows with whatever follows) and given the footer.
@@ -181,6 +187,54 @@ Result<QImage> DecodeQtImage(const QtImageSource& source, QtImageFormat format, 
     if (const QSize size = reader.size(); size.isValid() && !Fits(size, maxBytes))
         return Fail(ErrorKind::TooLarge, "picture too large");
     return Read(reader, maxBytes);
+}
+
+QtFrameReader::~QtFrameReader() = default;
+
+Result<std::unique_ptr<QtFrameReader>> QtFrameReader::Open(const QtImageSource& source, QtImageFormat format,
+                                                           std::uint64_t maxBytes)
+{
+    std::unique_ptr<QtFrameReader> frames(new QtFrameReader);
+    frames->mSource = source;
+    frames->mFormat = format;
+    frames->mMaxBytes = maxBytes;
+    if (Result<void> opened = frames->Rewind(); !opened)
+        return opened.error();
+    const QImageReader& reader = *frames->mOpened->reader;
+    frames->mCount = reader.imageCount();
+    if (!reader.supportsAnimation() || frames->mCount < 2)
+        return Fail(ErrorKind::NotThisFormat, "not an animation");
+    // Qt counts the repeats after the first play; a file that says nothing plays once.
+    const int loops = reader.loopCount();
+    frames->mPlays = loops < 0 ? 0 : loops + 1;
+    return frames;
+}
+
+Result<void> QtFrameReader::Rewind()
+{
+    mOpened.reset();
+    Result<std::unique_ptr<Opened>> opened = codec::Open(mSource, mFormat, mMaxBytes);
+    if (!opened)
+        return opened.error();
+    mOpened = std::move(*opened);
+    mNext = 0;
+    return {};
+}
+
+Result<QtFrameReader::Frame> QtFrameReader::Next()
+{
+    if (mNext >= mCount)
+        if (Result<void> rewound = Rewind(); !rewound)
+            return rewound.error();
+    QImageReader& reader = *mOpened->reader;
+    Frame frame;
+    frame.index = mNext++;
+    Result<QImage> image = Read(reader, mMaxBytes);
+    if (!image)
+        return image.error();
+    frame.image = std::move(*image);
+    frame.delayMs = reader.nextImageDelay();
+    return frame;
 }
 
 } // namespace codec

@@ -4,6 +4,7 @@
 // content named, under an allocation limit, old TGA files given the footer
 // Qt wants, and stored orientation (TIFF) applied.
 #include <cstdint>
+#include <memory>
 
 #include <QByteArray>
 #include <QImage>
@@ -43,5 +44,42 @@ Result<QSize> ReadQtImageSize(const QtImageSource& source, QtImageFormat format,
 // The picture decoded, in the format Qt's reader gives; refused
 // (ErrorKind::TooLarge) above maxBytes, before decoding where the size is known.
 Result<QImage> DecodeQtImage(const QtImageSource& source, QtImageFormat format, std::uint64_t maxBytes);
+
+// The frames of an animated GIF or WebP, read one after another as Qt's
+// reader composes them (each a whole picture), from the first again after
+// the last. Reading the file once more for every loop keeps only one frame
+// in memory.
+class QtFrameReader {
+public:
+    struct Frame {
+        QImage image;
+        int delayMs = 0; // as stored
+        int index = 0;   // 0 for the first frame, again after the last
+    };
+
+    // An animated picture: nothing (ErrorKind::NotThisFormat) for one of a
+    // single frame. The file's descriptor must stay open while this lives.
+    static Result<std::unique_ptr<QtFrameReader>> Open(const QtImageSource& source, QtImageFormat format,
+                                                       std::uint64_t maxBytes);
+    ~QtFrameReader();
+    QtFrameReader(const QtFrameReader&) = delete;
+    QtFrameReader& operator=(const QtFrameReader&) = delete;
+
+    // How often the animation plays: 0 without end.
+    int Plays() const { return mPlays; }
+    Result<Frame> Next();
+
+private:
+    QtFrameReader() = default;
+    Result<void> Rewind();
+
+    QtImageSource mSource;
+    QtImageFormat mFormat = QtImageFormat::Gif;
+    std::uint64_t mMaxBytes = 0;
+    std::unique_ptr<struct QtOpened> mOpened;
+    int mNext = 0;
+    int mCount = 0;
+    int mPlays = 0;
+};
 
 } // namespace codec

@@ -148,7 +148,8 @@ TEST(MainWindow, OptionsMenuHoldsTheOptionsStoredOnlyWhenUsed)
         EXPECT_TRUE(item->isCheckable());
         EXPECT_FALSE(item->isChecked());
     }
-    EXPECT_EQ(items, QStringList({QStringLiteral("書庫の中も表示(&Z)"), QStringLiteral("順番をシャッフル"),
+    EXPECT_EQ(items, QStringList({QStringLiteral("書庫の中も表示(&Z)"), QStringLiteral("アニメーションを再生"),
+                                  QStringLiteral("順番をシャッフル"),
                                   QStringLiteral("マウスポインターを隠す"),
                                   QStringLiteral("クロスフェード"), QStringLiteral("ファイル名を表示")}));
 

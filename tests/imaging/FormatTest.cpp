@@ -10,6 +10,7 @@
 #include "codecs/Heif.h"
 #include "codecs/Jxl.h"
 #include "common/RuntimeError.h"
+#include "support/AnimatedPictures.h"
 #include "support/EncodedPictures.h"
 #include "support/TestSupport.h"
 
@@ -451,5 +452,52 @@ TEST(Formats, DamagedCutShortAndHugeFilesRaise)
         const QString path = tree.WriteFile("sparse-" + QString::number(head.size()), head);
         ASSERT_EQ(truncate(path.toUtf8().constData(), off_t(4) << 30), 0);
         ExpectRaises(path, "cannot read");
+    }
+}
+
+// Animated GIF and WebP give their frames one at a time, scaled, from the
+// first again after the last, with the delays browsers play; a still
+// picture has none, and a damaged animation raises instead of crashing.
+TEST(Formats, AnimatedGifAndWebPGiveTheirFramesOneAtATime)
+{
+    REQUIRE_TOOLS({"convert", "imagemagick"}, {"img2webp", "webp"});
+    TempTree tree;
+    const std::vector<QColor> colours{Qt::red, Qt::green, Qt::blue};
+    MakeAnimation(tree.Path(), "a.gif", Animated::Gif, colours, 0);
+    MakeAnimation(tree.Path(), "b.webp", Animated::WebP, colours, 200);
+    MakeAnimation(tree.Path(), "still.gif", Animated::Gif, {Qt::red}, 500);
+    for (const auto& [name, delay] : {std::pair{"a.gif", 100}, std::pair{"b.webp", 200}}) {
+        SCOPED_TRACE(name);
+        const std::unique_ptr<PictureFile> picture = PictureFile::Open(tree.Path() + "/" + name);
+        std::unique_ptr<PictureFrames> frames = picture->Frames(QSize(32, 24));
+        ASSERT_TRUE(frames);
+        EXPECT_EQ(frames->Plays(), 0) << "loops without end";
+        for (int i = 0; i < 7; ++i) {
+            const PictureFrames::Frame frame = frames->Next();
+            EXPECT_EQ(frame.index, i % 3);
+            EXPECT_EQ(frame.delayMs, delay) << "0 ms plays at 100 ms";
+            ASSERT_EQ(frame.image.size(), QSize(32, 24));
+            EXPECT_TRUE(Near(frame.image.pixel(16, 12), colours[std::size_t(i % 3)].rgb(), 8))
+                << i << ": " << std::hex << frame.image.pixel(16, 12);
+        }
+    }
+    EXPECT_FALSE(PictureFile::Open(tree.Path() + "/still.gif")->Frames(QSize(32, 24)));
+
+    // Cut short: what is there plays, or it is refused; never a frame of
+    // another size, never a crash.
+    for (const char* name : {"a.gif", "b.webp"}) {
+        QFile whole(tree.Path() + "/" + name);
+        ASSERT_TRUE(whole.open(QIODevice::ReadOnly));
+        const QByteArray bytes = whole.readAll();
+        for (const qsizetype keep : {bytes.size() / 2, bytes.size() - 20}) {
+            tree.WriteFile(QStringLiteral("cut-%1").arg(name), bytes.left(keep));
+            try {
+                std::unique_ptr<PictureFrames> frames =
+                    PictureFile::Open(tree.Path() + "/cut-" + name)->Frames(QSize(32, 24));
+                for (int i = 0; frames && i < 6; ++i)
+                    EXPECT_EQ(frames->Next().image.size(), QSize(32, 24));
+            } catch (const RuntimeError&) {
+            }
+        }
     }
 }

@@ -54,6 +54,7 @@
 #include "slideshow/SlideShow.h"
 #include "pluginhost/PluginTestSupport.h"
 #include "pluginhost/Var1Archive.h"
+#include "support/AnimatedPictures.h"
 #include "support/TestSupport.h"
 
 // The window's handlers as its events call them, and what it shows.
@@ -1422,6 +1423,60 @@ TEST_F(SlideShowTest, ShuffleShowsEachPictureOnceARoundAndWalksBackThroughWhatWa
         EXPECT_EQ(shown(), next[next.size() - i]) << "forward again";
     }
     EXPECT_TRUE(P::TimerOn(s));
+}
+
+// Animated: the frames play in order with their delays, the timer's step
+// waits for the whole loop, Space stops the frames, and steps by key decode
+// no frame after the first.
+TEST_F(SlideShowTest, AnimationsPlayInOrderAndTheTimerWaitsForTheirLoop)
+{
+    REQUIRE_TOOLS({"convert", "imagemagick"}, {"img2webp", "webp"});
+    // Loops of 1.8 s, longer than the 1 s interval.
+    MakeAnimation(pics.Path(), "a.gif", Animated::Gif, {Qt::red, Qt::green, Qt::blue}, 600);
+    MakeAnimation(pics.Path(), "b.webp", Animated::WebP, {Qt::red, Qt::green, Qt::blue}, 600);
+    pics.WriteFile("c.bmp", Bmp(64, 48, Qt::white));
+    program.AddPlugin("ifqtimg.spi"); // whose pattern names WebP files; the built-in loader reads them
+    options.animate = true;
+    SlideShow& s = Start("1");
+    // The colours on screen, each once as it comes, until the show moves on.
+    const auto playedUntilNext = [&](const char* next) {
+        QString seen;
+        EXPECT_TRUE(WaitFor([&] {
+            const QColor c = Centre(P::Image(s).Rendered());
+            const QChar colour = c == QColor(Qt::red) ? u'r' : c == QColor(Qt::green) ? u'g' : c == QColor(Qt::blue) ? u'b' : u'?';
+            if (seen.isEmpty() || seen.back() != colour)
+                seen += colour;
+            return Shows(next);
+        }, 30000));
+        return seen;
+    };
+    ASSERT_TRUE(Shows("/a.gif"));
+
+    // Space: the frames stand still; again, the show goes on.
+    ASSERT_TRUE(WaitFor([&] { return s.Animation().FramesShown() > 0; }));
+    Send(s, Qt::Key_Space);
+    ASSERT_FALSE(P::TimerOn(s));
+    const int shown = s.Animation().FramesShown();
+    QTest::qWait(1500);
+    EXPECT_EQ(s.Animation().FramesShown(), shown);
+    EXPECT_TRUE(Shows("/a.gif"));
+    Send(s, Qt::Key_Space);
+    ASSERT_TRUE(Shows("/b.webp"));
+
+    EXPECT_EQ(playedUntilNext("/c.bmp").left(3), "rgb") << "the whole loop before the timer's step";
+    ASSERT_TRUE(WaitFor([&] { return Shows("/a.gif"); }, 30000));
+    EXPECT_EQ(playedUntilNext("/b.webp").left(3), "rgb");
+
+    // A held key (a step every 30 ms): no frame after the first is
+    // decoded, until the key rests.
+    const int decoded = s.Animation().FramesDecoded();
+    for (int i = 0; i < 6; ++i) {
+        P::Key(s, 39);
+        QTest::qWait(30);
+    }
+    ASSERT_TRUE(Shows("/b.webp"));
+    EXPECT_EQ(s.Animation().FramesDecoded(), decoded);
+    EXPECT_TRUE(WaitFor([&] { return s.Animation().FramesDecoded() > decoded; }));
 }
 
 // A timer step fades from the old picture to the new one; a step by key
