@@ -132,6 +132,8 @@ struct PictureHeader {
     bool premultiplied = false;     // the decoded colours are premultiplied by alpha
     std::vector<unsigned char> icc; // the decoded pixels' ICC profile, when there is one
     std::optional<Nclx> nclx;       // else their nclx numbers, when the file has them
+    bool animated = false;          // more than one frame, each shown for a time
+    int plays = 0;                  // how often an animation plays: 0 without end
 };
 
 // A picture a decoder has opened: its header read, its pixels decoded when asked.
@@ -143,12 +145,27 @@ public:
         PictureHeader header;
         // RGB (3 channels) or RGBA (4), 8 bits each.
         virtual Result<Pixels> Decode(int channels) = 0;
+
+        // An animation's next whole frame, the first again after the last;
+        // ErrorKind::NotThisFormat for a still picture.
+        struct Frame {
+            Pixels pixels;
+            int delayMs = 0; // as stored
+            int index = 0;
+        };
+        virtual Result<Frame> NextFrame(int channels)
+        {
+            (void)channels;
+            return Fail(ErrorKind::NotThisFormat, "not an animation");
+        }
     };
+    using Frame = Decoder::Frame;
 
     explicit Picture(std::unique_ptr<Decoder> decoder) : mDecoder(std::move(decoder)) {}
 
     const PictureHeader& Header() const { return mDecoder->header; }
     Result<Pixels> Decode(int channels) { return mDecoder->Decode(channels); }
+    Result<Frame> NextFrame(int channels) { return mDecoder->NextFrame(channels); }
 
 private:
     std::unique_ptr<Decoder> mDecoder;

@@ -115,6 +115,33 @@ public:
     JxlBasicInfo info{};
 
     Result<Pixels> Decode(int channels) override;
+    Result<Frame> NextFrame(int channels) override;
+    int frameIndex = 0;
+    std::uint32_t frameTicks = 0; // the duration of the frame being decoded
+
+    // The next whole frame; *ended when the file has no more.
+    Result<Pixels> DecodeFrame(int channels, bool& ended);
+    // The events wanted, who decodes the groups, and straight alpha from
+    // every file (callers premultiply as they keep it).
+    bool Setup()
+    {
+        return JxlDecoderSubscribeEvents(decoder.get(), JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING |
+                                                            JXL_DEC_FRAME | JXL_DEC_FULL_IMAGE) == JXL_DEC_SUCCESS &&
+               UseThreads() && JxlDecoderSetUnpremultiplyAlpha(decoder.get(), JXL_TRUE) == JXL_DEC_SUCCESS;
+    }
+    // From the file's start again, as a new decoder (libjxl 0.7's rewind
+    // ends at once when the input was closed).
+    Result<void> Rewind()
+    {
+        JxlDecoderReset(decoder.get());
+        buffer.clear();
+        filePosition = 0;
+        fed = closed = false;
+        frameIndex = 0;
+        if (!Setup())
+            return Fail(ErrorKind::OutOfMemory, "no memory for a JPEG XL decoder");
+        return {};
+    }
 
     // The next event, reading more of a file while libjxl asks for it;
     // an error when the data is damaged or ends early.
@@ -209,13 +236,8 @@ Result<Picture> OpenJxl(const Source& source, DecodeOptions options)
     state->source = source;
     state->options = std::move(options);
     JxlDecoder* decoder = state->decoder.get();
-    if (!decoder ||
-        JxlDecoderSubscribeEvents(decoder, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FULL_IMAGE) !=
-            JXL_DEC_SUCCESS ||
-        !state->UseThreads())
+    if (!decoder || !state->Setup())
         return Fail(ErrorKind::OutOfMemory, "no memory for a JPEG XL decoder");
-    // Straight alpha from every file: callers premultiply as they keep it.
-    JxlDecoderSetUnpremultiplyAlpha(decoder, JXL_TRUE);
     for (;;) {
         const Result<JxlDecoderStatus> status = state->Next();
         if (!status)
@@ -229,6 +251,8 @@ Result<Picture> OpenJxl(const Source& source, DecodeOptions options)
             state->header.width = int(std::min<std::uint32_t>(info.xsize, INT32_MAX));
             state->header.height = int(std::min<std::uint32_t>(info.ysize, INT32_MAX));
             state->header.alpha = info.alpha_bits > 0;
+            state->header.animated = info.have_animation;
+            state->header.plays = info.have_animation ? int(std::min<std::uint32_t>(info.animation.num_loops, INT32_MAX)) : 0;
             break;
         }
         case JXL_DEC_COLOR_ENCODING:
@@ -246,6 +270,16 @@ Result<Picture> OpenJxl(const Source& source, DecodeOptions options)
 
 Result<Pixels> FrameDecoder::Decode(int channels)
 {
+    bool ended = false;
+    Result<Pixels> pixels = DecodeFrame(channels, ended);
+    if (ended)
+        return Fail(ErrorKind::Damaged, "JPEG XL picture missing");
+    return pixels;
+}
+
+Result<Pixels> FrameDecoder::DecodeFrame(int channels, bool& ended)
+{
+    ended = false;
     if (const Result<void> fits = CheckDeclaredSize(header.width, header.height, channels, options.maxBytes); !fits)
         return fits.error();
     const std::size_t stride = std::size_t(header.width) * std::size_t(channels);
@@ -261,17 +295,49 @@ Result<Pixels> FrameDecoder::Decode(int channels)
         if (!status)
             return status.error();
         switch (*status) {
+        case JXL_DEC_COLOR_ENCODING: // again after a rewind
+            PreferSrgb();
+            break;
+        case JXL_DEC_FRAME: {
+            JxlFrameHeader frame;
+            frameTicks = JxlDecoderGetFrameHeader(decoder.get(), &frame) == JXL_DEC_SUCCESS ? frame.duration : 0;
+            break;
+        }
         case JXL_DEC_NEED_IMAGE_OUT_BUFFER:
             if (JxlDecoderSetImageOutCallback(decoder.get(), &format, Output::Write, &output) != JXL_DEC_SUCCESS)
                 return Fail(ErrorKind::Damaged, "JPEG XL pixels cannot be decoded");
             break;
-        case JXL_DEC_FULL_IMAGE: // the first frame is the picture shown
+        case JXL_DEC_FULL_IMAGE: // whole frames: libjxl blends them
             return pixels;
         case JXL_DEC_SUCCESS:
-            return Fail(ErrorKind::Damaged, "JPEG XL picture missing");
+            ended = true;
+            return Fail(ErrorKind::Damaged, "JPEG XL frames missing");
         default:
             break;
         }
+    }
+}
+
+Result<Picture::Frame> FrameDecoder::NextFrame(int channels)
+{
+    if (!header.animated)
+        return Fail(ErrorKind::NotThisFormat, "not an animation");
+    for (bool rewound = false;; rewound = true) {
+        bool ended = false;
+        Result<Pixels> pixels = DecodeFrame(channels, ended);
+        if (ended && !rewound) {
+            if (Result<void> again = Rewind(); !again)
+                return again.error();
+            continue;
+        }
+        if (!pixels)
+            return pixels.error();
+        // Ticks of the animation's clock; a file without a clock says nothing.
+        const JxlAnimationHeader& clock = info.animation;
+        const std::uint64_t ms = clock.tps_numerator == 0
+                                     ? 0
+                                     : std::uint64_t(frameTicks) * 1000 * clock.tps_denominator / clock.tps_numerator;
+        return Frame{std::move(*pixels), int(std::min<std::uint64_t>(ms, INT32_MAX)), frameIndex++};
     }
 }
 

@@ -65,6 +65,7 @@ codec::Result<CodecHeader> HeaderOf(const codec::Result<codec::Picture>& picture
     CodecHeader header;
     header.size = QSize(h.width, h.height);
     header.alpha = h.alpha;
+    header.animated = h.animated;
     if (!h.icc.empty())
         header.colour.icc = QByteArray(reinterpret_cast<const char*>(h.icc.data()), qsizetype(h.icc.size()));
     else if (h.nclx)
@@ -79,8 +80,12 @@ codec::Result<QImage> ImageOf(codec::Result<codec::Picture> picture)
     codec::Result<codec::Pixels> decoded = picture->Decode(4);
     if (!decoded)
         return decoded.error();
-    codec::Pixels& pixels = *decoded;
-    const bool alpha = picture->Header().alpha, premultiplied = picture->Header().premultiplied;
+    return ImageOf(std::move(*decoded), picture->Header());
+}
+
+codec::Result<QImage> ImageOf(codec::Pixels pixels, const codec::PictureHeader& header)
+{
+    const bool alpha = header.alpha, premultiplied = header.premultiplied;
     const int width = pixels.Width(), height = pixels.Height();
     for (int y = 0; y < height; ++y) {
         std::uint8_t* p = pixels.Row(y);

@@ -15,6 +15,7 @@
 struct CodecHeader {
     QSize size;           // upright: the stored orientation applied
     bool alpha = false;
+    bool animated = false;
     ColourProfile colour; // ICC, else nclx primaries and transfer; empty for sRGB
 };
 
@@ -30,3 +31,5 @@ codec::Result<CodecHeader> HeaderOf(const codec::Result<codec::Picture>& picture
 // when it has transparency. The pixels are turned into Qt's layout where the
 // decoder put them, and the image takes that buffer over: no second copy.
 codec::Result<QImage> ImageOf(codec::Result<codec::Picture> picture);
+// The same for decoded pixels (4 channels) of a picture with that header.
+codec::Result<QImage> ImageOf(codec::Pixels pixels, const codec::PictureHeader& header);

@@ -1,5 +1,6 @@
 #include "imaging/PictureFile.h"
 
+#include "imaging/ApngReader.h"
 #include "imaging/DecodeService.h"
 
 #include "codecs/CodecResult.h"
@@ -237,6 +238,25 @@ public:
         return mInput.inMemory ? codec::QtImageSource{mInput.bytes, -1} : codec::QtImageSource{{}, mFd.Get()};
     }
 
+    // size bytes from offset (fewer at the end), the file's position left alone.
+    codec::Result<QByteArray> ReadAt(std::uint64_t offset, std::size_t size) const
+    {
+        if (mInput.inMemory)
+            return offset >= std::uint64_t(mSize) ? QByteArray() : mInput.bytes.mid(qsizetype(offset), qsizetype(size));
+        QByteArray bytes(qsizetype(size), Qt::Uninitialized);
+        std::size_t got = 0;
+        while (got < size) {
+            const ssize_t n = codec::ReadAt(mFd.Get(), bytes.data() + got, size - got, offset + got);
+            if (n < 0)
+                return ReadFailed(std::strerror(errno));
+            if (n == 0)
+                break;
+            got += std::size_t(n);
+        }
+        bytes.truncate(qsizetype(got));
+        return bytes;
+    }
+
     // Hands all of the picture's bytes to open.
     template <class Open> Opened Whole(Open open) const
     {
@@ -363,6 +383,25 @@ QImage SmoothInSrgb(const QImage& image, QSize size)
 
 // Opening reads the header; every render decodes the file (or the bytes in
 // memory) anew (see FileDecodedPicture below for why nothing is held).
+// The frames of an animated PNG: the file stays open while they play.
+struct ApngFrames : PictureFrames {
+    explicit ApngFrames(Source opened) : source(std::move(opened)) {}
+    int Plays() const override { return reader->Plays(); }
+    Frame Next() override
+    {
+        ApngReader::Frame frame = OrRaise(name, reader->Next());
+        QImage shown = SmoothTo(frame.canvas, size);
+        ConvertToSrgb(shown, colour);
+        return {std::move(shown), ShownDelay(frame.delayMs), frame.index};
+    }
+
+    Source source; // before the reader, which reads it
+    std::unique_ptr<ApngReader> reader;
+    QString name;
+    QSize size;
+    ColourProfile colour;
+};
+
 class PngPicture : public PictureFile {
 public:
     PngPicture(const Input& input, PngHeader header) : mInput(input), mHeader(std::move(header)) {}
@@ -375,6 +414,25 @@ public:
         QImage shown = SmoothTo(OrRaise(mInput.name, Decode(size)), size);
         ConvertToSrgb(shown, mHeader.colour);
         return shown;
+    }
+
+    std::unique_ptr<PictureFrames> Frames(QSize size) const override
+    {
+        CheckRenderSize(size);
+        auto frames = std::make_unique<ApngFrames>(OrRaise(mInput.name, Source::Open(mInput)));
+        const Source& source = frames->source;
+        codec::Result<std::unique_ptr<ApngReader>> reader = ApngReader::Open(
+            [&source](std::uint64_t offset, std::size_t bytes) { return source.ReadAt(offset, bytes); },
+            std::uint64_t(source.Size()));
+        if (!reader && reader.error().kind == Kind::NotThisFormat)
+            return nullptr;
+        frames->reader = OrRaise(mInput.name, std::move(reader));
+        if (frames->reader->FrameSize() != mHeader.size)
+            Raise(mInput.name, codec::Fail(Kind::Damaged, "file changed since it was opened"));
+        frames->name = mInput.name;
+        frames->size = size;
+        frames->colour = mHeader.colour;
+        return frames;
     }
 
     static Opened Open(Source& source, const Input& input)
@@ -420,6 +478,28 @@ private:
 
 // ---------------------------------------------------------------- HEIF, AVIF, JPEG XL
 
+// The frames of an animation the codec library decodes (JPEG XL): the file
+// stays open while they play.
+struct CodecFrames : PictureFrames {
+    explicit CodecFrames(Source opened) : source(std::move(opened)) {}
+    int Plays() const override { return picture->Header().plays; }
+    Frame Next() override
+    {
+        codec::Result<codec::Picture::Frame> frame = picture->NextFrame(4);
+        if (!frame)
+            Raise(name, frame.error());
+        QImage shown = SmoothTo(OrRaise(name, ImageOf(std::move(frame->pixels), picture->Header())), size);
+        ConvertToSrgb(shown, colour);
+        return {std::move(shown), ShownDelay(frame->delayMs), frame->index};
+    }
+
+    Source source; // before the picture, which reads it
+    std::optional<codec::Picture> picture;
+    QString name;
+    QSize size;
+    ColourProfile colour;
+};
+
 // Like PNG: opening reads the header, every render decodes the file anew
 // (stored orientation applied by the codec library).
 template <codec::Result<codec::Picture> (*OpenCodec)(const codec::Source&, codec::DecodeOptions)>
@@ -435,6 +515,21 @@ public:
         QImage shown = SmoothTo(OrRaise(mInput.name, Decode()), size);
         ConvertToSrgb(shown, mHeader.colour);
         return shown;
+    }
+
+    std::unique_ptr<PictureFrames> Frames(QSize size) const override
+    {
+        if (!mHeader.animated)
+            return nullptr;
+        CheckRenderSize(size);
+        auto frames = std::make_unique<CodecFrames>(OrRaise(mInput.name, Source::Open(mInput)));
+        frames->picture = OrRaise(mInput.name, OpenCodec(frames->source.Codec(), LoaderDecodeOptions(kMaxPixelBytes)));
+        if (QSize(frames->picture->Header().width, frames->picture->Header().height) != mHeader.size)
+            Raise(mInput.name, codec::Fail(Kind::Damaged, "file changed since it was opened"));
+        frames->name = mInput.name;
+        frames->size = size;
+        frames->colour = mHeader.colour;
+        return frames;
     }
 
     static Opened Open(Source& source, const Input& input)

@@ -455,18 +455,20 @@ TEST(Formats, DamagedCutShortAndHugeFilesRaise)
     }
 }
 
-// Animated GIF and WebP give their frames one at a time, scaled, from the
-// first again after the last, with the delays browsers play; a still
-// picture has none, and a damaged animation raises instead of crashing.
-TEST(Formats, AnimatedGifAndWebPGiveTheirFramesOneAtATime)
+// Animated GIF, WebP and JPEG XL give their frames one at a time, scaled,
+// from the first again after the last, with the delays browsers play; a
+// still picture has none, and a damaged animation raises instead of crashing.
+TEST(Formats, AnimationsGiveTheirFramesOneAtATime)
 {
-    REQUIRE_TOOLS({"convert", "imagemagick"}, {"img2webp", "webp"});
+    REQUIRE_TOOLS({"convert", "imagemagick"}, {"img2webp", "webp"}, {"cjxl", "libjxl-tools"});
     TempTree tree;
     const std::vector<QColor> colours{Qt::red, Qt::green, Qt::blue};
     MakeAnimation(tree.Path(), "a.gif", Animated::Gif, colours, 0);
     MakeAnimation(tree.Path(), "b.webp", Animated::WebP, colours, 200);
+    MakeAnimation(tree.Path(), "c.jxl", Animated::Jxl, colours, 300);
     MakeAnimation(tree.Path(), "still.gif", Animated::Gif, {Qt::red}, 500);
-    for (const auto& [name, delay] : {std::pair{"a.gif", 100}, std::pair{"b.webp", 200}}) {
+    MakeAnimation(tree.Path(), "still.jxl", Animated::Jxl, {Qt::red}, 500);
+    for (const auto& [name, delay] : {std::pair{"a.gif", 100}, std::pair{"b.webp", 200}, std::pair{"c.jxl", 300}}) {
         SCOPED_TRACE(name);
         const std::unique_ptr<PictureFile> picture = PictureFile::Open(tree.Path() + "/" + name);
         std::unique_ptr<PictureFrames> frames = picture->Frames(QSize(32, 24));
@@ -483,9 +485,32 @@ TEST(Formats, AnimatedGifAndWebPGiveTheirFramesOneAtATime)
     }
     EXPECT_FALSE(PictureFile::Open(tree.Path() + "/still.gif")->Frames(QSize(32, 24)));
 
+    // An APNG: frames composed on the canvas where they lie; a plain PNG has none.
+    tree.WriteFile("d.png", HandMadeApng(QSize(64, 48),
+                                         {{Qt::red, QRect(0, 0, 64, 48)},
+                                          {Qt::green, QRect(0, 0, 64, 48)},
+                                          {Qt::blue, QRect(32, 24, 32, 24)}},
+                                         250));
+    const std::unique_ptr<PictureFile> apng = PictureFile::Open(tree.Path() + "/d.png");
+    EXPECT_EQ(apng->NaturalSize(), QSize(64, 48));
+    EXPECT_TRUE(Near(apng->Render(QSize(64, 48)).pixel(40, 30), QColor(Qt::red).rgb(), 4)) << "the first frame as a still";
+    std::unique_ptr<PictureFrames> frames = apng->Frames(QSize(64, 48));
+    ASSERT_TRUE(frames);
+    const QRgb want[][2] = {{0xFF0000, 0xFF0000}, {0x00FF00, 0x00FF00}, {0x00FF00, 0x0000FF}, {0xFF0000, 0xFF0000}};
+    for (int i = 0; i < 4; ++i) {
+        const PictureFrames::Frame frame = frames->Next();
+        EXPECT_EQ(frame.index, i % 3);
+        EXPECT_EQ(frame.delayMs, 250);
+        EXPECT_TRUE(Near(frame.image.pixel(4, 4), want[i][0], 4)) << i << std::hex << " " << frame.image.pixel(4, 4);
+        EXPECT_TRUE(Near(frame.image.pixel(40, 30), want[i][1], 4)) << i << std::hex << " " << frame.image.pixel(40, 30);
+    }
+    tree.WriteFile("still.png", Encode(QImage(8, 8, QImage::Format_RGB32), "png", 0));
+    EXPECT_FALSE(PictureFile::Open(tree.Path() + "/still.png")->Frames(QSize(8, 8)));
+    EXPECT_FALSE(PictureFile::Open(tree.Path() + "/still.jxl")->Frames(QSize(32, 24)));
+
     // Cut short: what is there plays, or it is refused; never a frame of
     // another size, never a crash.
-    for (const char* name : {"a.gif", "b.webp"}) {
+    for (const char* name : {"a.gif", "b.webp", "c.jxl", "d.png"}) {
         QFile whole(tree.Path() + "/" + name);
         ASSERT_TRUE(whole.open(QIODevice::ReadOnly));
         const QByteArray bytes = whole.readAll();
