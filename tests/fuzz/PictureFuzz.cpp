@@ -1,5 +1,6 @@
 // The built-in loader on any file content (bitmaps, icons, metafiles, ...):
-// it opens or raises, and what opens renders or raises, never more.
+// it opens or raises, and what opens renders or raises, never more; so do
+// an animation's frames.
 #include "FuzzApp.h"
 #include "common/RuntimeError.h"
 #include "imaging/PictureFile.h"
@@ -47,6 +48,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const QImage image = picture->Render(size);
         if (image.size() != size)
             std::abort();
+        // An animation's frames, round once and on.
+        if (const std::unique_ptr<PictureFrames> frames = picture->Frames(size))
+            for (int i = 0; i < 6; ++i)
+                if (frames->Next().image.size() != size)
+                    std::abort();
     } catch (const RuntimeError&) {
     }
     return 0;
