@@ -1479,6 +1479,20 @@ TEST_F(SlideShowTest, AnimationsPlayInOrderAndTheTimerWaitsForTheirLoop)
     EXPECT_TRUE(WaitFor([&] { return s.Animation().FramesDecoded() > decoded; }));
 }
 
+// A loop past the longest one held for (here 650 s against a limit of
+// 300 ms) lets the timer's step go at the limit.
+TEST_F(SlideShowTest, AnAnimationsLongLoopHoldsTheTimerOnlyUpToTheLimit)
+{
+    REQUIRE_TOOLS({"convert", "imagemagick"});
+    pics.WriteFile("a.bmp", Bmp(64, 48, Qt::white));
+    MakeAnimation(pics.Path(), "b.gif", Animated::Gif, {Qt::red, Qt::green}, 650000);
+    options.animate = true;
+    SlideShow& s = Start("1");
+    s.Animation().SetLongestLoop(std::chrono::milliseconds(300));
+    ASSERT_TRUE(WaitFor([&] { return Shows("/b.gif"); }, 30000));
+    EXPECT_TRUE(WaitFor([&] { return Shows("/a.bmp"); }, 30000)) << "the limit lets the step go";
+}
+
 // A timer step fades from the old picture to the new one; a step by key
 // is shown at once.
 TEST_F(SlideShowTest, CrossfadeFadesTimerStepsAndNeverKeySteps)
