@@ -1,5 +1,7 @@
 #include "slideshow/ShuffleFeed.h"
 
+#include <algorithm>
+
 #include "common/PathText.h"
 #include "slideshow/WalkLog.h"
 
