@@ -7,7 +7,7 @@ function(velmora_plugin name)
     C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
   # A plug-in's own exports must bind to itself, never to the bridge's
   # functions of the same name that the host has loaded globally; it exports
-  # nothing else. The codec library brings libheif and libjxl along; a
+  # nothing else. The codec library brings libheif, libjxl and libwebp along; a
   # plug-in needs only those it calls.
   set(exports ${CMAKE_SOURCE_DIR}/shippedplugins/SusieExports.map)
   target_link_options(${name} PRIVATE -Wl,-Bsymbolic -Wl,--as-needed -Wl,--version-script=${exports})

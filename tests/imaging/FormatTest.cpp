@@ -19,6 +19,7 @@
 #include <QColorSpace>
 #include <QColorTransform>
 #include <QFile>
+#include <QFileInfo>
 
 #include <atomic>
 #include <cstdlib>
@@ -26,6 +27,7 @@
 #include <unistd.h>
 #include <cstring>
 #include <functional>
+#include <tuple>
 #include <vector>
 
 #include <lcms2.h>
@@ -468,9 +470,15 @@ TEST(Formats, AnimationsGiveTheirFramesOneAtATime)
     MakeAnimation(tree.Path(), "c.jxl", Animated::Jxl, colours, 300);
     MakeAnimation(tree.Path(), "still.gif", Animated::Gif, {Qt::red}, 500);
     MakeAnimation(tree.Path(), "still.jxl", Animated::Jxl, {Qt::red}, 500);
-    for (const auto& [name, delay] : {std::pair{"a.gif", 100}, std::pair{"b.webp", 200}, std::pair{"c.jxl", 300}}) {
-        SCOPED_TRACE(name);
-        const std::unique_ptr<PictureFile> picture = PictureFile::Open(tree.Path() + "/" + name);
+    for (const auto& [name, delay, inMemory] :
+         {std::tuple{"a.gif", 100, false}, std::tuple{"b.webp", 200, false}, std::tuple{"c.jxl", 300, false},
+          std::tuple{"a.gif", 100, true}, std::tuple{"b.webp", 200, true}, std::tuple{"c.jxl", 300, true}}) {
+        SCOPED_TRACE(std::string(name) + (inMemory ? " in memory" : ""));
+        QFile file(tree.Path() + "/" + name);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const std::unique_ptr<PictureFile> picture =
+            inMemory ? PictureFile::Open(QString("album.zip/") + name, file.readAll())
+                     : PictureFile::Open(tree.Path() + "/" + name);
         std::unique_ptr<PictureFrames> frames = picture->Frames(QSize(32, 24));
         ASSERT_TRUE(frames);
         EXPECT_EQ(frames->Plays(), 0) << "loops without end";
@@ -484,6 +492,32 @@ TEST(Formats, AnimationsGiveTheirFramesOneAtATime)
         }
     }
     EXPECT_FALSE(PictureFile::Open(tree.Path() + "/still.gif")->Frames(QSize(32, 24)));
+
+    // A WebP of many pages: the frames of the second loop are those of the
+    // first, though the pages of the frames shown were given back meanwhile.
+    QStringList webpArgs{"-loop", "0", "-lossless"};
+    for (int i = 0; i < 4; ++i) {
+        QImage noise(256, 256, QImage::Format_RGB32);
+        std::uint32_t seed = 99u + std::uint32_t(i);
+        for (int y = 0; y < noise.height(); ++y)
+            for (int x = 0; x < noise.width(); ++x)
+                noise.setPixel(x, y, (seed = seed * 1664525u + 1013904223u) >> 8);
+        const QString frame = tree.Path() + QStringLiteral("/noise%1.png").arg(i);
+        ASSERT_TRUE(noise.save(frame));
+        webpArgs << "-d" << "50" << frame;
+    }
+    RunTool(tree.Path(), "img2webp", webpArgs << "-o" << tree.Path() + "/noise.webp");
+    ASSERT_GT(QFileInfo(tree.Path() + "/noise.webp").size(), 4 * 4096 * 16);
+    {
+        std::unique_ptr<PictureFrames> frames = PictureFile::Open(tree.Path() + "/noise.webp")->Frames(QSize(256, 256));
+        ASSERT_TRUE(frames);
+        std::vector<QImage> first;
+        for (int i = 0; i < 4; ++i)
+            first.push_back(frames->Next().image);
+        for (int loop = 0; loop < 2; ++loop)
+            for (int i = 0; i < 4; ++i)
+                EXPECT_EQ(frames->Next().image, first[std::size_t(i)]) << "loop " << loop + 2 << ", frame " << i;
+    }
 
     // An APNG: frames composed on the canvas where they lie; a plain PNG has none.
     tree.WriteFile("d.png", HandMadeApng(QSize(64, 48),
@@ -503,6 +537,16 @@ TEST(Formats, AnimationsGiveTheirFramesOneAtATime)
         EXPECT_EQ(frame.delayMs, 250);
         EXPECT_TRUE(Near(frame.image.pixel(4, 4), want[i][0], 4)) << i << std::hex << " " << frame.image.pixel(4, 4);
         EXPECT_TRUE(Near(frame.image.pixel(40, 30), want[i][1], 4)) << i << std::hex << " " << frame.image.pixel(40, 30);
+    }
+    {
+        QFile file(tree.Path() + "/d.png");
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        std::unique_ptr<PictureFrames> inMemory =
+            PictureFile::Open("album.zip/d.png", file.readAll())->Frames(QSize(64, 48));
+        ASSERT_TRUE(inMemory);
+        inMemory->Next();
+        inMemory->Next();
+        EXPECT_TRUE(Near(inMemory->Next().image.pixel(40, 30), 0x0000FF, 4)) << "read from memory";
     }
     tree.WriteFile("still.png", Encode(QImage(8, 8, QImage::Format_RGB32), "png", 0));
     EXPECT_FALSE(PictureFile::Open(tree.Path() + "/still.png")->Frames(QSize(8, 8)));

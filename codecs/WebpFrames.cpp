@@ -1,0 +1,200 @@
+#include "codecs/WebpFrames.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+#include <webp/demux.h>
+
+namespace codec {
+
+struct WebpFrames::Decoder {
+    WebPAnimDecoder* anim = nullptr;
+    ~Decoder()
+    {
+        if (anim)
+            WebPAnimDecoderDelete(anim);
+    }
+};
+
+namespace {
+
+std::size_t PageSize() { return std::size_t(::sysconf(_SC_PAGESIZE)); }
+
+// Reads size bytes at offset into to; false when the file has fewer now.
+Result<bool> ReadFully(int fd, unsigned char* to, std::size_t size, std::uint64_t offset)
+{
+    for (std::size_t got = 0; got < size;) {
+        const ssize_t n = ReadAt(fd, to + got, size - got, offset + got);
+        if (n < 0)
+            return Fail(ErrorKind::ReadFailed, std::strerror(errno));
+        if (n == 0)
+            return false;
+        got += std::size_t(n);
+    }
+    return true;
+}
+
+} // namespace
+
+WebpFrames::~WebpFrames()
+{
+    mDecoder.reset();
+    if (mBuffer)
+        ::munmap(mBuffer, mSize);
+}
+
+Result<std::unique_ptr<WebpFrames>> WebpFrames::Open(const Source& source, std::uint64_t maxBytes)
+{
+    std::unique_ptr<WebpFrames> frames(new WebpFrames);
+    if (source.fd >= 0) {
+        struct stat st;
+        if (::fstat(source.fd, &st) != 0)
+            return Fail(ErrorKind::ReadFailed, std::strerror(errno));
+        if (st.st_size <= 0)
+            return Fail(ErrorKind::Damaged, "empty file");
+        frames->mSize = std::size_t(st.st_size);
+        void* buffer = ::mmap(nullptr, frames->mSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (buffer == MAP_FAILED)
+            return Fail(ErrorKind::OutOfMemory, "no memory for the file");
+        frames->mBuffer = buffer;
+        frames->mFd = source.fd;
+        frames->mData = static_cast<const unsigned char*>(buffer);
+        if (const Result<void> read = frames->ReadStructure(); !read)
+            return read.error();
+    } else {
+        frames->mData = source.data;
+        frames->mSize = source.size;
+    }
+    const WebPData data{frames->mData, frames->mSize};
+    WebPAnimDecoderOptions options;
+    if (!WebPAnimDecoderOptionsInit(&options))
+        return Fail(ErrorKind::OutOfMemory, "libwebp's animation decoder is missing");
+    options.color_mode = MODE_bgrA; // premultiplied, as Qt keeps pictures
+    options.use_threads = 1;
+    frames->mDecoder = std::make_unique<Decoder>();
+    frames->mDecoder->anim = WebPAnimDecoderNew(&data, &options);
+    if (!frames->mDecoder->anim)
+        return Fail(ErrorKind::NotThisFormat, "not an animated WebP libwebp reads");
+    WebPAnimInfo info;
+    if (!WebPAnimDecoderGetInfo(frames->mDecoder->anim, &info))
+        return Fail(ErrorKind::Damaged, "WebP animation header damaged");
+    if (info.frame_count < 2)
+        return Fail(ErrorKind::NotThisFormat, "not an animation");
+    if (const Result<void> fits = CheckDeclaredSize(int(std::min<std::uint32_t>(info.canvas_width, INT32_MAX)),
+                                                    int(std::min<std::uint32_t>(info.canvas_height, INT32_MAX)), 4,
+                                                    maxBytes);
+        !fits)
+        return fits.error();
+    frames->mWidth = int(info.canvas_width);
+    frames->mHeight = int(info.canvas_height);
+    frames->mPlays = int(std::min<std::uint32_t>(info.loop_count, INT32_MAX));
+    frames->mCount = int(info.frame_count);
+    const WebPDemuxer* demux = WebPAnimDecoderGetDemuxer(frames->mDecoder->anim);
+    WebPChunkIterator chunk;
+    if (WebPDemuxGetChunk(demux, "ICCP", 1, &chunk)) {
+        frames->mIcc.assign(chunk.chunk.bytes, chunk.chunk.bytes + chunk.chunk.size);
+        WebPDemuxReleaseChunkIterator(&chunk);
+    }
+    frames->GiveBack();
+    return frames;
+}
+
+Result<void> WebpFrames::ReadRange(std::size_t from, std::size_t to)
+{
+    to = std::min(to, mSize);
+    if (from >= to)
+        return {};
+    const Result<bool> read = ReadFully(mFd, static_cast<unsigned char*>(mBuffer) + from, to - from, from);
+    if (!read)
+        return read.error();
+    if (!*read)
+        return Fail(ErrorKind::Damaged, "file changed while it was read");
+    return {};
+}
+
+Result<void> WebpFrames::ReadStructure()
+{
+    // The demuxer reads a picture chunk's first bytes for its size.
+    constexpr std::size_t kPictureHead = 64;
+    const auto le32 = [this](std::size_t at) {
+        return std::uint32_t(mData[at]) | std::uint32_t(mData[at + 1]) << 8 | std::uint32_t(mData[at + 2]) << 16 |
+               std::uint32_t(mData[at + 3]) << 24;
+    };
+    const auto isPicture = [this](std::size_t at) {
+        return std::memcmp(mData + at, "VP8 ", 4) == 0 || std::memcmp(mData + at, "VP8L", 4) == 0 ||
+               std::memcmp(mData + at, "ALPH", 4) == 0;
+    };
+    if (Result<void> read = ReadRange(0, 12); !read)
+        return read;
+    for (std::size_t at = 12; at + 8 <= mSize;) {
+        if (Result<void> read = ReadRange(at, at + 8); !read)
+            return read;
+        const std::size_t size = le32(at + 4), payload = at + 8;
+        const std::size_t end = std::min(mSize, payload + size + (size & 1));
+        if (std::memcmp(mData + at, "ANMF", 4) == 0) {
+            if (Result<void> read = ReadRange(payload, payload + 16); !read)
+                return read;
+            for (std::size_t sub = payload + 16; sub + 8 <= end;) {
+                if (Result<void> read = ReadRange(sub, sub + 8); !read)
+                    return read;
+                const std::size_t subSize = le32(sub + 4);
+                const std::size_t subEnd = sub + 8 + std::min<std::size_t>(subSize, isPicture(sub) ? kPictureHead : subSize);
+                if (Result<void> read = ReadRange(sub + 8, subEnd); !read)
+                    return read;
+                sub += 8 + subSize + (subSize & 1);
+            }
+        } else if (Result<void> read = ReadRange(payload, isPicture(at) ? payload + kPictureHead : end); !read) {
+            return read;
+        }
+        at = end;
+    }
+    return {};
+}
+
+void WebpFrames::GiveBack()
+{
+    const std::size_t page = PageSize();
+    if (mBuffer && mSize > page)
+        ::madvise(static_cast<char*>(mBuffer) + page, (mSize - page + page - 1) / page * page, MADV_DONTNEED);
+}
+
+Result<void> WebpFrames::Ready(int frameNumber)
+{
+    if (!mBuffer)
+        return {};
+    WebPIterator frame;
+    if (!WebPDemuxGetFrame(WebPAnimDecoderGetDemuxer(mDecoder->anim), frameNumber, &frame))
+        return {};
+    const std::size_t start = std::size_t(frame.fragment.bytes - mData);
+    const std::size_t end = start + frame.fragment.size;
+    WebPDemuxReleaseIterator(&frame);
+    return ReadRange(start, end);
+}
+
+Result<WebpFrames::Frame> WebpFrames::Next()
+{
+    WebPAnimDecoder* anim = mDecoder->anim;
+    if (!WebPAnimDecoderHasMoreFrames(anim)) {
+        WebPAnimDecoderReset(anim);
+        mNext = 0;
+        mLastTimestamp = 0;
+    }
+    if (const Result<void> ready = Ready(mNext + 1); !ready)
+        return ready.error();
+    std::uint8_t* canvas = nullptr;
+    int timestamp = 0;
+    const bool decoded = WebPAnimDecoderGetNext(anim, &canvas, &timestamp);
+    GiveBack();
+    if (!decoded)
+        return Fail(ErrorKind::Damaged, "WebP frame damaged");
+    // The decoder gives when each frame ends; its delay is the difference.
+    Frame frame{canvas, timestamp - mLastTimestamp, mNext++};
+    mLastTimestamp = timestamp;
+    return frame;
+}
+
+} // namespace codec

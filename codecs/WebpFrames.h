@@ -1,0 +1,66 @@
+#pragma once
+// Animated WebP through libwebp's animation decoder: whole frames (the
+// decoder blends and disposes them on its canvas), one at a time, from the
+// first again after the last. A file is never read whole: its chunk
+// headers are read into memory of its own (never a mapping of the file: a
+// file cut short while mapped would kill the program), and each frame's
+// data when the frame is decoded, given back after. Its memory is one
+// frame's data and the canvas, however long the animation.
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "codecs/CodecResult.h"
+#include "codecs/Decoding.h"
+
+namespace codec {
+
+class WebpFrames {
+public:
+    struct Frame {
+        const unsigned char* bgra = nullptr; // premultiplied, width * 4 bytes a row; valid until the next call
+        int delayMs = 0;
+        int index = 0;
+    };
+
+    // NotThisFormat for a WebP of one frame (or none). TooLarge past maxBytes
+    // for the canvas. A memory source must outlive this.
+    static Result<std::unique_ptr<WebpFrames>> Open(const Source& source, std::uint64_t maxBytes);
+    ~WebpFrames();
+    WebpFrames(const WebpFrames&) = delete;
+    WebpFrames& operator=(const WebpFrames&) = delete;
+
+    int Width() const { return mWidth; }
+    int Height() const { return mHeight; }
+    // How often the animation plays: 0 without end.
+    int Plays() const { return mPlays; }
+    // The ICC profile of the frames' colours, when the file has one.
+    const std::vector<unsigned char>& Icc() const { return mIcc; }
+
+    Result<Frame> Next();
+
+private:
+    WebpFrames() = default;
+    // Reads what libwebp's demuxer looks at: the chunk headers, the small
+    // chunks, and the first bytes of every frame's pictures.
+    Result<void> ReadStructure();
+    // Reads bytes [from, to) of the file into the buffer.
+    Result<void> ReadRange(std::size_t from, std::size_t to);
+    // Frame frameNumber's data, read from the file.
+    Result<void> Ready(int frameNumber);
+    // Gives back every page but the first.
+    void GiveBack();
+
+    const unsigned char* mData = nullptr;
+    std::size_t mSize = 0;
+    int mFd = -1;
+    void* mBuffer = nullptr; // the file's bytes where they were read, zeros elsewhere
+    struct Decoder;
+    std::unique_ptr<Decoder> mDecoder;
+    int mWidth = 0, mHeight = 0, mPlays = 0, mCount = 0;
+    int mNext = 0;
+    int mLastTimestamp = 0;
+    std::vector<unsigned char> mIcc;
+};
+
+} // namespace codec
