@@ -94,6 +94,7 @@ Result<std::unique_ptr<WebpFrames>> WebpFrames::Open(const Source& source, std::
     frames->mPlays = int(std::min<std::uint32_t>(info.loop_count, INT32_MAX));
     frames->mCount = int(info.frame_count);
     const WebPDemuxer* demux = WebPAnimDecoderGetDemuxer(frames->mDecoder->anim);
+    frames->mAlpha = (WebPDemuxGetI(demux, WEBP_FF_FORMAT_FLAGS) & ALPHA_FLAG) != 0;
     WebPChunkIterator chunk;
     if (WebPDemuxGetChunk(demux, "ICCP", 1, &chunk)) {
         frames->mIcc.assign(chunk.chunk.bytes, chunk.chunk.bytes + chunk.chunk.size);

@@ -34,6 +34,8 @@ public:
     int Height() const { return mHeight; }
     // How often the animation plays: 0 without end.
     int Plays() const { return mPlays; }
+    // Whether any frame has transparency; without, every alpha byte is 255.
+    bool Alpha() const { return mAlpha; }
     // The ICC profile of the frames' colours, when the file has one.
     const std::vector<unsigned char>& Icc() const { return mIcc; }
 
@@ -58,6 +60,7 @@ private:
     struct Decoder;
     std::unique_ptr<Decoder> mDecoder;
     int mWidth = 0, mHeight = 0, mPlays = 0, mCount = 0;
+    bool mAlpha = true;
     int mNext = 0;
     int mLastTimestamp = 0;
     std::vector<unsigned char> mIcc;

@@ -647,9 +647,10 @@ struct WebpPictureFrames : PictureFrames {
     Frame Next() override
     {
         const codec::WebpFrames::Frame frame = OrRaise(name, reader->Next());
-        // The decoder's canvas, which its next frame overwrites.
+        // The decoder's canvas, which its next frame overwrites; opaque, it
+        // is already Qt's RGB32, which the screen takes without blending.
         const QImage canvas(frame.bgra, reader->Width(), reader->Height(), qsizetype(reader->Width()) * 4,
-                            QImage::Format_ARGB32_Premultiplied);
+                            reader->Alpha() ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
         QImage shown = canvas.size() == size ? canvas.copy() : SmoothTo(canvas, size);
         if (shown.isNull())
             Raise(name, codec::Fail(Kind::OutOfMemory, "no memory for a frame"));

@@ -65,7 +65,7 @@ void FramePlayer::Stop()
     mSettle.stop();
     mFrameTimer.stop();
     mLongest.stop();
-    mNext.reset();
+    mAhead.clear();
     mLoopDone = true;
     mPaused = false;
 }
@@ -156,7 +156,8 @@ void FramePlayer::Opened(const std::shared_ptr<Job>& job, int plays, int firstDe
     // The first frame has been on screen since the step.
     if (!mPaused)
         mFrameTimer.start(std::max<qint64>(0, firstDelayMs - mShownFor.elapsed()));
-    Ask();
+    for (int i = 0; i < kFramesAhead; ++i)
+        Ask();
 }
 
 void FramePlayer::Ask()
@@ -170,7 +171,7 @@ void FramePlayer::Decoded(const std::shared_ptr<Job>& job, Frame frame)
 {
     if (job != mJob)
         return;
-    mNext = std::move(frame);
+    mAhead.push_back(std::move(frame));
     if (mDue && !mPaused)
         ShowNext(true);
 }
@@ -178,14 +179,14 @@ void FramePlayer::Decoded(const std::shared_ptr<Job>& job, Frame frame)
 void FramePlayer::Due()
 {
     mDue = true;
-    if (mNext && !mPaused)
+    if (!mAhead.empty() && !mPaused)
         ShowNext(false);
 }
 
 void FramePlayer::ShowNext(bool late)
 {
-    Frame frame = std::move(*mNext);
-    mNext.reset();
+    Frame frame = std::move(mAhead.front());
+    mAhead.pop_front();
     mDue = false;
     if (frame.index == 0) {
         // The last frame has had its time: a loop has played.

@@ -1,7 +1,8 @@
 #pragma once
 // Plays an animated picture shown by the built-in loader: its frames are
-// decoded one ahead of the screen on a thread of the player's own, each
-// shown for its delay, so that only a couple of frames are ever in memory.
+// decoded a little ahead of the screen (kFramesAhead) on a thread of the
+// player's own, each shown for its delay, so that only a few frames are
+// ever in memory.
 // The first frame is the picture the step showed; decoding the rest starts
 // after a short settling time when a key made the step, so that a held key
 // never decodes a frame after the first.
@@ -11,9 +12,9 @@
 // lets it go.
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
-#include <optional>
 
 #include <QElapsedTimer>
 #include <QImage>
@@ -28,6 +29,9 @@ class FramePlayer : public QObject {
 public:
     static constexpr std::chrono::milliseconds kLongestLoop{60000};
     static constexpr int kSettleMs = 150;
+    // Frames decoded before their time: one covers the decode, a second
+    // a moment when the machine is busy.
+    static constexpr int kFramesAhead = 2;
 
     // show puts a frame on screen (in place of the picture, at its size).
     using Show = std::function<void(const QImage& frame)>;
@@ -84,7 +88,7 @@ private:
     bool mLoopDone = true;
     int mLoops = 0;
     int mPlays = 0;
-    std::optional<Frame> mNext; // decoded, waiting for its time
+    std::deque<Frame> mAhead;   // decoded, waiting for their time
     QElapsedTimer mShownFor;    // since the frame on screen came
     std::shared_ptr<std::atomic<int>> mDecoded = std::make_shared<std::atomic<int>>(0); // counted by the threads
     int mShown = 0, mLate = 0;
