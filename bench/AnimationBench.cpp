@@ -97,15 +97,9 @@ int main(int argc, char** argv)
         QFile clear(QStringLiteral("/proc/self/clear_refs"));
         if (clear.open(QIODevice::WriteOnly))
             clear.write("5");
-        auto* show = new SlideShow(QStringLiteral("50"), [] { return false; });
         ShowOptions options;
         options.animate = true;
-        show->SetOptions(options);
-        show->SetTag(folder + "/");
-        if (!StartShow(*show, 30000)) {
-            std::fprintf(stderr, "the show did not start\n");
-            return 1;
-        }
+        SlideShow* show = StartedShow(folder, QStringLiteral("50"), options);
         QPointer<SlideShow> guard(show);
         const FramePlayer& player = show->Animation();
         // From the first frame after the still one to a whole loop later.

@@ -12,6 +12,8 @@
 #include <QObject>
 #include <QString>
 
+#include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 // Records the time of every paint that shows another picture than the last.
@@ -28,6 +30,20 @@ inline bool StartShow(SlideShow& show, int timeoutMs)
         QThread::msleep(1);
     }
     return show.ShowStarted();
+}
+
+// A new show of folder with the given options, started; the program ends
+// when it does not start.
+inline SlideShow* StartedShow(const QString& folder, const QString& interval, const ShowOptions& options)
+{
+    auto* show = new SlideShow(interval, [] { return false; });
+    show->SetOptions(options);
+    show->SetTag(folder + "/");
+    if (!StartShow(*show, 30000)) {
+        std::fprintf(stderr, "the show did not start\n");
+        std::exit(1);
+    }
+    return show;
 }
 
 class PaintWatch : public QObject {

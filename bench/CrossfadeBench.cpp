@@ -36,16 +36,9 @@ void RunFor(int ms)
 
 SlideShow* NewShow(const QString& folder, const QString& interval, bool crossfade)
 {
-    auto* show = new SlideShow(interval, [] { return false; });
     ShowOptions options;
     options.crossfade = crossfade;
-    show->SetOptions(options);
-    show->SetTag(folder + "/");
-    if (!StartShow(*show, 30000)) {
-        std::fprintf(stderr, "the show did not start\n");
-        std::exit(1);
-    }
-    return show;
+    return StartedShow(folder, interval, options);
 }
 
 } // namespace

@@ -442,12 +442,8 @@ void SlideShow::FeedShuffle()
         mShuffleFeeding.stop();
         return;
     }
-    try {
-        if (mShuffle->Feed(kShuffleFeedTurn))
-            mShuffleFeeding.stop();
-    } catch (const WaitCutShort&) {
+    if (mShuffle->Feed(kShuffleFeedTurn))
         mShuffleFeeding.stop();
-    }
 }
 
 QString SlideShow::ShuffleStep(Direction direction)
