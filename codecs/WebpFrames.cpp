@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <webp/decode.h>
 #include <webp/demux.h>
 
 namespace codec {
@@ -95,6 +98,13 @@ Result<std::unique_ptr<WebpFrames>> WebpFrames::Open(const Source& source, std::
     frames->mCount = int(info.frame_count);
     const WebPDemuxer* demux = WebPAnimDecoderGetDemuxer(frames->mDecoder->anim);
     frames->mAlpha = (WebPDemuxGetI(demux, WEBP_FF_FORMAT_FLAGS) & ALPHA_FLAG) != 0;
+    frames->mWholeFrames = true;
+    WebPIterator frame;
+    for (bool more = WebPDemuxGetFrame(demux, 1, &frame); more; more = WebPDemuxNextFrame(&frame))
+        frames->mWholeFrames = frames->mWholeFrames && frame.x_offset == 0 && frame.y_offset == 0 &&
+                               frame.width == frames->mWidth && frame.height == frames->mHeight &&
+                               (!frame.has_alpha || frame.blend_method == WEBP_MUX_NO_BLEND);
+    WebPDemuxReleaseIterator(&frame);
     WebPChunkIterator chunk;
     if (WebPDemuxGetChunk(demux, "ICCP", 1, &chunk)) {
         frames->mIcc.assign(chunk.chunk.bytes, chunk.chunk.bytes + chunk.chunk.size);
@@ -196,6 +206,57 @@ Result<WebpFrames::Frame> WebpFrames::Next()
     Frame frame{canvas, timestamp - mLastTimestamp, mNext++};
     mLastTimestamp = timestamp;
     return frame;
+}
+
+Result<WebpFrames::Frame> WebpFrames::DecodeWhole(int number, unsigned char* pixels, int stride, int width,
+                                                   int height) const
+{
+    if (!mWholeFrames || number < 0 || number >= mCount || width <= 0 || height <= 0 || stride < width * 4)
+        return Fail(ErrorKind::Damaged, "frame asked for that it cannot have");
+    // The demuxer only reads (thread-safe); the frame's bytes are read into
+    // memory of this call's own, not the shared buffer that Next gives back.
+    WebPIterator frame;
+    if (!WebPDemuxGetFrame(WebPAnimDecoderGetDemuxer(mDecoder->anim), number + 1, &frame))
+        return Fail(ErrorKind::Damaged, "WebP frame missing");
+    const std::size_t start = std::size_t(frame.fragment.bytes - mData), size = frame.fragment.size;
+    const int delay = frame.duration;
+    WebPDemuxReleaseIterator(&frame);
+    const unsigned char* bytes = mData + start;
+    std::vector<unsigned char> read;
+    if (mBuffer) {
+        try {
+            read.resize(size);
+        } catch (const std::bad_alloc&) {
+            return Fail(ErrorKind::OutOfMemory, "no memory for a frame's data");
+        }
+        const Result<bool> got = ReadFully(mFd, read.data(), size, start);
+        if (!got)
+            return got.error();
+        if (!*got)
+            return Fail(ErrorKind::Damaged, "file changed while it was read");
+        bytes = read.data();
+    }
+    WebPDecoderConfig config;
+    if (!WebPInitDecoderConfig(&config))
+        return Fail(ErrorKind::OutOfMemory, "libwebp's decoder is missing");
+    config.options.use_threads = 1;
+    if (width != mWidth || height != mHeight) {
+        // libwebp's rescaler averages the area of each pixel when it
+        // reduces, as the still picture's scaling does.
+        config.options.use_scaling = 1;
+        config.options.scaled_width = width;
+        config.options.scaled_height = height;
+    }
+    config.output.colorspace = MODE_bgrA;
+    config.output.is_external_memory = 1;
+    config.output.u.RGBA.rgba = pixels;
+    config.output.u.RGBA.stride = stride;
+    config.output.u.RGBA.size = std::size_t(stride) * std::size_t(height);
+    const VP8StatusCode status = WebPDecode(bytes, size, &config);
+    WebPFreeDecBuffer(&config.output);
+    if (status != VP8_STATUS_OK)
+        return Fail(ErrorKind::Damaged, "WebP frame damaged");
+    return Frame{pixels, delay, number};
 }
 
 } // namespace codec

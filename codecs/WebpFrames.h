@@ -39,7 +39,20 @@ public:
     // The ICC profile of the frames' colours, when the file has one.
     const std::vector<unsigned char>& Icc() const { return mIcc; }
 
+    // The next frame on the canvas, blended and disposed as the file says.
     Result<Frame> Next();
+
+    // Whether every frame covers the whole canvas and replaces what was
+    // there (it is opaque, or not blended): then each frame decodes on its
+    // own, straight at the size it is shown, with no canvas and no scaling
+    // after (DecodeWhole, in place of Next).
+    bool WholeFrames() const { return mWholeFrames; }
+    int Count() const { return mCount; }
+    // Frame number (from 0) alone at width x height, premultiplied BGRA
+    // into pixels (stride bytes a row, height rows). Only when
+    // WholeFrames(); several threads may decode frames at once, while no
+    // thread calls Next.
+    Result<Frame> DecodeWhole(int number, unsigned char* pixels, int stride, int width, int height) const;
 
 private:
     WebpFrames() = default;
@@ -61,6 +74,7 @@ private:
     std::unique_ptr<Decoder> mDecoder;
     int mWidth = 0, mHeight = 0, mPlays = 0, mCount = 0;
     bool mAlpha = true;
+    bool mWholeFrames = false;
     int mNext = 0;
     int mLastTimestamp = 0;
     std::vector<unsigned char> mIcc;

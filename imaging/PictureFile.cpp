@@ -26,6 +26,9 @@
 #include <QImageReader>
 
 #include <algorithm>
+#include <atomic>
+#include <future>
+#include <system_error>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -646,6 +649,8 @@ struct WebpPictureFrames : PictureFrames {
     int Plays() const override { return reader->Plays(); }
     Frame Next() override
     {
+        if (reader->WholeFrames())
+            return NextWhole();
         const codec::WebpFrames::Frame frame = OrRaise(name, reader->Next());
         // The decoder's canvas, which its next frame overwrites; opaque, it
         // is already Qt's RGB32, which the screen takes without blending.
@@ -658,11 +663,77 @@ struct WebpPictureFrames : PictureFrames {
         return {std::move(shown), ShownDelay(frame.delayMs), frame.index};
     }
 
+    // Frames that cover the canvas decode on their own, straight at the
+    // size shown, the next one on a second thread while this one decodes:
+    // a frame as large as the screen takes libwebp most of a frame's time.
+    // They go into images the screen has let go of: a new image for every
+    // frame would cost a page fault for every 4 KiB of it.
+    struct Decoding {
+        QImage image;
+        std::future<codec::Result<codec::WebpFrames::Frame>> frame;
+    };
+
+    Frame NextWhole()
+    {
+        if (!ahead.frame.valid())
+            ahead = Decode(next);
+        Decoding current = std::move(ahead);
+        next = (next + 1) % reader->Count();
+        ahead = Decode(next);
+        const codec::WebpFrames::Frame frame = OrRaise(name, current.frame.get());
+        ConvertToSrgb(current.image, colour);
+        Keep(current.image);
+        return {std::move(current.image), ShownDelay(frame.delayMs), frame.index};
+    }
+
+    Decoding Decode(int number)
+    {
+        Decoding decoding{FreeImage(), {}};
+        unsigned char* pixels = decoding.image.bits();
+        const int stride = int(decoding.image.bytesPerLine());
+        const auto decode = [reader = reader.get(), number, pixels, stride, size = size] {
+            return reader->DecodeWhole(number, pixels, stride, size.width(), size.height());
+        };
+        try {
+            decoding.frame = std::async(std::launch::async, decode);
+        } catch (const std::system_error&) { // no thread to be had: decoded when it is wanted
+            decoding.frame = std::async(std::launch::deferred, decode);
+        }
+        return decoding;
+    }
+
+    // An image kept for frames to come that no one holds any longer, or a new one.
+    QImage FreeImage()
+    {
+        for (auto image = images.begin(); image != images.end(); ++image)
+            if (image->isDetached()) {
+                // The last holder let go on another thread: see its reads before writing.
+                std::atomic_thread_fence(std::memory_order_acquire);
+                QImage free = std::move(*image);
+                images.erase(image);
+                return free;
+            }
+        QImage fresh(size, reader->Alpha() ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
+        if (fresh.isNull())
+            Raise(name, codec::Fail(Kind::OutOfMemory, "no memory for a frame"));
+        return fresh;
+    }
+
+    void Keep(const QImage& image)
+    {
+        constexpr std::size_t kKept = 6; // the player holds no more at once
+        if (images.size() < kKept)
+            images.push_back(image);
+    }
+
     Source source; // before the reader, which reads it
     std::unique_ptr<codec::WebpFrames> reader;
     QString name;
     QSize size;
     ColourProfile colour;
+    std::vector<QImage> images; // frames decoded straight, kept for the next ones
+    int next = 0;
+    Decoding ahead; // last, so that it ends first: it writes into an image and reads the file
 };
 
 // GIF, WebP, TIFF and TGA files, read by the codec library's Qt reader:

@@ -460,6 +460,77 @@ TEST(Formats, DamagedCutShortAndHugeFilesRaise)
 // Animated GIF, WebP and JPEG XL give their frames one at a time, scaled,
 // from the first again after the last, with the delays browsers play; a
 // still picture has none, and a damaged animation raises instead of crashing.
+// A WebP's frames are its pictures, loop after loop: frames that cover the
+// canvas decode on their own (the next one while this one is shown),
+// straight at the size shown; frames that change a part are composed on
+// the canvas. Files of many pages, whose pages are given back as frames go.
+TEST(Formats, WebpFramesAreTheirPicturesLoopAfterLoop)
+{
+    REQUIRE_TOOLS({"img2webp", "webp"});
+    TempTree tree;
+    const auto noise = [](QImage image, std::uint32_t seed, QRect where) {
+        for (int y = where.top(); y <= where.bottom(); ++y)
+            for (int x = where.left(); x <= where.right(); ++x)
+                image.setPixel(x, y, (seed = seed * 1664525u + 1013904223u) >> 8);
+        return image;
+    };
+    // Smooth pictures, each of other colours, which any two good scalers reduce alike.
+    const auto gradient = [](int i) {
+        QImage image(256, 128, QImage::Format_RGB32);
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                image.setPixel(x, y, qRgb(x, (y * 2 + i * 90) % 256, 255 - x / (i + 1)));
+        return image;
+    };
+    const QImage black(256, 256, QImage::Format_RGB32);
+    std::vector<QImage> whole, parts, smooth;
+    for (std::uint32_t i = 0; i < 4; ++i) {
+        whole.push_back(noise(black, 99 + i, black.rect()));
+        parts.push_back(i == 0 ? noise(black, 7, black.rect()) : noise(parts[0], 7 + i, QRect(64, 64, 128, 96)));
+        smooth.push_back(gradient(int(i)));
+    }
+    const auto write = [&](const QString& name, const std::vector<QImage>& pictures) {
+        QStringList args{"-loop", "0", "-lossless"};
+        for (std::size_t i = 0; i < pictures.size(); ++i) {
+            const QString png = tree.Path() + QStringLiteral("/%1-%2.png").arg(name).arg(i);
+            EXPECT_TRUE(pictures[i].save(png));
+            args << "-d" << "50" << png;
+        }
+        RunTool(tree.Path(), "img2webp", args << "-o" << tree.Path() + "/" + name);
+        return tree.Path() + "/" + name;
+    };
+    for (const auto& [name, pictures] : {std::pair{"whole.webp", whole}, std::pair{"parts.webp", parts}}) {
+        SCOPED_TRACE(name);
+        const QString path = write(name, pictures);
+        ASSERT_GT(QFileInfo(path).size(), 4 * 4096 * 8);
+        std::unique_ptr<PictureFrames> frames = PictureFile::Open(path)->Frames(QSize(256, 256));
+        ASSERT_TRUE(frames);
+        for (int loop = 0; loop < 3; ++loop)
+            for (int i = 0; i < 4; ++i) {
+                const PictureFrames::Frame frame = frames->Next();
+                EXPECT_EQ(frame.index, i);
+                EXPECT_EQ(frame.delayMs, 50);
+                EXPECT_EQ(frame.image.convertToFormat(QImage::Format_RGB32), pictures[std::size_t(i)])
+                    << "loop " << loop + 1 << ", frame " << i;
+            }
+    }
+    // Reduced: every pixel near Qt's smooth scaling of the picture.
+    std::unique_ptr<PictureFrames> frames = PictureFile::Open(write("smooth.webp", smooth))->Frames(QSize(100, 50));
+    ASSERT_TRUE(frames);
+    for (int i = 0; i < 5; ++i) {
+        const QImage frame = frames->Next().image;
+        ASSERT_EQ(frame.size(), QSize(100, 50));
+        const QImage want =
+            smooth[std::size_t(i % 4)].scaled(100, 50, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        int far = 0;
+        for (int y = 0; y < 50; ++y)
+            for (int x = 0; x < 100; ++x)
+                far += !Near(frame.pixel(x, y), want.pixel(x, y), 6);
+        EXPECT_EQ(far, 0) << "frame " << i << ", e.g. " << std::hex << frame.pixel(50, 25) << " for "
+                          << want.pixel(50, 25);
+    }
+}
+
 TEST(Formats, AnimationsGiveTheirFramesOneAtATime)
 {
     REQUIRE_TOOLS({"convert", "imagemagick"}, {"img2webp", "webp"}, {"cjxl", "libjxl-tools"});
@@ -492,32 +563,6 @@ TEST(Formats, AnimationsGiveTheirFramesOneAtATime)
         }
     }
     EXPECT_FALSE(PictureFile::Open(tree.Path() + "/still.gif")->Frames(QSize(32, 24)));
-
-    // A WebP of many pages: the frames of the second loop are those of the
-    // first, though the pages of the frames shown were given back meanwhile.
-    QStringList webpArgs{"-loop", "0", "-lossless"};
-    for (int i = 0; i < 4; ++i) {
-        QImage noise(256, 256, QImage::Format_RGB32);
-        std::uint32_t seed = 99u + std::uint32_t(i);
-        for (int y = 0; y < noise.height(); ++y)
-            for (int x = 0; x < noise.width(); ++x)
-                noise.setPixel(x, y, (seed = seed * 1664525u + 1013904223u) >> 8);
-        const QString frame = tree.Path() + QStringLiteral("/noise%1.png").arg(i);
-        ASSERT_TRUE(noise.save(frame));
-        webpArgs << "-d" << "50" << frame;
-    }
-    RunTool(tree.Path(), "img2webp", webpArgs << "-o" << tree.Path() + "/noise.webp");
-    ASSERT_GT(QFileInfo(tree.Path() + "/noise.webp").size(), 4 * 4096 * 16);
-    {
-        std::unique_ptr<PictureFrames> frames = PictureFile::Open(tree.Path() + "/noise.webp")->Frames(QSize(256, 256));
-        ASSERT_TRUE(frames);
-        std::vector<QImage> first;
-        for (int i = 0; i < 4; ++i)
-            first.push_back(frames->Next().image);
-        for (int loop = 0; loop < 2; ++loop)
-            for (int i = 0; i < 4; ++i)
-                EXPECT_EQ(frames->Next().image, first[std::size_t(i)]) << "loop " << loop + 2 << ", frame " << i;
-    }
 
     // An APNG: frames composed on the canvas where they lie; a plain PNG has none.
     tree.WriteFile("d.png", HandMadeApng(QSize(64, 48),
