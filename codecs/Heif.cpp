@@ -175,6 +175,9 @@ Result<Picture> OpenHeif(const Source& source, DecodeOptions options)
     header.alpha = heif_image_handle_has_alpha_channel(handle) != 0;
     header.premultiplied = header.alpha && heif_image_handle_is_premultiplied_alpha(handle) != 0;
     ReadColour(handle, header);
+    // An AVIF sequence (avifenc writes its first frame as the still picture
+    // too): its frames are libavif's to play (AvifFrames).
+    header.animated = IsAvifSequence(start, headSize);
     return Picture(std::move(state));
 }
 

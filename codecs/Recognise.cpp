@@ -35,24 +35,38 @@ constexpr char kTgaFooter[26] = {0, 0, 0, 0, 0, 0, 0, 0, 'T', 'R', 'U', 'E', 'V'
 
 } // namespace
 
-HeifKind HeifKindOf(const unsigned char* head, std::size_t size)
+namespace {
+
+// The leading ftyp box's brands: major at [first, first + 4), compatible
+// ones every 4 bytes from first + 8 to end. False without such a box.
+bool FtypBrands(const unsigned char* head, std::size_t size, std::size_t& first, std::size_t& end)
 {
     if (size < 16 || std::memcmp(head + 4, "ftyp", 4) != 0)
-        return HeifKind::None;
+        return false;
     std::uint64_t boxSize = Be32(head);
-    std::size_t first = 8;
+    first = 8;
     if (boxSize == 1) { // a 64-bit size follows the type
         if (size < 24)
-            return HeifKind::None;
+            return false;
         boxSize = std::uint64_t(Be32(head + 8)) << 32 | Be32(head + 12);
         first = 16;
     } else if (boxSize == 0) { // the box runs to the end of the file
         boxSize = size;
     }
     if (boxSize < first + 8)
+        return false;
+    end = boxSize < size ? std::size_t(boxSize) : size;
+    return true;
+}
+
+} // namespace
+
+HeifKind HeifKindOf(const unsigned char* head, std::size_t size)
+{
+    std::size_t first = 0, end = 0;
+    if (!FtypBrands(head, size, first, end))
         return HeifKind::None;
     // Major brand, minor version, then compatible brands to the box's end.
-    const std::size_t end = boxSize < size ? std::size_t(boxSize) : size;
     const unsigned char* major = head + first;
     if (const HeifKind kind = BrandKind(major); kind != HeifKind::None)
         return kind;
@@ -63,6 +77,17 @@ HeifKind HeifKindOf(const unsigned char* head, std::size_t size)
         generic = generic || IsGenericBrand(head + at);
     }
     return generic ? HeifKind::Heif : HeifKind::None;
+}
+
+bool IsAvifSequence(const unsigned char* head, std::size_t size)
+{
+    std::size_t first = 0, end = 0;
+    if (!FtypBrands(head, size, first, end))
+        return false;
+    for (std::size_t at = first; at + 4 <= end; at += at == first ? 8 : 4)
+        if (std::memcmp(head + at, "avis", 4) == 0)
+            return true;
+    return false;
 }
 
 bool IsWebP(const unsigned char* head, std::size_t size)

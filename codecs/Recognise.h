@@ -15,6 +15,8 @@ enum class HeifKind { None, Heif, Avif };
 // names only the generic image brands (mif1, msf1) counts as HEIF.
 HeifKind HeifKindOf(const unsigned char* head, std::size_t size);
 inline bool IsHeif(const unsigned char* head, std::size_t size) { return HeifKindOf(head, size) != HeifKind::None; }
+// An AVIF image sequence (an animation) by its brand, major or compatible.
+bool IsAvifSequence(const unsigned char* head, std::size_t size);
 
 bool IsWebP(const unsigned char* head, std::size_t size);
 bool IsTiff(const unsigned char* head, std::size_t size);

@@ -8,6 +8,7 @@
 #include "codecs/Heif.h"
 #include "codecs/Jxl.h"
 #include "codecs/Recognise.h"
+#include "codecs/AvifFrames.h"
 #include "codecs/WebpFrames.h"
 #include "codecs/qt/QtImageCodec.h"
 #include "common/CodePage.h"
@@ -385,27 +386,66 @@ QImage SmoothInSrgb(const QImage& image, QSize size)
     return shown;
 }
 
+// ---------------------------------------------------------------- Animations
+
+// What the frames of every animated format keep while they play: the file,
+// open (before the reader that reads it), its name for messages, the size
+// shown and the colours' profile.
+struct AnimationFrames : PictureFrames {
+    AnimationFrames(const Input& input, QSize shown, ColourProfile profile)
+        : source((CheckRenderSize(shown), OrRaise(input.name, Source::Open(input)))), name(input.name),
+          size(shown), colour(std::move(profile))
+    {
+    }
+
+    // The reader, into reader, when the file has an animation for it
+    // (false for NotThisFormat); raises when it fails otherwise.
+    template <class Reader> bool Take(Reader& reader, codec::Result<Reader> opened) const
+    {
+        if (!opened && opened.error().kind == Kind::NotThisFormat)
+            return false;
+        reader = OrRaise(name, std::move(opened));
+        return true;
+    }
+
+    // Raises unless the frames still have the size the picture opened with.
+    void CheckUnchanged(QSize frames, QSize natural) const
+    {
+        if (frames != natural)
+            Raise(name, codec::Fail(Kind::Damaged, "file changed since it was opened"));
+    }
+
+    // A frame as shown: the canvas scaled to the size and put into sRGB, in
+    // an image of its own (the canvas may be a decoder's memory, which its
+    // next frame overwrites).
+    Frame Shown(const QImage& canvas, int delayMs, int index) const
+    {
+        QImage shown = SmoothTo(canvas.size() == size ? canvas.copy() : canvas, size);
+        ConvertToSrgb(shown, colour);
+        return {std::move(shown), ShownDelay(delayMs), index};
+    }
+
+    Source source;
+    QString name;
+    QSize size;
+    ColourProfile colour;
+};
+
 // ---------------------------------------------------------------- PNG
 
 // Opening reads the header; every render decodes the file (or the bytes in
 // memory) anew (see FileDecodedPicture below for why nothing is held).
 // The frames of an animated PNG: the file stays open while they play.
-struct ApngFrames : PictureFrames {
-    explicit ApngFrames(Source opened) : source(std::move(opened)) {}
+struct ApngFrames : AnimationFrames {
+    using AnimationFrames::AnimationFrames;
     int Plays() const override { return reader->Plays(); }
     Frame Next() override
     {
-        ApngReader::Frame frame = OrRaise(name, reader->Next());
-        QImage shown = SmoothTo(frame.canvas, size);
-        ConvertToSrgb(shown, colour);
-        return {std::move(shown), ShownDelay(frame.delayMs), frame.index};
+        const ApngReader::Frame frame = OrRaise(name, reader->Next());
+        return Shown(frame.canvas, frame.delayMs, frame.index);
     }
 
-    Source source; // before the reader, which reads it
     std::unique_ptr<ApngReader> reader;
-    QString name;
-    QSize size;
-    ColourProfile colour;
 };
 
 class PngPicture : public PictureFile {
@@ -424,20 +464,14 @@ public:
 
     std::unique_ptr<PictureFrames> Frames(QSize size) const override
     {
-        CheckRenderSize(size);
-        auto frames = std::make_unique<ApngFrames>(OrRaise(mInput.name, Source::Open(mInput)));
+        auto frames = std::make_unique<ApngFrames>(mInput, size, mHeader.colour);
         const Source& source = frames->source;
-        codec::Result<std::unique_ptr<ApngReader>> reader = ApngReader::Open(
-            [&source](std::uint64_t offset, std::size_t bytes) { return source.ReadAt(offset, bytes); },
-            std::uint64_t(source.Size()));
-        if (!reader && reader.error().kind == Kind::NotThisFormat)
+        if (!frames->Take(frames->reader,
+                          ApngReader::Open([&source](std::uint64_t offset,
+                                                     std::size_t bytes) { return source.ReadAt(offset, bytes); },
+                                           std::uint64_t(source.Size()))))
             return nullptr;
-        frames->reader = OrRaise(mInput.name, std::move(reader));
-        if (frames->reader->FrameSize() != mHeader.size)
-            Raise(mInput.name, codec::Fail(Kind::Damaged, "file changed since it was opened"));
-        frames->name = mInput.name;
-        frames->size = size;
-        frames->colour = mHeader.colour;
+        frames->CheckUnchanged(frames->reader->FrameSize(), mHeader.size);
         return frames;
     }
 
@@ -484,26 +518,32 @@ private:
 
 // ---------------------------------------------------------------- HEIF, AVIF, JPEG XL
 
-// The frames of an animation the codec library decodes (JPEG XL): the file
-// stays open while they play.
-struct CodecFrames : PictureFrames {
-    explicit CodecFrames(Source opened) : source(std::move(opened)) {}
+// The frames of a JPEG XL animation: the file stays open while they play.
+struct JxlFrames : AnimationFrames {
+    using AnimationFrames::AnimationFrames;
     int Plays() const override { return picture->Header().plays; }
     Frame Next() override
     {
-        codec::Result<codec::Picture::Frame> frame = picture->NextFrame(4);
-        if (!frame)
-            Raise(name, frame.error());
-        QImage shown = SmoothTo(OrRaise(name, ImageOf(std::move(frame->pixels), picture->Header())), size);
-        ConvertToSrgb(shown, colour);
-        return {std::move(shown), ShownDelay(frame->delayMs), frame->index};
+        codec::Picture::Frame frame = OrRaise(name, picture->NextFrame(4));
+        return Shown(OrRaise(name, ImageOf(std::move(frame.pixels), picture->Header())), frame.delayMs, frame.index);
     }
 
-    Source source; // before the picture, which reads it
     std::optional<codec::Picture> picture;
-    QString name;
-    QSize size;
-    ColourProfile colour;
+};
+
+// The frames of an AVIF sequence. libavif 0.11 does not tell how often it plays.
+struct AvifFrames : AnimationFrames {
+    using AnimationFrames::AnimationFrames;
+    int Plays() const override { return 0; }
+    Frame Next() override
+    {
+        const codec::AvifFrames::Frame frame = OrRaise(name, reader->Next());
+        const QImage canvas(frame.bgra, reader->Width(), reader->Height(), qsizetype(reader->Width()) * 4,
+                            reader->Alpha() ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
+        return Shown(canvas, frame.delayMs, frame.index);
+    }
+
+    std::unique_ptr<codec::AvifFrames> reader;
 };
 
 // Like PNG: opening reads the header, every render decodes the file anew
@@ -527,15 +567,21 @@ public:
     {
         if (!mHeader.animated)
             return nullptr;
-        CheckRenderSize(size);
-        auto frames = std::make_unique<CodecFrames>(OrRaise(mInput.name, Source::Open(mInput)));
-        frames->picture = OrRaise(mInput.name, OpenCodec(frames->source.Codec(), LoaderDecodeOptions(kMaxPixelBytes)));
-        if (QSize(frames->picture->Header().width, frames->picture->Header().height) != mHeader.size)
-            Raise(mInput.name, codec::Fail(Kind::Damaged, "file changed since it was opened"));
-        frames->name = mInput.name;
-        frames->size = size;
-        frames->colour = mHeader.colour;
-        return frames;
+        if constexpr (OpenCodec == codec::OpenHeif) {
+            auto frames = std::make_unique<AvifFrames>(mInput, size, mHeader.colour);
+            // A sequence of another size than the still picture (which may
+            // be stored turned) plays nothing: the still stays.
+            if (!frames->Take(frames->reader, codec::AvifFrames::Open(frames->source.Codec(), kMaxPixelBytes)) ||
+                QSize(frames->reader->Width(), frames->reader->Height()) != mHeader.size)
+                return nullptr;
+            return frames;
+        } else {
+            auto frames = std::make_unique<JxlFrames>(mInput, size, mHeader.colour);
+            frames->picture = OrRaise(mInput.name, OpenCodec(frames->source.Codec(), LoaderDecodeOptions(kMaxPixelBytes)));
+            frames->CheckUnchanged(QSize(frames->picture->Header().width, frames->picture->Header().height),
+                                   mHeader.size);
+            return frames;
+        }
     }
 
     static Opened Open(Source& source, const Input& input)
@@ -604,48 +650,39 @@ codec::Result<QImage> ReadWithQt(const QByteArray& data, const char* format, int
 }
 
 
-// The frames of an animated GIF or WebP: the file stays open while they play.
-struct QtFrames : PictureFrames {
-    QtFrames(Source opened, QSize shownSize) : source(std::move(opened)), size(shownSize) {}
+// The frames of an animated GIF: the file stays open while they play.
+struct GifFrames : AnimationFrames {
+    GifFrames(const Input& input, QSize shown, QSize natural) : AnimationFrames(input, shown, {}), natural(natural) {}
     int Plays() const override { return reader->Plays(); }
     Frame Next() override
     {
         codec::Result<codec::QtFrameReader::Frame> frame = reader->Next();
         if (frame && frame->image.size() != natural)
             frame = codec::Fail(Kind::Damaged, "frame size differs from the picture's");
-        codec::QtFrameReader::Frame read = OrRaise(name, std::move(frame));
-        return {SmoothInSrgb(read.image, size), ShownDelay(read.delayMs), read.index};
+        const codec::QtFrameReader::Frame read = OrRaise(name, std::move(frame));
+        colour.space = read.image.colorSpace();
+        return Shown(read.image, read.delayMs, read.index);
     }
 
-    Source source;
-    QSize size;
     QSize natural;
-    QString name;
     std::unique_ptr<codec::QtFrameReader> reader;
 };
 
 // The frames of an animated WebP, by libwebp's animation decoder (three
 // times as fast as Qt's reader, which copies every frame more than once).
-struct WebpPictureFrames : PictureFrames {
+struct WebpFrames : AnimationFrames {
     static std::unique_ptr<PictureFrames> Open(const Input& input, QSize natural, QSize size)
     {
-        CheckRenderSize(size);
-        auto frames = std::make_unique<WebpPictureFrames>(OrRaise(input.name, Source::Open(input)));
-        codec::Result<std::unique_ptr<codec::WebpFrames>> reader =
-            codec::WebpFrames::Open(frames->source.Codec(), kMaxPixelBytes);
-        if (!reader && reader.error().kind == Kind::NotThisFormat)
+        auto frames = std::make_unique<WebpFrames>(input, size, ColourProfile{});
+        if (!frames->Take(frames->reader, codec::WebpFrames::Open(frames->source.Codec(), kMaxPixelBytes)))
             return nullptr;
-        frames->reader = OrRaise(input.name, std::move(reader));
-        if (QSize(frames->reader->Width(), frames->reader->Height()) != natural)
-            Raise(input.name, codec::Fail(Kind::Damaged, "file changed since it was opened"));
+        frames->CheckUnchanged(QSize(frames->reader->Width(), frames->reader->Height()), natural);
         const std::vector<unsigned char>& icc = frames->reader->Icc();
         frames->colour.icc = QByteArray(reinterpret_cast<const char*>(icc.data()), qsizetype(icc.size()));
-        frames->name = input.name;
-        frames->size = size;
         return frames;
     }
 
-    explicit WebpPictureFrames(Source opened) : source(std::move(opened)) {}
+    using AnimationFrames::AnimationFrames;
     int Plays() const override { return reader->Plays(); }
     Frame Next() override
     {
@@ -656,11 +693,7 @@ struct WebpPictureFrames : PictureFrames {
         // is already Qt's RGB32, which the screen takes without blending.
         const QImage canvas(frame.bgra, reader->Width(), reader->Height(), qsizetype(reader->Width()) * 4,
                             reader->Alpha() ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
-        QImage shown = canvas.size() == size ? canvas.copy() : SmoothTo(canvas, size);
-        if (shown.isNull())
-            Raise(name, codec::Fail(Kind::OutOfMemory, "no memory for a frame"));
-        ConvertToSrgb(shown, colour);
-        return {std::move(shown), ShownDelay(frame.delayMs), frame.index};
+        return Shown(canvas, frame.delayMs, frame.index);
     }
 
     // Frames that cover the canvas decode on their own, straight at the
@@ -726,11 +759,7 @@ struct WebpPictureFrames : PictureFrames {
             images.push_back(image);
     }
 
-    Source source; // before the reader, which reads it
     std::unique_ptr<codec::WebpFrames> reader;
-    QString name;
-    QSize size;
-    ColourProfile colour;
     std::vector<QImage> images; // frames decoded straight, kept for the next ones
     int next = 0;
     Decoding ahead; // last, so that it ends first: it writes into an image and reads the file
@@ -757,18 +786,12 @@ public:
     std::unique_ptr<PictureFrames> Frames(QSize size) const override
     {
         if (mFormat == codec::QtImageFormat::WebP)
-            return WebpPictureFrames::Open(mInput, mSize, size);
+            return WebpFrames::Open(mInput, mSize, size);
         if (mFormat != codec::QtImageFormat::Gif)
             return nullptr;
-        CheckRenderSize(size);
-        auto frames = std::make_unique<QtFrames>(OrRaise(mInput.name, Source::Open(mInput)), size);
-        codec::Result<std::unique_ptr<codec::QtFrameReader>> reader =
-            codec::QtFrameReader::Open(frames->source.Qt(), mFormat, kMaxPixelBytes);
-        if (!reader && reader.error().kind == Kind::NotThisFormat)
+        auto frames = std::make_unique<GifFrames>(mInput, size, mSize);
+        if (!frames->Take(frames->reader, codec::QtFrameReader::Open(frames->source.Qt(), mFormat, kMaxPixelBytes)))
             return nullptr;
-        frames->reader = OrRaise(mInput.name, std::move(reader));
-        frames->name = mInput.name;
-        frames->natural = mSize;
         return frames;
     }
 

@@ -533,7 +533,8 @@ TEST(Formats, WebpFramesAreTheirPicturesLoopAfterLoop)
 
 TEST(Formats, AnimationsGiveTheirFramesOneAtATime)
 {
-    REQUIRE_TOOLS({"convert", "imagemagick"}, {"img2webp", "webp"}, {"cjxl", "libjxl-tools"});
+    REQUIRE_TOOLS({"convert", "imagemagick"}, {"img2webp", "webp"}, {"cjxl", "libjxl-tools"},
+                  {"avifenc", "libavif-bin"});
     TempTree tree;
     const std::vector<QColor> colours{Qt::red, Qt::green, Qt::blue};
     MakeAnimation(tree.Path(), "a.gif", Animated::Gif, colours, 0);
@@ -541,9 +542,12 @@ TEST(Formats, AnimationsGiveTheirFramesOneAtATime)
     MakeAnimation(tree.Path(), "c.jxl", Animated::Jxl, colours, 300);
     MakeAnimation(tree.Path(), "still.gif", Animated::Gif, {Qt::red}, 500);
     MakeAnimation(tree.Path(), "still.jxl", Animated::Jxl, {Qt::red}, 500);
+    MakeAnimation(tree.Path(), "e.avif", Animated::Avif, colours, 250);
+    MakeAnimation(tree.Path(), "still.avif", Animated::Avif, {Qt::red}, 500);
     for (const auto& [name, delay, inMemory] :
          {std::tuple{"a.gif", 100, false}, std::tuple{"b.webp", 200, false}, std::tuple{"c.jxl", 300, false},
-          std::tuple{"a.gif", 100, true}, std::tuple{"b.webp", 200, true}, std::tuple{"c.jxl", 300, true}}) {
+          std::tuple{"e.avif", 250, false}, std::tuple{"a.gif", 100, true}, std::tuple{"b.webp", 200, true},
+          std::tuple{"c.jxl", 300, true}, std::tuple{"e.avif", 250, true}}) {
         SCOPED_TRACE(std::string(name) + (inMemory ? " in memory" : ""));
         QFile file(tree.Path() + "/" + name);
         ASSERT_TRUE(file.open(QIODevice::ReadOnly));
@@ -596,10 +600,11 @@ TEST(Formats, AnimationsGiveTheirFramesOneAtATime)
     tree.WriteFile("still.png", Encode(QImage(8, 8, QImage::Format_RGB32), "png", 0));
     EXPECT_FALSE(PictureFile::Open(tree.Path() + "/still.png")->Frames(QSize(8, 8)));
     EXPECT_FALSE(PictureFile::Open(tree.Path() + "/still.jxl")->Frames(QSize(32, 24)));
+    EXPECT_FALSE(PictureFile::Open(tree.Path() + "/still.avif")->Frames(QSize(32, 24)));
 
     // Cut short: what is there plays, or it is refused; never a frame of
     // another size, never a crash.
-    for (const char* name : {"a.gif", "b.webp", "c.jxl", "d.png"}) {
+    for (const char* name : {"a.gif", "b.webp", "c.jxl", "d.png", "e.avif"}) {
         QFile whole(tree.Path() + "/" + name);
         ASSERT_TRUE(whole.open(QIODevice::ReadOnly));
         const QByteArray bytes = whole.readAll();

@@ -1,6 +1,6 @@
 #pragma once
 // Animated pictures made by Debian's encoders (ImageMagick for GIF,
-// img2webp for WebP, cjxl from a GIF for JPEG XL): frames of one colour each, every frame shown for
+// img2webp for WebP, cjxl from a GIF for JPEG XL, avifenc for AVIF): frames of one colour each, every frame shown for
 // delayMs. Tests that use them require the tools first (REQUIRE_TOOLS).
 #include <QColor>
 #include <QDir>
@@ -14,7 +14,7 @@
 
 #include "support/TestSupport.h"
 
-enum class Animated { Gif, WebP, Jxl };
+enum class Animated { Gif, WebP, Jxl, Avif };
 
 // Writes folder/name, a size.width() x size.height() animation that loops
 // without end; the test fails when the encoder does.
@@ -24,10 +24,12 @@ inline void MakeAnimation(const QString& folder, const QString& name, Animated f
     const QString frames = folder + "/." + name + ".frames";
     QDir().mkpath(frames);
     QStringList args;
-    if (format != Animated::WebP)
-        args << "-delay" << QString::number(delayMs / 10) << "-loop" << "0";
-    else
+    if (format == Animated::WebP)
         args << "-loop" << "0" << "-lossless";
+    else if (format == Animated::Avif)
+        args << "--lossless" << "--speed" << "10" << "--timescale" << "1000" << "--duration" << QString::number(delayMs);
+    else
+        args << "-delay" << QString::number(delayMs / 10) << "-loop" << "0";
     for (std::size_t i = 0; i < colours.size(); ++i) {
         QImage frame(size, QImage::Format_RGB32);
         frame.fill(colours[i]);
@@ -42,6 +44,8 @@ inline void MakeAnimation(const QString& folder, const QString& name, Animated f
     } else if (format == Animated::Jxl) {
         RunTool(folder, "convert", args << frames + "/all.gif");
         RunTool(folder, "cjxl", {frames + "/all.gif", folder + "/" + name, "-d", "0"});
+    } else if (format == Animated::Avif) {
+        RunTool(folder, "avifenc", args << folder + "/" + name);
     } else {
         RunTool(folder, "img2webp", args << "-o" << folder + "/" + name);
     }
