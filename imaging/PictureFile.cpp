@@ -520,6 +520,14 @@ private:
 
 // The frames of a JPEG XL animation: the file stays open while they play.
 struct JxlFrames : AnimationFrames {
+    static std::unique_ptr<PictureFrames> Play(const Input& input, QSize size, const CodecHeader& header)
+    {
+        auto frames = std::make_unique<JxlFrames>(input, size, header.colour);
+        frames->picture = OrRaise(input.name, codec::OpenJxl(frames->source.Codec(), LoaderDecodeOptions(kMaxPixelBytes)));
+        frames->CheckUnchanged(QSize(frames->picture->Header().width, frames->picture->Header().height), header.size);
+        return frames;
+    }
+
     using AnimationFrames::AnimationFrames;
     int Plays() const override { return picture->Header().plays; }
     Frame Next() override
@@ -533,6 +541,17 @@ struct JxlFrames : AnimationFrames {
 
 // The frames of an AVIF sequence. libavif 0.11 does not tell how often it plays.
 struct AvifFrames : AnimationFrames {
+    static std::unique_ptr<PictureFrames> Play(const Input& input, QSize size, const CodecHeader& header)
+    {
+        auto frames = std::make_unique<AvifFrames>(input, size, header.colour);
+        // A sequence of another size than the still picture (which may be
+        // stored turned) plays nothing: the still stays.
+        if (!frames->Take(frames->reader, codec::AvifFrames::Open(frames->source.Codec(), kMaxPixelBytes)) ||
+            QSize(frames->reader->Width(), frames->reader->Height()) != header.size)
+            return nullptr;
+        return frames;
+    }
+
     using AnimationFrames::AnimationFrames;
     int Plays() const override { return 0; }
     Frame Next() override
@@ -548,7 +567,7 @@ struct AvifFrames : AnimationFrames {
 
 // Like PNG: opening reads the header, every render decodes the file anew
 // (stored orientation applied by the codec library).
-template <codec::Result<codec::Picture> (*OpenCodec)(const codec::Source&, codec::DecodeOptions)>
+template <codec::Result<codec::Picture> (*OpenCodec)(const codec::Source&, codec::DecodeOptions), class Frames>
 class LibraryPicture : public PictureFile {
 public:
     LibraryPicture(const Input& input, CodecHeader header) : mInput(input), mHeader(std::move(header)) {}
@@ -565,23 +584,7 @@ public:
 
     std::unique_ptr<PictureFrames> Frames(QSize size) const override
     {
-        if (!mHeader.animated)
-            return nullptr;
-        if constexpr (OpenCodec == codec::OpenHeif) {
-            auto frames = std::make_unique<AvifFrames>(mInput, size, mHeader.colour);
-            // A sequence of another size than the still picture (which may
-            // be stored turned) plays nothing: the still stays.
-            if (!frames->Take(frames->reader, codec::AvifFrames::Open(frames->source.Codec(), kMaxPixelBytes)) ||
-                QSize(frames->reader->Width(), frames->reader->Height()) != mHeader.size)
-                return nullptr;
-            return frames;
-        } else {
-            auto frames = std::make_unique<JxlFrames>(mInput, size, mHeader.colour);
-            frames->picture = OrRaise(mInput.name, OpenCodec(frames->source.Codec(), LoaderDecodeOptions(kMaxPixelBytes)));
-            frames->CheckUnchanged(QSize(frames->picture->Header().width, frames->picture->Header().height),
-                                   mHeader.size);
-            return frames;
-        }
+        return mHeader.animated ? Frames::Play(mInput, size, mHeader) : nullptr;
     }
 
     static Opened Open(Source& source, const Input& input)
@@ -609,8 +612,8 @@ private:
     Input mInput;
     CodecHeader mHeader;
 };
-using HeifPicture = LibraryPicture<codec::OpenHeif>;
-using JxlPicture = LibraryPicture<codec::OpenJxl>;
+using HeifPicture = LibraryPicture<codec::OpenHeif, AvifFrames>;
+using JxlPicture = LibraryPicture<codec::OpenJxl, JxlFrames>;
 
 // ---------------------------------------------------------------- Qt's decoders
 
