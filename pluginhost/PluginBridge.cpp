@@ -217,7 +217,7 @@ auto Answered(Call call, Discard discard) -> decltype(call())
             state->error = error;
         },
         {}, true);
-    const bool gui = qobject_cast<QGuiApplication*>(app) != nullptr;
+    const bool gui = qobject_cast<QGuiApplication*>(app) != nullptr && !(scope && scope->OwnPointer());
     bool cursor = false;
     std::optional<WaitInput> input;
     if (scope)
@@ -288,7 +288,7 @@ void WaitUntilReady(const QString& pluginPath)
         std::optional<WaitInput> input;
         if (scope)
             input.emplace(*scope);
-        const bool gui = qobject_cast<QGuiApplication*>(app) != nullptr;
+        const bool gui = qobject_cast<QGuiApplication*>(app) != nullptr && !(scope && scope->OwnPointer());
         if (gui)
             QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
         while (!(scope && scope->Escaped()) && !ready(path.constData(), 50))
@@ -530,7 +530,11 @@ std::size_t LocalSize(void* hMem)
     return fn(hMem);
 }
 
-EscapeScope::EscapeScope(QWidget* window) : mWindow(window), mOuter(gEscapeScope) { gEscapeScope = this; }
+EscapeScope::EscapeScope(QWidget* window, bool ownPointer)
+    : mWindow(window), mOwnPointer(ownPointer), mOuter(gEscapeScope)
+{
+    gEscapeScope = this;
+}
 
 EscapeScope::~EscapeScope() { gEscapeScope = mOuter; }
 

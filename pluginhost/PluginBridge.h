@@ -42,9 +42,11 @@ public:
 // delivered as usual (that window takes its own exits and ignores the rest
 // while busy) and Escape() ends the wait from there; all other input during
 // a wait is dropped. Scopes nest; only the innermost counts.
+// A wait shows Qt's hourglass over every window after a moment, unless
+// ownPointer says that window shows its own (and may have hidden it).
 class EscapeScope {
 public:
-    explicit EscapeScope(QWidget* window = nullptr);
+    explicit EscapeScope(QWidget* window = nullptr, bool ownPointer = false);
     ~EscapeScope();
     EscapeScope(const EscapeScope&) = delete;
     EscapeScope& operator=(const EscapeScope&) = delete;
@@ -52,9 +54,11 @@ public:
     void Escape() { mEscaped = true; }
     bool Escaped() const { return mEscaped; }
     QWidget* Window() const { return mWindow; }
+    bool OwnPointer() const { return mOwnPointer; }
 
 private:
     QWidget* mWindow;
+    bool mOwnPointer;
     EscapeScope* mOuter;
     bool mEscaped = false;
 };

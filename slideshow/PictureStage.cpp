@@ -271,8 +271,9 @@ QString PictureStage::DrawWithPlugins(const PreparedPicture& prepared)
     const HDC dc = Picture1->hDC();
     const std::int32_t height = RoundToInt32(Picture1->Image().height());
     const std::int32_t width = RoundToInt32(Picture1->Image().width());
-    // The window takes its exits while the plug-ins work.
-    PluginBridge::EscapeScope wait(&mWindow);
+    // The window takes its exits while the plug-ins work. A pointer that
+    // hides keeps the hourglass to itself: none while it is hidden.
+    PluginBridge::EscapeScope wait(&mWindow, Pointer.HidesWhenStill());
     mPluginWait = &wait;
     const auto done = qScopeGuard([this] { mPluginWait = nullptr; });
     if (mInterrupted)

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QMouseEvent>
 #include <QWidget>
 
 ShowPointer::ShowPointer(QWidget& window) : mWindow(window)
@@ -44,7 +45,11 @@ bool ShowPointer::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() == QEvent::MouseMove || event->type() == QEvent::Enter) {
         const auto* widget = qobject_cast<QWidget*>(watched);
-        if (widget && widget->window() == &mWindow) {
+        // Qt also reports the pointer entering a widget shown under it, and
+        // moves to where it stands: only a pointer that moved counts.
+        const QPointF at = static_cast<QSinglePointEvent*>(event)->globalPosition();
+        if (widget && widget->window() == &mWindow && at != mLastAt) {
+            mLastAt = at;
             mStill.start();
             if (mHidden) {
                 mHidden = false;

@@ -4,6 +4,7 @@
 // Motion anywhere on the window brings it back at once; the hourglass shows
 // only while the pointer is visible.
 #include <QObject>
+#include <QPointF>
 #include <QTimer>
 
 class QWidget;
@@ -17,6 +18,7 @@ public:
     void SetWaiting(bool waiting);
     // Whether the pointer hides after kStillMs without motion (off by default).
     void SetHideWhenStill(bool on);
+    bool HidesWhenStill() const { return mHideWhenStill; }
     bool Hidden() const { return mHidden; }
 
 protected:
@@ -30,4 +32,5 @@ private:
     bool mWaiting = false;
     bool mHideWhenStill = false;
     bool mHidden = false;
+    QPointF mLastAt{-1e9, -1e9}; // where the pointer last moved to
 };

@@ -1296,7 +1296,10 @@ TEST_F(SlideShowTest, HiddenPointerGoesWhenStillAndComesBackOnMotion)
 {
     pics.WriteFile("a.bmp", Bmp(400, 300));
     pics.WriteFile("b.vtp", Vtp(100, 50, 10, 200, 30));
+    pics.WriteFile("c.vcr", "HANG");
     program.AddPlugin("vtest.spi");
+    program.AddPlugin("vcrashy.spi");
+    ScopedEnvironment limit("VELMORA_SPI_TIMEOUT_MS", "60000");
     options.hidePointer = true;
     SlideShow& s = Start();
     const auto shape = [&] { return s.cursor().shape(); };
@@ -1320,6 +1323,47 @@ TEST_F(SlideShowTest, HiddenPointerGoesWhenStillAndComesBackOnMotion)
     ASSERT_TRUE(WaitFor([&] { return shape() == Qt::BlankCursor; }, 20000));
     QTest::mouseMove(s.Stage().Picture1, QPoint(30, 30));
     EXPECT_TRUE(WaitFor([&] { return shape() == Qt::ArrowCursor; }));
+
+    // A picture the step draws with a plug-in that never answers: no
+    // hourglass of any kind while the pointer is hidden, the hourglass once
+    // motion brings the pointer back; Esc ends the wait and the show.
+    s.Stage().Prefetch.SetEnabled(false);
+    s.Stage().Prefetch.SetDecoder([](const QString& p, QSize w, bool st) { return PreparePicture(p, w, st); });
+    ASSERT_TRUE(WaitFor([&] { return shape() == Qt::BlankCursor; }, 20000));
+    const int drawnBefore = s.Stage().DrawnInStep();
+    QElapsedTimer drawing;
+    int hiddenLooks = 0, hourglassWhileHidden = 0;
+    bool moved = false, hourglassAfterMotion = false;
+    QTimer look;
+    QObject::connect(&look, &QTimer::timeout, &s, [&] {
+        if (s.Stage().DrawnInStep() == drawnBefore)
+            return;
+        if (!drawing.isValid())
+            drawing.start();
+        const bool hourglass = QGuiApplication::overrideCursor() || shape() == Qt::WaitCursor;
+        if (!moved) {
+            // Well past the moment a wait would show the hourglass.
+            if (drawing.elapsed() < 1000)
+                return;
+            ++hiddenLooks;
+            hourglassWhileHidden += hourglass || shape() != Qt::BlankCursor;
+            if (hiddenLooks == 5) {
+                QTest::mouseMove(&s, QPoint(50, 50));
+                moved = true;
+            }
+        } else if (shape() == Qt::WaitCursor) {
+            hourglassAfterMotion = true;
+            look.stop();
+            QCoreApplication::postEvent(&s, new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+        }
+    });
+    look.start(20);
+    P::Step(s);
+    EXPECT_TRUE(WaitFor([&] { return show.isNull(); }, 30000)) << "Esc ends the show";
+    look.stop();
+    EXPECT_EQ(hiddenLooks, 5);
+    EXPECT_EQ(hourglassWhileHidden, 0) << "an hourglass while the pointer was hidden";
+    EXPECT_TRUE(hourglassAfterMotion);
 }
 
 // The caption names the picture on screen, Japanese names and archive
