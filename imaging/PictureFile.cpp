@@ -540,10 +540,10 @@ struct JxlFrames : AnimationFrames {
 };
 
 // The frames of an AVIF sequence. libavif 0.11 does not tell how often it plays.
-struct AvifFrames : AnimationFrames {
+struct AvifPictureFrames : AnimationFrames {
     static std::unique_ptr<PictureFrames> Play(const Input& input, QSize size, const CodecHeader& header)
     {
-        auto frames = std::make_unique<AvifFrames>(input, size, header.colour);
+        auto frames = std::make_unique<AvifPictureFrames>(input, size, header.colour);
         // A sequence of another size than the still picture (which may be
         // stored turned) plays nothing: the still stays.
         if (!frames->Take(frames->reader, codec::AvifFrames::Open(frames->source.Codec(), kMaxPixelBytes)) ||
@@ -612,7 +612,7 @@ private:
     Input mInput;
     CodecHeader mHeader;
 };
-using HeifPicture = LibraryPicture<codec::OpenHeif, AvifFrames>;
+using HeifPicture = LibraryPicture<codec::OpenHeif, AvifPictureFrames>;
 using JxlPicture = LibraryPicture<codec::OpenJxl, JxlFrames>;
 
 // ---------------------------------------------------------------- Qt's decoders
@@ -673,10 +673,10 @@ struct GifFrames : AnimationFrames {
 
 // The frames of an animated WebP, by libwebp's animation decoder (three
 // times as fast as Qt's reader, which copies every frame more than once).
-struct WebpFrames : AnimationFrames {
+struct WebpPictureFrames : AnimationFrames {
     static std::unique_ptr<PictureFrames> Open(const Input& input, QSize natural, QSize size)
     {
-        auto frames = std::make_unique<WebpFrames>(input, size, ColourProfile{});
+        auto frames = std::make_unique<WebpPictureFrames>(input, size, ColourProfile{});
         if (!frames->Take(frames->reader, codec::WebpFrames::Open(frames->source.Codec(), kMaxPixelBytes)))
             return nullptr;
         frames->CheckUnchanged(QSize(frames->reader->Width(), frames->reader->Height()), natural);
@@ -789,7 +789,7 @@ public:
     std::unique_ptr<PictureFrames> Frames(QSize size) const override
     {
         if (mFormat == codec::QtImageFormat::WebP)
-            return WebpFrames::Open(mInput, mSize, size);
+            return WebpPictureFrames::Open(mInput, mSize, size);
         if (mFormat != codec::QtImageFormat::Gif)
             return nullptr;
         auto frames = std::make_unique<GifFrames>(mInput, size, mSize);

@@ -47,9 +47,9 @@ bool ShowPointer::eventFilter(QObject* watched, QEvent* event)
         const auto* widget = qobject_cast<QWidget*>(watched);
         // Qt also reports the pointer entering a widget shown under it, and
         // moves to where it stands: only a pointer that moved counts.
-        const QPointF at = static_cast<QSinglePointEvent*>(event)->globalPosition();
-        if (widget && widget->window() == &mWindow && at != mLastAt) {
-            mLastAt = at;
+        const auto* point = dynamic_cast<const QSinglePointEvent*>(event);
+        if (widget && point && widget->window() == &mWindow && point->globalPosition() != mLastAt) {
+            mLastAt = point->globalPosition();
             mStill.start();
             if (mHidden) {
                 mHidden = false;
