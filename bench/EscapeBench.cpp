@@ -63,9 +63,29 @@ protected:
     }
 };
 
-void PostEsc(QObject* to)
+// Presses Esc in the show once ready() (asked from whatever event loop runs,
+// the wait's own included), after start() has set the wait going; the time
+// from Esc to the window hidden, or -1 when it did not hide.
+double EscToHidden(QPointer<SlideShow>& show, const std::function<bool()>& ready, const std::function<void()>& start)
 {
-    QCoreApplication::postEvent(to, new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+    HideWatch watch;
+    show->installEventFilter(&watch);
+    QTimer esc;
+    QObject::connect(&esc, &QTimer::timeout, [&] {
+        if (!show || !ready())
+            return;
+        esc.stop();
+        watch.clock.start();
+        QCoreApplication::postEvent(show, new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+    });
+    esc.start(1);
+    start();
+    Until([&] { return show.isNull() || watch.hiddenMs >= 0; });
+    const double ms = watch.hiddenMs;
+    if (show)
+        show->removeEventFilter(&watch);
+    Until([&] { return show.isNull(); });
+    return ms;
 }
 
 } // namespace
@@ -117,24 +137,8 @@ int main(int argc, char** argv)
             show->Stage().Prefetch.SetEnabled(false);
             show->Stage().Prefetch.SetDecoder([](const QString& p, QSize w, bool s) { return PreparePicture(p, w, s); });
         }
-        HideWatch watch;
-        show->installEventFilter(&watch);
-        QTimer esc;
-        QObject::connect(&esc, &QTimer::timeout, [&] {
-            if (!Logged(calls, "GetPicture", 1))
-                return;
-            esc.stop();
-            watch.clock.start();
-            PostEsc(show);
-        });
-        esc.start(1);
-        show->Timer1_Timer();
-        Until([&] { return show.isNull() || watch.hiddenMs >= 0; });
-        const double ms = watch.hiddenMs;
-        if (show)
-            show->removeEventFilter(&watch);
-        Until([&] { return show.isNull(); });
-        return ms;
+        return EscToHidden(
+            show, [&] { return Logged(calls, "GetPicture", 1); }, [&] { show->Timer1_Timer(); });
     };
     // The plug-in scan at the show's start: the window is up with its
     // searching text and waits for the scan; Esc pressed in it.
@@ -144,26 +148,12 @@ int main(int argc, char** argv)
         QFile::remove(calls);
         QPointer<SlideShow> show = new SlideShow(QStringLiteral("60"), [] { return false; });
         show->SetTag(pics.path() + "/");
-        HideWatch watch;
-        show->installEventFilter(&watch);
-        // Looked at from the wait's own event loop.
-        QTimer esc;
-        QObject::connect(&esc, &QTimer::timeout, [&] {
-            if (!show || !show->Busy() || !Logged(calls, "GetPluginInfo 1", 1))
-                return;
-            esc.stop();
-            watch.clock.start();
-            PostEsc(show);
-        });
-        esc.start(1);
-        show->show();
-        show->activateWindow();
-        Until([&] { return show.isNull() || watch.hiddenMs >= 0; });
-        const double ms = watch.hiddenMs;
-        if (show)
-            show->removeEventFilter(&watch);
-        Until([&] { return show.isNull(); });
-        return ms;
+        return EscToHidden(
+            show, [&] { return show->Busy() && Logged(calls, "GetPluginInfo 1", 1); },
+            [&] {
+                show->show();
+                show->activateWindow();
+            });
     };
 
     struct Case {
