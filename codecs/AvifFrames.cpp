@@ -32,17 +32,12 @@ struct FileIo {
         } catch (const std::bad_alloc&) {
             return AVIF_RESULT_OUT_OF_MEMORY;
         }
-        std::size_t got = 0;
-        while (got < size) {
-            const ssize_t n = ReadAt(self->fd, self->bytes.data() + got, size - got, offset + got);
-            if (n < 0)
-                return AVIF_RESULT_IO_ERROR;
-            if (n == 0)
-                break; // cut short since it was opened: what is there
-            got += std::size_t(n);
-        }
+        // A file cut short since it was opened gives what is there.
+        const ssize_t got = ReadUpTo(self->fd, self->bytes.data(), size, offset);
+        if (got < 0)
+            return AVIF_RESULT_IO_ERROR;
         out->data = self->bytes.data();
-        out->size = got;
+        out->size = std::size_t(got);
         return AVIF_RESULT_OK;
     }
 };

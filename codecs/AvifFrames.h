@@ -13,11 +13,7 @@ namespace codec {
 
 class AvifFrames {
 public:
-    struct Frame {
-        const unsigned char* bgra = nullptr; // premultiplied, width * 4 bytes a row; valid until the next call
-        int delayMs = 0;
-        int index = 0;
-    };
+    using Frame = CanvasFrame;
 
     // NotThisFormat for an AVIF without a sequence of two frames or more,
     // and for a sequence whose frames are stored turned or mirrored (the

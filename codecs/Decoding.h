@@ -42,6 +42,29 @@ inline ssize_t ReadAt(int fd, void* out, std::size_t size, std::uint64_t offset)
     return n;
 }
 
+// pread until size bytes are read or the file ends: the bytes read, or -1
+// (errno set) when reading failed.
+inline ssize_t ReadUpTo(int fd, void* out, std::size_t size, std::uint64_t offset)
+{
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ReadAt(fd, static_cast<unsigned char*>(out) + got, size - got, offset + got);
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += std::size_t(n);
+    }
+    return ssize_t(got);
+}
+
+// A frame of an animation as its decoder leaves it.
+struct CanvasFrame {
+    const unsigned char* bgra = nullptr; // premultiplied, width * 4 bytes a row; valid until the next call
+    int delayMs = 0;
+    int index = 0; // 0 for the first frame, again after the last
+};
+
 // Threads a caller lends a decode for one step of its work: how many are idle
 // now, and a way to start a task on one, which gives back a function that
 // waits for the task (empty when no thread is free after all).

@@ -34,16 +34,10 @@ struct FileReader {
     static int Read(void* data, std::size_t size, void* self)
     {
         auto* r = static_cast<FileReader*>(self);
-        auto* out = static_cast<char*>(data);
-        while (size > 0) {
-            const ssize_t n = ReadAt(r->fd, out, size, std::uint64_t(r->position));
-            if (n <= 0)
-                return 1;
-            out += n;
-            size -= std::size_t(n);
+        const ssize_t n = ReadUpTo(r->fd, data, size, std::uint64_t(r->position));
+        if (n > 0)
             r->position += n;
-        }
-        return 0;
+        return n >= 0 && std::size_t(n) == size ? 0 : 1;
     }
 
     static int Seek(std::int64_t position, void* self)

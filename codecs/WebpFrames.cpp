@@ -14,12 +14,17 @@
 
 namespace codec {
 
+// The demuxer reads the structure; the animation decoder, with its two
+// canvases, is made only for frames that Next composes.
 struct WebpFrames::Decoder {
+    WebPDemuxer* demux = nullptr;
     WebPAnimDecoder* anim = nullptr;
     ~Decoder()
     {
         if (anim)
             WebPAnimDecoderDelete(anim);
+        if (demux)
+            WebPDemuxDelete(demux);
     }
 };
 
@@ -30,15 +35,10 @@ std::size_t PageSize() { return std::size_t(::sysconf(_SC_PAGESIZE)); }
 // Reads size bytes at offset into to; false when the file has fewer now.
 Result<bool> ReadFully(int fd, unsigned char* to, std::size_t size, std::uint64_t offset)
 {
-    for (std::size_t got = 0; got < size;) {
-        const ssize_t n = ReadAt(fd, to + got, size - got, offset + got);
-        if (n < 0)
-            return Fail(ErrorKind::ReadFailed, std::strerror(errno));
-        if (n == 0)
-            return false;
-        got += std::size_t(n);
-    }
-    return true;
+    const ssize_t got = ReadUpTo(fd, to, size, offset);
+    if (got < 0)
+        return Fail(ErrorKind::ReadFailed, std::strerror(errno));
+    return std::size_t(got) == size;
 }
 
 } // namespace
@@ -73,30 +73,22 @@ Result<std::unique_ptr<WebpFrames>> WebpFrames::Open(const Source& source, std::
         frames->mSize = source.size;
     }
     const WebPData data{frames->mData, frames->mSize};
-    WebPAnimDecoderOptions options;
-    if (!WebPAnimDecoderOptionsInit(&options))
-        return Fail(ErrorKind::OutOfMemory, "libwebp's animation decoder is missing");
-    options.color_mode = MODE_bgrA; // premultiplied, as Qt keeps pictures
-    options.use_threads = 1;
     frames->mDecoder = std::make_unique<Decoder>();
-    frames->mDecoder->anim = WebPAnimDecoderNew(&data, &options);
-    if (!frames->mDecoder->anim)
+    const WebPDemuxer* demux = frames->mDecoder->demux = WebPDemux(&data);
+    if (!demux)
         return Fail(ErrorKind::NotThisFormat, "not an animated WebP libwebp reads");
-    WebPAnimInfo info;
-    if (!WebPAnimDecoderGetInfo(frames->mDecoder->anim, &info))
-        return Fail(ErrorKind::Damaged, "WebP animation header damaged");
-    if (info.frame_count < 2)
+    const auto value = [demux](WebPFormatFeature feature) {
+        return int(std::min<std::uint32_t>(WebPDemuxGetI(demux, feature), INT32_MAX));
+    };
+    if (value(WEBP_FF_FRAME_COUNT) < 2)
         return Fail(ErrorKind::NotThisFormat, "not an animation");
-    if (const Result<void> fits = CheckDeclaredSize(int(std::min<std::uint32_t>(info.canvas_width, INT32_MAX)),
-                                                    int(std::min<std::uint32_t>(info.canvas_height, INT32_MAX)), 4,
-                                                    maxBytes);
+    if (const Result<void> fits = CheckDeclaredSize(value(WEBP_FF_CANVAS_WIDTH), value(WEBP_FF_CANVAS_HEIGHT), 4, maxBytes);
         !fits)
         return fits.error();
-    frames->mWidth = int(info.canvas_width);
-    frames->mHeight = int(info.canvas_height);
-    frames->mPlays = int(std::min<std::uint32_t>(info.loop_count, INT32_MAX));
-    frames->mCount = int(info.frame_count);
-    const WebPDemuxer* demux = WebPAnimDecoderGetDemuxer(frames->mDecoder->anim);
+    frames->mWidth = value(WEBP_FF_CANVAS_WIDTH);
+    frames->mHeight = value(WEBP_FF_CANVAS_HEIGHT);
+    frames->mPlays = value(WEBP_FF_LOOP_COUNT);
+    frames->mCount = value(WEBP_FF_FRAME_COUNT);
     frames->mAlpha = (WebPDemuxGetI(demux, WEBP_FF_FORMAT_FLAGS) & ALPHA_FLAG) != 0;
     frames->mWholeFrames = true;
     WebPIterator frame;
@@ -177,17 +169,37 @@ Result<void> WebpFrames::Ready(int frameNumber)
 {
     if (!mBuffer)
         return {};
+    const std::optional<Span> span = FrameSpan(frameNumber);
+    return span ? ReadRange(span->start, span->start + span->size) : Result<void>{};
+}
+
+std::optional<WebpFrames::Span> WebpFrames::FrameSpan(int frameNumber) const
+{
     WebPIterator frame;
-    if (!WebPDemuxGetFrame(WebPAnimDecoderGetDemuxer(mDecoder->anim), frameNumber, &frame))
-        return {};
-    const std::size_t start = std::size_t(frame.fragment.bytes - mData);
-    const std::size_t end = start + frame.fragment.size;
+    if (!WebPDemuxGetFrame(mDecoder->demux, frameNumber, &frame))
+        return std::nullopt;
+    const Span span{std::size_t(frame.fragment.bytes - mData), frame.fragment.size, frame.duration};
     WebPDemuxReleaseIterator(&frame);
-    return ReadRange(start, end);
+    return span;
 }
 
 Result<WebpFrames::Frame> WebpFrames::Next()
 {
+    if (!mDecoder->anim) {
+        // Its demuxer reads the structure again, which was given back.
+        if (mBuffer)
+            if (const Result<void> read = ReadStructure(); !read)
+                return read.error();
+        const WebPData data{mData, mSize};
+        WebPAnimDecoderOptions options;
+        if (!WebPAnimDecoderOptionsInit(&options))
+            return Fail(ErrorKind::OutOfMemory, "libwebp's animation decoder is missing");
+        options.color_mode = MODE_bgrA; // premultiplied, as Qt keeps pictures
+        options.use_threads = 1;
+        mDecoder->anim = WebPAnimDecoderNew(&data, &options);
+        if (!mDecoder->anim)
+            return Fail(ErrorKind::Damaged, "WebP animation damaged");
+    }
     WebPAnimDecoder* anim = mDecoder->anim;
     if (!WebPAnimDecoderHasMoreFrames(anim)) {
         WebPAnimDecoderReset(anim);
@@ -215,12 +227,10 @@ Result<WebpFrames::Frame> WebpFrames::DecodeWhole(int number, unsigned char* pix
         return Fail(ErrorKind::Damaged, "frame asked for that it cannot have");
     // The demuxer only reads (thread-safe); the frame's bytes are read into
     // memory of this call's own, not the shared buffer that Next gives back.
-    WebPIterator frame;
-    if (!WebPDemuxGetFrame(WebPAnimDecoderGetDemuxer(mDecoder->anim), number + 1, &frame))
+    const std::optional<Span> span = FrameSpan(number + 1);
+    if (!span)
         return Fail(ErrorKind::Damaged, "WebP frame missing");
-    const std::size_t start = std::size_t(frame.fragment.bytes - mData), size = frame.fragment.size;
-    const int delay = frame.duration;
-    WebPDemuxReleaseIterator(&frame);
+    const auto [start, size, delay] = *span;
     const unsigned char* bytes = mData + start;
     std::vector<unsigned char> read;
     if (mBuffer) {

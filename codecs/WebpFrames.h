@@ -8,6 +8,7 @@
 // frame's data and the canvas, however long the animation.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "codecs/CodecResult.h"
@@ -17,11 +18,7 @@ namespace codec {
 
 class WebpFrames {
 public:
-    struct Frame {
-        const unsigned char* bgra = nullptr; // premultiplied, width * 4 bytes a row; valid until the next call
-        int delayMs = 0;
-        int index = 0;
-    };
+    using Frame = CanvasFrame;
 
     // NotThisFormat for a WebP of one frame (or none). TooLarge past maxBytes
     // for the canvas. A memory source must outlive this.
@@ -63,6 +60,12 @@ private:
     Result<void> ReadRange(std::size_t from, std::size_t to);
     // Frame frameNumber's data, read from the file.
     Result<void> Ready(int frameNumber);
+    // Where frame frameNumber's data lies in the file, and its delay.
+    struct Span {
+        std::size_t start, size;
+        int delayMs;
+    };
+    std::optional<Span> FrameSpan(int frameNumber) const;
     // Gives back every page but the first.
     void GiveBack();
 

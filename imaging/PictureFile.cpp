@@ -425,6 +425,15 @@ struct AnimationFrames : PictureFrames {
         return {std::move(shown), ShownDelay(delayMs), index};
     }
 
+    // The same for a frame on a codec reader's canvas. Opaque, the canvas
+    // is already Qt's RGB32, which the screen takes without blending.
+    template <class Reader> Frame ShownCanvas(const codec::CanvasFrame& frame, const Reader& reader) const
+    {
+        const QImage canvas(frame.bgra, reader.Width(), reader.Height(), qsizetype(reader.Width()) * 4,
+                            reader.Alpha() ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
+        return Shown(canvas, frame.delayMs, frame.index);
+    }
+
     Source source;
     QString name;
     QSize size;
@@ -556,10 +565,7 @@ struct AvifPictureFrames : AnimationFrames {
     int Plays() const override { return 0; }
     Frame Next() override
     {
-        const codec::AvifFrames::Frame frame = OrRaise(name, reader->Next());
-        const QImage canvas(frame.bgra, reader->Width(), reader->Height(), qsizetype(reader->Width()) * 4,
-                            reader->Alpha() ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
-        return Shown(canvas, frame.delayMs, frame.index);
+        return ShownCanvas(OrRaise(name, reader->Next()), *reader);
     }
 
     std::unique_ptr<codec::AvifFrames> reader;
@@ -691,12 +697,7 @@ struct WebpPictureFrames : AnimationFrames {
     {
         if (reader->WholeFrames())
             return NextWhole();
-        const codec::WebpFrames::Frame frame = OrRaise(name, reader->Next());
-        // The decoder's canvas, which its next frame overwrites; opaque, it
-        // is already Qt's RGB32, which the screen takes without blending.
-        const QImage canvas(frame.bgra, reader->Width(), reader->Height(), qsizetype(reader->Width()) * 4,
-                            reader->Alpha() ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
-        return Shown(canvas, frame.delayMs, frame.index);
+        return ShownCanvas(OrRaise(name, reader->Next()), *reader);
     }
 
     // Frames that cover the canvas decode on their own, straight at the
